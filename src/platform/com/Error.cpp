@@ -1,0 +1,38 @@
+#include "Error.h"
+
+void Error::ReportFailure(HRESULT hr, const char* file, int line) noexcept
+{
+    Trace(TraceSite { file, line, "Error::ReportFailure" }, "Failure, 0x%08X\n", static_cast<unsigned>(hr));
+}
+
+void Error::Throw(HRESULT hr, const char* file, int line)
+{
+    ReportFailure(hr, file, line);
+    throw HResultException(hr, file, line);
+}
+
+HRESULT Error::CurrentExceptionResult() noexcept
+{
+    try
+    {
+        throw;
+    }
+    catch (const HResultException& e)
+    {
+        return e.Result();
+    }
+    catch (const std::bad_alloc&)
+    {
+        return E_OUTOFMEMORY;
+    }
+    catch (...)
+    {
+        return E_UNHANDLED_EXCEPTION;
+    }
+}
+
+void TracedCheckFailed(const TraceSite& site, HRESULT hr, const char* expression)
+{
+    Trace(site, "Exception, 0x%08X, expression %s\n", static_cast<unsigned>(hr), expression);
+    throw HResultException(hr, site.File, site.Line);
+}

@@ -1,0 +1,62 @@
+#include "DebugOutput.h"
+
+#include <cerrno>
+#include <mutex>
+#include <shared_mutex>
+#include <unistd.h>
+
+namespace
+{
+struct Channel
+{
+    std::shared_mutex Lock; // guards the three fields below; writers of lines take it shared
+    int Fd = -1;
+    DebugOutput::Callback Callback = nullptr;
+    void* Context = nullptr;
+};
+
+Channel& TheChannel() noexcept
+{
+    static Channel channel;
+    return channel;
+}
+} // namespace
+
+void DebugOutput::SetFileDescriptor(int fd) noexcept
+{
+    Channel& c = TheChannel();
+    std::unique_lock lock(c.Lock);
+    c.Fd = fd;
+}
+
+void DebugOutput::SetCallback(Callback callback, void* context) noexcept
+{
+    Channel& c = TheChannel();
+    std::unique_lock lock(c.Lock);
+    c.Callback = callback;
+    c.Context = context;
+}
+
+void DebugOutput::Write(const char* line, std::size_t length) noexcept
+{
+    Channel& c = TheChannel();
+    std::shared_lock lock(c.Lock);
+    if (c.Callback)
+        c.Callback(c.Context, line, length);
+    if (c.Fd >= 0)
+    {
+        // One write per line keeps lines whole on a pipe (lines are shorter than the pipe's atomic size
+        // in practice); a short write to a file is completed.
+        while (length > 0)
+        {
+            const ssize_t n = ::write(c.Fd, line, length);
+            if (n < 0)
+            {
+                if (errno == EINTR) continue;
+                return;
+            }
+            line += n;
+            length -= static_cast<std::size_t>(n);
+        }
+    }
+}

@@ -1,0 +1,158 @@
+#include "platform/com/ComObject.h"
+#include "platform/com/Error.h"
+#include "platform/com/PropVariant.h"
+#include "media/Common/PropVariantT.h"
+#include "fakes/Support.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+namespace
+{
+struct IAlpha : IUnknown
+{
+    XEV_INTERFACE(IAlpha, IUnknown, "11111111-2222-3333-4444-555555555555");
+    virtual int Alpha() = 0;
+};
+struct IBeta : IAlpha
+{
+    XEV_INTERFACE(IBeta, IAlpha, "11111111-2222-3333-4444-666666666666");
+    virtual int Beta() = 0;
+};
+struct IGamma : IUnknown
+{
+    XEV_INTERFACE(IGamma, IUnknown, "11111111-2222-3333-4444-777777777777");
+    virtual int Gamma() = 0;
+};
+// An implementation base in the style of the media framework's mix-ins.
+template <class T>
+struct GammaImplementation : IGamma
+{
+    int Gamma() override { return static_cast<T*>(this)->m_Value * 3; }
+};
+
+int g_Destroyed = 0;
+
+class Object : public ComObject<IBeta, GammaImplementation<Object>>
+{
+public:
+    explicit Object(int value) : m_Value(value) {}
+    ~Object() override { ++g_Destroyed; }
+    int Alpha() override { return m_Value; }
+    int Beta() override { return m_Value * 2; }
+    ULONG Count() const { return ReferenceCount(); }
+    int m_Value;
+};
+} // namespace
+
+TEST(ComObject, AnswersEveryInterfaceOfItsChainsAndRefusesOthers)
+{
+    auto object = Make<Object>(7);
+    ComPtr<IAlpha> alpha;
+    ComPtr<IBeta> beta;
+    ComPtr<IGamma> gamma;
+    ComPtr<IUnknown> unknown1, unknown2;
+    ASSERT_EQ(object.As(&alpha), S_OK);
+    ASSERT_EQ(object.As(&beta), S_OK);
+    ASSERT_EQ(object.As(&gamma), S_OK);
+    EXPECT_EQ(alpha->Alpha(), 7);
+    EXPECT_EQ(beta->Beta(), 14);
+    EXPECT_EQ(gamma->Gamma(), 21);
+    // One identity whichever interface is asked.
+    ASSERT_EQ(alpha.As(&unknown1), S_OK);
+    ASSERT_EQ(gamma.As(&unknown2), S_OK);
+    EXPECT_EQ(unknown1.Get(), unknown2.Get());
+    EXPECT_EQ(object->Count(), 6u);
+
+    void* none = reinterpret_cast<void*>(1);
+    EXPECT_EQ(object->QueryInterface(Guid::Parse("99999999-2222-3333-4444-555555555555"), &none), E_NOINTERFACE);
+    EXPECT_EQ(none, nullptr);
+    EXPECT_EQ(object->QueryInterface(IAlpha::IID, nullptr), E_POINTER);
+    EXPECT_EQ(object->Count(), 6u);
+}
+
+TEST(ComObject, DestroysOnLastReleaseAcrossThreads)
+{
+    g_Destroyed = 0;
+    {
+        auto object = Make<Object>(1);
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 4; ++t)
+            threads.emplace_back([object] {
+                for (int i = 0; i < 10000; ++i)
+                {
+                    ComPtr<Object> copy = object;
+                    ComPtr<IGamma> gamma;
+                    (void)copy.As(&gamma);
+                }
+            });
+        for (auto& t : threads)
+            t.join();
+        EXPECT_EQ(object->Count(), 1u);
+        EXPECT_EQ(g_Destroyed, 0);
+    }
+    EXPECT_EQ(g_Destroyed, 1);
+}
+
+TEST(Guid, RegistryFormRoundTripsAndRejectsIllFormedText)
+{
+    constexpr GUID g = Guid::Parse("{f7e34c9a-42e8-4714-b74b-cb29d72c35e5}");
+    EXPECT_EQ(Guid::ToString(g), "{F7E34C9A-42E8-4714-B74B-CB29D72C35E5}");
+    EXPECT_EQ(Guid::ToString(g).size(), 38u);
+    EXPECT_EQ(Guid::TryParse(Guid::ToString(g)), g);
+    EXPECT_FALSE(Guid::TryParse("f7e34c9a-42e8-4714-b74b-cb29d72c35e"));
+    EXPECT_FALSE(Guid::TryParse("g7e34c9a-42e8-4714-b74b-cb29d72c35e5"));
+    EXPECT_EQ(Guid::ToString(GUID_NULL), "{00000000-0000-0000-0000-000000000000}");
+}
+
+TEST(PropVariant, CopiesOwnTheirDataAndHoldReferences)
+{
+    auto object = Make<Object>(1);
+    MF::PropVariantT<1> text, blob, unknown, guid;
+    ASSERT_EQ(InitPropVariantFromString("hello", &text), S_OK);
+    const BYTE bytes[] = { 1, 2, 3 };
+    ASSERT_EQ(InitPropVariantFromBuffer(bytes, 3, &blob), S_OK);
+    ASSERT_EQ(InitPropVariantFromUnknown(object->GetUnknown(), &unknown), S_OK);
+    ASSERT_EQ(InitPropVariantFromCLSID(IGamma::IID, &guid), S_OK);
+    EXPECT_EQ(object->Count(), 2u);
+
+    MF::PropVariantT<1> copy;
+    copy.CopyFrom(text);
+    EXPECT_STREQ(copy.pwszVal, "hello");
+    EXPECT_NE(copy.pwszVal, text.pwszVal);
+    copy.CopyFrom(unknown);
+    EXPECT_EQ(object->Count(), 3u);
+    copy.CopyFrom(blob);
+    EXPECT_EQ(object->Count(), 2u);
+    ASSERT_EQ(copy.caub.cElems, 3u);
+    EXPECT_EQ(copy.caub.pElems[2], 3);
+    copy.CopyFrom(guid);
+    EXPECT_EQ(*copy.puuid, IGamma::IID);
+    unknown.Clear();
+    EXPECT_EQ(unknown.vt, VT_EMPTY);
+    EXPECT_EQ(object->Count(), 1u);
+}
+
+TEST(PropVariant, UnsupportedCopyIsTracedWithItsExpression)
+{
+    TestSupport::TraceCapture capture;
+    PROPVARIANT odd;
+    PropVariantInit(&odd);
+    odd.vt = 0x4242;
+    MF::PropVariantT<1> holder;
+    try
+    {
+        holder.CopyFrom(odd);
+        FAIL() << "no exception";
+    }
+    catch (const HResultException& e)
+    {
+        EXPECT_EQ(e.Result(), E_INVALIDARG);
+    }
+    auto lines = capture.LinesContaining("expression PropVariantCopy(this, &Value)");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("PropVariantT.h("), std::string::npos) << lines[0];
+    EXPECT_NE(lines[0].find("MF::PropVariantT<1>::CopyFrom: Exception, 0x80070057, expression"), std::string::npos) << lines[0];
+}

@@ -69,7 +69,7 @@ public:
     ULONG Release() override { return ReleaseReference(); }
 
     // The object's own IUnknown identity (that of the first base).
-    IUnknown* GetUnknown() noexcept { return static_cast<IUnknown*>(static_cast<FirstBase*>(this)); }
+    IUnknown* AsUnknown() noexcept { return static_cast<IUnknown*>(static_cast<FirstBase*>(this)); }
 
 protected:
     ComObject() = default;

@@ -5,6 +5,8 @@
 
 using HRESULT = int32_t;
 using BYTE = uint8_t;
+using UINT8 = uint8_t;
+using UINT = uint32_t;
 using WORD = uint16_t;
 using DWORD = uint32_t;
 using UINT32 = uint32_t;

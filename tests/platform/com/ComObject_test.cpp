@@ -114,7 +114,7 @@ TEST(PropVariant, CopiesOwnTheirDataAndHoldReferences)
     ASSERT_EQ(InitPropVariantFromString("hello", &text), S_OK);
     const BYTE bytes[] = { 1, 2, 3 };
     ASSERT_EQ(InitPropVariantFromBuffer(bytes, 3, &blob), S_OK);
-    ASSERT_EQ(InitPropVariantFromUnknown(object->GetUnknown(), &unknown), S_OK);
+    ASSERT_EQ(InitPropVariantFromUnknown(object->AsUnknown(), &unknown), S_OK);
     ASSERT_EQ(InitPropVariantFromCLSID(IGamma::IID, &guid), S_OK);
     EXPECT_EQ(object->Count(), 2u);
 

@@ -49,6 +49,13 @@ std::string FormatBytes(const BYTE* bytes, size_t count, size_t limit);
 // A failure to read the store throws.
 using AttributeNameLookup = ShortText (*)(REFGUID key) noexcept;
 void TraceAttributes(IMFAttributes* attributes, AttributeNameLookup lookup);
+// Value text for items that FormatPropVariant would not show well: sets `text` and returns true
+// when it takes the item, false to leave it to FormatPropVariant.
+using AttributeValueOverride = bool (*)(REFGUID key, const PROPVARIANT& value, std::string& text);
+void TraceAttributes(IMFAttributes* attributes, AttributeNameLookup lookup, AttributeValueOverride valueOverride);
+// The media type override: the three aperture attributes as "OffsetX %.3f, OffsetY %.3f,
+// Area.cx %d, Area.cy %d" when they hold an MFVideoArea (a 16-byte VT_VECTOR | VT_UI1).
+bool FormatMediaTypeValue(REFGUID key, const PROPVARIANT& value, std::string& text);
 // As TraceAttributes with the media type names and the aperture override.
 void TraceMediaType(IMFMediaType* mediaType);
 } // namespace MF

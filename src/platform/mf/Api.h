@@ -38,7 +38,8 @@ HRESULT MFCreateCollection(IMFCollection** collection);
 
 // Image size in bytes of one frame of `subtype` (ARGB32, RGB32, NV12, YUY2).
 HRESULT MFCalculateImageSize(REFGUID subtype, UINT32 width, UINT32 height, UINT32* size);
-// a * b / c rounded to nearest (halves away from zero), computed without overflow.
+// (a * b + d) / c, truncated toward zero, computed without overflow in the product
+// (d = c / 2 rounds to nearest); a result beyond 64 bits saturates.
 LONGLONG MFllMulDiv(LONGLONG a, LONGLONG b, LONGLONG c, LONGLONG d = 0);
 // 100 ns units from the monotonic clock.
 MFTIME MFGetSystemTime();

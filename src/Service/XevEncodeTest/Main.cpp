@@ -1,4 +1,6 @@
-int main()
+#include "Module.h"
+
+int main(int argc, char** argv)
 {
-    return 0;
+    return Application::EntryPoint(std::vector<std::string>(argv, argv + argc));
 }

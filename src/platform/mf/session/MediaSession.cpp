@@ -1,0 +1,1483 @@
+// The media session: plays one topology of a source stream, an asynchronous transform and a
+// stream sink, and reports what happens as session events.
+//
+// State machine (m_State; changed only on the session's command queue):
+//
+//   Created --SetTopology--> Ready --Start--> Starting --MESourceStarted--> Running
+//   Running --MEEndOfStream, every delivered sample passed to the transform--> Draining (DRAIN sent)
+//   Draining --METransformDrainComplete, every output passed to the sink--> Ending (marker placed)
+//   Ending --MEEndOfPresentation and MEStreamSinkMarker--> Finalizing (finalizable sink) --> Ended
+//                                                        \-> Ended (other sinks)
+//   Running, Draining, Ending, Finalizing, Ended --Stop--> Stopping --MESourceStopped--> Stopped
+//   Stopped --Start--> Starting;  Ready, Stopped, Created --Stop--> same state (MESessionStopped)
+//   a failure: Starting -> Failed (MESessionStarted carries it); Stopping -> Stopped (MESessionStopped
+//              carries it); Running, Draining, Ending, Finalizing -> Failed (MEError); elsewhere traced
+//   Failed --Stop--> Stopped at once (nothing waited for); any state --Close--> Closed
+//   Shutdown (any state, synchronous): transform and sink shut down, clock released, queues closed.
+//
+// Threads. Public calls check the shut-down and closing flags under m_Lock and post a command;
+// the events of the source, its stream, the transform and the stream sink are read with
+// BeginGetEvent (one EventReader each) and posted too. Everything posted runs one item at a time
+// on the session's serial work queue ("the command queue"), which alone touches the state below
+// m_Lock's fields. Commands (SetTopology, Start, Stop, Close) run one after the other: a command
+// that waits for an object's event (Start, Stop) holds the next one back until it completes;
+// object events are handled at once. No lock is held while another object is called.
+//
+// Shutdown does not wait for the command queue: when an item is running, that item tears the
+// session down as it finishes; otherwise Shutdown does it on the caller's thread. Items that run
+// later find the session shut down and do nothing.
+//
+// Failures. A failed call to an object, an object's MEError or a failed status in an object's
+// answer is reported once: as the status of the command's event while a command waits for it,
+// else as MEError while the session drives the pipeline; after that the session drives nothing
+// until it is stopped, and it never waits for the object that failed.
+
+#include "platform/com/ComObject.h"
+#include "platform/com/Error.h"
+#include "platform/mf/Api.h"
+#include "platform/mf/Platform.h"
+
+#include "platform/system/Event.h"
+
+#include <algorithm>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <vector>
+
+namespace MFPlatform
+{
+namespace
+{
+// A PROPVARIANT cleared when it goes.
+struct Variant : PROPVARIANT
+{
+    Variant() noexcept { PropVariantInit(this); }
+    Variant(const Variant&) = delete;
+    Variant& operator=(const Variant&) = delete;
+    ~Variant() { (void)PropVariantClear(this); }
+};
+
+// The objects whose events the session reads.
+enum class Role
+{
+    Source,
+    Stream,
+    Transform,
+    StreamSink,
+};
+
+const char* RoleName(Role role) noexcept
+{
+    switch (role)
+    {
+    case Role::Source: return "Source";
+    case Role::Stream: return "Stream";
+    case Role::Transform: return "Transform";
+    case Role::StreamSink: return "StreamSink";
+    }
+    return "?";
+}
+
+class SessionWork;
+class Dispatcher;
+class EventReader;
+
+class MediaSession final : public ComObject<IMFMediaSession>
+{
+public:
+    MediaSession() = default;
+    ~MediaSession() override;
+
+    // Makes the session's event queue, clock and command queue (throws).
+    void Initialize();
+
+    // IMFMediaEventGenerator
+    HRESULT GetEvent(DWORD flags, IMFMediaEvent** event) override;
+    HRESULT BeginGetEvent(IMFAsyncCallback* callback, IUnknown* state) override;
+    HRESULT EndGetEvent(IMFAsyncResult* result, IMFMediaEvent** event) override;
+    HRESULT QueueEvent(MediaEventType type, REFGUID extendedType, HRESULT status, const PROPVARIANT* value) override;
+
+    // IMFMediaSession
+    HRESULT SetTopology(DWORD setTopologyFlags, IMFTopology* topology) override;
+    HRESULT ClearTopologies() override;
+    HRESULT Start(const GUID* timeFormat, const PROPVARIANT* startPosition) override;
+    HRESULT Pause() override;
+    HRESULT Stop() override;
+    HRESULT Close() override;
+    HRESULT Shutdown() override;
+    HRESULT GetClock(IMFClock** clock) override;
+    HRESULT GetSessionCapabilities(DWORD* capabilities) override;
+    HRESULT GetFullTopology(DWORD getFullTopologyFlags, TOPOID topoId, IMFTopology** fullTopology) override;
+
+    // Any thread: puts work on the command queue (dropped once the queue is closed).
+    HRESULT Post(std::function<void()> work);
+    // Runs one item of the command queue (SessionWork::Run).
+    void Dispatch(const std::function<void()>& work);
+    // Waits until a shut-down session has let everything go; false on time-out.
+    bool WaitTornDown(uint32_t timeoutMilliseconds) { return m_TornDown.Wait(timeoutMilliseconds); }
+
+    // Command queue only.
+    void OnEvent(EventReader* reader, Role role, IMFMediaEvent* event);
+    void OnReaderFailure(EventReader* reader, Role role, HRESULT hr);
+    void OnFinalized(IMFAsyncResult* result);
+
+private:
+    enum class State
+    {
+        Created,    // no topology
+        Ready,      // topology resolved, not streaming
+        Starting,   // objects told, source started; waiting for MESourceStarted
+        Running,    // clock running, samples flowing
+        Draining,   // the source stream ended; the transform drains
+        Ending,     // drained; waiting for the sink's marker and the end of presentation
+        Finalizing, // the sink finalizes
+        Ended,      // MESessionEnded reported; nothing flows
+        Stopping,   // waiting for MESourceStopped
+        Stopped,
+        Failed,     // an object failed: nothing is driven until Stop
+        Closed,
+    };
+    static const char* StateName(State state) noexcept;
+
+    struct Output
+    {
+        ComPtr<IMFMediaType> Type; // a new output type (no sample), or
+        ComPtr<IMFSample> Sample;  // a sample for the sink
+    };
+
+    // Public-call checks: MF_E_SHUTDOWN, or MF_E_INVALIDREQUEST once Close was called.
+    HRESULT CheckCallable();
+    // Shutdown's work: runs once, never beside a command-queue item.
+    void Teardown() noexcept;
+
+    // Command queue only, from here on.
+    void EnqueueCommand(std::function<void()> command);
+    void RunCommands();
+    void CommandDone();
+    void CompleteCommand(MediaEventType type, HRESULT status, IUnknown* value = nullptr);
+    // Session events; a failure of the session's own queue can only be traced.
+    void QueueSessionEvent(MediaEventType type, HRESULT status, IUnknown* value = nullptr) noexcept;
+    void QueueTopologyStatus(UINT32 status) noexcept;
+    void Fail(HRESULT hr);
+
+    void SetTopologyCommand(const ComPtr<IMFTopology>& topology);
+    void Resolve(IMFTopology* topology);
+    void StartCommand(const PROPVARIANT& position);
+    void CompleteStart();
+    void StopCommand();
+    void CompleteStop(HRESULT status);
+    HRESULT StopObjects() noexcept;
+    void CloseCommand();
+    void ResetStreaming();
+    void DetachReaders();
+    void AddReader(Role role, IUnknown* object);
+
+    void OnSourceEvent(MediaEventType type, HRESULT status, IMFMediaEvent* event);
+    void OnStreamEvent(MediaEventType type, HRESULT status, IMFMediaEvent* event);
+    void OnTransformEvent(MediaEventType type, HRESULT status);
+    void OnStreamSinkEvent(MediaEventType type, HRESULT status);
+    void OnNewStream(IMFMediaEvent* event);
+    void RequestSamples(unsigned count);
+    void FeedTransform();
+    void ProcessOutput();
+    void DeliverToSink();
+    void TryPlaceMarker();
+    void TryEnd();
+    void FinishEnd();
+    bool Driving() const noexcept;
+
+    // Made by Initialize, then fixed until the session is destroyed.
+    ComPtr<IMFMediaEventQueue> m_EventQueue;
+    DWORD m_WorkQueue = 0;
+    ComPtr<Dispatcher> m_Dispatcher;
+    Sync::Event m_TornDown { Sync::Event::ResetMode::Manual };
+
+    std::mutex m_Lock; // guards the fields up to the next comment
+    bool m_ShutDown = false;
+    bool m_Closing = false;         // Close was called
+    bool m_Dispatching = false;     // a command-queue item runs
+    bool m_TeardownPending = false; // Shutdown came while an item ran: that item tears down
+    bool m_Registered = false;
+    ComPtr<IMFPresentationClock> m_Clock; // read without the lock on the command queue
+    ComPtr<IMFTopology> m_Topology;       // the resolved topology
+
+    // Command queue only (Teardown runs when no item does).
+    State m_State = State::Created;
+    std::deque<std::function<void()>> m_Commands;
+    bool m_CommandActive = false;
+    bool m_RunningCommands = false;
+    std::vector<ComPtr<EventReader>> m_Readers;
+    // The resolved topology's objects.
+    ComPtr<IMFMediaSource> m_Source;
+    ComPtr<IMFPresentationDescriptor> m_PresentationDescriptor;
+    DWORD m_StreamIdentifier = 0;
+    ComPtr<IMFMediaStream> m_Stream; // from MENewStream / MEUpdatedStream
+    ComPtr<IMFTransform> m_Transform;
+    ComPtr<IMFStreamSink> m_StreamSink;
+    ComPtr<IMFMediaTypeHandler> m_SinkTypeHandler;
+    ComPtr<IMFMediaSink> m_Sink;
+    ComPtr<IMFFinalizableMediaSink> m_FinalizableSink; // null for a sink that does not finalize
+    Variant m_StartPosition; // of the current start
+    // Streaming.
+    std::deque<ComPtr<IMFSample>> m_Input; // delivered samples the transform has not taken yet
+    std::deque<Output> m_Output;           // transform outputs the sink has not taken yet
+    unsigned m_InputCredits = 0;           // METransformNeedInput not answered by ProcessInput yet
+    unsigned m_DeferredRequests = 0;       // sample requests held back until the source has started
+    unsigned m_SinkRequests = 0;           // MEStreamSinkRequestSample not answered yet
+    bool m_StreamEnded = false;            // MEEndOfStream from the source stream
+    bool m_DrainComplete = false;
+    bool m_MarkerPlaced = false;
+    bool m_MarkerReached = false;          // MEStreamSinkMarker came back
+    bool m_PresentationEnded = false;      // MEEndOfPresentation from the source
+};
+
+// One item of the command queue: the work and a reference that keeps the session alive until
+// the item has run.
+class SessionWork final : public ComObject<IUnknown>
+{
+public:
+    SessionWork(ComPtr<MediaSession> session, std::function<void()> work) : m_Session(std::move(session)), m_Work(std::move(work)) {}
+    void Run();
+
+private:
+    const ComPtr<MediaSession> m_Session;
+    const std::function<void()> m_Work;
+};
+
+// Runs the command queue's items.
+class Dispatcher final : public ComObject<IMFAsyncCallback>
+{
+public:
+    HRESULT GetParameters(DWORD*, DWORD*) override { return E_NOTIMPL; }
+    HRESULT Invoke(IMFAsyncResult* result) override
+    {
+        if (!result)
+            return E_INVALIDARG;
+        if (auto* work = dynamic_cast<SessionWork*>(result->GetStateNoAddRef()))
+            work->Run();
+        return S_OK;
+    }
+};
+
+// Reads one object's events: one request outstanding at a time; each event is posted to the
+// session's command queue before the next one is asked for, so they are handled in order.
+// Detach drops both references, so that a request left pending in an object's queue keeps
+// neither the session nor the object alive.
+class EventReader final : public ComObject<IMFAsyncCallback>
+{
+public:
+    EventReader(MediaSession* session, Role role, IMFMediaEventGenerator* generator) : m_Role(role), m_Session(session), m_Generator(generator) {}
+
+    HRESULT Begin();
+    void Detach()
+    {
+        ComPtr<MediaSession> session;
+        ComPtr<IMFMediaEventGenerator> generator;
+        std::lock_guard lock(m_Lock); // the two go after the lock (declared before the guard)
+        session = std::move(m_Session);
+        generator = std::move(m_Generator);
+    }
+    bool Reads(IUnknown* object) const { return m_Identity.Get() == object; }
+    void SetIdentity(ComPtr<IUnknown> identity) { m_Identity = std::move(identity); }
+
+    // IMFAsyncCallback
+    HRESULT GetParameters(DWORD*, DWORD*) override { return E_NOTIMPL; }
+    HRESULT Invoke(IMFAsyncResult* result) override;
+
+private:
+    const Role m_Role;
+    ComPtr<IUnknown> m_Identity; // the object's IUnknown, set before Begin (command queue only)
+    std::mutex m_Lock;           // guards the two references below
+    ComPtr<MediaSession> m_Session;
+    ComPtr<IMFMediaEventGenerator> m_Generator;
+};
+
+// Hands the sink's finalize completion to the command queue.
+class FinalizeCallback final : public ComObject<IMFAsyncCallback>
+{
+public:
+    explicit FinalizeCallback(MediaSession* session) : m_Session(session) {}
+    HRESULT GetParameters(DWORD*, DWORD*) override { return E_NOTIMPL; }
+    HRESULT Invoke(IMFAsyncResult* result) override;
+
+private:
+    const ComPtr<MediaSession> m_Session;
+};
+
+// Sessions not shut down yet; the last MFShutdown shuts them down.
+class SessionRegistry
+{
+public:
+    static SessionRegistry& Instance()
+    {
+        static auto* registry = new SessionRegistry; // never destroyed: sessions may outlive static destruction
+        return *registry;
+    }
+
+    void Add(MediaSession* session);
+    void Remove(MediaSession* session);
+
+private:
+    void ShutdownOpenSessions();
+
+    std::once_flag m_HookOnce;
+    std::mutex m_Lock;                              // guards m_Sessions
+    std::vector<ComPtr<MediaSession>> m_Sessions;
+};
+
+// ---- SessionWork, EventReader, FinalizeCallback ---------------------------------------------
+
+void SessionWork::Run()
+{
+    m_Session->Dispatch(m_Work);
+}
+
+HRESULT EventReader::Begin()
+{
+    ComPtr<IMFMediaEventGenerator> generator;
+    {
+        std::lock_guard lock(m_Lock);
+        generator = m_Generator;
+    }
+    return generator ? generator->BeginGetEvent(this, nullptr) : MF_E_SHUTDOWN;
+}
+
+HRESULT EventReader::Invoke(IMFAsyncResult* result)
+{
+    ComPtr<MediaSession> session;
+    ComPtr<IMFMediaEventGenerator> generator;
+    {
+        std::lock_guard lock(m_Lock);
+        session = m_Session;
+        generator = m_Generator;
+    }
+    if (!session || !generator)
+        return S_OK; // detached: the session no longer listens
+    ComPtr<IMFMediaEvent> event;
+    HRESULT hr = generator->EndGetEvent(result, event.GetAddressOf());
+    if (SUCCEEDED(hr))
+    {
+        ComPtr<EventReader> self(this);
+        hr = session->Post([session = session.Get(), self, event, role = m_Role] { session->OnEvent(self.Get(), role, event.Get()); });
+        if (SUCCEEDED(hr))
+            hr = generator->BeginGetEvent(this, nullptr);
+    }
+    if (FAILED(hr))
+    {
+        ComPtr<EventReader> self(this);
+        (void)session->Post([session = session.Get(), self, hr, role = m_Role] { session->OnReaderFailure(self.Get(), role, hr); });
+    }
+    return S_OK;
+}
+
+HRESULT FinalizeCallback::Invoke(IMFAsyncResult* result)
+{
+    ComPtr<IMFAsyncResult> held(result);
+    return m_Session->Post([session = m_Session.Get(), held] { session->OnFinalized(held.Get()); });
+}
+
+// ---- SessionRegistry ------------------------------------------------------------------------
+
+void SessionRegistry::Add(MediaSession* session)
+{
+    std::call_once(m_HookOnce, [this] { (void)RegisterShutdownHook([this] { ShutdownOpenSessions(); }); });
+    std::lock_guard lock(m_Lock);
+    m_Sessions.emplace_back(session);
+}
+
+void SessionRegistry::Remove(MediaSession* session)
+{
+    ComPtr<MediaSession> removed; // released after the lock (declared before the guard)
+    std::lock_guard lock(m_Lock);
+    auto found = std::find_if(m_Sessions.begin(), m_Sessions.end(), [session](const auto& s) { return s.Get() == session; });
+    if (found != m_Sessions.end())
+    {
+        removed = std::move(*found);
+        m_Sessions.erase(found);
+    }
+}
+
+void SessionRegistry::ShutdownOpenSessions()
+{
+    std::vector<ComPtr<MediaSession>> sessions;
+    {
+        std::lock_guard lock(m_Lock);
+        sessions.swap(m_Sessions);
+    }
+    for (const auto& session : sessions)
+        (void)session->Shutdown();
+    // The work queues still run: let every session finish letting go of its objects.
+    for (const auto& session : sessions)
+        if (!session->WaitTornDown(5000))
+            XEV_TRACE("Session 0x%p, not torn down within 5000 ms\n", static_cast<void*>(session.Get()));
+}
+
+// ---- MediaSession: life cycle ---------------------------------------------------------------
+
+void MediaSession::Initialize()
+{
+    XEV_CHECK_HR(MFCreateEventQueue(m_EventQueue.GetAddressOf()));
+    ComPtr<IMFPresentationTimeSource> timeSource;
+    XEV_CHECK_HR(MFCreateSystemTimeSource(timeSource.GetAddressOf()));
+    XEV_CHECK_HR(MFCreatePresentationClock(m_Clock.GetAddressOf()));
+    XEV_CHECK_HR(m_Clock->SetTimeSource(timeSource.Get()));
+    XEV_CHECK_HR(MFAllocateSerialWorkQueue(MFASYNC_CALLBACK_QUEUE_MULTITHREADED, &m_WorkQueue));
+    m_Dispatcher = Make<Dispatcher>();
+    SessionRegistry::Instance().Add(this);
+    m_Registered = true;
+}
+
+MediaSession::~MediaSession()
+{
+    // Only a session that never got as far as its registration, or one torn down, comes here.
+    if (!m_ShutDown)
+    {
+        if (m_EventQueue)
+            (void)m_EventQueue->Shutdown();
+        if (m_WorkQueue)
+            (void)MFUnlockWorkQueue(m_WorkQueue);
+        if (auto clockShutdown = m_Clock.TryAs<IMFShutdown>())
+            (void)clockShutdown->Shutdown();
+    }
+}
+
+HRESULT MediaSession::CheckCallable()
+{
+    std::lock_guard lock(m_Lock);
+    if (m_ShutDown)
+        return MF_E_SHUTDOWN;
+    if (m_Closing)
+        return MF_E_INVALIDREQUEST;
+    return S_OK;
+}
+
+HRESULT MediaSession::Post(std::function<void()> work)
+{
+    return Error::Guard([&]() -> HRESULT {
+        auto item = Make<SessionWork>(ComPtr<MediaSession>(this), std::move(work));
+        const HRESULT hr = MFPutWorkItem2(m_WorkQueue, 0, m_Dispatcher.Get(), item->AsUnknown());
+        if (FAILED(hr) && hr != MF_E_SHUTDOWN)
+            XEV_TRACE("this 0x%p, MFPutWorkItem2 failed, Result 0x%08X\n", static_cast<void*>(this), static_cast<unsigned>(hr));
+        return hr;
+    });
+}
+
+void MediaSession::Dispatch(const std::function<void()>& work)
+{
+    {
+        std::lock_guard lock(m_Lock);
+        if (m_ShutDown)
+            return;
+        m_Dispatching = true;
+    }
+    try
+    {
+        work();
+    }
+    catch (...)
+    {
+        const HRESULT hr = Error::CurrentExceptionResult();
+        try
+        {
+            Fail(hr);
+        }
+        catch (...)
+        {
+            XEV_TRACE("this 0x%p, failure report failed, Result 0x%08X\n", static_cast<void*>(this), static_cast<unsigned>(hr));
+        }
+    }
+    bool teardown;
+    {
+        std::lock_guard lock(m_Lock);
+        m_Dispatching = false;
+        teardown = std::exchange(m_TeardownPending, false);
+    }
+    if (teardown)
+        Teardown();
+}
+
+void MediaSession::Teardown() noexcept
+{
+    XEV_TRACE("this 0x%p, State %s\n", static_cast<void*>(this), StateName(m_State));
+    DetachReaders();
+    if (auto transformShutdown = m_Transform.TryAs<IMFShutdown>())
+    {
+        const HRESULT hr = transformShutdown->Shutdown();
+        if (FAILED(hr) && hr != MF_E_SHUTDOWN)
+            XEV_TRACE("this 0x%p, transform Shutdown, Result 0x%08X\n", static_cast<void*>(this), static_cast<unsigned>(hr));
+    }
+    if (m_Sink)
+    {
+        const HRESULT hr = m_Sink->Shutdown();
+        if (FAILED(hr) && hr != MF_E_SHUTDOWN)
+            XEV_TRACE("this 0x%p, sink Shutdown, Result 0x%08X\n", static_cast<void*>(this), static_cast<unsigned>(hr));
+    }
+    ComPtr<IMFPresentationClock> clock;
+    ComPtr<IMFTopology> topology;
+    {
+        std::lock_guard lock(m_Lock);
+        clock = std::move(m_Clock);
+        topology = std::move(m_Topology);
+    }
+    if (auto clockShutdown = clock.TryAs<IMFShutdown>())
+        (void)clockShutdown->Shutdown(); // lets go of the state sinks still registered
+    (void)m_EventQueue->Shutdown();
+    (void)MFUnlockWorkQueue(m_WorkQueue);
+    m_Commands.clear();
+    m_Input.clear();
+    m_Output.clear();
+    m_Stream = nullptr;
+    m_Transform = nullptr;
+    m_StreamSink = nullptr;
+    m_SinkTypeHandler = nullptr;
+    m_Sink = nullptr;
+    m_FinalizableSink = nullptr;
+    m_PresentationDescriptor = nullptr;
+    m_Source = nullptr;
+    m_TornDown.Set();
+}
+
+// ---- MediaSession: public methods -----------------------------------------------------------
+
+HRESULT MediaSession::GetEvent(DWORD flags, IMFMediaEvent** event)
+{
+    if (!event)
+        return E_POINTER;
+    *event = nullptr;
+    const HRESULT hr = CheckCallable();
+    if (hr == MF_E_SHUTDOWN)
+        return hr;
+    return m_EventQueue->GetEvent(flags, event); // may wait: no lock held
+}
+
+HRESULT MediaSession::BeginGetEvent(IMFAsyncCallback* callback, IUnknown* state)
+{
+    const HRESULT hr = CheckCallable();
+    if (hr == MF_E_SHUTDOWN)
+        return hr;
+    return m_EventQueue->BeginGetEvent(callback, state);
+}
+
+HRESULT MediaSession::EndGetEvent(IMFAsyncResult* result, IMFMediaEvent** event)
+{
+    if (!event)
+        return E_POINTER;
+    *event = nullptr;
+    const HRESULT hr = CheckCallable();
+    if (hr == MF_E_SHUTDOWN)
+        return hr;
+    return m_EventQueue->EndGetEvent(result, event);
+}
+
+HRESULT MediaSession::QueueEvent(MediaEventType type, REFGUID extendedType, HRESULT status, const PROPVARIANT* value)
+{
+    const HRESULT hr = CheckCallable();
+    if (hr == MF_E_SHUTDOWN)
+        return hr;
+    return m_EventQueue->QueueEventParamVar(type, extendedType, status, value);
+}
+
+HRESULT MediaSession::SetTopology(DWORD setTopologyFlags, IMFTopology* topology)
+{
+    XEV_TRACE("this 0x%p, Flags 0x%X, Topology 0x%p\n", static_cast<void*>(this), setTopologyFlags, static_cast<void*>(topology));
+    if (!topology)
+        return E_INVALIDARG;
+    HRESULT hr = CheckCallable();
+    if (FAILED(hr))
+        return hr;
+    ComPtr<IMFTopology> held(topology);
+    return Post([this, held] { EnqueueCommand([this, held] { SetTopologyCommand(held); }); });
+}
+
+HRESULT MediaSession::ClearTopologies()
+{
+    const HRESULT hr = CheckCallable();
+    return FAILED(hr) ? hr : E_NOTIMPL;
+}
+
+HRESULT MediaSession::Start(const GUID* timeFormat, const PROPVARIANT* startPosition)
+{
+    XEV_TRACE("this 0x%p, TimeFormat 0x%p, StartPosition 0x%p\n", static_cast<void*>(this), static_cast<const void*>(timeFormat),
+              static_cast<const void*>(startPosition));
+    if (!startPosition)
+        return E_INVALIDARG;
+    if ((timeFormat && *timeFormat != GUID_NULL) || (startPosition->vt != VT_EMPTY && startPosition->vt != VT_I8))
+        return MF_E_UNSUPPORTED_TIME_FORMAT;
+    HRESULT hr = CheckCallable();
+    if (FAILED(hr))
+        return hr;
+    const LONGLONG position = startPosition->vt == VT_I8 ? startPosition->hVal : 0;
+    const bool empty = startPosition->vt == VT_EMPTY;
+    return Post([this, position, empty] {
+        EnqueueCommand([this, position, empty] {
+            Variant value;
+            if (!empty)
+            {
+                value.vt = VT_I8;
+                value.hVal = position;
+            }
+            StartCommand(value);
+        });
+    });
+}
+
+HRESULT MediaSession::Pause()
+{
+    const HRESULT hr = CheckCallable();
+    return FAILED(hr) ? hr : E_NOTIMPL;
+}
+
+HRESULT MediaSession::Stop()
+{
+    XEV_TRACE("this 0x%p\n", static_cast<void*>(this));
+    const HRESULT hr = CheckCallable();
+    if (FAILED(hr))
+        return hr;
+    return Post([this] { EnqueueCommand([this] { StopCommand(); }); });
+}
+
+HRESULT MediaSession::Close()
+{
+    XEV_TRACE("this 0x%p\n", static_cast<void*>(this));
+    {
+        std::lock_guard lock(m_Lock);
+        if (m_ShutDown)
+            return MF_E_SHUTDOWN;
+        if (m_Closing)
+            return MF_E_INVALIDREQUEST;
+        m_Closing = true;
+    }
+    return Post([this] { EnqueueCommand([this] { CloseCommand(); }); });
+}
+
+HRESULT MediaSession::Shutdown()
+{
+    XEV_TRACE("this 0x%p\n", static_cast<void*>(this));
+    bool teardownNow;
+    bool registered;
+    {
+        std::lock_guard lock(m_Lock);
+        if (m_ShutDown)
+            return MF_E_SHUTDOWN;
+        m_ShutDown = true;
+        teardownNow = !m_Dispatching;
+        m_TeardownPending = m_Dispatching;
+        registered = std::exchange(m_Registered, false);
+    }
+    ComPtr<MediaSession> self(this); // the registry may hold the last reference
+    if (registered)
+        SessionRegistry::Instance().Remove(this);
+    if (teardownNow)
+        Teardown();
+    return S_OK;
+}
+
+HRESULT MediaSession::GetClock(IMFClock** clock)
+{
+    if (!clock)
+        return E_POINTER;
+    *clock = nullptr;
+    std::lock_guard lock(m_Lock);
+    if (m_ShutDown)
+        return MF_E_SHUTDOWN;
+    *clock = ComPtr<IMFClock>(m_Clock.Get()).Detach();
+    return S_OK;
+}
+
+HRESULT MediaSession::GetSessionCapabilities(DWORD* capabilities)
+{
+    if (!capabilities)
+        return E_POINTER;
+    const HRESULT hr = CheckCallable();
+    if (hr == MF_E_SHUTDOWN)
+        return hr;
+    *capabilities = 0x1; // MFSESSIONCAP_START
+    return S_OK;
+}
+
+// The resolved topology, asked for as the current one (flag 1) or by its identifier.
+HRESULT MediaSession::GetFullTopology(DWORD getFullTopologyFlags, TOPOID topoId, IMFTopology** fullTopology)
+{
+    if (!fullTopology)
+        return E_POINTER;
+    *fullTopology = nullptr;
+    ComPtr<IMFTopology> topology;
+    {
+        std::lock_guard lock(m_Lock);
+        if (m_ShutDown)
+            return MF_E_SHUTDOWN;
+        topology = m_Topology;
+    }
+    if (!topology)
+        return MF_E_NOT_FOUND;
+    TOPOID identifier = 0;
+    (void)topology->GetTopologyID(&identifier);
+    if (!(getFullTopologyFlags & 0x1) && identifier != topoId)
+        return MF_E_NOT_FOUND;
+    *fullTopology = topology.Detach();
+    return S_OK;
+}
+
+// ---- MediaSession: commands -----------------------------------------------------------------
+
+const char* MediaSession::StateName(State state) noexcept
+{
+    switch (state)
+    {
+    case State::Created: return "Created";
+    case State::Ready: return "Ready";
+    case State::Starting: return "Starting";
+    case State::Running: return "Running";
+    case State::Draining: return "Draining";
+    case State::Ending: return "Ending";
+    case State::Finalizing: return "Finalizing";
+    case State::Ended: return "Ended";
+    case State::Stopping: return "Stopping";
+    case State::Stopped: return "Stopped";
+    case State::Failed: return "Failed";
+    case State::Closed: return "Closed";
+    }
+    return "?";
+}
+
+bool MediaSession::Driving() const noexcept
+{
+    return m_State == State::Running || m_State == State::Draining || m_State == State::Ending || m_State == State::Finalizing;
+}
+
+void MediaSession::EnqueueCommand(std::function<void()> command)
+{
+    m_Commands.push_back(std::move(command));
+    RunCommands();
+}
+
+// Runs queued commands while none is waiting for an object; a command that completes at once
+// lets the next one run in the same loop.
+void MediaSession::RunCommands()
+{
+    if (m_RunningCommands)
+        return;
+    m_RunningCommands = true;
+    while (!m_CommandActive && !m_Commands.empty())
+    {
+        m_CommandActive = true;
+        auto command = std::move(m_Commands.front());
+        m_Commands.pop_front();
+        try
+        {
+            command();
+        }
+        catch (...)
+        {
+            const HRESULT hr = Error::CurrentExceptionResult();
+            m_RunningCommands = false;
+            Fail(hr);
+            return;
+        }
+    }
+    m_RunningCommands = false;
+}
+
+void MediaSession::CommandDone()
+{
+    m_CommandActive = false;
+    RunCommands();
+}
+
+void MediaSession::CompleteCommand(MediaEventType type, HRESULT status, IUnknown* value)
+{
+    QueueSessionEvent(type, status, value);
+    CommandDone();
+}
+
+void MediaSession::QueueSessionEvent(MediaEventType type, HRESULT status, IUnknown* value) noexcept
+{
+    XEV_TRACE("this 0x%p, Type %u, Status 0x%08X, State %s\n", static_cast<void*>(this), static_cast<unsigned>(type), static_cast<unsigned>(status),
+              StateName(m_State));
+    Variant variant;
+    if (value)
+    {
+        variant.vt = VT_UNKNOWN;
+        variant.punkVal = value;
+        value->AddRef();
+    }
+    const HRESULT hr = m_EventQueue->QueueEventParamVar(type, GUID_NULL, status, &variant);
+    if (FAILED(hr) && hr != MF_E_SHUTDOWN)
+        XEV_TRACE("this 0x%p, QueueEventParamVar, Result 0x%08X\n", static_cast<void*>(this), static_cast<unsigned>(hr));
+}
+
+void MediaSession::QueueTopologyStatus(UINT32 status) noexcept
+{
+    ComPtr<IMFTopology> topology;
+    {
+        std::lock_guard lock(m_Lock);
+        topology = m_Topology;
+    }
+    Variant value;
+    if (topology)
+    {
+        value.vt = VT_UNKNOWN;
+        value.punkVal = topology.Detach();
+    }
+    ComPtr<IMFMediaEvent> event;
+    HRESULT hr = MFCreateMediaEvent(MESessionTopologyStatus, GUID_NULL, S_OK, &value, event.GetAddressOf());
+    if (SUCCEEDED(hr))
+        hr = event->SetUINT32(MF_EVENT_TOPOLOGY_STATUS, status);
+    if (SUCCEEDED(hr))
+        hr = m_EventQueue->QueueEvent(event.Get());
+    if (FAILED(hr) && hr != MF_E_SHUTDOWN)
+        XEV_TRACE("this 0x%p, topology status %u not queued, Result 0x%08X\n", static_cast<void*>(this), status, static_cast<unsigned>(hr));
+}
+
+// Reports a failure once (see the top of the file) and stops driving the pipeline.
+void MediaSession::Fail(HRESULT hr)
+{
+    if (SUCCEEDED(hr))
+        hr = E_UNEXPECTED; // an object's MEError without a failure status
+    XEV_TRACE("this 0x%p, State %s, Result 0x%08X\n", static_cast<void*>(this), StateName(m_State), static_cast<unsigned>(hr));
+    switch (m_State)
+    {
+    case State::Starting:
+        m_State = State::Failed;
+        ResetStreaming();
+        CompleteCommand(MESessionStarted, hr);
+        break;
+    case State::Stopping:
+        CompleteStop(hr);
+        break;
+    case State::Running:
+    case State::Draining:
+    case State::Ending:
+    case State::Finalizing:
+        m_State = State::Failed;
+        ResetStreaming();
+        QueueSessionEvent(MEError, hr);
+        break;
+    default:
+        break; // nothing is driven: an object's late complaint is only traced
+    }
+}
+
+void MediaSession::SetTopologyCommand(const ComPtr<IMFTopology>& topology)
+{
+    if (m_State != State::Created)
+    {
+        CompleteCommand(MESessionTopologySet, MF_E_INVALIDREQUEST, topology.Get());
+        return;
+    }
+    HRESULT hr = S_OK;
+    try
+    {
+        Resolve(topology.Get());
+    }
+    catch (...)
+    {
+        hr = Error::CurrentExceptionResult();
+        DetachReaders();
+        m_Source = nullptr;
+        m_PresentationDescriptor = nullptr;
+        m_Transform = nullptr;
+        m_StreamSink = nullptr;
+        m_SinkTypeHandler = nullptr;
+        m_Sink = nullptr;
+        m_FinalizableSink = nullptr;
+    }
+    if (FAILED(hr))
+    {
+        CompleteCommand(MESessionTopologySet, hr, topology.Get());
+        return;
+    }
+    {
+        std::lock_guard lock(m_Lock);
+        m_Topology = topology;
+    }
+    m_State = State::Ready;
+    QueueSessionEvent(MESessionTopologySet, S_OK, topology.Get());
+    QueueTopologyStatus(MF_TOPOSTATUS_READY);
+    CommandDone();
+}
+
+// Checks the topology (one source stream node, one transform node, one output node, connected
+// in that order, with their objects and descriptors), negotiates the media types along it and
+// starts reading the objects' events. Throws the topology error.
+void MediaSession::Resolve(IMFTopology* topology)
+{
+    WORD count = 0;
+    XEV_CHECK_HR(topology->GetNodeCount(&count));
+    ComPtr<IMFTopologyNode> sourceNode, transformNode, outputNode;
+    for (WORD i = 0; i < count; ++i)
+    {
+        ComPtr<IMFTopologyNode> node;
+        XEV_CHECK_HR(topology->GetNode(i, node.GetAddressOf()));
+        MF_TOPOLOGY_TYPE type;
+        XEV_CHECK_HR(node->GetNodeType(&type));
+        ComPtr<IMFTopologyNode>* slot = type == MF_TOPOLOGY_SOURCESTREAM_NODE ? &sourceNode
+                                        : type == MF_TOPOLOGY_TRANSFORM_NODE  ? &transformNode
+                                        : type == MF_TOPOLOGY_OUTPUT_NODE     ? &outputNode
+                                                                              : nullptr;
+        XEV_CHECK(slot && !*slot, MF_E_TOPO_UNSUPPORTED); // a tee, or a second node of a kind
+        *slot = node;
+    }
+    XEV_CHECK(sourceNode, MF_E_TOPO_MISSING_SOURCE);
+    XEV_CHECK(transformNode && outputNode, MF_E_TOPO_UNSUPPORTED);
+
+    // Source stream node.
+    ComPtr<IMFMediaSource> source;
+    ComPtr<IMFPresentationDescriptor> presentationDescriptor;
+    ComPtr<IMFStreamDescriptor> streamDescriptor;
+    XEV_CHECK(SUCCEEDED(sourceNode->GetUnknown(MF_TOPONODE_SOURCE, IidOf<IMFMediaSource>, reinterpret_cast<void**>(source.GetAddressOf()))),
+              MF_E_TOPO_MISSING_SOURCE);
+    XEV_CHECK(SUCCEEDED(sourceNode->GetUnknown(MF_TOPONODE_PRESENTATION_DESCRIPTOR, IidOf<IMFPresentationDescriptor>,
+                                               reinterpret_cast<void**>(presentationDescriptor.GetAddressOf()))),
+              MF_E_TOPO_MISSING_PRESENTATION_DESCRIPTOR);
+    XEV_CHECK(SUCCEEDED(sourceNode->GetUnknown(MF_TOPONODE_STREAM_DESCRIPTOR, IidOf<IMFStreamDescriptor>,
+                                               reinterpret_cast<void**>(streamDescriptor.GetAddressOf()))),
+              MF_E_TOPO_MISSING_STREAM_DESCRIPTOR);
+    XEV_CHECK_HR(streamDescriptor->GetStreamIdentifier(&m_StreamIdentifier));
+    {
+        DWORD streams = 0;
+        XEV_CHECK_HR(presentationDescriptor->GetStreamDescriptorCount(&streams));
+        bool found = false;
+        for (DWORD i = 0; i < streams && !found; ++i)
+        {
+            BOOL selected = 0;
+            ComPtr<IMFStreamDescriptor> candidate;
+            XEV_CHECK_HR(presentationDescriptor->GetStreamDescriptorByIndex(i, &selected, candidate.GetAddressOf()));
+            DWORD identifier = 0;
+            XEV_CHECK_HR(candidate->GetStreamIdentifier(&identifier));
+            if (identifier == m_StreamIdentifier)
+            {
+                XEV_CHECK(selected, MF_E_TOPO_STREAM_DESCRIPTOR_NOT_SELECTED);
+                found = true;
+            }
+        }
+        XEV_CHECK(found, MF_E_TOPO_MISSING_STREAM_DESCRIPTOR);
+    }
+
+    // Connections: source stream -> transform -> output.
+    auto downstreamOf = [](IMFTopologyNode* node) {
+        ComPtr<IMFTopologyNode> downstream;
+        DWORD input = 0;
+        XEV_CHECK(SUCCEEDED(node->GetOutput(0, downstream.GetAddressOf(), &input)) && input == 0, MF_E_TOPO_UNSUPPORTED);
+        return downstream;
+    };
+    XEV_CHECK(downstreamOf(sourceNode.Get()) == transformNode, MF_E_TOPO_UNSUPPORTED);
+    XEV_CHECK(downstreamOf(transformNode.Get()) == outputNode, MF_E_TOPO_UNSUPPORTED);
+
+    // Transform node: an asynchronous transform that reports through events.
+    ComPtr<IMFTransform> transform;
+    {
+        ComPtr<IUnknown> object;
+        XEV_CHECK(SUCCEEDED(transformNode->GetObject(object.GetAddressOf())), MF_E_TOPO_UNSUPPORTED);
+        XEV_CHECK(SUCCEEDED(object.As(&transform)), MF_E_TOPO_UNSUPPORTED);
+        ComPtr<IMFAttributes> attributes;
+        XEV_CHECK(SUCCEEDED(transform->GetAttributes(attributes.GetAddressOf())) && attributes, MF_E_TOPO_UNSUPPORTED);
+        XEV_CHECK(MFGetAttributeUINT32(attributes.Get(), MF_TRANSFORM_ASYNC, 0) != 0, MF_E_TOPO_UNSUPPORTED);
+        XEV_CHECK(transform.TryAs<IMFMediaEventGenerator>(), MF_E_TOPO_UNSUPPORTED);
+    }
+
+    // Output node: a stream sink of a media sink.
+    ComPtr<IMFStreamSink> streamSink;
+    ComPtr<IMFMediaSink> sink;
+    {
+        ComPtr<IUnknown> object;
+        XEV_CHECK(SUCCEEDED(outputNode->GetObject(object.GetAddressOf())), MF_E_TOPO_UNSUPPORTED);
+        XEV_CHECK(SUCCEEDED(object.As(&streamSink)), MF_E_TOPO_UNSUPPORTED);
+        XEV_CHECK_HR(streamSink->GetMediaSink(sink.GetAddressOf()));
+    }
+
+    // Media types: the stream's current type into the transform (unless it has one), the
+    // transform's output type (its first offered one unless it has one) into the stream sink.
+    ComPtr<IMFMediaTypeHandler> streamTypes;
+    XEV_CHECK_HR(streamDescriptor->GetMediaTypeHandler(streamTypes.GetAddressOf()));
+    ComPtr<IMFMediaType> streamType;
+    if (FAILED(streamTypes->GetCurrentMediaType(streamType.GetAddressOf())))
+    {
+        XEV_CHECK_HR(streamTypes->GetMediaTypeByIndex(0, streamType.ReleaseAndGetAddressOf()));
+        XEV_CHECK_HR(streamTypes->SetCurrentMediaType(streamType.Get()));
+    }
+    ComPtr<IMFMediaType> type;
+    HRESULT hr = transform->GetInputCurrentType(0, type.GetAddressOf());
+    if (hr == MF_E_TRANSFORM_TYPE_NOT_SET)
+        XEV_CHECK_HR(transform->SetInputType(0, streamType.Get(), 0));
+    else
+        XEV_CHECK_HR(hr);
+    hr = transform->GetOutputCurrentType(0, type.ReleaseAndGetAddressOf());
+    if (hr == MF_E_TRANSFORM_TYPE_NOT_SET)
+    {
+        XEV_CHECK_HR(transform->GetOutputAvailableType(0, 0, type.ReleaseAndGetAddressOf()));
+        XEV_CHECK_HR(transform->SetOutputType(0, type.Get(), 0));
+    }
+    else
+    {
+        XEV_CHECK_HR(hr);
+    }
+    ComPtr<IMFMediaTypeHandler> sinkTypes;
+    XEV_CHECK_HR(streamSink->GetMediaTypeHandler(sinkTypes.GetAddressOf()));
+    XEV_CHECK_HR(sinkTypes->IsMediaTypeSupported(type.Get(), nullptr));
+    XEV_CHECK_HR(sinkTypes->SetCurrentMediaType(type.Get()));
+
+    m_Source = source;
+    m_PresentationDescriptor = presentationDescriptor;
+    m_Transform = transform;
+    m_StreamSink = streamSink;
+    m_SinkTypeHandler = sinkTypes;
+    m_Sink = sink;
+    m_FinalizableSink = sink.TryAs<IMFFinalizableMediaSink>();
+    AddReader(Role::Source, source.Get());
+    AddReader(Role::Transform, transform.Get());
+    AddReader(Role::StreamSink, streamSink.Get());
+}
+
+void MediaSession::AddReader(Role role, IUnknown* object)
+{
+    ComPtr<IMFMediaEventGenerator> generator;
+    XEV_CHECK_HR(ComPtr<IUnknown>(object).As(&generator));
+    auto reader = Make<EventReader>(this, role, generator.Get());
+    reader->SetIdentity(ComPtr<IUnknown>(object).TryAs<IUnknown>());
+    m_Readers.push_back(reader);
+    XEV_CHECK_HR(reader->Begin());
+}
+
+void MediaSession::DetachReaders()
+{
+    for (const auto& reader : m_Readers)
+        reader->Detach();
+    m_Readers.clear();
+}
+
+void MediaSession::ResetStreaming()
+{
+    m_Input.clear();
+    m_Output.clear();
+    m_InputCredits = 0;
+    m_DeferredRequests = 0;
+    m_SinkRequests = 0;
+    m_StreamEnded = m_DrainComplete = m_MarkerPlaced = m_MarkerReached = m_PresentationEnded = false;
+}
+
+void MediaSession::StartCommand(const PROPVARIANT& position)
+{
+    if (m_State != State::Ready && m_State != State::Stopped)
+    {
+        CompleteCommand(MESessionStarted, MF_E_INVALIDREQUEST);
+        return;
+    }
+    m_State = State::Starting;
+    ResetStreaming();
+    XEV_CHECK_HR(PropVariantClear(&m_StartPosition));
+    XEV_CHECK_HR(PropVariantCopy(&m_StartPosition, &position));
+
+    // Every object that consumes a clock gets the session's (S_FALSE when it already has it).
+    if (auto consumer = m_Source.TryAs<IMFClockConsumer>())
+        XEV_CHECK_HR(consumer->SetPresentationClock(m_Clock.Get()));
+    if (auto consumer = m_Transform.TryAs<IMFClockConsumer>())
+        XEV_CHECK_HR(consumer->SetPresentationClock(m_Clock.Get()));
+    XEV_CHECK_HR(m_Sink->SetPresentationClock(m_Clock.Get()));
+
+    XEV_CHECK_HR(m_Transform->ProcessMessage(MFT_MESSAGE_NOTIFY_BEGIN_STREAMING, 0));
+    XEV_CHECK_HR(m_Transform->ProcessMessage(MFT_MESSAGE_NOTIFY_START_OF_STREAM, 0));
+    XEV_CHECK_HR(m_Source->Start(m_PresentationDescriptor.Get(), &GUID_NULL, &m_StartPosition));
+    // Continues in CompleteStart when the source reports MESourceStarted.
+}
+
+void MediaSession::CompleteStart()
+{
+    XEV_CHECK(m_Stream, E_UNEXPECTED); // the source started without announcing our stream
+    const LONGLONG offset = m_StartPosition.vt == VT_I8 ? m_StartPosition.hVal : 0;
+    // The clock's start is what makes the transform ask for input and the sink for a sample.
+    XEV_CHECK_HR(m_Clock->Start(offset));
+    m_State = State::Running;
+    QueueSessionEvent(MESessionStarted, S_OK);
+    QueueTopologyStatus(MF_TOPOSTATUS_STARTED_SOURCE);
+    RequestSamples(std::exchange(m_DeferredRequests, 0));
+    FeedTransform();
+    DeliverToSink();
+    CommandDone();
+}
+
+void MediaSession::StopCommand()
+{
+    switch (m_State)
+    {
+    case State::Created:
+    case State::Ready:
+    case State::Stopped:
+        CompleteCommand(MESessionStopped, S_OK);
+        return;
+    case State::Failed:
+        (void)StopObjects(); // best effort: the failed object is not waited for
+        m_State = State::Stopped;
+        CompleteCommand(MESessionStopped, S_OK);
+        return;
+    default:
+        break;
+    }
+    m_State = State::Stopping;
+    ResetStreaming();
+    const HRESULT hr = StopObjects();
+    if (FAILED(hr))
+        CompleteStop(hr); // nothing is waited for after a failure
+    // Otherwise continues when the source reports MESourceStopped.
+}
+
+// Clock stopped, source stopped, transform flushed and told that streaming ends. Every step is
+// taken; the result is the first failure.
+HRESULT MediaSession::StopObjects() noexcept
+{
+    HRESULT first = S_OK;
+    auto note = [&](HRESULT hr, const char* what) {
+        if (FAILED(hr) && hr != MF_E_CLOCK_STATE_ALREADY_SET)
+        {
+            XEV_TRACE("this 0x%p, %s, Result 0x%08X\n", static_cast<void*>(this), what, static_cast<unsigned>(hr));
+            if (SUCCEEDED(first))
+                first = hr;
+        }
+    };
+    if (m_Clock)
+        note(m_Clock->Stop(), "clock Stop");
+    if (m_Source)
+        note(m_Source->Stop(), "source Stop");
+    if (m_Transform)
+    {
+        note(m_Transform->ProcessMessage(MFT_MESSAGE_COMMAND_FLUSH, 0), "transform FLUSH");
+        note(m_Transform->ProcessMessage(MFT_MESSAGE_NOTIFY_END_STREAMING, 0), "transform END_STREAMING");
+    }
+    return first;
+}
+
+void MediaSession::CompleteStop(HRESULT status)
+{
+    m_State = State::Stopped;
+    ResetStreaming();
+    CompleteCommand(MESessionStopped, status);
+}
+
+void MediaSession::CloseCommand()
+{
+    if (Driving() || m_State == State::Ended || m_State == State::Failed)
+        (void)StopObjects();
+    m_State = State::Closed;
+    ResetStreaming();
+    DetachReaders();
+    CompleteCommand(MESessionClosed, S_OK);
+}
+
+// ---- MediaSession: object events ------------------------------------------------------------
+
+void MediaSession::OnReaderFailure(EventReader* reader, Role role, HRESULT hr)
+{
+    XEV_TRACE("this 0x%p, Role %s, Result 0x%08X\n", static_cast<void*>(this), RoleName(role), static_cast<unsigned>(hr));
+    reader->Detach();
+    Fail(hr);
+}
+
+void MediaSession::OnEvent(EventReader* reader, Role role, IMFMediaEvent* event)
+{
+    MediaEventType type = MEUnknown;
+    HRESULT status = S_OK;
+    XEV_CHECK_HR(event->GetType(&type));
+    XEV_CHECK_HR(event->GetStatus(&status));
+    if (type == MEError)
+    {
+        XEV_TRACE("this 0x%p, Role %s, MEError, Status 0x%08X\n", static_cast<void*>(this), RoleName(role), static_cast<unsigned>(status));
+        Fail(status);
+        return;
+    }
+    if (m_State == State::Closed || m_State == State::Failed)
+        return;
+    switch (role)
+    {
+    case Role::Source:
+        OnSourceEvent(type, status, event);
+        break;
+    case Role::Stream:
+        OnStreamEvent(type, status, event);
+        break;
+    case Role::Transform:
+        OnTransformEvent(type, status);
+        break;
+    case Role::StreamSink:
+        OnStreamSinkEvent(type, status);
+        break;
+    }
+}
+
+void MediaSession::OnSourceEvent(MediaEventType type, HRESULT status, IMFMediaEvent* event)
+{
+    switch (type)
+    {
+    case MENewStream:
+    case MEUpdatedStream:
+        XEV_CHECK_HR(status);
+        OnNewStream(event);
+        break;
+    case MESourceStarted:
+        if (m_State != State::Starting)
+            break;
+        XEV_CHECK_HR(status);
+        CompleteStart();
+        break;
+    case MESourceStopped:
+        if (m_State == State::Stopping)
+            CompleteStop(status);
+        break;
+    case MEEndOfPresentation:
+        if (!Driving())
+            break;
+        XEV_CHECK_HR(status);
+        m_PresentationEnded = true;
+        TryEnd();
+        break;
+    default:
+        break;
+    }
+}
+
+// Starts reading a stream the source announces, when it is the topology's stream and not read yet.
+void MediaSession::OnNewStream(IMFMediaEvent* event)
+{
+    Variant value;
+    XEV_CHECK_HR(event->GetValue(&value));
+    XEV_CHECK(value.vt == VT_UNKNOWN && value.punkVal, E_INVALIDARG);
+    ComPtr<IMFMediaStream> stream;
+    XEV_CHECK_HR(ComPtr<IUnknown>(value.punkVal).As(&stream));
+    ComPtr<IMFStreamDescriptor> descriptor;
+    XEV_CHECK_HR(stream->GetStreamDescriptor(descriptor.GetAddressOf()));
+    DWORD identifier = 0;
+    XEV_CHECK_HR(descriptor->GetStreamIdentifier(&identifier));
+    if (identifier != m_StreamIdentifier)
+        return;
+    m_Stream = stream;
+    const auto identity = stream.TryAs<IUnknown>();
+    if (std::none_of(m_Readers.begin(), m_Readers.end(), [&](const auto& reader) { return reader->Reads(identity.Get()); }))
+        AddReader(Role::Stream, stream.Get());
+}
+
+void MediaSession::OnStreamEvent(MediaEventType type, HRESULT status, IMFMediaEvent* event)
+{
+    switch (type)
+    {
+    case MEMediaSample:
+    {
+        if (m_State != State::Running || m_StreamEnded)
+            break; // a sample of a start that was stopped
+        XEV_CHECK_HR(status);
+        Variant value;
+        XEV_CHECK_HR(event->GetValue(&value));
+        XEV_CHECK(value.vt == VT_UNKNOWN && value.punkVal, E_INVALIDARG);
+        ComPtr<IMFSample> sample;
+        XEV_CHECK_HR(ComPtr<IUnknown>(value.punkVal).As(&sample));
+        m_Input.push_back(std::move(sample));
+        FeedTransform();
+        break;
+    }
+    case MEEndOfStream:
+        if (m_State != State::Running)
+            break;
+        XEV_CHECK_HR(status);
+        m_StreamEnded = true;
+        FeedTransform();
+        break;
+    default:
+        break;
+    }
+}
+
+void MediaSession::OnTransformEvent(MediaEventType type, HRESULT status)
+{
+    switch (type)
+    {
+    case METransformNeedInput:
+        if (m_State == State::Starting)
+        {
+            ++m_InputCredits;
+            ++m_DeferredRequests;
+        }
+        else if (m_State == State::Running && !m_StreamEnded)
+        {
+            ++m_InputCredits;
+            RequestSamples(1);
+            FeedTransform();
+        }
+        break;
+    case METransformHaveOutput:
+        if (m_State == State::Starting || m_State == State::Running || m_State == State::Draining)
+        {
+            ProcessOutput();
+            DeliverToSink();
+        }
+        break;
+    case METransformDrainComplete:
+        if (m_State != State::Draining || m_DrainComplete)
+            break;
+        m_DrainComplete = true;
+        XEV_CHECK_HR(m_Transform->ProcessMessage(MFT_MESSAGE_NOTIFY_END_OF_STREAM, 0));
+        TryPlaceMarker();
+        break;
+    default:
+        break;
+    }
+}
+
+void MediaSession::OnStreamSinkEvent(MediaEventType type, HRESULT status)
+{
+    switch (type)
+    {
+    case MEStreamSinkRequestSample:
+        if (m_State == State::Starting || Driving())
+        {
+            ++m_SinkRequests;
+            DeliverToSink();
+        }
+        break;
+    case MEStreamSinkMarker:
+        if (m_State != State::Ending || !m_MarkerPlaced || m_MarkerReached)
+            break;
+        XEV_CHECK_HR(status);
+        m_MarkerReached = true;
+        TryEnd();
+        break;
+    default:
+        break;
+    }
+}
+
+void MediaSession::RequestSamples(unsigned count)
+{
+    for (unsigned i = 0; i < count; ++i)
+    {
+        const HRESULT hr = m_Stream->RequestSample(nullptr);
+        if (hr == MF_E_END_OF_STREAM)
+            return; // the stream has decided its end; MEEndOfStream follows
+        XEV_CHECK_HR(hr);
+    }
+}
+
+// Passes delivered samples on while the transform has asked for input; when the stream has
+// ended and every sample is in, tells the transform to drain.
+void MediaSession::FeedTransform()
+{
+    while (!m_Input.empty() && m_InputCredits > 0)
+    {
+        const HRESULT hr = m_Transform->ProcessInput(0, m_Input.front().Get(), 0);
+        if (hr == MF_E_NOTACCEPTING)
+        {
+            m_InputCredits = 0; // held back until the transform asks again
+            break;
+        }
+        XEV_CHECK_HR(hr);
+        --m_InputCredits;
+        m_Input.pop_front();
+    }
+    if (m_State == State::Running && m_StreamEnded && m_Input.empty())
+    {
+        m_State = State::Draining;
+        XEV_CHECK_HR(m_Transform->ProcessMessage(MFT_MESSAGE_COMMAND_DRAIN, 0));
+    }
+}
+
+// Answers one METransformHaveOutput. A format change is that output: the new type is taken and
+// goes to the sink in its place in the output order.
+void MediaSession::ProcessOutput()
+{
+    MFT_OUTPUT_DATA_BUFFER buffer {};
+    DWORD status = 0;
+    const HRESULT hr = m_Transform->ProcessOutput(0, 1, &buffer, &status);
+    ComPtr<IMFSample> sample;
+    sample.Attach(buffer.pSample); // the reference passes to the caller
+    if (buffer.pEvents)
+        buffer.pEvents->Release();
+    if (hr == MF_E_TRANSFORM_STREAM_CHANGE)
+    {
+        ComPtr<IMFMediaType> type;
+        XEV_CHECK_HR(m_Transform->GetOutputAvailableType(0, 0, type.GetAddressOf()));
+        XEV_CHECK_HR(m_Transform->SetOutputType(0, type.Get(), 0));
+        m_Output.push_back({ std::move(type), nullptr });
+        return;
+    }
+    XEV_CHECK_HR(hr);
+    if (sample)
+        m_Output.push_back({ nullptr, std::move(sample) });
+}
+
+// Hands outputs to the stream sink in order: a new type at once, a sample when the sink has
+// asked for one.
+void MediaSession::DeliverToSink()
+{
+    while (!m_Output.empty())
+    {
+        Output& head = m_Output.front();
+        if (head.Type)
+        {
+            const auto type = std::move(head.Type);
+            m_Output.pop_front();
+            XEV_CHECK_HR(m_SinkTypeHandler->SetCurrentMediaType(type.Get()));
+            continue;
+        }
+        if (m_SinkRequests == 0 || m_State == State::Starting)
+            break;
+        --m_SinkRequests;
+        const auto sample = std::move(head.Sample);
+        m_Output.pop_front();
+        XEV_CHECK_HR(m_StreamSink->ProcessSample(sample.Get()));
+    }
+    TryPlaceMarker();
+}
+
+void MediaSession::TryPlaceMarker()
+{
+    if (m_State != State::Draining || !m_DrainComplete || !m_Output.empty() || m_MarkerPlaced)
+        return;
+    m_MarkerPlaced = true;
+    m_State = State::Ending;
+    Variant markerValue, contextValue;
+    XEV_CHECK_HR(m_StreamSink->PlaceMarker(MFSTREAMSINK_MARKER_ENDOFSEGMENT, &markerValue, &contextValue));
+    TryEnd();
+}
+
+void MediaSession::TryEnd()
+{
+    if (m_State != State::Ending || !m_MarkerReached || !m_PresentationEnded)
+        return;
+    if (!m_FinalizableSink)
+    {
+        FinishEnd();
+        return;
+    }
+    m_State = State::Finalizing;
+    XEV_CHECK_HR(m_FinalizableSink->BeginFinalize(Make<FinalizeCallback>(this).Get(), nullptr));
+}
+
+void MediaSession::OnFinalized(IMFAsyncResult* result)
+{
+    if (!m_FinalizableSink)
+        return;
+    const HRESULT hr = m_FinalizableSink->EndFinalize(result);
+    if (m_State != State::Finalizing)
+        return; // stopped or failed meanwhile
+    XEV_CHECK_HR(hr);
+    FinishEnd();
+}
+
+void MediaSession::FinishEnd()
+{
+    m_State = State::Ended;
+    QueueTopologyStatus(MF_TOPOSTATUS_ENDED);
+    QueueSessionEvent(MESessionEnded, S_OK);
+}
+} // namespace
+} // namespace MFPlatform
+
+HRESULT MFCreateMediaSession(IMFAttributes* configuration, IMFMediaSession** session)
+{
+    return Error::Guard([&] {
+        XEV_CHECK_POINTER(session);
+        *session = nullptr;
+        auto created = Make<MFPlatform::MediaSession>();
+        created->Initialize();
+        XEV_TRACE("this 0x%p\n", static_cast<void*>(created.Get()));
+        *session = created.Detach();
+    });
+}

@@ -1,0 +1,135 @@
+#include "platform/com/Error.h"
+#include "platform/mf/Errors.h"
+
+#include "fakes/Support.h"
+
+#include <gtest/gtest.h>
+
+#include <new>
+#include <stdexcept>
+#include <string>
+
+namespace
+{
+// Runs body and returns the exception it throws (fails the test when none comes).
+template <class Body>
+HResultException Thrown(Body body)
+{
+    try
+    {
+        body();
+    }
+    catch (const HResultException& e)
+    {
+        return e;
+    }
+    ADD_FAILURE() << "no exception";
+    return HResultException(S_OK, "", 0);
+}
+
+bool EndsWith(const std::string& text, const std::string& end)
+{
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+TEST(LineHResult, IsFacilityFFWithTheLineAsCode)
+{
+    EXPECT_EQ(LineHResult(431), MakeHResult(0x80FF01AF));
+    EXPECT_EQ(LineHResult(0x2D5), MakeHResult(0x80FF02D5));
+    EXPECT_EQ(LineHResult(1), MakeHResult(0x80FF0001));
+}
+
+TEST(CheckForms, ThrowTheirHResultWithFileAndLine)
+{
+    TestSupport::TraceCapture capture;
+    int line = 0;
+    const HResultException lineCoded = Thrown([&] {
+        line = __LINE__ + 1;
+        XEV_CHECK_LINE(1 + 1 == 3);
+    });
+    EXPECT_EQ(lineCoded.Result(), LineHResult(line));
+    EXPECT_EQ(lineCoded.Line(), line);
+    EXPECT_TRUE(EndsWith(lineCoded.File(), "/Error_test.cpp")) << lineCoded.File();
+    // The failure report names the HRESULT where it arose.
+    const auto reports = capture.LinesContaining(": Error::ReportFailure: Failure, ");
+    ASSERT_EQ(reports.size(), 1u);
+    char expected[64];
+    std::snprintf(expected, sizeof(expected), "Error_test.cpp(%d): Error::ReportFailure: Failure, 0x%08X\n", line, static_cast<unsigned>(LineHResult(line)));
+    EXPECT_EQ(reports[0], expected);
+
+    int calls = 0;
+    const auto failing = [&] {
+        ++calls;
+        return MF_E_SHUTDOWN;
+    };
+    EXPECT_EQ(Thrown([&] { XEV_CHECK_HR(failing()); }).Result(), MF_E_SHUTDOWN);
+    EXPECT_EQ(calls, 1); // the expression is evaluated once
+    EXPECT_NO_THROW(XEV_CHECK_HR(S_FALSE));
+
+    const int* none = nullptr;
+    EXPECT_EQ(Thrown([&] { XEV_CHECK_POINTER(none); }).Result(), E_POINTER);
+    EXPECT_NO_THROW(XEV_CHECK_POINTER(&calls));
+    EXPECT_EQ(Thrown([&] { XEV_CHECK(calls == 2, MF_E_INVALIDINDEX); }).Result(), MF_E_INVALIDINDEX);
+    EXPECT_NO_THROW(XEV_CHECK(calls == 1, MF_E_INVALIDINDEX));
+    EXPECT_EQ(Thrown([] { XEV_FAIL(E_NOTIMPL); }).Result(), E_NOTIMPL);
+}
+
+TEST(TracedCheck, TracesTheCallTextBeforeThrowing)
+{
+    TestSupport::TraceCapture capture;
+    EXPECT_NO_THROW(TracedCheck(S_OK, "Succeeds()"));
+    EXPECT_TRUE(capture.Lines().empty());
+    int line = 0;
+    const HResultException e = Thrown([&] {
+        line = __LINE__ + 1;
+        TracedCheck(MF_E_SHUTDOWN, "MediaBuffer->Lock(&m_Data, &m_DataCapacity, &m_DataSize)");
+    });
+    EXPECT_EQ(e.Result(), MF_E_SHUTDOWN);
+    EXPECT_EQ(e.Line(), line);
+    const auto lines = capture.LinesContaining("Exception, ");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].rfind("Error_test.cpp(" + std::to_string(line) + "): ", 0), 0u) << lines[0];
+    EXPECT_TRUE(EndsWith(lines[0], ": Exception, 0xC00D3E85, expression MediaBuffer->Lock(&m_Data, &m_DataCapacity, &m_DataSize)\n")) << lines[0];
+}
+
+TEST(BoundaryGuard, ConvertsWhatTheBodyThrows)
+{
+    EXPECT_EQ(Error::Guard([] {}), S_OK);
+    EXPECT_EQ(Error::Guard([] { return S_FALSE; }), S_FALSE);
+    EXPECT_EQ(Error::Guard([] { return MF_E_NO_EVENTS_AVAILABLE; }), MF_E_NO_EVENTS_AVAILABLE); // returned quietly
+    EXPECT_EQ(Error::Guard([] { XEV_FAIL(MF_E_SHUTDOWN); }), MF_E_SHUTDOWN);
+    EXPECT_EQ(Error::Guard([] { TracedCheck(E_INVALIDARG, "Call()"); }), E_INVALIDARG);
+    EXPECT_EQ(Error::Guard([] { throw std::bad_alloc(); }), E_OUTOFMEMORY);
+    EXPECT_EQ(Error::Guard([] { throw std::bad_array_new_length(); }), E_OUTOFMEMORY);
+    EXPECT_EQ(Error::Guard([] { throw std::runtime_error("no HRESULT"); }), MakeHResult(0x8007023E));
+    EXPECT_EQ(Error::Guard([] { throw 42; }), MakeHResult(0x8007023E));
+    EXPECT_EQ(Error::Guard([]() -> HRESULT { throw std::out_of_range("x"); }), E_UNHANDLED_EXCEPTION);
+}
+
+// A platform-called method in the usual shape: entry line, then the guarded body.
+struct Counter
+{
+    HRESULT GetCount(DWORD* count)
+    {
+        XEV_TRACE("this 0x%p\n", this);
+        return Error::Guard([&] {
+            XEV_CHECK_POINTER(count);
+            *count = 3;
+        });
+    }
+};
+
+TEST(BoundaryGuard, NullOutPointerGivesEPointerAfterTheEntryLine)
+{
+    TestSupport::TraceCapture capture;
+    Counter counter;
+    EXPECT_EQ(counter.GetCount(nullptr), E_POINTER);
+    const auto lines = capture.Lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[0].find("Counter::GetCount: this 0x"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[1].find("Error::ReportFailure: Failure, 0x80004003"), std::string::npos) << lines[1];
+    DWORD count = 0;
+    EXPECT_EQ(counter.GetCount(&count), S_OK);
+    EXPECT_EQ(count, 3u);
+}
+} // namespace

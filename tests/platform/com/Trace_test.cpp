@@ -1,0 +1,203 @@
+#include "platform/com/Trace.h"
+
+#include "fakes/Support.h"
+
+#include <gtest/gtest.h>
+
+#include <cinttypes>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace TraceProbe
+{
+struct Traits
+{
+};
+class Stream
+{
+};
+
+int FreeFunction(const void* object, unsigned index)
+{
+    XEV_TRACE("this 0x%p, Index %u\n", object, index);
+    return __LINE__ - 1;
+}
+
+template <class T, class U>
+struct Generator
+{
+    int QueueEvent() const
+    {
+        XEV_TRACE("this 0x%p\n", this);
+        return __LINE__ - 1;
+    }
+};
+
+template <int N>
+struct Holder
+{
+    static int Clear()
+    {
+        XEV_TRACE("Clear\n");
+        return __LINE__ - 1;
+    }
+};
+
+struct Callable
+{
+    int operator()(int) const
+    {
+        XEV_TRACE("call\n");
+        return __LINE__ - 1;
+    }
+};
+} // namespace TraceProbe
+
+namespace
+{
+std::string Only(const TestSupport::TraceCapture& capture)
+{
+    const auto lines = capture.Lines();
+    EXPECT_EQ(lines.size(), 1u);
+    return lines.empty() ? std::string() : lines.back();
+}
+
+std::string Formatted(const char* format, auto... arguments)
+{
+    char buffer[256];
+    const int length = Format(buffer, sizeof(buffer), format, arguments...);
+    EXPECT_EQ(length, static_cast<int>(std::string(buffer).size())) << format;
+    return buffer;
+}
+
+TEST(Trace, PrefixNamesFileLineAndQualifiedFunction)
+{
+    TestSupport::TraceCapture capture;
+    const int line = TraceProbe::FreeFunction(reinterpret_cast<const void*>(uintptr_t { 0xDEADBEEF }), 5);
+    EXPECT_EQ(Only(capture), "Trace_test.cpp(" + std::to_string(line) + "): TraceProbe::FreeFunction: this 0x00000000DEADBEEF, Index 5\n");
+
+    capture.Clear();
+    const TraceProbe::Generator<TraceProbe::Stream, TraceProbe::Traits> generator;
+    const int generatorLine = generator.QueueEvent();
+    const std::string expected = "Trace_test.cpp(" + std::to_string(generatorLine)
+        + "): TraceProbe::Generator<TraceProbe::Stream,TraceProbe::Traits>::QueueEvent: this 0x";
+    EXPECT_EQ(Only(capture).substr(0, expected.size()), expected);
+
+    capture.Clear();
+    const int holderLine = TraceProbe::Holder<1>::Clear();
+    EXPECT_EQ(Only(capture), "Trace_test.cpp(" + std::to_string(holderLine) + "): TraceProbe::Holder<1>::Clear: Clear\n");
+
+    capture.Clear();
+    const int callLine = TraceProbe::Callable()(0);
+    EXPECT_EQ(Only(capture), "Trace_test.cpp(" + std::to_string(callLine) + "): TraceProbe::Callable::operator(): call\n");
+}
+
+TEST(Trace, FileNameIsTheTextAfterTheLastSlash)
+{
+    TestSupport::TraceCapture capture;
+    Trace(TraceSite { "NoFolder.cpp", 42, "void Fn()" }, "x\n");
+    Trace(TraceSite { "/a/b.c/Deep.h", -1, "static HRESULT A::B::C(int, char*)" }, "y\n");
+    Trace(TraceSite { "trailing/", 0, "Plain" }, "z\n");
+    const auto lines = capture.Lines();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "NoFolder.cpp(42): Fn: x\n");
+    EXPECT_EQ(lines[1], "Deep.h(-1): A::B::C: y\n");
+    EXPECT_EQ(lines[2], "(0): Plain: z\n");
+}
+
+TEST(Trace, LongLinesAreCutWithinTheBoundAndStillEndTheLine)
+{
+    TestSupport::TraceCapture capture;
+    const std::string message(3 * TraceLineCapacity, 'm');
+    Trace(TraceSite { "F.cpp", 1, "F" }, "%s\n", message.c_str());
+    const std::string line = Only(capture);
+    ASSERT_EQ(line.size(), static_cast<size_t>(TraceLineCapacity - 1));
+    EXPECT_EQ(line.rfind("F.cpp(1): F: mmm", 0), 0u);
+    EXPECT_EQ(line.back(), '\n');
+
+    // A line that just fits is not touched.
+    capture.Clear();
+    const std::string prefix = "F.cpp(1): F: ";
+    const std::string fitting(TraceLineCapacity - 1 - prefix.size() - 1, 'k');
+    Trace(TraceSite { "F.cpp", 1, "F" }, "%s\n", fitting.c_str());
+    EXPECT_EQ(Only(capture), prefix + fitting + "\n");
+
+    // An oversized function name is cut instead of overrunning.
+    capture.Clear();
+    const std::string function = "void " + std::string(5000, 'N') + "()";
+    Trace(TraceSite { "F.cpp", 2, function.c_str() }, "tail\n");
+    const std::string cut = Only(capture);
+    EXPECT_LT(cut.size(), static_cast<size_t>(TraceLineCapacity));
+    EXPECT_EQ(cut.substr(cut.size() - 7), ": tail\n");
+}
+
+TEST(Trace, LinesOfConcurrentThreadsStayWhole)
+{
+    TestSupport::TraceCapture capture;
+    constexpr int threads = 4, perThread = 500;
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t)
+        workers.emplace_back([t] {
+            for (int i = 0; i < perThread; ++i)
+                Trace(TraceSite { "T.cpp", t, "Worker" }, "thread %d, item %d, %s\n", t, i, "payload payload payload");
+        });
+    for (auto& worker : workers)
+        worker.join();
+    const auto lines = capture.Lines();
+    ASSERT_EQ(lines.size(), static_cast<size_t>(threads * perThread));
+    std::vector<int> next(threads, 0);
+    for (const std::string& line : lines)
+    {
+        int t = -1, i = -1;
+        ASSERT_EQ(std::sscanf(line.c_str(), "T.cpp(%*d): Worker: thread %d, item %d, ", &t, &i), 2) << line;
+        ASSERT_TRUE(t >= 0 && t < threads);
+        EXPECT_EQ(line, "T.cpp(" + std::to_string(t) + "): Worker: thread " + std::to_string(t) + ", item " + std::to_string(i) + ", payload payload payload\n");
+        EXPECT_EQ(i, next[t]++) << "lines of one thread keep their order";
+    }
+}
+
+TEST(Format, FollowsPrintfExceptForPointers)
+{
+    EXPECT_EQ(Formatted("0x%p", static_cast<const void*>(nullptr)), "0x0000000000000000");
+    EXPECT_EQ(Formatted("0x%p", reinterpret_cast<const void*>(uintptr_t { 0xABCDEF0123456789 })), "0xABCDEF0123456789");
+    EXPECT_EQ(Formatted("0x%08X", 0xC00D3E85u), "0xC00D3E85");
+    EXPECT_EQ(Formatted("%lld %llu", LLONG_MIN, ULLONG_MAX), "-9223372036854775808 18446744073709551615");
+    EXPECT_EQ(Formatted("%" PRId64 ",%" PRIu64, INT64_MIN, UINT64_MAX), "-9223372036854775808,18446744073709551615");
+    EXPECT_EQ(Formatted("%zu %zd", SIZE_MAX, ptrdiff_t { -2 }), "18446744073709551615 -2");
+    EXPECT_EQ(Formatted("%hhu %hd %ld", 300, 70000, -5L), "44 4464 -5");
+    EXPECT_EQ(Formatted("[%5d|%-5s|%.3f|%c|%%]", 42, "ab", 3.14159, 'Z'), "[   42|ab   |3.142|Z|%]");
+    EXPECT_EQ(Formatted("[%*d|%.*s|%*.*f]", 4, 7, 2, "abcdef", 6, 1, 2.25), "[   7|ab|   2.2]");
+    EXPECT_EQ(Formatted("%s", static_cast<const char*>(nullptr)), "(null)");
+    EXPECT_EQ(Formatted("%e %g", 1500.0, 0.0001), "1.500000e+03 0.0001");
+    EXPECT_EQ(Formatted("%#x %o", 255u, 8u), "0xff 10");
+    EXPECT_EQ(Formatted("end %"), "end ");
+}
+
+TEST(Format, StaysWithinItsCapacity)
+{
+    char buffer[8];
+    std::memset(buffer, '#', sizeof(buffer));
+    EXPECT_EQ(Format(buffer, 4, "abcdef"), 3);
+    EXPECT_STREQ(buffer, "abc");
+    EXPECT_EQ(buffer[4], '#');
+    EXPECT_EQ(Format(buffer, 1, "abc"), 0);
+    EXPECT_STREQ(buffer, "");
+    buffer[0] = '#';
+    EXPECT_EQ(Format(buffer, 0, "abc"), 0);
+    EXPECT_EQ(buffer[0], '#');
+    EXPECT_EQ(Format(buffer, 5, "%s%d", "xy", 12345), 4);
+    EXPECT_STREQ(buffer, "xy12");
+
+    // Wide conversions and long strings are cut, not overrun.
+    std::vector<char> big(20000, '#');
+    const std::string text(15000, 't');
+    EXPECT_EQ(Format(big.data(), 10000, "%s|%700d|%-600s", text.c_str(), 1, "x"), 9999);
+    EXPECT_EQ(big[9999], '\0');
+    EXPECT_EQ(big[10000], '#');
+}
+} // namespace

@@ -1,0 +1,215 @@
+#include "WorkTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+
+#include <barrier>
+#include <thread>
+#include <vector>
+
+using namespace WorkTest;
+
+namespace
+{
+class WaitingWork : public PlatformTest
+{
+protected:
+    static ComPtr<IMFAsyncResult> Result(IMFAsyncCallback* callback, IUnknown* state = nullptr)
+    {
+        ComPtr<IMFAsyncResult> result;
+        EXPECT_HR(S_OK, MFCreateAsyncResult(nullptr, callback, state, result.GetAddressOf()));
+        return result;
+    }
+};
+
+// Processor time the process has used, user and system, in milliseconds.
+long ProcessorMilliseconds()
+{
+    rusage usage {};
+    getrusage(RUSAGE_SELF, &usage);
+    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000 + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000;
+}
+} // namespace
+
+TEST_F(WaitingWork, RunsOnceWhenSignalledOnTheQueueItsCallbackNames)
+{
+    const DWORD queue = SerialQueue();
+    std::vector<char> order; // written by items of the serial queue only
+    auto waiting = MakeCallback([&](IMFAsyncResult*) { order.push_back('W'); }, queue);
+    Sync::Event event(Sync::Event::ResetMode::Manual);
+    MFWORKITEM_KEY key = 0;
+    ASSERT_HR(S_OK, MFPutWaitingWorkItem(&event, 0, Result(waiting.Get()).Get(), &key));
+    EXPECT_NE(key, 0u);
+
+    // Signalled while the queue is busy: the item runs after what was put before it.
+    Sync::Event gate(Sync::Event::ResetMode::Manual);
+    auto blocker = MakeCallback([&](IMFAsyncResult*) {
+        gate.Wait(PatienceMilliseconds);
+        order.push_back('B');
+    });
+    ASSERT_HR(S_OK, MFPutWorkItem(queue, blocker.Get(), nullptr));
+    event.Set();
+    event.Set();
+    gate.Set();
+    ASSERT_TRUE(Fence(queue));
+    EXPECT_EQ(order, (std::vector<char> { 'B', 'W' }));
+    EXPECT_HR(MF_E_NOT_FOUND, MFCancelWorkItem(key));
+    EXPECT_EQ(CountOf(waiting.Get()), 1u);
+
+    // An auto-reset event already signalled runs the item at once and is consumed by it.
+    Sync::Event already(Sync::Event::ResetMode::Auto, true);
+    ASSERT_HR(S_OK, MFPutWaitingWorkItem(&already, 0, Result(waiting.Get()).Get(), nullptr));
+    ASSERT_TRUE(Fence(queue));
+    EXPECT_EQ(waiting->Invocations(), 2);
+    EXPECT_FALSE(already.IsSignalled());
+}
+
+TEST_F(WaitingWork, CancelRemovesAnItemNotStartedAndReleasesIt)
+{
+    const DWORD queue = SerialQueue();
+    auto callback = MakeCallback([](IMFAsyncResult*) {}, queue);
+    auto state = Make<Probe>();
+    Sync::Event event(Sync::Event::ResetMode::Auto);
+    MFWORKITEM_KEY waitingKey = 0;
+    MFWORKITEM_KEY scheduledKey = 0;
+    ASSERT_HR(S_OK, MFPutWaitingWorkItem(&event, 0, Result(callback.Get(), state.Get()).Get(), &waitingKey));
+    ASSERT_HR(S_OK, MFScheduleWorkItem(callback.Get(), state.Get(), -3'600'000, &scheduledKey));
+    EXPECT_NE(waitingKey, scheduledKey);
+    EXPECT_EQ(state->Count(), 3u);
+
+    EXPECT_HR(S_OK, MFCancelWorkItem(waitingKey));
+    EXPECT_HR(S_OK, MFCancelWorkItem(scheduledKey));
+    EXPECT_EQ(state->Count(), 1u);
+    EXPECT_EQ(CountOf(callback.Get()), 1u);
+    EXPECT_HR(MF_E_NOT_FOUND, MFCancelWorkItem(waitingKey));
+    EXPECT_HR(MF_E_NOT_FOUND, MFCancelWorkItem(scheduledKey));
+    EXPECT_HR(MF_E_NOT_FOUND, MFCancelWorkItem(0));
+    // The cancelled wait no longer takes the event's signal.
+    event.Set();
+    EXPECT_TRUE(event.IsSignalled());
+    ASSERT_TRUE(Fence(queue));
+    EXPECT_EQ(callback->Invocations(), 0);
+}
+
+TEST_F(WaitingWork, CancelRacingWithTheSignalEitherCancelsOrRunsExactlyOnce)
+{
+    const DWORD queue = SerialQueue();
+    auto callback = MakeCallback([](IMFAsyncResult*) {}, queue);
+    auto state = Make<Probe>();
+    constexpr int Rounds = 500;
+    int cancelled = 0;
+    for (int round = 0; round < Rounds; ++round)
+    {
+        Sync::Event event(round % 2 ? Sync::Event::ResetMode::Auto : Sync::Event::ResetMode::Manual);
+        MFWORKITEM_KEY key = 0;
+        ASSERT_HR(S_OK, MFPutWaitingWorkItem(&event, 0, Result(callback.Get(), state.Get()).Get(), &key));
+        std::barrier start(2);
+        HRESULT cancel = E_FAIL;
+        std::thread canceller([&] {
+            start.arrive_and_wait();
+            cancel = MFCancelWorkItem(key);
+        });
+        start.arrive_and_wait();
+        event.Set();
+        canceller.join();
+        ASSERT_TRUE(cancel == S_OK || cancel == MF_E_NOT_FOUND) << DataTest::Hr(cancel);
+        cancelled += cancel == S_OK;
+    }
+    ASSERT_TRUE(Fence(queue));
+    EXPECT_EQ(callback->Invocations() + cancelled, Rounds);
+    EXPECT_EQ(state->Count(), 1u);
+    EXPECT_EQ(CountOf(callback.Get()), 1u);
+}
+
+TEST_F(WaitingWork, ScheduledItemsRunInDeadlineOrderNoEarlierThanTheirDelay)
+{
+    const DWORD queue = SerialQueue();
+    // The platform fixes an item's deadline during its MFScheduleWorkItem call: between these.
+    struct Deadline
+    {
+        MFTIME Earliest, Latest;
+    };
+    const std::vector<int> delays { 50, 10, 40, 0, 30, 20, 10 };
+    std::vector<Deadline> deadlines(delays.size());
+    std::vector<std::pair<size_t, MFTIME>> runs; // item and time it ran; written by the serial queue only
+    Latch done(int(delays.size()));
+    std::vector<ComPtr<Callback>> callbacks;
+    for (size_t i = 0; i < delays.size(); ++i)
+        callbacks.push_back(MakeCallback(
+            [&, i](IMFAsyncResult*) {
+                runs.emplace_back(i, MFGetSystemTime());
+                done.CountDown();
+            },
+            queue));
+    for (size_t i = 0; i < delays.size(); ++i)
+    {
+        const MFTIME delay = MFTIME(delays[i]) * 10'000;
+        deadlines[i].Earliest = MFGetSystemTime() + delay;
+        ASSERT_HR(S_OK, MFScheduleWorkItem(callbacks[i].Get(), nullptr, -delays[i], nullptr));
+        deadlines[i].Latest = MFGetSystemTime() + delay;
+    }
+    ASSERT_TRUE(done.Wait());
+    ASSERT_EQ(runs.size(), delays.size());
+    for (size_t a = 0; a < runs.size(); ++a)
+    {
+        EXPECT_GE(runs[a].second, deadlines[runs[a].first].Earliest) << "delay " << delays[runs[a].first];
+        // No item runs before one whose deadline is certainly earlier.
+        for (size_t b = a + 1; b < runs.size(); ++b)
+            EXPECT_LE(deadlines[runs[a].first].Earliest, deadlines[runs[b].first].Latest)
+                << "delay " << delays[runs[a].first] << " ran before delay " << delays[runs[b].first];
+    }
+}
+
+TEST_F(WaitingWork, BadArgumentsAndShutDownQueuesAreRefused)
+{
+    auto callback = MakeCallback([](IMFAsyncResult*) {});
+    Sync::Event event(Sync::Event::ResetMode::Manual);
+    auto result = Result(callback.Get());
+    EXPECT_HR(E_INVALIDARG, MFPutWaitingWorkItem(nullptr, 0, result.Get(), nullptr));
+    EXPECT_HR(E_POINTER, MFPutWaitingWorkItem(&event, 0, nullptr, nullptr));
+    EXPECT_HR(E_INVALIDARG, MFPutWaitingWorkItem(&event, 0, Result(nullptr).Get(), nullptr));
+    EXPECT_HR(E_INVALIDARG, MFScheduleWorkItem(callback.Get(), nullptr, 10, nullptr));
+    EXPECT_HR(E_POINTER, MFScheduleWorkItem(nullptr, nullptr, -10, nullptr));
+    EXPECT_HR(E_POINTER, MFScheduleWorkItemEx(nullptr, -10, nullptr));
+
+    const DWORD queue = SerialQueue();
+    auto onQueue = MakeCallback([](IMFAsyncResult*) {}, queue);
+    ASSERT_HR(S_OK, MFUnlockWorkQueue(queue));
+    EXPECT_HR(MF_E_SHUTDOWN, MFPutWaitingWorkItem(&event, 0, Result(onQueue.Get()).Get(), nullptr));
+    EXPECT_HR(MF_E_SHUTDOWN, MFScheduleWorkItem(onQueue.Get(), nullptr, -10, nullptr));
+    EXPECT_HR(MF_E_SHUTDOWN, MFInvokeCallback(Result(onQueue.Get()).Get()));
+    EXPECT_EQ(CountOf(onQueue.Get()), 1u);
+}
+
+TEST(WaitingWorkShutdown, ItemsThatNeverStartedAreReleasedAndAnIdlePlatformUsesNoProcessor)
+{
+    ASSERT_HR(S_OK, MFStartup(MF_VERSION));
+    auto callback = MakeCallback([](IMFAsyncResult*) {});
+    auto state = Make<Probe>();
+    std::vector<std::unique_ptr<Sync::Event>> events;
+    for (int i = 0; i < 10; ++i)
+    {
+        events.push_back(std::make_unique<Sync::Event>(Sync::Event::ResetMode::Auto));
+        ComPtr<IMFAsyncResult> result;
+        ASSERT_HR(S_OK, MFCreateAsyncResult(nullptr, callback.Get(), state.Get(), result.GetAddressOf()));
+        ASSERT_HR(S_OK, MFPutWaitingWorkItem(events.back().get(), 0, result.Get(), nullptr));
+        ASSERT_HR(S_OK, MFScheduleWorkItem(callback.Get(), state.Get(), -3'600'000, nullptr));
+    }
+    EXPECT_EQ(state->Count(), 21u);
+
+    // Workers, timer and waits all idle: a busy wait would burn a processor meanwhile.
+    const long before = ProcessorMilliseconds();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_LT(ProcessorMilliseconds() - before, 150);
+
+    ASSERT_HR(S_OK, MFShutdown());
+    EXPECT_EQ(state->Count(), 1u);
+    EXPECT_EQ(CountOf(callback.Get()), 1u);
+    for (auto& event : events)
+    {
+        event->Set();
+        EXPECT_TRUE(event->IsSignalled()); // no wait was left behind to take the signal
+    }
+    EXPECT_EQ(callback->Invocations(), 0);
+}

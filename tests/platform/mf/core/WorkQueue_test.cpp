@@ -1,0 +1,277 @@
+#include "WorkTestSupport.h"
+
+#include "fakes/Support.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+using namespace WorkTest;
+
+namespace
+{
+// The item's number, carried as its state object.
+class Ticket final : public ComObject<IUnknown>
+{
+public:
+    explicit Ticket(int number) : Number(number) {}
+    const int Number;
+};
+
+int TicketOf(IMFAsyncResult* result)
+{
+    return static_cast<Ticket*>(result->GetStateNoAddRef())->Number;
+}
+
+// Unregisters a shutdown hook however the test ends.
+struct HookRegistration
+{
+    explicit HookRegistration(std::function<void()> hook) : Id(MFPlatform::RegisterShutdownHook(std::move(hook))) {}
+    ~HookRegistration() { MFPlatform::UnregisterShutdownHook(Id); }
+    const MFPlatform::ShutdownHookId Id;
+};
+
+using WorkQueue = PlatformTest;
+} // namespace
+
+TEST(WorkQueueStartup, VersionNestingRestartAndPutsOutsideAStart)
+{
+    auto callback = MakeCallback([](IMFAsyncResult*) {});
+    ASSERT_FALSE(MFPlatform::IsStarted());
+    EXPECT_HR(MF_E_BAD_STARTUP_VERSION, MFStartup(0x00030070));
+    EXPECT_HR(MF_E_PLATFORM_NOT_INITIALIZED, MFShutdown());
+    EXPECT_HR(MF_E_SHUTDOWN, MFPutWorkItem(MFASYNC_CALLBACK_QUEUE_STANDARD, callback.Get(), nullptr));
+    DWORD queue = 0;
+    EXPECT_HR(MF_E_SHUTDOWN, MFAllocateSerialWorkQueue(MFASYNC_CALLBACK_QUEUE_MULTITHREADED, &queue));
+
+    ASSERT_HR(S_OK, MFStartup(MF_VERSION));
+    ASSERT_HR(S_OK, MFStartup(MF_VERSION, 1));
+    EXPECT_GE(MFPlatform::WorkerThreadCount(), 2u);
+    ASSERT_HR(S_OK, MFAllocateSerialWorkQueue(MFASYNC_CALLBACK_QUEUE_MULTITHREADED, &queue));
+    EXPECT_HR(S_OK, MFShutdown());
+    // One start-up is left: everything still works.
+    EXPECT_TRUE(PlatformTest::Fence(queue));
+    EXPECT_HR(S_OK, MFShutdown());
+    EXPECT_FALSE(MFPlatform::IsStarted());
+    EXPECT_EQ(MFPlatform::WorkerThreadCount(), 0u);
+    EXPECT_HR(MF_E_SHUTDOWN, MFPutWorkItem(MFASYNC_CALLBACK_QUEUE_MULTITHREADED, callback.Get(), nullptr));
+
+    // A new start-up works; a queue of the earlier one stays shut down.
+    ASSERT_HR(S_OK, MFStartup(MF_VERSION));
+    EXPECT_TRUE(PlatformTest::Fence(MFASYNC_CALLBACK_QUEUE_STANDARD));
+    EXPECT_HR(MF_E_SHUTDOWN, MFPutWorkItem(queue, callback.Get(), nullptr));
+    EXPECT_HR(S_OK, MFShutdown());
+    EXPECT_EQ(CountOf(callback.Get()), 1u);
+}
+
+TEST(WorkQueueStartup, LastShutdownRunsHooksWhileWorkStillRunsThenDrainsQueuedItems)
+{
+    std::vector<int> hooksRun;
+    HRESULT putFromHook = E_FAIL;
+    bool hookItemRan = false;
+    HookRegistration first([&] {
+        hooksRun.push_back(1);
+        Latch ran;
+        auto callback = MakeCallback([&](IMFAsyncResult*) { ran.CountDown(); });
+        putFromHook = MFPutWorkItem(MFASYNC_CALLBACK_QUEUE_MULTITHREADED, callback.Get(), nullptr);
+        hookItemRan = ran.Wait();
+    });
+    HookRegistration second([&] { hooksRun.push_back(2); });
+    {
+        HookRegistration removed([&] { hooksRun.push_back(3); }); // gone before the shutdown
+    }
+
+    ASSERT_HR(S_OK, MFStartup(MF_VERSION));
+    ASSERT_HR(S_OK, MFStartup(MF_VERSION));
+    EXPECT_HR(S_OK, MFShutdown());
+    EXPECT_TRUE(hooksRun.empty());
+
+    // Items queued behind a blocked one all run before the last MFShutdown returns.
+    DWORD queue = PlatformTest::SerialQueue();
+    Sync::Event gate(Sync::Event::ResetMode::Manual);
+    PlatformTest::Block(queue, gate);
+    std::atomic<int> ran { 0 };
+    auto counter = MakeCallback([&](IMFAsyncResult*) { ran.fetch_add(1); });
+    for (int i = 0; i < 100; ++i)
+        ASSERT_HR(S_OK, MFPutWorkItem(queue, counter.Get(), nullptr));
+    gate.Set();
+    EXPECT_HR(S_OK, MFShutdown());
+
+    EXPECT_EQ(hooksRun, (std::vector<int> { 1, 2 }));
+    EXPECT_HR(S_OK, putFromHook);
+    EXPECT_TRUE(hookItemRan);
+    EXPECT_EQ(ran.load(), 100);
+    EXPECT_EQ(CountOf(counter.Get()), 1u);
+}
+
+TEST_F(WorkQueue, StandardQueuesRunItemsAndUnknownQueuesAreRefused)
+{
+    Latch ran(7);
+    auto callback = MakeCallback([&](IMFAsyncResult*) { ran.CountDown(); });
+    for (DWORD queue = MFASYNC_CALLBACK_QUEUE_STANDARD; queue <= MFASYNC_CALLBACK_QUEUE_LONG_FUNCTION; ++queue)
+        EXPECT_HR(S_OK, MFPutWorkItem2(queue, 0, callback.Get(), nullptr)) << queue;
+    EXPECT_TRUE(ran.Wait());
+
+    for (DWORD queue : { 0u, 8u, 0xFFFFu, 0x7FFFFFFFu })
+        EXPECT_HR(MF_E_INVALID_WORKQUEUE, MFPutWorkItem(queue, callback.Get(), nullptr)) << queue;
+    EXPECT_HR(E_POINTER, MFPutWorkItem(MFASYNC_CALLBACK_QUEUE_STANDARD, nullptr, nullptr));
+    DWORD queue = 0;
+    EXPECT_HR(E_POINTER, MFAllocateSerialWorkQueue(MFASYNC_CALLBACK_QUEUE_MULTITHREADED, nullptr));
+    EXPECT_HR(E_POINTER, MFAllocateWorkQueue(nullptr));
+    EXPECT_HR(MF_E_INVALID_WORKQUEUE, MFAllocateSerialWorkQueue(0, &queue));
+    EXPECT_HR(MF_E_INVALID_WORKQUEUE, MFAllocateSerialWorkQueue(SerialQueue(), &queue));
+    EXPECT_HR(MF_E_INVALID_WORKQUEUE, MFUnlockWorkQueue(0x7FFFFFF0));
+    EXPECT_HR(S_OK, MFLockWorkQueue(MFASYNC_CALLBACK_QUEUE_STANDARD));
+    EXPECT_HR(S_OK, MFUnlockWorkQueue(MFASYNC_CALLBACK_QUEUE_STANDARD));
+}
+
+TEST_F(WorkQueue, SerialQueueRunsItemsOfManyProducersInPutOrderOneAtATime)
+{
+    constexpr int Producers = 8;
+    constexpr int ItemsEach = 400;
+    const DWORD queue = SerialQueue();
+    std::mutex putLock; // makes the ticket order the put order
+    int nextTicket = 0;
+    std::vector<int> order; // written only by the queue's items
+    std::atomic<int> running { 0 };
+    std::atomic<int> overlaps { 0 };
+    Latch done;
+    auto callback = MakeCallback([&](IMFAsyncResult* result) {
+        if (running.fetch_add(1) != 0)
+            overlaps.fetch_add(1);
+        order.push_back(TicketOf(result));
+        std::this_thread::yield(); // widens the window in which a second item could start
+        running.fetch_sub(1);
+        if (order.size() == Producers * ItemsEach)
+            done.CountDown();
+    });
+    std::vector<std::thread> producers;
+    for (int p = 0; p < Producers; ++p)
+        producers.emplace_back([&] {
+            for (int i = 0; i < ItemsEach; ++i)
+            {
+                std::lock_guard lock(putLock);
+                auto ticket = Make<Ticket>(nextTicket++);
+                EXPECT_HR(S_OK, MFPutWorkItem2(queue, 0, callback.Get(), ticket.Get()));
+            }
+        });
+    for (auto& producer : producers)
+        producer.join();
+    ASSERT_TRUE(done.Wait());
+    EXPECT_EQ(overlaps.load(), 0);
+    ASSERT_EQ(order.size(), size_t(Producers * ItemsEach));
+    for (int i = 0; i < Producers * ItemsEach; ++i)
+        ASSERT_EQ(order[i], i);
+}
+
+TEST_F(WorkQueue, SerialQueuesAndMultithreadedQueuesRunAlongsideEachOther)
+{
+    // An item waits for one put after it; it succeeds only when both can run at the same time.
+    auto waitsForTheNext = [](DWORD first, DWORD second) {
+        Sync::Event signal(Sync::Event::ResetMode::Manual);
+        Latch ran;
+        bool sawSignal = false;
+        auto waiter = MakeCallback([&](IMFAsyncResult*) {
+            sawSignal = signal.Wait(PatienceMilliseconds);
+            ran.CountDown();
+        });
+        auto setter = MakeCallback([&](IMFAsyncResult*) { signal.Set(); });
+        EXPECT_HR(S_OK, MFPutWorkItem(first, waiter.Get(), nullptr));
+        EXPECT_HR(S_OK, MFPutWorkItem(second, setter.Get(), nullptr));
+        EXPECT_TRUE(ran.Wait());
+        return sawSignal;
+    };
+    EXPECT_TRUE(waitsForTheNext(SerialQueue(), SerialQueue()));
+    DWORD multithreaded = 0;
+    ASSERT_HR(S_OK, MFAllocateWorkQueue(&multithreaded));
+    EXPECT_TRUE(waitsForTheNext(multithreaded, multithreaded));
+    EXPECT_HR(S_OK, MFUnlockWorkQueue(multithreaded));
+}
+
+TEST_F(WorkQueue, UnlockReleasesItemsNotStartedAndRefusesLaterPuts)
+{
+    const DWORD queue = SerialQueue();
+    ASSERT_HR(S_OK, MFLockWorkQueue(queue));
+    Sync::Event gate(Sync::Event::ResetMode::Manual);
+    Block(queue, gate);
+    auto state = Make<Probe>();
+    auto callback = MakeCallback([](IMFAsyncResult*) {});
+    ASSERT_HR(S_OK, MFPutWorkItem(queue, callback.Get(), state.Get()));
+    ASSERT_HR(S_OK, MFPutWorkItem(queue, callback.Get(), state.Get()));
+    EXPECT_EQ(state->Count(), 3u);
+
+    EXPECT_HR(S_OK, MFUnlockWorkQueue(queue)); // the extra lock goes: the queue stays
+    EXPECT_EQ(state->Count(), 3u);
+    EXPECT_HR(S_OK, MFUnlockWorkQueue(queue)); // the last lock goes while an item runs
+    EXPECT_EQ(state->Count(), 1u);
+    EXPECT_EQ(CountOf(callback.Get()), 1u);
+    EXPECT_HR(MF_E_SHUTDOWN, MFPutWorkItem(queue, callback.Get(), nullptr));
+    EXPECT_HR(MF_E_SHUTDOWN, MFUnlockWorkQueue(queue));
+    EXPECT_HR(MF_E_SHUTDOWN, MFLockWorkQueue(queue));
+    gate.Set();
+    EXPECT_TRUE(Fence(MFASYNC_CALLBACK_QUEUE_STANDARD));
+    EXPECT_EQ(callback->Invocations(), 0);
+
+    // An item may unlock its own queue, as a stop operation does; what follows it is dropped.
+    const DWORD own = SerialQueue();
+    HRESULT unlocked = E_FAIL;
+    Latch ran;
+    auto stopper = MakeCallback([&](IMFAsyncResult*) {
+        unlocked = MFUnlockWorkQueue(own);
+        ran.CountDown();
+    });
+    ASSERT_HR(S_OK, MFPutWorkItem(own, stopper.Get(), nullptr));
+    (void)MFPutWorkItem(own, callback.Get(), nullptr); // refused, or dropped by the unlock
+    ASSERT_TRUE(ran.Wait());
+    EXPECT_HR(S_OK, unlocked);
+    EXPECT_TRUE(Fence(MFASYNC_CALLBACK_QUEUE_STANDARD));
+    EXPECT_EQ(callback->Invocations(), 0);
+}
+
+TEST_F(WorkQueue, PutItemHoldsCallbackAndStateUntilItRanAndFailuresDoNotStopTheQueue)
+{
+    const DWORD queue = SerialQueue();
+    Sync::Event gate(Sync::Event::ResetMode::Manual);
+    Block(queue, gate);
+    auto state = Make<Probe>();
+    auto failing = MakeCallback([](IMFAsyncResult*) { return E_FAIL; });
+    auto throwing = MakeCallback([](IMFAsyncResult*) -> HRESULT { throw HResultException(E_ABORT, __FILE__, __LINE__); });
+    ASSERT_HR(S_OK, MFPutWorkItem(queue, failing.Get(), state.Get()));
+    ASSERT_HR(S_OK, MFPutWorkItem(queue, throwing.Get(), state.Get()));
+    EXPECT_EQ(CountOf(failing.Get()), 2u);
+    EXPECT_EQ(state->Count(), 3u);
+
+    TestSupport::TraceCapture trace;
+    gate.Set();
+    ASSERT_TRUE(Fence(queue));
+    EXPECT_EQ(failing->Invocations(), 1);
+    EXPECT_EQ(throwing->Invocations(), 1);
+    EXPECT_EQ(CountOf(failing.Get()), 1u);
+    EXPECT_EQ(CountOf(throwing.Get()), 1u);
+    EXPECT_EQ(state->Count(), 1u);
+    EXPECT_EQ(trace.LinesContaining("Exception 0x80004004 left Invoke").size(), 1u);
+}
+
+TEST_F(WorkQueue, PutWorkItemExRunsTheGivenResult)
+{
+    Latch ran;
+    IMFAsyncResult* seen = nullptr;
+    auto callback = MakeCallback([&](IMFAsyncResult* result) {
+        seen = result;
+        result->SetStatus(E_ABORT);
+        ran.CountDown();
+    });
+    auto object = Make<Probe>();
+    ComPtr<IMFAsyncResult> result;
+    ASSERT_HR(S_OK, MFCreateAsyncResult(object.Get(), callback.Get(), nullptr, result.GetAddressOf()));
+    ASSERT_HR(S_OK, MFPutWorkItemEx(SerialQueue(), result.Get()));
+    ASSERT_TRUE(ran.Wait());
+    EXPECT_EQ(seen, result.Get());
+    EXPECT_HR(E_ABORT, result->GetStatus());
+
+    ComPtr<IMFAsyncResult> noCallback;
+    ASSERT_HR(S_OK, MFCreateAsyncResult(nullptr, nullptr, nullptr, noCallback.GetAddressOf()));
+    EXPECT_HR(E_INVALIDARG, MFPutWorkItemEx(MFASYNC_CALLBACK_QUEUE_STANDARD, noCallback.Get()));
+    EXPECT_HR(E_POINTER, MFPutWorkItemEx(MFASYNC_CALLBACK_QUEUE_STANDARD, nullptr));
+}

@@ -138,6 +138,18 @@ private:
     std::thread::id m_InvokeThread;
 };
 
+// Counts a latch down when it dies.
+class LatchProbe final : public ComObject<ITestProbe>
+{
+public:
+    explicit LatchProbe(Latch* died) : m_Died(died) {}
+    ~LatchProbe() override { m_Died->CountDown(); }
+    ULONG Count() override { return ReferenceCount(); }
+
+private:
+    Latch* m_Died; // non-owning: the test's latch outlives the probe
+};
+
 class TrackedSample : public PlatformTest
 {
 };
@@ -240,16 +252,13 @@ TEST_F(TrackedSample, AllocatorThatDropsTheSampleDestroysIt)
 {
     ComPtr<TestAllocator> allocator = Make<TestAllocator>();
     allocator->KeepReturnedSamples(false);
-    std::atomic<int> destroyed { 0 };
+    Latch died;
     ComPtr<IMFTrackedSample> tracked = NewTrackedSample();
-    ASSERT_HR(S_OK, SampleOf(tracked)->SetUnknown(ProbeKey, Make<Probe>(&destroyed).Get()));
+    ASSERT_HR(S_OK, SampleOf(tracked)->SetUnknown(ProbeKey, Make<LatchProbe>(&died).Get()));
     ASSERT_HR(S_OK, tracked->SetAllocator(allocator.Get(), nullptr));
     tracked = nullptr;
     ASSERT_TRUE(allocator->WaitForReturns(1));
-    // The result that carried it is released after Invoke, on the worker: wait for the probe.
-    for (int attempt = 0; destroyed.load() == 0 && attempt < 1000000; ++attempt)
-        std::this_thread::yield();
-    EXPECT_EQ(1, destroyed.load());
+    EXPECT_TRUE(died.Wait()); // when the result that carried it goes
 }
 
 TEST_F(TrackedSample, WhenTheCallbackCannotBeQueuedTheSampleIsDestroyed)
@@ -269,18 +278,20 @@ TEST_F(TrackedSample, WhenTheCallbackCannotBeQueuedTheSampleIsDestroyed)
 
 TEST_F(TrackedSample, ManyThreadsTakeAndReturnAPoolOfSamples)
 {
-    // Four threads take samples from a pool of three, use them and let them go; the allocator
-    // gets each back on the work queue. Every hand-out comes back exactly once, nothing leaks.
+    // Four threads take samples from a pool of three, use them and let them go (the last
+    // reference often on yet another thread); the allocator gets each back on its queue.
+    // Every hand-out comes back exactly once and nothing leaks.
     constexpr int Samples = 3;
     constexpr int Threads = 4;
     constexpr int PerThread = 300;
-    ComPtr<TestAllocator> allocator = Make<TestAllocator>();
-    std::atomic<int> destroyed { 0 };
+    const DWORD queue = SerialQueue();
+    ComPtr<TestAllocator> allocator = Make<TestAllocator>(queue);
+    Latch died(Samples);
     for (int i = 0; i < Samples; ++i)
     {
         ComPtr<IMFTrackedSample> tracked = NewTrackedSample();
         ComPtr<IMFSample> sample = SampleOf(tracked);
-        EXPECT_HR(S_OK, sample->SetUnknown(ProbeKey, Make<Probe>(&destroyed).Get()));
+        EXPECT_HR(S_OK, sample->SetUnknown(ProbeKey, Make<LatchProbe>(&died).Get()));
         ComPtr<IMFMediaBuffer> buffer;
         EXPECT_HR(S_OK, MFCreateMemoryBuffer(4, buffer.GetAddressOf()));
         EXPECT_HR(S_OK, sample->AddBuffer(buffer.Get()));
@@ -294,22 +305,36 @@ TEST_F(TrackedSample, ManyThreadsTakeAndReturnAPoolOfSamples)
                 ComPtr<IMFSample> sample = allocator->Take();
                 ASSERT_NE(nullptr, sample.Get()) << "no sample came back within the patience";
                 ASSERT_HR(S_OK, sample->SetSampleTime(t * PerThread + i));
-                ComPtr<IMFSample> extra = sample; // a second holder released on another path
-                std::thread([extra = std::move(extra)]() mutable { extra = nullptr; }).join();
+                if (i % 2)
+                {
+                    // A second holder that lets go on a thread of its own.
+                    std::thread([extra = sample]() mutable { extra = nullptr; }).join();
+                }
             }
         });
     for (std::thread& thread : threads)
         thread.join();
     ASSERT_TRUE(allocator->WaitForReturns(Threads * PerThread));
+    ASSERT_TRUE(Fence(queue));
     EXPECT_EQ(Threads * PerThread, allocator->Returns());
     EXPECT_EQ(0, allocator->Failures());
-    // All samples are home again; let them go.
-    for (int i = 0; i < Samples; ++i)
-        ASSERT_NE(nullptr, allocator->Take().Get()) << i; // arms them ...
-    allocator->KeepReturnedSamples(false);                 // ... and drops them when they return
-    ASSERT_TRUE(allocator->WaitForReturns(Threads * PerThread + Samples));
-    for (int attempt = 0; destroyed.load() < Samples && attempt < 1000000; ++attempt)
-        std::this_thread::yield();
-    EXPECT_EQ(Samples, destroyed.load());
+
+    // All samples are home; arm them once more and drop them when they return.
+    std::deque<ComPtr<IMFSample>> home = allocator->TakeAll();
+    ASSERT_EQ(size_t(Samples), home.size());
+    for (const ComPtr<IMFSample>& sample : home)
+        EXPECT_EQ(1u, CountOf(sample.Get()));
+    allocator->KeepReturnedSamples(false);
+    for (const ComPtr<IMFSample>& sample : home)
+    {
+        ComPtr<IMFTrackedSample> tracked;
+        ASSERT_HR(S_OK, sample.As(&tracked));
+        ASSERT_HR(S_OK, tracked->SetAllocator(allocator.Get(), nullptr));
+    }
+    home.clear();
+    EXPECT_TRUE(died.Wait());
+    ASSERT_TRUE(Fence(queue));
+    EXPECT_EQ(Threads * PerThread + Samples, allocator->Returns());
     EXPECT_EQ(1u, CountOf(allocator.Get()));
+    EXPECT_HR(S_OK, MFUnlockWorkQueue(queue));
 }

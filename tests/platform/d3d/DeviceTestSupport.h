@@ -43,7 +43,9 @@ inline DeviceAndContext MakeDevice()
                                          D3D11_SDK_VERSION, result.Device.GetAddressOf(), nullptr, context.GetAddressOf());
     EXPECT_EQ(hr, S_OK);
     if (context)
+    {
         EXPECT_EQ(context.As(&result.Context), S_OK);
+    }
     return result;
 }
 

@@ -1,0 +1,173 @@
+// Stream and presentation descriptors and the stream's media type handler.
+
+#include "SessionTestSupport.h"
+
+using namespace SessionTest;
+
+namespace
+{
+ComPtr<IMFStreamDescriptor> MakeStream(DWORD identifier, std::vector<ComPtr<IMFMediaType>> types)
+{
+    std::vector<IMFMediaType*> raw;
+    for (auto& type : types)
+        raw.push_back(type.Get());
+    ComPtr<IMFStreamDescriptor> descriptor;
+    EXPECT_EQ(MFCreateStreamDescriptor(identifier, static_cast<DWORD>(raw.size()), raw.data(), descriptor.GetAddressOf()), S_OK);
+    return descriptor;
+}
+
+ComPtr<IMFMediaTypeHandler> HandlerOf(IMFStreamDescriptor* descriptor)
+{
+    ComPtr<IMFMediaTypeHandler> handler;
+    EXPECT_EQ(descriptor->GetMediaTypeHandler(handler.GetAddressOf()), S_OK);
+    return handler;
+}
+} // namespace
+
+TEST(StreamDescriptor, CreationChecksItsArguments)
+{
+    auto type = VideoType(MFVideoFormat_ARGB32);
+    IMFMediaType* types[] = { type.Get() };
+    IMFMediaType* nullTypes[] = { nullptr };
+    ComPtr<IMFStreamDescriptor> descriptor;
+    EXPECT_EQ(MFCreateStreamDescriptor(0, 1, types, nullptr), E_POINTER);
+    EXPECT_EQ(MFCreateStreamDescriptor(0, 0, types, descriptor.GetAddressOf()), E_INVALIDARG);
+    EXPECT_EQ(MFCreateStreamDescriptor(0, 1, nullptr, descriptor.GetAddressOf()), E_INVALIDARG);
+    EXPECT_EQ(MFCreateStreamDescriptor(0, 1, nullTypes, descriptor.GetAddressOf()), E_INVALIDARG);
+    EXPECT_FALSE(descriptor);
+}
+
+TEST(StreamDescriptor, IdentifierAttributesAndOneHandler)
+{
+    auto descriptor = MakeStream(7, { VideoType(MFVideoFormat_ARGB32) });
+    DWORD identifier = 0;
+    EXPECT_EQ(descriptor->GetStreamIdentifier(&identifier), S_OK);
+    EXPECT_EQ(identifier, 7u);
+    EXPECT_EQ(descriptor->GetStreamIdentifier(nullptr), E_POINTER);
+    EXPECT_EQ(descriptor->SetUINT32(MF_SD_PROTECTED, 1), S_OK);
+    EXPECT_EQ(MFGetAttributeUINT32(descriptor.Get(), MF_SD_PROTECTED, 0), 1u);
+    // The same handler object every time: what one caller sets, the next one sees.
+    EXPECT_EQ(HandlerOf(descriptor.Get()).Get(), HandlerOf(descriptor.Get()).Get());
+    EXPECT_EQ(descriptor->GetMediaTypeHandler(nullptr), E_POINTER);
+    ComPtr<IMFMediaTypeHandler> handler;
+    EXPECT_EQ(descriptor.As(&handler), E_NOINTERFACE); // the handler is a separate object
+}
+
+TEST(MediaTypeHandler, OfferedTypesAndTheCurrentOne)
+{
+    auto argb = VideoType(MFVideoFormat_ARGB32);
+    auto nv12 = VideoType(MFVideoFormat_NV12);
+    auto descriptor = MakeStream(0, { argb, nv12 });
+    auto handler = HandlerOf(descriptor.Get());
+
+    DWORD count = 0;
+    EXPECT_EQ(handler->GetMediaTypeCount(&count), S_OK);
+    EXPECT_EQ(count, 2u);
+    ComPtr<IMFMediaType> type;
+    EXPECT_EQ(handler->GetMediaTypeByIndex(1, type.GetAddressOf()), S_OK);
+    EXPECT_EQ(type.Get(), nv12.Get());
+    EXPECT_EQ(handler->GetMediaTypeByIndex(2, type.ReleaseAndGetAddressOf()), MF_E_NO_MORE_TYPES);
+    EXPECT_FALSE(type);
+
+    // No current type yet; the major type comes from the first offered one.
+    EXPECT_EQ(handler->GetCurrentMediaType(type.GetAddressOf()), MF_E_NOT_INITIALIZED);
+    GUID major = GUID_NULL;
+    EXPECT_EQ(handler->GetMajorType(&major), S_OK);
+    EXPECT_EQ(major, MFMediaType_Video);
+
+    EXPECT_EQ(handler->SetCurrentMediaType(nullptr), E_POINTER);
+    EXPECT_EQ(handler->SetCurrentMediaType(nv12.Get()), S_OK);
+    EXPECT_EQ(handler->GetCurrentMediaType(type.GetAddressOf()), S_OK);
+    EXPECT_EQ(type.Get(), nv12.Get());
+    const ULONG held = RefCount(nv12.Get());
+    EXPECT_EQ(handler->SetCurrentMediaType(argb.Get()), S_OK);
+    EXPECT_EQ(RefCount(nv12.Get()), held - 1); // the replaced type is let go
+}
+
+TEST(MediaTypeHandler, SupportedTypesAgreeWithAnOfferedOne)
+{
+    auto descriptor = MakeStream(0, { VideoType(MFVideoFormat_ARGB32) });
+    auto handler = HandlerOf(descriptor.Get());
+    auto same = VideoType(MFVideoFormat_ARGB32);
+    EXPECT_EQ(handler->IsMediaTypeSupported(same.Get(), nullptr), S_OK);
+
+    auto other = VideoType(MFVideoFormat_NV12);
+    ComPtr<IMFMediaType> closest;
+    EXPECT_EQ(handler->IsMediaTypeSupported(other.Get(), closest.GetAddressOf()), MF_E_INVALIDMEDIATYPE);
+    ASSERT_TRUE(closest);
+    GUID subtype = GUID_NULL;
+    EXPECT_EQ(closest->GetGUID(MF_MT_SUBTYPE, &subtype), S_OK);
+    EXPECT_EQ(subtype, MFVideoFormat_ARGB32);
+    auto otherSize = VideoType(MFVideoFormat_ARGB32, 1920, 1080);
+    EXPECT_EQ(handler->IsMediaTypeSupported(otherSize.Get(), nullptr), MF_E_INVALIDMEDIATYPE);
+    EXPECT_EQ(handler->IsMediaTypeSupported(nullptr, nullptr), E_POINTER);
+}
+
+TEST(PresentationDescriptor, CreationChecksItsArguments)
+{
+    auto stream = MakeStream(0, { VideoType(MFVideoFormat_ARGB32) });
+    IMFStreamDescriptor* streams[] = { stream.Get() };
+    IMFStreamDescriptor* nullStreams[] = { nullptr };
+    ComPtr<IMFPresentationDescriptor> descriptor;
+    EXPECT_EQ(MFCreatePresentationDescriptor(1, streams, nullptr), E_POINTER);
+    EXPECT_EQ(MFCreatePresentationDescriptor(0, streams, descriptor.GetAddressOf()), E_INVALIDARG);
+    EXPECT_EQ(MFCreatePresentationDescriptor(1, nullptr, descriptor.GetAddressOf()), E_INVALIDARG);
+    EXPECT_EQ(MFCreatePresentationDescriptor(1, nullStreams, descriptor.GetAddressOf()), E_INVALIDARG);
+    EXPECT_FALSE(descriptor);
+}
+
+TEST(PresentationDescriptor, SelectionIndicesAndClone)
+{
+    auto first = MakeStream(0, { VideoType(MFVideoFormat_ARGB32) });
+    auto second = MakeStream(5, { VideoType(MFVideoFormat_NV12) });
+    IMFStreamDescriptor* streams[] = { first.Get(), second.Get() };
+    ComPtr<IMFPresentationDescriptor> descriptor;
+    ASSERT_EQ(MFCreatePresentationDescriptor(2, streams, descriptor.GetAddressOf()), S_OK);
+
+    DWORD count = 0;
+    EXPECT_EQ(descriptor->GetStreamDescriptorCount(&count), S_OK);
+    EXPECT_EQ(count, 2u);
+    BOOL selected = 1;
+    ComPtr<IMFStreamDescriptor> stream;
+    EXPECT_EQ(descriptor->GetStreamDescriptorByIndex(1, &selected, stream.GetAddressOf()), S_OK);
+    EXPECT_EQ(stream.Get(), second.Get());
+    EXPECT_FALSE(selected); // streams start deselected
+    EXPECT_EQ(descriptor->GetStreamDescriptorByIndex(2, &selected, stream.ReleaseAndGetAddressOf()), E_INVALIDARG);
+    EXPECT_EQ(descriptor->GetStreamDescriptorByIndex(0, nullptr, stream.ReleaseAndGetAddressOf()), E_POINTER);
+    EXPECT_EQ(descriptor->SelectStream(2), E_INVALIDARG);
+    EXPECT_EQ(descriptor->DeselectStream(2), E_INVALIDARG);
+
+    EXPECT_EQ(descriptor->SelectStream(0), S_OK);
+    EXPECT_EQ(descriptor->SetUINT64(MF_PD_DURATION, 10000000), S_OK);
+
+    ComPtr<IMFPresentationDescriptor> clone;
+    ASSERT_EQ(descriptor->Clone(clone.GetAddressOf()), S_OK);
+    EXPECT_NE(clone.Get(), descriptor.Get());
+    EXPECT_EQ(MFGetAttributeUINT64(clone.Get(), MF_PD_DURATION, 0), 10000000u);
+    EXPECT_EQ(clone->GetStreamDescriptorByIndex(0, &selected, stream.ReleaseAndGetAddressOf()), S_OK);
+    EXPECT_TRUE(selected);
+    EXPECT_EQ(stream.Get(), first.Get()); // stream descriptors are shared
+
+    // The clone's selection and attributes are its own.
+    EXPECT_EQ(clone->DeselectStream(0), S_OK);
+    EXPECT_EQ(clone->SetUINT64(MF_PD_DURATION, 5), S_OK);
+    EXPECT_EQ(descriptor->GetStreamDescriptorByIndex(0, &selected, stream.ReleaseAndGetAddressOf()), S_OK);
+    EXPECT_TRUE(selected);
+    EXPECT_EQ(MFGetAttributeUINT64(descriptor.Get(), MF_PD_DURATION, 0), 10000000u);
+    EXPECT_EQ(descriptor->Clone(nullptr), E_POINTER);
+}
+
+TEST(PresentationDescriptor, HoldsItsStreamsUntilReleased)
+{
+    auto stream = MakeStream(0, { VideoType(MFVideoFormat_ARGB32) });
+    const ULONG before = RefCount(stream.Get());
+    {
+        IMFStreamDescriptor* streams[] = { stream.Get() };
+        ComPtr<IMFPresentationDescriptor> descriptor;
+        ASSERT_EQ(MFCreatePresentationDescriptor(1, streams, descriptor.GetAddressOf()), S_OK);
+        ComPtr<IMFPresentationDescriptor> clone;
+        ASSERT_EQ(descriptor->Clone(clone.GetAddressOf()), S_OK);
+        EXPECT_EQ(RefCount(stream.Get()), before + 2);
+    }
+    EXPECT_EQ(RefCount(stream.Get()), before);
+}

@@ -1,6 +1,7 @@
 #include "WorkTestSupport.h"
 
 #include "fakes/Support.h"
+#include "platform/com/Error.h"
 
 #include <gtest/gtest.h>
 
@@ -51,7 +52,7 @@ TEST(WorkQueueStartup, VersionNestingRestartAndPutsOutsideAStart)
     ASSERT_HR(S_OK, MFAllocateSerialWorkQueue(MFASYNC_CALLBACK_QUEUE_MULTITHREADED, &queue));
     EXPECT_HR(S_OK, MFShutdown());
     // One start-up is left: everything still works.
-    EXPECT_TRUE(PlatformTest::Fence(queue));
+    EXPECT_TRUE(Fence(queue));
     EXPECT_HR(S_OK, MFShutdown());
     EXPECT_FALSE(MFPlatform::IsStarted());
     EXPECT_EQ(MFPlatform::WorkerThreadCount(), 0u);
@@ -59,7 +60,7 @@ TEST(WorkQueueStartup, VersionNestingRestartAndPutsOutsideAStart)
 
     // A new start-up works; a queue of the earlier one stays shut down.
     ASSERT_HR(S_OK, MFStartup(MF_VERSION));
-    EXPECT_TRUE(PlatformTest::Fence(MFASYNC_CALLBACK_QUEUE_STANDARD));
+    EXPECT_TRUE(Fence(MFASYNC_CALLBACK_QUEUE_STANDARD));
     EXPECT_HR(MF_E_SHUTDOWN, MFPutWorkItem(queue, callback.Get(), nullptr));
     EXPECT_HR(S_OK, MFShutdown());
     EXPECT_EQ(CountOf(callback.Get()), 1u);
@@ -88,9 +89,9 @@ TEST(WorkQueueStartup, LastShutdownRunsHooksWhileWorkStillRunsThenDrainsQueuedIt
     EXPECT_TRUE(hooksRun.empty());
 
     // Items queued behind a blocked one all run before the last MFShutdown returns.
-    DWORD queue = PlatformTest::SerialQueue();
+    DWORD queue = SerialQueue();
     Sync::Event gate(Sync::Event::ResetMode::Manual);
-    PlatformTest::Block(queue, gate);
+    Block(queue, gate);
     std::atomic<int> ran { 0 };
     auto counter = MakeCallback([&](IMFAsyncResult*) { ran.fetch_add(1); });
     for (int i = 0; i < 100; ++i)

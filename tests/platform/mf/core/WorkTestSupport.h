@@ -91,32 +91,34 @@ ComPtr<Callback> MakeCallback(F&& function, DWORD queue = 0)
         queue);
 }
 
+inline DWORD SerialQueue()
+{
+    DWORD queue = 0;
+    EXPECT_HR(S_OK, MFAllocateSerialWorkQueue(MFASYNC_CALLBACK_QUEUE_MULTITHREADED, &queue));
+    return queue;
+}
+
+// Waits until an item put on `queue` now has run: on a serial queue, every earlier item has then
+// run and been released.
+inline bool Fence(DWORD queue)
+{
+    Latch ran;
+    auto callback = MakeCallback([&](IMFAsyncResult*) { ran.CountDown(); });
+    return MFPutWorkItem(queue, callback.Get(), nullptr) == S_OK && ran.Wait();
+}
+
+// Puts an item that holds `queue` until `gate` is set.
+inline void Block(DWORD queue, Sync::Event& gate)
+{
+    auto callback = MakeCallback([&gate](IMFAsyncResult*) { gate.Wait(PatienceMilliseconds); });
+    EXPECT_HR(S_OK, MFPutWorkItem(queue, callback.Get(), nullptr));
+}
+
 // The platform started for each test and shut down after it.
 class PlatformTest : public ::testing::Test
 {
 protected:
     void SetUp() override { ASSERT_HR(S_OK, MFStartup(MF_VERSION)); }
     void TearDown() override { EXPECT_HR(S_OK, MFShutdown()); }
-
-    static DWORD SerialQueue()
-    {
-        DWORD queue = 0;
-        EXPECT_HR(S_OK, MFAllocateSerialWorkQueue(MFASYNC_CALLBACK_QUEUE_MULTITHREADED, &queue));
-        return queue;
-    }
-    // Waits until an item put on `queue` now has run: on a serial queue, every earlier item has
-    // then run and been released.
-    static bool Fence(DWORD queue)
-    {
-        Latch ran;
-        auto callback = MakeCallback([&](IMFAsyncResult*) { ran.CountDown(); });
-        return MFPutWorkItem(queue, callback.Get(), nullptr) == S_OK && ran.Wait();
-    }
-    // Puts an item that holds `queue` until `gate` is set.
-    static void Block(DWORD queue, Sync::Event& gate)
-    {
-        auto callback = MakeCallback([&gate](IMFAsyncResult*) { gate.Wait(PatienceMilliseconds); });
-        EXPECT_HR(S_OK, MFPutWorkItem(queue, callback.Get(), nullptr));
-    }
 };
 } // namespace WorkTest

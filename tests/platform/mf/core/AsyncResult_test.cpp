@@ -1,0 +1,110 @@
+#include "WorkTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+using namespace WorkTest;
+
+namespace
+{
+// An asynchronous result the platform did not make.
+class ForeignResult final : public ComObject<IMFAsyncResult>
+{
+public:
+    HRESULT GetState(IUnknown**) override { return E_NOTIMPL; }
+    HRESULT GetStatus() override { return S_OK; }
+    HRESULT SetStatus(HRESULT) override { return S_OK; }
+    HRESULT GetObject(IUnknown**) override { return E_NOTIMPL; }
+    IUnknown* GetStateNoAddRef() override { return nullptr; }
+};
+
+using AsyncResult = PlatformTest;
+} // namespace
+
+TEST(AsyncResultObject, HoldsObjectCallbackAndStateAndHandsThemOut)
+{
+    auto object = Make<Probe>();
+    auto state = Make<Probe>();
+    auto callback = MakeCallback([](IMFAsyncResult*) {});
+    ComPtr<IMFAsyncResult> result;
+    ASSERT_HR(S_OK, MFCreateAsyncResult(object.Get(), callback.Get(), state.Get(), result.GetAddressOf()));
+    EXPECT_EQ(object->Count(), 2u);
+    EXPECT_EQ(state->Count(), 2u);
+    EXPECT_EQ(CountOf(callback.Get()), 2u);
+
+    ComPtr<IUnknown> got;
+    EXPECT_HR(S_OK, result->GetObject(got.GetAddressOf()));
+    EXPECT_EQ(got.Get(), static_cast<IUnknown*>(object.Get()));
+    EXPECT_HR(S_OK, result->GetState(got.ReleaseAndGetAddressOf()));
+    EXPECT_EQ(got.Get(), static_cast<IUnknown*>(state.Get()));
+    EXPECT_EQ(state->Count(), 3u);
+    got = nullptr;
+    EXPECT_EQ(result->GetStateNoAddRef(), static_cast<IUnknown*>(state.Get()));
+    EXPECT_EQ(state->Count(), 2u);
+
+    EXPECT_HR(S_OK, result->GetStatus());
+    EXPECT_HR(S_OK, result->SetStatus(MF_E_SHUTDOWN));
+    EXPECT_HR(MF_E_SHUTDOWN, result->GetStatus());
+
+    ComPtr<IMFAsyncCallback> notAResultInterface;
+    EXPECT_HR(E_NOINTERFACE, result.As(&notAResultInterface));
+    result = nullptr;
+    EXPECT_EQ(object->Count(), 1u);
+    EXPECT_EQ(state->Count(), 1u);
+    EXPECT_EQ(CountOf(callback.Get()), 1u);
+}
+
+TEST(AsyncResultObject, WithoutObjectOrStateAnswersEPointer)
+{
+    ComPtr<IMFAsyncResult> result;
+    ASSERT_HR(S_OK, MFCreateAsyncResult(nullptr, nullptr, nullptr, result.GetAddressOf()));
+    IUnknown* out = reinterpret_cast<IUnknown*>(1);
+    EXPECT_HR(E_POINTER, result->GetState(&out));
+    EXPECT_EQ(out, nullptr);
+    out = reinterpret_cast<IUnknown*>(1);
+    EXPECT_HR(E_POINTER, result->GetObject(&out));
+    EXPECT_EQ(out, nullptr);
+    EXPECT_EQ(result->GetStateNoAddRef(), nullptr);
+    EXPECT_HR(E_POINTER, result->GetState(nullptr));
+    EXPECT_HR(E_POINTER, result->GetObject(nullptr));
+    EXPECT_HR(E_POINTER, MFCreateAsyncResult(nullptr, nullptr, nullptr, nullptr));
+}
+
+TEST_F(AsyncResult, InvokeCallbackRunsOnTheQueueTheCallbackNames)
+{
+    // Named queue: behind what that serial queue already holds.
+    const DWORD serial = SerialQueue();
+    std::vector<char> order; // written by the serial queue's items only
+    Sync::Event gate(Sync::Event::ResetMode::Manual);
+    auto blocker = MakeCallback([&](IMFAsyncResult*) {
+        gate.Wait(PatienceMilliseconds);
+        order.push_back('B');
+    });
+    ASSERT_HR(S_OK, MFPutWorkItem(serial, blocker.Get(), nullptr));
+    auto named = MakeCallback([&](IMFAsyncResult*) { order.push_back('I'); }, serial);
+    ComPtr<IMFAsyncResult> result;
+    ASSERT_HR(S_OK, MFCreateAsyncResult(nullptr, named.Get(), nullptr, result.GetAddressOf()));
+    ASSERT_HR(S_OK, MFInvokeCallback(result.Get()));
+    gate.Set();
+    ASSERT_TRUE(Fence(serial));
+    EXPECT_EQ(order, (std::vector<char> { 'B', 'I' }));
+
+    // No queue named (E_NOTIMPL): a worker thread runs it.
+    Latch ran;
+    std::thread::id runner;
+    auto unnamed = MakeCallback([&](IMFAsyncResult*) {
+        runner = std::this_thread::get_id();
+        ran.CountDown();
+    });
+    ASSERT_HR(S_OK, MFCreateAsyncResult(nullptr, unnamed.Get(), nullptr, result.ReleaseAndGetAddressOf()));
+    ASSERT_HR(S_OK, MFInvokeCallback(result.Get()));
+    ASSERT_TRUE(ran.Wait());
+    EXPECT_NE(runner, std::this_thread::get_id());
+
+    EXPECT_HR(E_POINTER, MFInvokeCallback(nullptr));
+    EXPECT_HR(E_INVALIDARG, MFInvokeCallback(Make<ForeignResult>().Get()));
+    ASSERT_HR(S_OK, MFCreateAsyncResult(nullptr, nullptr, nullptr, result.ReleaseAndGetAddressOf()));
+    EXPECT_HR(E_INVALIDARG, MFInvokeCallback(result.Get()));
+}

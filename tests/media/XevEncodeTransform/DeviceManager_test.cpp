@@ -1,0 +1,179 @@
+#include "media/XevEncodeTransform/DeviceManager.h"
+
+#include "platform/com/Error.h"
+#include "platform/d3d/Adapters.h"
+#include "platform/mf/Api.h"
+#include "fakes/FakeAdapterTree.h"
+
+#include <gtest/gtest.h>
+
+#include <iostream>
+#include <string>
+
+using TestSupport::FakeAdapterTree;
+
+namespace
+{
+ComPtr<IDXGIFactory2> FactoryOver(const FakeAdapterTree& tree)
+{
+    ComPtr<IDXGIFactory2> factory;
+    EXPECT_EQ(D3D11Host::CreateFactory(tree.Sources(), IidOf<IDXGIFactory2>, reinterpret_cast<void**>(factory.GetAddressOf())), S_OK);
+    return factory;
+}
+
+// A factory that lists no adapter at all, not even the software one.
+class EmptyFactory : public ComObject<IDXGIFactory2>
+{
+public:
+    HRESULT GetParent(REFIID, void**) override { return E_NOINTERFACE; }
+    HRESULT EnumAdapters(UINT, IDXGIAdapter**) override { return DXGI_ERROR_NOT_FOUND; }
+    HRESULT EnumAdapters1(UINT, IDXGIAdapter1**) override { return DXGI_ERROR_NOT_FOUND; }
+    BOOL IsCurrent() override { return 1; }
+};
+
+ComPtr<ID3D11Device> DeviceOf(IMFDXGIDeviceManager* manager)
+{
+    HANDLE handle = nullptr;
+    EXPECT_EQ(manager->OpenDeviceHandle(&handle), S_OK);
+    ComPtr<ID3D11Device> device;
+    EXPECT_EQ(manager->GetVideoService(handle, IidOf<ID3D11Device>, reinterpret_cast<void**>(device.GetAddressOf())), S_OK);
+    EXPECT_EQ(manager->CloseDeviceHandle(handle), S_OK);
+    return device;
+}
+
+std::string BusIdOfDevice(ID3D11Device* device)
+{
+    ComPtr<IDXGIDevice> dxgi;
+    EXPECT_EQ(ComPtr<ID3D11Device>(device).As(&dxgi), S_OK);
+    ComPtr<IDXGIAdapter> adapter;
+    EXPECT_EQ(dxgi->GetAdapter(adapter.GetAddressOf()), S_OK);
+    D3D11Host::AdapterRecord record;
+    EXPECT_EQ(D3D11Host::GetAdapterRecord(adapter.Get(), &record), S_OK);
+    return record.BusId;
+}
+} // namespace
+
+TEST(XevDefaultDeviceManager, ChoosesTheFirstNvidiaAdapterAfterOthers)
+{
+    FakeAdapterTree tree;
+    tree.AddFunction("0000:00:02.0", 0x030000, 0x8086, 0x3E92);
+    tree.AddFunction("0000:17:00.0", 0x030000, 0x10DE, 0x1B80);
+    tree.AddFunction("0000:65:00.0", 0x030000, 0x10DE, 0x2204);
+    tree.AddNvidiaInformation("0000:17:00.0", "NVIDIA GeForce GTX 1080");
+    tree.AddNvidiaInformation("0000:65:00.0", "NVIDIA GeForce RTX 3090");
+
+    auto manager = XevDefaultDeviceManager::Create(false, FactoryOver(tree).Get());
+    const auto desc = manager->GetAdapterDescription();
+    EXPECT_STREQ(desc.Description, "NVIDIA GeForce GTX 1080");
+    EXPECT_EQ(desc.VendorId, 0x10DEu);
+    EXPECT_EQ(desc.DeviceId, 0x1B80u);
+    EXPECT_EQ(desc.Flags, UINT(DXGI_ADAPTER_FLAG_NONE));
+
+    auto device = DeviceOf(manager.Get());
+    ASSERT_TRUE(device);
+    EXPECT_EQ(BusIdOfDevice(device.Get()), "0000:17:00.0");
+    auto multithread = device.TryAs<ID3D10Multithread>();
+    ASSERT_TRUE(multithread);
+    EXPECT_EQ(multithread->GetMultithreadProtected(), 1);
+    EXPECT_EQ(device->GetCreationFlags(), UINT(D3D11_CREATE_DEVICE_BGRA_SUPPORT));
+    EXPECT_EQ(device->GetFeatureLevel(), D3D_FEATURE_LEVEL_12_1);
+}
+
+TEST(XevDefaultDeviceManager, UsesTheSoftwareAdapterWithoutAnNvidiaOneOrWhenAsked)
+{
+    FakeAdapterTree tree;
+    tree.AddFunction("0000:00:02.0", 0x030000, 0x8086, 0x3E92);
+    tree.AddFunction("0000:03:00.0", 0x030000, 0x1002, 0x73BF);
+    auto manager = XevDefaultDeviceManager::Create(false, FactoryOver(tree).Get());
+    auto desc = manager->GetAdapterDescription();
+    EXPECT_EQ(desc.Flags, UINT(DXGI_ADAPTER_FLAG_SOFTWARE));
+    EXPECT_NE(std::string(desc.Description).find("software"), std::string::npos) << desc.Description;
+    EXPECT_EQ(BusIdOfDevice(DeviceOf(manager.Get()).Get()), "");
+
+    tree.AddFunction("0000:65:00.0", 0x030000, 0x10DE, 0x2204);
+    manager = XevDefaultDeviceManager::Create(true, FactoryOver(tree).Get());
+    desc = manager->GetAdapterDescription();
+    EXPECT_EQ(desc.Flags, UINT(DXGI_ADAPTER_FLAG_SOFTWARE)) << "the software adapter was asked for";
+    EXPECT_EQ(desc.VendorId, 0u);
+}
+
+TEST(XevDefaultDeviceManager, WithoutAnyAdapterCreateFailsWithALineCodedResult)
+{
+    auto empty = Make<EmptyFactory>();
+    auto manager = Make<XevDefaultDeviceManager>();
+    EXPECT_FALSE(manager->Initialize(false, empty.Get()));
+    try
+    {
+        XevDefaultDeviceManager::Create(false, empty.Get());
+        ADD_FAILURE() << "Create succeeded without an adapter";
+    }
+    catch (const HResultException& failure)
+    {
+        EXPECT_EQ(static_cast<uint32_t>(failure.Result()) & 0xFFFF0000u, 0x80FF0000u);
+    }
+    // Before a successful Initialize nothing is forwarded.
+    HANDLE handle = nullptr;
+    EXPECT_EQ(manager->OpenDeviceHandle(&handle), MF_E_DXGI_DEVICE_NOT_INITIALIZED);
+    EXPECT_EQ(manager->TestDevice(handle), MF_E_DXGI_DEVICE_NOT_INITIALIZED);
+    EXPECT_EQ(manager->CloseDeviceHandle(handle), MF_E_DXGI_DEVICE_NOT_INITIALIZED);
+    EXPECT_EQ(manager->ResetDevice(nullptr, 0), MF_E_DXGI_DEVICE_NOT_INITIALIZED);
+    EXPECT_EQ(manager->UnlockDevice(handle, 0), MF_E_DXGI_DEVICE_NOT_INITIALIZED);
+    EXPECT_EQ(manager->LockDevice(handle, IidOf<ID3D11Device>, nullptr, 0), MF_E_DXGI_DEVICE_NOT_INITIALIZED);
+    EXPECT_EQ(manager->GetVideoService(handle, IidOf<ID3D11Device>, nullptr), MF_E_DXGI_DEVICE_NOT_INITIALIZED);
+    try
+    {
+        manager->GetAdapterDescription();
+        ADD_FAILURE() << "a description without an adapter";
+    }
+    catch (const HResultException& failure)
+    {
+        EXPECT_EQ(failure.Result(), MF_E_NOT_INITIALIZED);
+    }
+}
+
+TEST(XevDefaultDeviceManager, ForwardsTheManagerMethodsWithTheirResults)
+{
+    FakeAdapterTree tree;
+    auto manager = XevDefaultDeviceManager::Create(false, FactoryOver(tree).Get());
+    HANDLE first = nullptr, second = nullptr;
+    ASSERT_EQ(manager->OpenDeviceHandle(&first), S_OK);
+    ASSERT_EQ(manager->OpenDeviceHandle(&second), S_OK);
+    EXPECT_EQ(manager->TestDevice(first), S_OK);
+    ComPtr<ID3D11Device> locked, service;
+    ASSERT_EQ(manager->LockDevice(first, IidOf<ID3D11Device>, reinterpret_cast<void**>(locked.GetAddressOf()), 0), S_OK);
+    EXPECT_EQ(manager->LockDevice(second, IidOf<ID3D11Device>, reinterpret_cast<void**>(service.GetAddressOf()), 0), MF_E_DXGI_VIDEO_DEVICE_LOCKED);
+    EXPECT_EQ(manager->UnlockDevice(second, 0), E_INVALIDARG);
+    EXPECT_EQ(manager->UnlockDevice(first, 0), S_OK);
+    ASSERT_EQ(manager->GetVideoService(second, IidOf<ID3D11Device>, reinterpret_cast<void**>(service.GetAddressOf())), S_OK);
+    EXPECT_EQ(service.Get(), locked.Get());
+    EXPECT_EQ(manager->ResetDevice(service.Get(), 0), E_INVALIDARG) << "only the owner knows the token";
+    EXPECT_EQ(manager->CloseDeviceHandle(first), S_OK);
+    EXPECT_EQ(manager->CloseDeviceHandle(first), E_HANDLE);
+    EXPECT_EQ(manager->CloseDeviceHandle(second), S_OK);
+
+    // The manager is what the media objects are given: they query it for the platform interface.
+    ComPtr<IMFDXGIDeviceManager> asPlatform;
+    ASSERT_EQ(manager.As(&asPlatform), S_OK);
+    EXPECT_EQ(static_cast<IMFDXGIDeviceManager*>(manager.Get()), asPlatform.Get());
+}
+
+// The run prints the chosen adapter's description ("Using adapter"); this shows what this machine gives.
+TEST(XevDefaultDeviceManager, HostAdapterIsReported)
+{
+    auto manager = XevDefaultDeviceManager::Create();
+    const auto desc = manager->GetAdapterDescription();
+    std::cout << "Using adapter \"" << desc.Description << "\"" << std::endl;
+    ::testing::Test::RecordProperty("UsingAdapter", desc.Description);
+    EXPECT_NE(desc.Description[0], '\0');
+
+    bool hostHasNvidia = false;
+    for (const auto& adapter : D3D11Host::EnumerateAdapters(D3D11Host::AdapterSources::Host()))
+        hostHasNvidia = hostHasNvidia || adapter.VendorId == XevDefaultDeviceManager::NvidiaVendorId;
+    if (hostHasNvidia)
+        EXPECT_EQ(desc.VendorId, XevDefaultDeviceManager::NvidiaVendorId);
+    else
+        EXPECT_EQ(desc.Flags, UINT(DXGI_ADAPTER_FLAG_SOFTWARE));
+
+    const auto software = XevDefaultDeviceManager::Create(true)->GetAdapterDescription();
+    EXPECT_EQ(software.Flags, UINT(DXGI_ADAPTER_FLAG_SOFTWARE));
+}

@@ -1218,11 +1218,15 @@ HRESULT EventRecorder::Invoke(IMFAsyncResult* result)
     if (SUCCEEDED(event->GetValue(&value)))
         record.HasValue = value.vt != VT_EMPTY;
     (void)PropVariantClear(&value);
+    std::function<void(const Record&)> reaction;
     {
         std::lock_guard lock(m_Lock);
         m_Records.push_back(record);
+        reaction = m_Reaction;
     }
     m_Arrived.notify_all();
+    if (reaction)
+        reaction(record);
     (void)generator->BeginGetEvent(this, nullptr);
     return S_OK;
 }
@@ -1262,6 +1266,12 @@ EventRecorder::Record EventRecorder::First(MediaEventType type) const
         if (record.Type == type)
             return record;
     return {};
+}
+
+void EventRecorder::SetReaction(std::function<void(const Record&)> reaction)
+{
+    std::lock_guard lock(m_Lock);
+    m_Reaction = std::move(reaction);
 }
 
 void EventRecorder::Detach()

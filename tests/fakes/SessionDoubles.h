@@ -415,12 +415,16 @@ public:
     Record First(MediaEventType type) const;
     // Stops reading and lets go of the generator.
     void Detach();
+    // Runs on the event's thread after each record, before the next event is asked for (the way
+    // a pipeline reacts to its session's events).
+    void SetReaction(std::function<void(const Record&)> reaction);
 
 private:
     mutable std::mutex m_Lock; // guards the fields below
     mutable std::condition_variable m_Arrived;
     ComPtr<IMFMediaEventGenerator> m_Generator;
     std::vector<Record> m_Records;
+    std::function<void(const Record&)> m_Reaction;
 };
 
 // Event types as text, for failure messages: "101 111 103 ...".

@@ -265,8 +265,8 @@ private:
                 m_SystemTime = now;
                 break;
             case Change::Stop:
-                if (m_State == MFCLOCK_STATE_STOPPED)
-                    return MF_E_CLOCK_STATE_ALREADY_SET;
+                if (m_State == MFCLOCK_STATE_STOPPED || m_State == MFCLOCK_STATE_INVALID)
+                    return MF_E_CLOCK_STATE_ALREADY_SET; // never started counts as stopped
                 notice = Notice::Stop;
                 m_State = MFCLOCK_STATE_STOPPED;
                 m_Offset = 0;

@@ -84,3 +84,23 @@ private:
     std::vector<MFTIME> m_SystemTimes;
 };
 } // namespace SessionTest
+
+#include <chrono>
+#include <thread>
+
+namespace SessionTest
+{
+// Waits until `condition` holds, looking again every millisecond; false after `timeout`.
+template <class Condition>
+bool WaitUntil(Condition condition, int timeoutMilliseconds = Patience)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMilliseconds);
+    while (!condition())
+    {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+} // namespace SessionTest

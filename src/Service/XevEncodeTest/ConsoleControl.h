@@ -44,8 +44,6 @@ public:
     HandlerThread(const HandlerThread&) = delete;
     HandlerThread& operator=(const HandlerThread&) = delete;
 
-    bool IsRunning() const noexcept { return m_Thread.joinable(); }
-
 private:
     void Loop();
 

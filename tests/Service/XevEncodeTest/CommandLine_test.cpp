@@ -46,6 +46,11 @@ struct ParserCase
     std::vector<std::string> Lines = {};
 };
 
+void PrintTo(const ParserCase& c, std::ostream* os)
+{
+    *os << c.Title;
+}
+
 class OptionParser : public testing::TestWithParam<ParserCase>
 {
 };

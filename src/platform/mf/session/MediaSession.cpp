@@ -23,9 +23,14 @@
 // that waits for an object's event (Start, Stop) holds the next one back until it completes;
 // object events are handled at once. No lock is held while another object is called.
 //
-// Shutdown does not wait for the command queue: when an item is running, that item tears the
-// session down as it finishes; otherwise Shutdown does it on the caller's thread. Items that run
-// later find the session shut down and do nothing.
+// Shutdown tears the session down on the caller's thread, or, when a command-queue item is
+// running, lets that item do it as it finishes and waits for it (bounded; not at all when called
+// from that item). Items that run later find the session shut down and do nothing.
+//
+// Stale events. An object's events queued before a stop may still be on their way when the
+// session starts again. At each stop the session queues a fence (an event of its own extended
+// type) on every object it reads and ignores an object's events until its fence comes back,
+// the source's MESourceStopped excepted.
 //
 // Failures. A failed call to an object, an object's MEError or a failed status in an object's
 // answer is reported once: as the status of the command's event while a command waits for it,
@@ -41,6 +46,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <thread>
 #include <functional>
 #include <mutex>
 #include <vector>
@@ -49,6 +55,12 @@ namespace MFPlatform
 {
 namespace
 {
+// Extended type of the session's fence events (MEUnknown); the value is the fence's number.
+XEV_GUID(SessionFenceEvent, "b7f6a7d2-52c4-4a1e-9b0e-3f5c8d21a6e4");
+
+// How long Shutdown waits for a running command-queue item to tear the session down.
+constexpr uint32_t TeardownPatienceMilliseconds = 10000;
+
 // A PROPVARIANT cleared when it goes.
 struct Variant : PROPVARIANT
 {
@@ -172,6 +184,7 @@ private:
     void ResetStreaming();
     void DetachReaders();
     void AddReader(Role role, IUnknown* object);
+    void FenceReaders();
 
     void OnSourceEvent(MediaEventType type, HRESULT status, IMFMediaEvent* event);
     void OnStreamEvent(MediaEventType type, HRESULT status, IMFMediaEvent* event);
@@ -197,6 +210,7 @@ private:
     bool m_ShutDown = false;
     bool m_Closing = false;         // Close was called
     bool m_Dispatching = false;     // a command-queue item runs
+    std::thread::id m_DispatchingThread;
     bool m_TeardownPending = false; // Shutdown came while an item ran: that item tears down
     bool m_Registered = false;
     ComPtr<IMFPresentationClock> m_Clock; // read without the lock on the command queue
@@ -219,6 +233,7 @@ private:
     ComPtr<IMFMediaSink> m_Sink;
     ComPtr<IMFFinalizableMediaSink> m_FinalizableSink; // null for a sink that does not finalize
     Variant m_StartPosition; // of the current start
+    UINT64 m_Fences = 0;     // fences queued so far
     // Streaming.
     std::deque<ComPtr<IMFSample>> m_Input; // delivered samples the transform has not taken yet
     std::deque<Output> m_Output;           // transform outputs the sink has not taken yet
@@ -280,6 +295,11 @@ public:
     }
     bool Reads(IUnknown* object) const { return m_Identity.Get() == object; }
     void SetIdentity(ComPtr<IUnknown> identity) { m_Identity = std::move(identity); }
+    // Queues fence `number` on the object; its events count as stale until it comes back.
+    void Fence(UINT64 number);
+    // True for the awaited fence (the reader is current again from here on).
+    bool IsFence(IMFMediaEvent* event);
+    bool IsStale() const noexcept { return m_AwaitedFence != 0; }
 
     // IMFAsyncCallback
     HRESULT GetParameters(DWORD*, DWORD*) override { return E_NOTIMPL; }
@@ -288,6 +308,7 @@ public:
 private:
     const Role m_Role;
     ComPtr<IUnknown> m_Identity; // the object's IUnknown, set before Begin (command queue only)
+    UINT64 m_AwaitedFence = 0;   // command queue only: the fence not back yet, 0 when none
     std::mutex m_Lock;           // guards the two references below
     ComPtr<MediaSession> m_Session;
     ComPtr<IMFMediaEventGenerator> m_Generator;
@@ -369,6 +390,34 @@ HRESULT EventReader::Invoke(IMFAsyncResult* result)
         (void)session->Post([session = session.Get(), self, hr, role = m_Role] { session->OnReaderFailure(self.Get(), role, hr); });
     }
     return S_OK;
+}
+
+void EventReader::Fence(UINT64 number)
+{
+    ComPtr<IMFMediaEventGenerator> generator;
+    {
+        std::lock_guard lock(m_Lock);
+        generator = m_Generator;
+    }
+    if (!generator)
+        return;
+    Variant value;
+    value.vt = VT_UI8;
+    value.uhVal = number;
+    // An object that cannot take the fence (shut down) sends nothing stale either.
+    if (SUCCEEDED(generator->QueueEvent(MEUnknown, SessionFenceEvent, S_OK, &value)))
+        m_AwaitedFence = number;
+}
+
+bool EventReader::IsFence(IMFMediaEvent* event)
+{
+    GUID extendedType = GUID_NULL;
+    if (FAILED(event->GetExtendedType(&extendedType)) || extendedType != SessionFenceEvent)
+        return false;
+    Variant value;
+    if (SUCCEEDED(event->GetValue(&value)) && value.vt == VT_UI8 && value.uhVal == m_AwaitedFence)
+        m_AwaitedFence = 0;
+    return true;
 }
 
 HRESULT FinalizeCallback::Invoke(IMFAsyncResult* result)
@@ -470,6 +519,7 @@ void MediaSession::Dispatch(const std::function<void()>& work)
         if (m_ShutDown)
             return;
         m_Dispatching = true;
+        m_DispatchingThread = std::this_thread::get_id();
     }
     try
     {
@@ -491,6 +541,7 @@ void MediaSession::Dispatch(const std::function<void()>& work)
     {
         std::lock_guard lock(m_Lock);
         m_Dispatching = false;
+        m_DispatchingThread = {};
         teardown = std::exchange(m_TeardownPending, false);
     }
     if (teardown)
@@ -655,6 +706,7 @@ HRESULT MediaSession::Shutdown()
 {
     XEV_TRACE("this 0x%p\n", static_cast<void*>(this));
     bool teardownNow;
+    bool fromRunningItem;
     bool registered;
     {
         std::lock_guard lock(m_Lock);
@@ -662,6 +714,7 @@ HRESULT MediaSession::Shutdown()
             return MF_E_SHUTDOWN;
         m_ShutDown = true;
         teardownNow = !m_Dispatching;
+        fromRunningItem = m_Dispatching && m_DispatchingThread == std::this_thread::get_id();
         m_TeardownPending = m_Dispatching;
         registered = std::exchange(m_Registered, false);
     }
@@ -670,6 +723,8 @@ HRESULT MediaSession::Shutdown()
         SessionRegistry::Instance().Remove(this);
     if (teardownNow)
         Teardown();
+    else if (!fromRunningItem && !m_TornDown.Wait(TeardownPatienceMilliseconds))
+        XEV_TRACE("this 0x%p, the running item has not torn down within %u ms\n", static_cast<void*>(this), TeardownPatienceMilliseconds);
     return S_OK;
 }
 
@@ -1040,6 +1095,13 @@ void MediaSession::AddReader(Role role, IUnknown* object)
     XEV_CHECK_HR(reader->Begin());
 }
 
+void MediaSession::FenceReaders()
+{
+    ++m_Fences;
+    for (const auto& reader : m_Readers)
+        reader->Fence(m_Fences);
+}
+
 void MediaSession::DetachReaders()
 {
     for (const auto& reader : m_Readers)
@@ -1108,6 +1170,7 @@ void MediaSession::StopCommand()
         return;
     case State::Failed:
         (void)StopObjects(); // best effort: the failed object is not waited for
+        FenceReaders();
         m_State = State::Stopped;
         CompleteCommand(MESessionStopped, S_OK);
         return;
@@ -1117,6 +1180,7 @@ void MediaSession::StopCommand()
     m_State = State::Stopping;
     ResetStreaming();
     const HRESULT hr = StopObjects();
+    FenceReaders();
     if (FAILED(hr))
         CompleteStop(hr); // nothing is waited for after a failure
     // Otherwise continues when the source reports MESourceStopped.
@@ -1179,6 +1243,10 @@ void MediaSession::OnEvent(EventReader* reader, Role role, IMFMediaEvent* event)
     HRESULT status = S_OK;
     XEV_CHECK_HR(event->GetType(&type));
     XEV_CHECK_HR(event->GetStatus(&status));
+    if (type == MEUnknown && reader->IsFence(event))
+        return;
+    if (reader->IsStale() && !(role == Role::Source && type == MESourceStopped))
+        return; // from before the last stop
     if (type == MEError)
     {
         XEV_TRACE("this 0x%p, Role %s, MEError, Status 0x%08X\n", static_cast<void*>(this), RoleName(role), static_cast<unsigned>(status));

@@ -32,6 +32,9 @@ struct Pipeline
         if (Session)
             (void)Session->Shutdown();
         (void)Source->Shutdown();
+        // Those of a topology the session never took (already shut down otherwise).
+        (void)Transform->Shutdown();
+        (void)Sink->Shutdown();
         Events->Detach();
     }
 

@@ -228,6 +228,7 @@ TEST_F(EventQueue, ReadersReceiveEveryEventOfManyProducersOnceAndInEachProducers
     // Blocking readers share the events: each is taken exactly once.
     constexpr int Readers = 3;
     std::vector<std::vector<UINT32>> taken(Readers);
+    Latch finished(Readers);
     std::vector<std::thread> readers;
     for (int r = 0; r < Readers; ++r)
         readers.emplace_back([&, r] {
@@ -235,15 +236,20 @@ TEST_F(EventQueue, ReadersReceiveEveryEventOfManyProducersOnceAndInEachProducers
             {
                 ComPtr<IMFMediaEvent> event;
                 if (m_Queue->GetEvent(0, event.GetAddressOf()) != S_OK || TypeOf(event.Get()) == MEError)
-                    return;
+                    break;
                 taken[r].push_back(ValueOf(event.Get()));
             }
+            finished.CountDown();
         });
     produce();
     for (int r = 0; r < Readers; ++r)
-        ASSERT_HR(S_OK, Queue(MEError));
+        EXPECT_HR(S_OK, Queue(MEError));
+    const bool allFinished = finished.Wait();
+    if (!allFinished)
+        m_Queue->Shutdown(); // a reader missed its wake-up: release it to report the failure
     for (auto& thread : readers)
         thread.join();
+    ASSERT_TRUE(allFinished);
     std::vector<UINT32> merged;
     for (auto& values : taken)
         merged.insert(merged.end(), values.begin(), values.end());

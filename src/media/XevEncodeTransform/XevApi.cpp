@@ -79,7 +79,30 @@ Api::~Api()
 void Api::Unload() noexcept
 {
     EncoderRuntime::Free(std::exchange(m_Module, nullptr));
+    m_Loaded = false;
     m_Functions = NV_ENCODE_API_FUNCTION_LIST {};
+}
+
+// Steps 2 to 4 of a load: the entry point fills the function list, or the load fails.
+bool Api::Fill(NvEncodeApiCreateInstanceFunction createInstance)
+{
+    try
+    {
+        XEV_CHECK_LINE(createInstance != nullptr);
+        NV_ENCODE_API_FUNCTION_LIST functions {};
+        functions.version = NV_ENCODE_API_FUNCTION_LIST_VER;
+        XEV_CHECK_NVENC(createInstance(&functions));
+        m_Functions = functions;
+        m_Loaded = true;
+        XEV_TRACE("this 0x%p, Runtime %s\n", static_cast<void*>(this), RuntimeName());
+        return true;
+    }
+    catch (const HResultException&)
+    {
+        // Traced where it arose; the caller turns false into its own failure.
+        Unload();
+        return false;
+    }
 }
 
 bool Api::LoadModule(EncoderRuntime::Module* module)
@@ -91,23 +114,13 @@ bool Api::LoadModule(EncoderRuntime::Module* module)
         XEV_TRACE("this 0x%p, no runtime library\n", static_cast<void*>(this));
         return false;
     }
-    try
-    {
-        const NvEncodeApiCreateInstanceFunction createInstance = EncoderRuntime::FindCreateInstance(m_Module);
-        XEV_CHECK_LINE(createInstance != nullptr);
-        NV_ENCODE_API_FUNCTION_LIST functions {};
-        functions.version = NV_ENCODE_API_FUNCTION_LIST_VER;
-        XEV_CHECK_NVENC(createInstance(&functions));
-        m_Functions = functions;
-        XEV_TRACE("this 0x%p, Runtime %s\n", static_cast<void*>(this), RuntimeName());
-        return true;
-    }
-    catch (const HResultException&)
-    {
-        // Traced where it arose; the caller turns false into its own failure.
-        Unload();
-        return false;
-    }
+    return Fill(EncoderRuntime::FindCreateInstance(m_Module));
+}
+
+bool Api::LoadEntryPoint(NvEncodeApiCreateInstanceFunction createInstance)
+{
+    Unload();
+    return Fill(createInstance);
 }
 
 bool Api::Load(const EncoderRuntime::NvidiaLibraries& libraries)
@@ -127,6 +140,8 @@ bool Api::LoadForDevice(ID3D11Device* device)
 
 const char* Api::RuntimeName() const noexcept
 {
+    if (m_Loaded && !m_Module)
+        return "In-process";
     return EncoderRuntime::Name(m_Module);
 }
 

@@ -63,18 +63,22 @@ public:
     // The runtime that serves `device`'s adapter: software for the software adapter (and for no
     // device), NVIDIA for an NVIDIA adapter. False when that runtime cannot be loaded.
     bool LoadForDevice(ID3D11Device* device);
+    // An in-process runtime given by its entry point (test doubles stand in this way).
+    bool LoadEntryPoint(NvEncodeApiCreateInstanceFunction createInstance);
 
-    bool IsLoaded() const noexcept { return m_Module != nullptr; }
-    // "NVIDIA", "Software" or "(none)".
+    bool IsLoaded() const noexcept { return m_Loaded; }
+    // "NVIDIA", "Software", "In-process" (LoadEntryPoint) or "(none)".
     const char* RuntimeName() const noexcept;
     // Every entry filled by the runtime (all null when not loaded).
     const NV_ENCODE_API_FUNCTION_LIST& Functions() const noexcept { return m_Functions; }
 
 private:
     bool LoadModule(EncoderRuntime::Module* module);
+    bool Fill(NvEncodeApiCreateInstanceFunction createInstance);
     void Unload() noexcept;
 
-    EncoderRuntime::Module* m_Module = nullptr; // the loaded runtime; null when not loaded
+    EncoderRuntime::Module* m_Module = nullptr; // the loaded runtime library; null when none
+    bool m_Loaded = false;                      // m_Functions came from a runtime
     NV_ENCODE_API_FUNCTION_LIST m_Functions {};
 };
 

@@ -1,4 +1,4 @@
-#include "fakes/SessionDoubles.h"
+#include "SessionDoubles.h" // beside this file: the session benchmark compiles it too
 
 #include "platform/com/Error.h"
 

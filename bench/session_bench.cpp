@@ -1,0 +1,133 @@
+// The media session's own cost per sample: whole runs through a session over test doubles that
+// take no time (a counting source, a pass-through asynchronous transform, a sink that asks at
+// once), one session and sixteen at once, and the cost of setting a session up and down.
+
+#include "../tests/fakes/SessionDoubles.cpp" // the doubles of the session tests, compiled here too
+
+#include <benchmark/benchmark.h>
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+
+using namespace SessionDoubles;
+
+namespace
+{
+struct Pipeline
+{
+    explicit Pipeline(UINT32 samples, UINT32 buffers = 4)
+    {
+        Source = CountingSource::Create({ .SampleCount = samples, .SampleDuration = 333333 });
+        Transform = PassThroughTransform::Create({ .Buffers = buffers });
+        Sink = RequestingSink::Create({});
+        Topology = BuildTopology(Source.Get(), Transform.Get(), Sink->StreamSink().Get());
+        XEV_CHECK_HR(MFCreateMediaSession(nullptr, Session.GetAddressOf()));
+        Events = EventRecorder::Start(Session.Get());
+    }
+    ~Pipeline()
+    {
+        (void)Session->Shutdown();
+        (void)Source->Shutdown();
+        (void)Transform->Shutdown();
+        (void)Sink->Shutdown();
+        Events->Detach();
+    }
+    void Ready()
+    {
+        XEV_CHECK_HR(Session->SetTopology(0, Topology.Get()));
+        XEV_CHECK(Events->WaitFor(MESessionTopologyStatus), E_UNEXPECTED);
+    }
+    void Start()
+    {
+        PROPVARIANT position;
+        PropVariantInit(&position);
+        position.vt = VT_I8;
+        XEV_CHECK_HR(Session->Start(&GUID_NULL, &position));
+    }
+    void Finish()
+    {
+        XEV_CHECK(Events->WaitFor(MESessionEnded), E_UNEXPECTED);
+        XEV_CHECK_HR(Session->Stop());
+        XEV_CHECK(Events->WaitFor(MESessionStopped), E_UNEXPECTED);
+        XEV_CHECK_HR(Session->Close());
+        XEV_CHECK(Events->WaitFor(MESessionClosed), E_UNEXPECTED);
+    }
+
+    ComPtr<CountingSource> Source;
+    ComPtr<PassThroughTransform> Transform;
+    ComPtr<RequestingSink> Sink;
+    ComPtr<IMFTopology> Topology;
+    ComPtr<IMFMediaSession> Session;
+    ComPtr<EventRecorder> Events;
+};
+
+struct Platform
+{
+    Platform() { XEV_CHECK_HR(MFStartup(MF_VERSION)); }
+    ~Platform() { (void)MFShutdown(); }
+};
+
+// Samples through one session, from Start to MESessionEnded.
+void BM_SessionSamples(benchmark::State& state)
+{
+    Platform platform;
+    const auto samples = static_cast<UINT32>(state.range(0));
+    for (auto _ : state)
+    {
+        state.PauseTiming();
+        auto pipeline = std::make_unique<Pipeline>(samples);
+        pipeline->Ready();
+        state.ResumeTiming();
+        pipeline->Start();
+        XEV_CHECK(pipeline->Events->WaitFor(MESessionEnded), E_UNEXPECTED);
+        state.PauseTiming();
+        pipeline->Finish();
+        pipeline.reset();
+        state.ResumeTiming();
+    }
+    state.SetItemsProcessed(state.iterations() * samples);
+}
+BENCHMARK(BM_SessionSamples)->Arg(1000)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Sixteen sessions started together, each with its samples, until all have ended.
+void BM_SixteenSessions(benchmark::State& state)
+{
+    Platform platform;
+    const auto samples = static_cast<UINT32>(state.range(0));
+    for (auto _ : state)
+    {
+        state.PauseTiming();
+        std::vector<std::unique_ptr<Pipeline>> pipelines;
+        for (int i = 0; i < 16; ++i)
+        {
+            pipelines.push_back(std::make_unique<Pipeline>(samples));
+            pipelines.back()->Ready();
+        }
+        state.ResumeTiming();
+        for (auto& pipeline : pipelines)
+            pipeline->Start();
+        for (auto& pipeline : pipelines)
+            XEV_CHECK(pipeline->Events->WaitFor(MESessionEnded), E_UNEXPECTED);
+        state.PauseTiming();
+        for (auto& pipeline : pipelines)
+            pipeline->Finish();
+        pipelines.clear();
+        state.ResumeTiming();
+    }
+    state.SetItemsProcessed(state.iterations() * samples * 16);
+}
+BENCHMARK(BM_SixteenSessions)->Arg(300)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// A session created, given its topology, made ready and shut down again.
+void BM_SessionSetUpAndDown(benchmark::State& state)
+{
+    Platform platform;
+    for (auto _ : state)
+    {
+        Pipeline pipeline(1);
+        pipeline.Ready();
+    }
+}
+BENCHMARK(BM_SessionSetUpAndDown)->Unit(benchmark::kMicrosecond)->UseRealTime();
+} // namespace

@@ -306,6 +306,7 @@ public:
         });
     }
 
+    // A look that fails (out of memory) answers "not current": the caller makes a new factory.
     BOOL IsCurrent() override
     {
         try

@@ -52,21 +52,22 @@ struct CopyRegion
 // issued. Every command gets a fence number; WaitFor(fence) returns once that command has run.
 // Lives while its device or its thread needs it (the thread holds a reference, so that a device
 // released by the thread itself can let it finish on its own).
-class CopyEngine : public std::enable_shared_from_this<CopyEngine>
+class CopyEngine
 {
 public:
     static std::shared_ptr<CopyEngine> Start()
     {
         auto engine = std::make_shared<CopyEngine>();
         engine->m_Thread = std::thread([self = engine] { self->Run(); });
+        engine->m_ThreadId = engine->m_Thread.get_id();
         return engine;
     }
-    ~CopyEngine() = default;
 
     uint64_t SubmitCopy(ComPtr<Texture> destination, ComPtr<Texture> source, const CopyRegion& region);
     // Sets `event` once every command issued so far has run.
     void SubmitSignal(Sync::Event* event) noexcept;
-    // False when the deadline passed first.
+    // False when the deadline passed first. On the device thread itself (a registered wait's
+    // callback that calls back into the device) it does not wait: that would never end.
     bool WaitFor(uint64_t fence, const Deadline& deadline);
     // Runs what is queued, then ends the thread. Called once, by the device's destructor.
     void Stop();
@@ -91,6 +92,7 @@ private:
     uint64_t m_Executed = 0; // fence of the last command run
     bool m_Stopping = false;
     std::thread m_Thread;
+    std::thread::id m_ThreadId; // set once by Start
 };
 
 class ImmediateContext final : public ID3D11DeviceContext3
@@ -386,6 +388,12 @@ void CopyEngine::SubmitSignal(Sync::Event* event) noexcept
 
 bool CopyEngine::WaitFor(uint64_t fence, const Deadline& deadline)
 {
+    if (std::this_thread::get_id() == m_ThreadId)
+    {
+        XEV_TRACE("this 0x%p, Fence %llu, a wait on the device thread returns at once\n", static_cast<void*>(this),
+                  static_cast<unsigned long long>(fence));
+        return true;
+    }
     std::unique_lock lock(m_Lock);
     const auto done = [&] { return m_Executed >= fence; };
     if (!deadline)
@@ -403,7 +411,7 @@ void CopyEngine::Stop()
         m_Stopping = true;
     }
     m_WorkAvailable.notify_one();
-    if (std::this_thread::get_id() == m_Thread.get_id())
+    if (std::this_thread::get_id() == m_ThreadId)
         m_Thread.detach(); // the device went with the last command's textures: finish alone
     else if (m_Thread.joinable())
         m_Thread.join();

@@ -52,7 +52,7 @@ TEST(DxgiBuffer, WrapsOneSubresourceOfATexture)
     ASSERT_EQ(dxgi->GetUnknown(key, IidOf<ID3D11Device>, reinterpret_cast<void**>(out.GetAddressOf())), S_OK);
     EXPECT_EQ(out.Get(), d.Device.Get());
     ASSERT_EQ(dxgi->SetUnknown(key, nullptr), S_OK);
-    EXPECT_EQ(dxgi->GetUnknown(key, IidOf<ID3D11Device>, reinterpret_cast<void**>(out.GetAddressOf())), MF_E_NOT_FOUND);
+    EXPECT_EQ(dxgi->GetUnknown(key, IidOf<ID3D11Device>, reinterpret_cast<void**>(out.ReleaseAndGetAddressOf())), MF_E_NOT_FOUND);
 }
 
 TEST(DxgiBuffer, LengthsFollowThePackedContiguousForm)

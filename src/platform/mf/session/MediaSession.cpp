@@ -3,25 +3,28 @@
 //
 // State machine (m_State; changed only on the session's command queue):
 //
-//   Created --SetTopology--> Ready --Start--> Starting --MESourceStarted--> Running
+//   Created --SetTopology--> Ready (a topology that cannot play leaves it Created)
+//   Ready, Stopped --Start--> Starting --MESourceStarted, clock started--> Running
 //   Running --MEEndOfStream, every delivered sample passed to the transform--> Draining (DRAIN sent)
 //   Draining --METransformDrainComplete, every output passed to the sink--> Ending (marker placed)
-//   Ending --MEEndOfPresentation and MEStreamSinkMarker--> Finalizing (finalizable sink) --> Ended
-//                                                        \-> Ended (other sinks)
+//   Ending --MEEndOfPresentation and MEStreamSinkMarker back--> Finalizing --EndFinalize--> Ended
+//          (a sink that does not finalize goes straight to Ended)
 //   Running, Draining, Ending, Finalizing, Ended --Stop--> Stopping --MESourceStopped--> Stopped
-//   Stopped --Start--> Starting;  Ready, Stopped, Created --Stop--> same state (MESessionStopped)
+//   Created, Ready, Stopped --Stop--> unchanged (MESessionStopped at once)
 //   a failure: Starting -> Failed (MESessionStarted carries it); Stopping -> Stopped (MESessionStopped
 //              carries it); Running, Draining, Ending, Finalizing -> Failed (MEError); elsewhere traced
-//   Failed --Stop--> Stopped at once (nothing waited for); any state --Close--> Closed
-//   Shutdown (any state, synchronous): transform and sink shut down, clock released, queues closed.
+//   Failed --Stop--> Stopped at once (nothing waited for)
+//   any state --Close--> Closed (what streams is stopped without waiting; MESessionClosed)
+//   Shutdown, any state and at once: transform and sink shut down, clock released, queues closed.
 //
 // Threads. Public calls check the shut-down and closing flags under m_Lock and post a command;
 // the events of the source, its stream, the transform and the stream sink are read with
 // BeginGetEvent (one EventReader each) and posted too. Everything posted runs one item at a time
-// on the session's serial work queue ("the command queue"), which alone touches the state below
-// m_Lock's fields. Commands (SetTopology, Start, Stop, Close) run one after the other: a command
-// that waits for an object's event (Start, Stop) holds the next one back until it completes;
-// object events are handled at once. No lock is held while another object is called.
+// on the session's serial work queue ("the command queue"); the session's state beyond the
+// m_Lock fields is touched only there. Commands (SetTopology, Start, Stop, Close) run one after
+// the other: a command that waits for an object's event (Start, Stop) holds the next one back
+// until it completes; object events are handled at once. No lock is held while another object
+// is called.
 //
 // Shutdown tears the session down on the caller's thread, or, when a command-queue item is
 // running, lets that item do it as it finishes and waits for it (bounded; not at all when called
@@ -46,9 +49,9 @@
 
 #include <algorithm>
 #include <deque>
-#include <thread>
 #include <functional>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 namespace MFPlatform
@@ -126,8 +129,6 @@ public:
     HRESULT Post(std::function<void()> work);
     // Runs one item of the command queue (SessionWork::Run).
     void Dispatch(const std::function<void()>& work);
-    // Waits until a shut-down session has let everything go; false on time-out.
-    bool WaitTornDown(uint32_t timeoutMilliseconds) { return m_TornDown.Wait(timeoutMilliseconds); }
 
     // Command queue only.
     void OnEvent(EventReader* reader, Role role, IMFMediaEvent* event);
@@ -204,7 +205,7 @@ private:
     ComPtr<IMFMediaEventQueue> m_EventQueue;
     DWORD m_WorkQueue = 0;
     ComPtr<Dispatcher> m_Dispatcher;
-    Sync::Event m_TornDown { Sync::Event::ResetMode::Manual };
+    Sync::Event m_TornDown { Sync::Event::ResetMode::Manual }; // set when Teardown has run
 
     std::mutex m_Lock; // guards the fields up to the next comment
     bool m_ShutDown = false;
@@ -297,7 +298,7 @@ public:
     void SetIdentity(ComPtr<IUnknown> identity) { m_Identity = std::move(identity); }
     // Queues fence `number` on the object; its events count as stale until it comes back.
     void Fence(UINT64 number);
-    // True for the awaited fence (the reader is current again from here on).
+    // True for a fence of the session's; the awaited one makes the reader current again.
     bool IsFence(IMFMediaEvent* event);
     bool IsStale() const noexcept { return m_AwaitedFence != 0; }
 
@@ -454,12 +455,10 @@ void SessionRegistry::ShutdownOpenSessions()
         std::lock_guard lock(m_Lock);
         sessions.swap(m_Sessions);
     }
+    // The work queues still run, so a session whose item is running is torn down by that item
+    // while Shutdown waits for it.
     for (const auto& session : sessions)
         (void)session->Shutdown();
-    // The work queues still run: let every session finish letting go of its objects.
-    for (const auto& session : sessions)
-        if (!session->WaitTornDown(5000))
-            XEV_TRACE("Session 0x%p, not torn down within 5000 ms\n", static_cast<void*>(session.Get()));
 }
 
 // ---- MediaSession: life cycle ---------------------------------------------------------------

@@ -560,3 +560,10 @@ TEST_F(MediaSessionTest, SixteenSessionsAtOnce)
         EXPECT_TRUE(run->Failures().empty());
     }
 }
+
+TEST(MediaSessionPlatform, NeedsThePlatformStarted)
+{
+    ComPtr<IMFMediaSession> session;
+    EXPECT_TRUE(FAILED(MFCreateMediaSession(nullptr, session.GetAddressOf())));
+    EXPECT_FALSE(session);
+}

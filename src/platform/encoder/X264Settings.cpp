@@ -243,9 +243,9 @@ NVENCSTATUS ReadInitializeParams(const NV_ENC_INITIALIZE_PARAMS& params, Encoder
     return NV_ENC_SUCCESS;
 }
 
-NVENCSTATUS MakeX264Params(const EncoderSettings& s, x264_param_t* p) noexcept
+NVENCSTATUS MakeX264Params(const EncoderSettings& s, x264_param_t* p, const char* preset) noexcept
 {
-    if (x264_param_default_preset(p, X264Preset, X264Tune) < 0)
+    if (x264_param_default_preset(p, preset, X264Tune) < 0)
         return NV_ENC_ERR_GENERIC;
     p->pf_log = &X264Log;
     p->p_log_private = nullptr;

@@ -66,9 +66,9 @@ struct EncoderSettings
 // Validates an initialisation and reads it. A null encodeConfig takes the preset's configuration.
 NVENCSTATUS ReadInitializeParams(const NV_ENC_INITIALIZE_PARAMS& params, EncoderSettings* settings) noexcept;
 
-// libx264's parameters for the settings (input NV12, Annex B output, one thread).
-// NV_ENC_ERR_INVALID_PARAM when libx264 refuses the combination.
-NVENCSTATUS MakeX264Params(const EncoderSettings& settings, x264_param_t* params) noexcept;
+// libx264's parameters for the settings (input NV12, Annex B output, one thread), on `preset`
+// (the benchmark compares presets). NV_ENC_ERR_INVALID_PARAM when libx264 refuses them.
+NVENCSTATUS MakeX264Params(const EncoderSettings& settings, x264_param_t* params, const char* preset = X264Preset) noexcept;
 
 // True for the presets this runtime knows (the P1-P7 family and the older named ones).
 bool IsKnownPreset(const GUID& preset) noexcept;

@@ -80,7 +80,11 @@ void BM_SerialQueuePutAndRun(benchmark::State& state)
     long count = 0;
     for (auto _ : state)
     {
-        MFPutWorkItem2(queue, 0, callback.Get(), nullptr);
+        if (MFPutWorkItem2(queue, 0, callback.Get(), nullptr) != S_OK)
+        {
+            state.SkipWithError("put failed");
+            break;
+        }
         completion.WaitFor(++count);
     }
     MFUnlockWorkQueue(queue);
@@ -122,7 +126,11 @@ void BM_WaitingItemSignalled(benchmark::State& state)
         ComPtr<IMFAsyncResult> result;
         MFCreateAsyncResult(nullptr, callback.Get(), nullptr, result.GetAddressOf());
         MFWORKITEM_KEY key = 0;
-        MFPutWaitingWorkItem(&event, 0, result.Get(), &key);
+        if (MFPutWaitingWorkItem(&event, 0, result.Get(), &key) != S_OK)
+        {
+            state.SkipWithError("put failed");
+            break;
+        }
         event.Set();
         completion.WaitFor(++count);
     }
@@ -141,8 +149,11 @@ void BM_EventQueuedAndTaken(benchmark::State& state)
     {
         events->QueueEventParamVar(MEStreamTick, GUID_NULL, S_OK, &value);
         ComPtr<IMFMediaEvent> event;
-        events->GetEvent(MF_EVENT_FLAG_NO_WAIT, event.GetAddressOf());
-        benchmark::DoNotOptimize(event.Get());
+        if (events->GetEvent(MF_EVENT_FLAG_NO_WAIT, event.GetAddressOf()) != S_OK)
+        {
+            state.SkipWithError("no event");
+            break;
+        }
     }
     events->Shutdown();
 }

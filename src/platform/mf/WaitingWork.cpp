@@ -123,8 +123,8 @@ void PendingWork::Stop()
         std::lock_guard lock(m_Lock);
         if (!m_Open)
             return;
-        m_Open = false;
         dropped.reserve(m_Slots.size());
+        m_Open = false;
         for (auto& slot : m_Slots)
         {
             if (slot.InUse)

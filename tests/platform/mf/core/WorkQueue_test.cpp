@@ -106,6 +106,25 @@ TEST(WorkQueueStartup, LastShutdownRunsHooksWhileWorkStillRunsThenDrainsQueuedIt
     EXPECT_EQ(CountOf(counter.Get()), 1u);
 }
 
+TEST(WorkQueueStartup, LastShutdownMayComeFromAWorkItem)
+{
+    ASSERT_HR(S_OK, MFStartup(MF_VERSION));
+    HRESULT shutdown = E_FAIL;
+    Latch ran;
+    auto callback = MakeCallback([&](IMFAsyncResult*) {
+        shutdown = MFShutdown(); // must not wait for its own worker
+        ran.CountDown();
+    });
+    ASSERT_HR(S_OK, MFPutWorkItem(MFASYNC_CALLBACK_QUEUE_MULTITHREADED, callback.Get(), nullptr));
+    ASSERT_TRUE(ran.Wait());
+    EXPECT_HR(S_OK, shutdown);
+    EXPECT_FALSE(MFPlatform::IsStarted());
+    // A new start-up does not pick up the worker that is still finishing that item.
+    ASSERT_HR(S_OK, MFStartup(MF_VERSION));
+    EXPECT_TRUE(Fence(SerialQueue()));
+    EXPECT_HR(S_OK, MFShutdown());
+}
+
 TEST_F(WorkQueue, StandardQueuesRunItemsAndUnknownQueuesAreRefused)
 {
     Latch ran(7);

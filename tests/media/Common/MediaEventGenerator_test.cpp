@@ -1,0 +1,456 @@
+#include "media/Common/MediaEventGenerator.h"
+
+#include "media/Common/AsyncCallback.h"
+#include "platform/com/ComObject.h"
+#include "platform/mf/Api.h"
+
+#include "fakes/Support.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <shared_mutex>
+#include <thread>
+#include <vector>
+
+namespace GeneratorTest
+{
+class Source;
+}
+// The source-like owner implements IMFMediaSource through its generator.
+template <>
+struct MF::EventGeneratorInterface<GeneratorTest::Source>
+{
+    using Type = IMFMediaSource;
+};
+
+namespace GeneratorTest
+{
+// Forwards to a real event queue; a test may fail a method or watch GetEvent start waiting.
+class ForwardingQueue final : public ComObject<IMFMediaEventQueue>
+{
+public:
+    explicit ForwardingQueue(ComPtr<IMFMediaEventQueue> inner) : m_Inner(std::move(inner)) {}
+
+    HRESULT GetEvent(DWORD flags, IMFMediaEvent** event) override
+    {
+        if (m_OnGetEvent)
+            m_OnGetEvent();
+        return FAILED(m_Failure) ? m_Failure : m_Inner->GetEvent(flags, event);
+    }
+    HRESULT BeginGetEvent(IMFAsyncCallback* callback, IUnknown* state) override
+    {
+        return FAILED(m_Failure) ? m_Failure : m_Inner->BeginGetEvent(callback, state);
+    }
+    HRESULT EndGetEvent(IMFAsyncResult* result, IMFMediaEvent** event) override
+    {
+        return FAILED(m_Failure) ? m_Failure : m_Inner->EndGetEvent(result, event);
+    }
+    HRESULT QueueEvent(IMFMediaEvent* event) override { return FAILED(m_Failure) ? m_Failure : m_Inner->QueueEvent(event); }
+    HRESULT QueueEventParamVar(MediaEventType type, REFGUID extendedType, HRESULT status, const PROPVARIANT* value) override
+    {
+        return FAILED(m_Failure) ? m_Failure : m_Inner->QueueEventParamVar(type, extendedType, status, value);
+    }
+    HRESULT QueueEventParamUnk(MediaEventType type, REFGUID extendedType, HRESULT status, IUnknown* unknown) override
+    {
+        return FAILED(m_Failure) ? m_Failure : m_Inner->QueueEventParamUnk(type, extendedType, status, unknown);
+    }
+    HRESULT Shutdown() override { return m_Inner->Shutdown(); }
+
+    ComPtr<IMFMediaEventQueue> m_Inner;
+    HRESULT m_Failure = S_OK;             // set before the calls it fails
+    std::function<void()> m_OnGetEvent;   // set before the calls it watches
+};
+
+// A primitive owner with the encoder transform's event hook.
+class Transform : public ComObject<MF::MediaEventGenerator<Transform, MF::MediaPrimitiveTraits>>, public MF::ShutdownState<Transform>
+{
+public:
+    Transform() { CreateEventQueue(); }
+
+    void EventHook(IMFMediaEvent* event) { MF::TransformEventHook(event); }
+
+    // The owner's shutdown: state first, then the queue.
+    void ShutdownObject()
+    {
+        std::unique_lock lock(m_Lock);
+        CompleteShutdown();
+        m_EventQueue->Shutdown();
+    }
+    // Puts a forwarding queue between the generator and the real one.
+    ForwardingQueue* Interpose()
+    {
+        auto forwarding = Make<ForwardingQueue>(m_EventQueue);
+        m_EventQueue = forwarding;
+        return forwarding.Get();
+    }
+    ULONG Count() const { return ReferenceCount(); }
+
+    using MediaEventGenerator::m_EventQueue;
+    mutable std::shared_mutex m_Lock; // guards the shutdown word
+};
+
+// A primitive owner without a hook, whose own interface extends IMFMediaEventGenerator.
+class Source : public ComObject<MF::MediaEventGenerator<Source, MF::MediaPrimitiveTraits>>, public MF::ShutdownState<Source>
+{
+public:
+    Source() { CreateEventQueue(); }
+
+    HRESULT GetCharacteristics(DWORD*) override { return E_NOTIMPL; }
+    HRESULT CreatePresentationDescriptor(IMFPresentationDescriptor**) override { return E_NOTIMPL; }
+    HRESULT Start(IMFPresentationDescriptor*, const GUID*, const PROPVARIANT*) override { return E_NOTIMPL; }
+    HRESULT Stop() override { return E_NOTIMPL; }
+    HRESULT Pause() override { return E_NOTIMPL; }
+    HRESULT Shutdown() override { return E_NOTIMPL; }
+
+    mutable std::shared_mutex m_Lock; // guards the shutdown word
+};
+
+// A sink whose stream's generator uses the sink's lock and shutdown word.
+class Sink : public ComObject<IUnknown>, public MF::ShutdownState<Sink>
+{
+public:
+    mutable std::shared_mutex m_Lock; // guards the shutdown word
+};
+
+class StreamSink : public ComObject<MF::MediaEventGenerator<StreamSink, MF::MediaSinkStreamTraits>>
+{
+public:
+    explicit StreamSink(Sink* sink)
+    {
+        SetParent(sink, &sink->m_Lock);
+        CreateEventQueue();
+    }
+
+    HRESULT GetMediaSink(IMFMediaSink**) override { return E_NOTIMPL; }
+    HRESULT GetIdentifier(DWORD*) override { return E_NOTIMPL; }
+    HRESULT GetMediaTypeHandler(IMFMediaTypeHandler**) override { return E_NOTIMPL; }
+    HRESULT ProcessSample(IMFSample*) override { return E_NOTIMPL; }
+    HRESULT PlaceMarker(MFSTREAMSINK_MARKER_TYPE, const PROPVARIANT*, const PROPVARIANT*) override { return E_NOTIMPL; }
+    HRESULT Flush() override { return E_NOTIMPL; }
+
+    Sink* Parent() const { return GetParent<Sink>(); }
+};
+
+class MediaEventGeneratorTest : public ::testing::Test
+{
+protected:
+    void SetUp() override { ASSERT_EQ(MFStartup(MF_VERSION), S_OK); }
+    void TearDown() override { EXPECT_EQ(MFShutdown(), S_OK); }
+
+    // Takes the next event through BeginGetEvent/EndGetEvent.
+    static ComPtr<IMFMediaEvent> TakeAsync(IMFMediaEventGenerator* generator)
+    {
+        ComPtr<IMFMediaEvent> taken;
+        HRESULT endResult = E_FAIL;
+        Sync::Event done(Sync::Event::ResetMode::Manual);
+        auto callback = Make<MF::AsyncCallback>();
+        callback->SetFunction([&](MF::AsyncCallback*, IMFAsyncResult* result) {
+            endResult = generator->EndGetEvent(result, taken.ReleaseAndGetAddressOf());
+            done.Set();
+        });
+        EXPECT_EQ(generator->BeginGetEvent(callback.Get(), nullptr), S_OK);
+        EXPECT_TRUE(done.Wait(30000));
+        EXPECT_EQ(endResult, S_OK);
+        return taken;
+    }
+
+    static MediaEventType TypeOf(IMFMediaEvent* event)
+    {
+        MediaEventType type = MEUnknown;
+        EXPECT_EQ(event->GetType(&type), S_OK);
+        return type;
+    }
+};
+} // namespace GeneratorTest
+
+using namespace GeneratorTest;
+
+TEST_F(MediaEventGeneratorTest, AnswersForItsInterfaceChainWithOneIdentity)
+{
+    auto source = Make<Source>();
+    ComPtr<IMFMediaSource> asSource;
+    ComPtr<IMFMediaEventGenerator> asGenerator;
+    ASSERT_EQ(source.As(&asSource), S_OK);
+    ASSERT_EQ(source.As(&asGenerator), S_OK);
+    EXPECT_EQ(static_cast<IMFMediaEventGenerator*>(asSource.Get()), asGenerator.Get());
+    EXPECT_EQ(asSource->QueueEvent(MESourceStarted, GUID_NULL, S_OK, nullptr), S_OK);
+    ComPtr<IMFMediaEvent> event;
+    ASSERT_EQ(asGenerator->GetEvent(MF_EVENT_FLAG_NO_WAIT, event.GetAddressOf()), S_OK);
+    EXPECT_EQ(TypeOf(event.Get()), static_cast<MediaEventType>(MESourceStarted));
+}
+
+TEST_F(MediaEventGeneratorTest, QueueEventTracesItsArgumentsFirst)
+{
+    TestSupport::TraceCapture capture;
+    auto transform = Make<Transform>();
+    PROPVARIANT value;
+    PropVariantInit(&value);
+    EXPECT_EQ(transform->QueueEvent(METransformNeedInput, GUID_NULL, S_OK, nullptr), S_OK);
+    EXPECT_EQ(transform->QueueEvent(0x7777, GUID_NULL, E_FAIL, &value), S_OK);
+    const auto lines = capture.LinesContaining("MF::MediaEventGenerator<GeneratorTest::Transform,MF::MediaPrimitiveTraits>::QueueEvent: ");
+    ASSERT_EQ(lines.size(), 2u);
+    char expected[256];
+    Format(expected, sizeof(expected),
+        "QueueEvent: this 0x%p, Type METransformNeedInput, ExtendedType {00000000-0000-0000-0000-000000000000}, "
+        "Status 0x00000000, Value 0x0000000000000000\n",
+        static_cast<void*>(static_cast<IMFMediaEventGenerator*>(transform.Get())));
+    EXPECT_NE(lines[0].find(expected), std::string::npos) << lines[0];
+    EXPECT_NE(lines[1].find(", Type 0x7777, "), std::string::npos) << lines[1];
+    EXPECT_NE(lines[1].find(", Status 0x80004005, Value 0x"), std::string::npos) << lines[1];
+}
+
+TEST_F(MediaEventGeneratorTest, EveryMethodAnswersShutdownOnceTheOwnerIsShutDown)
+{
+    TestSupport::TraceCapture capture;
+    auto transform = Make<Transform>();
+    transform->QueueEvent(METransformNeedInput, S_OK);
+    transform->ShutdownObject();
+
+    auto dummy = Make<MF::AsyncCallback>();
+    ComPtr<IMFAsyncResult> result = dummy->CreateAsyncResult(nullptr, nullptr);
+    IMFMediaEvent* event = reinterpret_cast<IMFMediaEvent*>(1);
+    EXPECT_EQ(transform->GetEvent(MF_EVENT_FLAG_NO_WAIT, &event), MF_E_SHUTDOWN);
+    EXPECT_EQ(event, nullptr);
+    EXPECT_EQ(transform->BeginGetEvent(dummy.Get(), nullptr), MF_E_SHUTDOWN);
+    event = reinterpret_cast<IMFMediaEvent*>(1);
+    EXPECT_EQ(transform->EndGetEvent(result.Get(), &event), MF_E_SHUTDOWN);
+    EXPECT_EQ(event, nullptr);
+    EXPECT_EQ(transform->QueueEvent(MEError, GUID_NULL, S_OK, nullptr), MF_E_SHUTDOWN);
+    // The trace line comes before the check; the refusals are expected, not failures.
+    EXPECT_EQ(capture.LinesContaining("::QueueEvent: this 0x").size(), 1u);
+    EXPECT_TRUE(capture.LinesContaining("Failure, 0xC00D3E85").empty());
+    // The owner's own QueueEvent carries on.
+    EXPECT_NO_THROW(transform->QueueEvent(MEError, E_FAIL));
+}
+
+TEST_F(MediaEventGeneratorTest, ShutDownQueueAnswersShutdownThroughALiveOwner)
+{
+    auto transform = Make<Transform>();
+    transform->m_EventQueue->Shutdown();
+    ComPtr<IMFMediaEvent> event;
+    EXPECT_EQ(transform->GetEvent(0, event.GetAddressOf()), MF_E_SHUTDOWN);
+    EXPECT_EQ(transform->QueueEvent(MEError, GUID_NULL, S_OK, nullptr), MF_E_SHUTDOWN);
+    auto callback = Make<MF::AsyncCallback>();
+    EXPECT_EQ(transform->BeginGetEvent(callback.Get(), nullptr), MF_E_SHUTDOWN);
+    EXPECT_NO_THROW(transform->QueueEvent(MEError, E_FAIL));
+    PROPVARIANT value;
+    PropVariantInit(&value);
+    EXPECT_NO_THROW(transform->QueueEvent(MEError, &value));
+}
+
+TEST_F(MediaEventGeneratorTest, NullEventPointersAreRefused)
+{
+    auto transform = Make<Transform>();
+    auto callback = Make<MF::AsyncCallback>();
+    ComPtr<IMFAsyncResult> result = callback->CreateAsyncResult(nullptr, nullptr);
+    EXPECT_EQ(transform->GetEvent(MF_EVENT_FLAG_NO_WAIT, nullptr), E_POINTER);
+    EXPECT_EQ(transform->EndGetEvent(result.Get(), nullptr), E_POINTER);
+}
+
+TEST_F(MediaEventGeneratorTest, GetEventWithoutWaitingOnAnEmptyQueue)
+{
+    auto transform = Make<Transform>();
+    IMFMediaEvent* event = reinterpret_cast<IMFMediaEvent*>(1);
+    EXPECT_EQ(transform->GetEvent(MF_EVENT_FLAG_NO_WAIT, &event), MF_E_NO_EVENTS_AVAILABLE);
+    EXPECT_EQ(event, nullptr);
+}
+
+TEST_F(MediaEventGeneratorTest, GetEventWaitsWithoutHoldingTheOwnersLock)
+{
+    auto transform = Make<Transform>();
+    ForwardingQueue* forwarding = transform->Interpose();
+    std::promise<void> waiting;
+    forwarding->m_OnGetEvent = [&] { waiting.set_value(); };
+    auto taken = std::async(std::launch::async, [&] {
+        ComPtr<IMFMediaEvent> event;
+        const HRESULT hr = transform->GetEvent(0, event.GetAddressOf());
+        return std::make_pair(hr, event);
+    });
+    ASSERT_EQ(waiting.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    // The owner can take its lock exclusive while GetEvent waits.
+    bool locked = false;
+    for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30); !locked && std::chrono::steady_clock::now() < deadline;)
+        locked = transform->m_Lock.try_lock();
+    ASSERT_TRUE(locked);
+    transform->QueueEvent(MEStreamStarted, S_OK);
+    transform->m_Lock.unlock();
+    ASSERT_EQ(taken.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    const auto [hr, event] = taken.get();
+    EXPECT_EQ(hr, S_OK);
+    ASSERT_NE(event, nullptr);
+    EXPECT_EQ(TypeOf(event.Get()), static_cast<MediaEventType>(MEStreamStarted));
+}
+
+TEST_F(MediaEventGeneratorTest, QueueFailuresOtherThanShutdownComeBackAsTheirResult)
+{
+    auto transform = Make<Transform>();
+    ForwardingQueue* forwarding = transform->Interpose();
+    forwarding->m_Failure = E_OUTOFMEMORY;
+    ComPtr<IMFMediaEvent> event;
+    auto callback = Make<MF::AsyncCallback>();
+    ComPtr<IMFAsyncResult> result = callback->CreateAsyncResult(nullptr, nullptr);
+    EXPECT_EQ(transform->GetEvent(MF_EVENT_FLAG_NO_WAIT, event.GetAddressOf()), E_OUTOFMEMORY);
+    EXPECT_EQ(transform->BeginGetEvent(callback.Get(), nullptr), E_OUTOFMEMORY);
+    EXPECT_EQ(transform->EndGetEvent(result.Get(), event.GetAddressOf()), E_OUTOFMEMORY);
+    EXPECT_EQ(transform->QueueEvent(MEError, GUID_NULL, S_OK, nullptr), E_OUTOFMEMORY);
+    // No events with the wait flag missing is a failure like any other.
+    forwarding->m_Failure = MF_E_NO_EVENTS_AVAILABLE;
+    EXPECT_EQ(transform->GetEvent(0, event.GetAddressOf()), MF_E_NO_EVENTS_AVAILABLE);
+    // The owner's own forms throw them.
+    forwarding->m_Failure = E_ACCESSDENIED;
+    EXPECT_THROW(transform->QueueEvent(MEError, E_FAIL), HResultException);
+    EXPECT_THROW(transform->QueueEvent(MEError, static_cast<const PROPVARIANT*>(nullptr)), HResultException);
+}
+
+TEST_F(MediaEventGeneratorTest, OwnerQueueEventBeforeTheQueueExistsDoesNothing)
+{
+    auto transform = Make<Transform>();
+    ComPtr<IMFMediaEventQueue> saved = transform->m_EventQueue;
+    transform->m_EventQueue = nullptr;
+    EXPECT_NO_THROW(transform->QueueEvent(MEError, E_FAIL));
+    // The public methods say the generator is not ready rather than crash.
+    ComPtr<IMFMediaEvent> event;
+    EXPECT_EQ(transform->GetEvent(MF_EVENT_FLAG_NO_WAIT, event.GetAddressOf()), MF_E_NOT_INITIALIZED);
+    EXPECT_EQ(transform->QueueEvent(MEError, GUID_NULL, S_OK, nullptr), MF_E_NOT_INITIALIZED);
+    transform->m_EventQueue = saved;
+}
+
+TEST_F(MediaEventGeneratorTest, OwnerQueueEventCarriesValueOrStatus)
+{
+    auto transform = Make<Transform>();
+    PROPVARIANT value;
+    InitPropVariantFromInt64(12345, &value);
+    transform->QueueEvent(MEStreamStarted, &value);
+    transform->QueueEvent(MEError, E_ACCESSDENIED);
+
+    ComPtr<IMFMediaEvent> event;
+    ASSERT_EQ(transform->GetEvent(MF_EVENT_FLAG_NO_WAIT, event.GetAddressOf()), S_OK);
+    HRESULT status = E_FAIL;
+    EXPECT_EQ(event->GetStatus(&status), S_OK);
+    EXPECT_EQ(status, S_OK);
+    PROPVARIANT got;
+    PropVariantInit(&got);
+    ASSERT_EQ(event->GetValue(&got), S_OK);
+    EXPECT_EQ(got.vt, VT_I8);
+    EXPECT_EQ(got.hVal, 12345);
+    GUID extended = Guid::Parse("11111111-1111-1111-1111-111111111111");
+    EXPECT_EQ(event->GetExtendedType(&extended), S_OK);
+    EXPECT_EQ(extended, GUID_NULL);
+
+    ASSERT_EQ(transform->GetEvent(MF_EVENT_FLAG_NO_WAIT, event.ReleaseAndGetAddressOf()), S_OK);
+    EXPECT_EQ(TypeOf(event.Get()), static_cast<MediaEventType>(MEError));
+    EXPECT_EQ(event->GetStatus(&status), S_OK);
+    EXPECT_EQ(status, E_ACCESSDENIED);
+    ASSERT_EQ(event->GetValue(&got), S_OK);
+    EXPECT_EQ(got.vt, VT_EMPTY);
+}
+
+TEST_F(MediaEventGeneratorTest, HookMarksInputEventsTakenAsynchronouslyOnly)
+{
+    auto transform = Make<Transform>();
+    UINT32 streamId = 99;
+
+    transform->QueueEvent(METransformNeedInput, S_OK);
+    auto event = TakeAsync(transform.Get());
+    ASSERT_NE(event, nullptr);
+    EXPECT_EQ(event->GetUINT32(MF_EVENT_MFT_INPUT_STREAM_ID, &streamId), S_OK);
+    EXPECT_EQ(streamId, 0u);
+
+    transform->QueueEvent(METransformDrainComplete, S_OK);
+    event = TakeAsync(transform.Get());
+    ASSERT_NE(event, nullptr);
+    EXPECT_EQ(event->GetUINT32(MF_EVENT_MFT_INPUT_STREAM_ID, &streamId), S_OK);
+
+    transform->QueueEvent(METransformHaveOutput, S_OK);
+    event = TakeAsync(transform.Get());
+    ASSERT_NE(event, nullptr);
+    EXPECT_TRUE(FAILED(event->GetUINT32(MF_EVENT_MFT_INPUT_STREAM_ID, &streamId)));
+
+    transform->QueueEvent(METransformNeedInput, S_OK);
+    ASSERT_EQ(transform->GetEvent(MF_EVENT_FLAG_NO_WAIT, event.ReleaseAndGetAddressOf()), S_OK);
+    EXPECT_EQ(TypeOf(event.Get()), static_cast<MediaEventType>(METransformNeedInput));
+    EXPECT_TRUE(FAILED(event->GetUINT32(MF_EVENT_MFT_INPUT_STREAM_ID, &streamId)));
+}
+
+TEST_F(MediaEventGeneratorTest, OwnerWithoutHookHandsEventsOutUnchanged)
+{
+    auto source = Make<Source>();
+    source->QueueEvent(METransformNeedInput, S_OK);
+    auto event = TakeAsync(source.Get());
+    ASSERT_NE(event, nullptr);
+    UINT32 streamId = 0;
+    EXPECT_TRUE(FAILED(event->GetUINT32(MF_EVENT_MFT_INPUT_STREAM_ID, &streamId)));
+}
+
+TEST_F(MediaEventGeneratorTest, StreamAnswersShutdownAsSoonAsItsParentIsShutDown)
+{
+    auto sink = Make<Sink>();
+    auto stream = Make<StreamSink>(sink.Get());
+    EXPECT_EQ(stream->Parent(), sink.Get());
+    ComPtr<IMFStreamSink> asStreamSink;
+    ASSERT_EQ(stream.As(&asStreamSink), S_OK);
+    EXPECT_EQ(asStreamSink->QueueEvent(MEStreamSinkRequestSample, GUID_NULL, S_OK, nullptr), S_OK);
+    {
+        std::unique_lock lock(sink->m_Lock);
+        sink->CompleteShutdown();
+    }
+    ComPtr<IMFMediaEvent> event;
+    EXPECT_EQ(asStreamSink->GetEvent(MF_EVENT_FLAG_NO_WAIT, event.GetAddressOf()), MF_E_SHUTDOWN);
+    EXPECT_EQ(asStreamSink->QueueEvent(MEStreamSinkRequestSample, GUID_NULL, S_OK, nullptr), MF_E_SHUTDOWN);
+    auto callback = Make<MF::AsyncCallback>();
+    EXPECT_EQ(asStreamSink->BeginGetEvent(callback.Get(), nullptr), MF_E_SHUTDOWN);
+}
+
+TEST_F(MediaEventGeneratorTest, CallsLeaveReferenceCountsAsTheyWere)
+{
+    auto transform = Make<Transform>();
+    const ULONG before = transform->Count();
+    transform->QueueEvent(METransformNeedInput, S_OK);
+    ComPtr<IMFMediaEvent> event;
+    ASSERT_EQ(transform->GetEvent(MF_EVENT_FLAG_NO_WAIT, event.GetAddressOf()), S_OK);
+    event->AddRef();
+    EXPECT_EQ(event->Release(), 1u);
+    transform->QueueEvent(METransformHaveOutput, S_OK);
+    event = TakeAsync(transform.Get());
+    ASSERT_NE(event, nullptr);
+    event->AddRef();
+    EXPECT_EQ(event->Release(), 1u);
+    EXPECT_EQ(transform->Count(), before);
+}
+
+TEST_F(MediaEventGeneratorTest, ShutdownRacingWithQueueEventNeverLetsAnEventInAfterwards)
+{
+    for (int round = 0; round < 50; ++round)
+    {
+        auto transform = Make<Transform>();
+        std::atomic<bool> shutDown { false };
+        std::atomic<int> lateAccepted { 0 };
+        std::atomic<int> unexpected { 0 };
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 3; ++t)
+        {
+            threads.emplace_back([&] {
+                for (int i = 0; i < 200; ++i)
+                {
+                    const bool afterShutdown = shutDown.load();
+                    const HRESULT hr = transform->QueueEvent(MEStreamSinkRequestSample, GUID_NULL, S_OK, nullptr);
+                    if (hr == S_OK && afterShutdown)
+                        ++lateAccepted;
+                    else if (hr != S_OK && hr != MF_E_SHUTDOWN)
+                        ++unexpected;
+                }
+            });
+        }
+        transform->ShutdownObject();
+        shutDown = true;
+        for (auto& thread : threads)
+            thread.join();
+        EXPECT_EQ(lateAccepted.load(), 0);
+        EXPECT_EQ(unexpected.load(), 0);
+    }
+}

@@ -1,0 +1,452 @@
+#include "media/Common/OperationQueue.h"
+
+#include "media/Common/MediaEventGenerator.h"
+#include "media/Common/Pool.h"
+#include "media/Common/Shutdown.h"
+
+#include "fakes/AllocationCounter.h"
+#include "fakes/Support.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <shared_mutex>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+namespace OperationTest
+{
+std::atomic<int> g_OwnersDestroyed { 0 };
+std::atomic<int> g_StepsLive { 0 };
+
+// A media object with an event generator and its own serial queue, as the source and the
+// transform have.
+class Owner : public ComObject<MF::MediaEventGenerator<Owner, MF::MediaPrimitiveTraits>>,
+              public MF::ShutdownState<Owner>,
+              public MF::OperationQueueImplementation<Owner>
+{
+public:
+    Owner()
+    {
+        CreateEventQueue();
+        CreateCallback();
+        AllocateWorkQueue();
+    }
+    ~Owner() override { ++g_OwnersDestroyed; }
+
+    // What the owner's Shutdown does with its queue, in order.
+    void Close()
+    {
+        std::unique_lock lock(m_Lock);
+        UnlockWorkQueue();
+        ReleaseCallback();
+        m_EventQueue->Shutdown();
+    }
+
+    ULONG Count() const { return ReferenceCount(); }
+    using OperationQueueImplementation::m_Callback;
+    using OperationQueueImplementation::m_WorkQueue;
+    using MediaEventGenerator::m_EventQueue;
+
+    mutable std::shared_mutex m_Lock; // guards the shutdown word and the queue members
+};
+
+// An operation that runs a test's function.
+class Step : public Owner::BaseOperation
+{
+public:
+    Step(ComPtr<Owner> owner, std::function<void()> run) : BaseOperation(std::move(owner)), m_Run(std::move(run)) { ++g_StepsLive; }
+    ~Step() override { --g_StepsLive; }
+
+    void Run() override { m_Run(); }
+
+    std::function<void()> m_Run;
+};
+
+// An operation whose failure report itself fails.
+class UnreportableStep : public Step
+{
+public:
+    using Step::Step;
+    void OnFailure(HRESULT) override { XEV_FAIL(E_ACCESSDENIED); }
+};
+
+// A pooled object.
+class Slot : public ComObject<IUnknown>
+{
+};
+
+class OperationQueueTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(MFStartup(MF_VERSION), S_OK);
+        g_OwnersDestroyed = 0;
+        g_StepsLive = 0;
+    }
+    void TearDown() override { EXPECT_EQ(MFShutdown(), S_OK); }
+
+    static ComPtr<IMFMediaEvent> NextEvent(Owner* owner)
+    {
+        ComPtr<IMFMediaEvent> event;
+        EXPECT_EQ(owner->GetEvent(MF_EVENT_FLAG_NO_WAIT, event.GetAddressOf()), S_OK);
+        return event;
+    }
+};
+
+class AsyncCallbackTest : public OperationQueueTest
+{
+};
+} // namespace OperationTest
+
+using namespace OperationTest;
+
+TEST_F(AsyncCallbackTest, InvokeRefusesANullResultAndIsANoOpWithoutFunction)
+{
+    auto callback = Make<MF::AsyncCallback>();
+    EXPECT_EQ(callback->Invoke(nullptr), E_INVALIDARG);
+    ComPtr<IMFAsyncResult> result = callback->CreateAsyncResult(nullptr, nullptr);
+    ASSERT_EQ(result->SetStatus(E_ABORT), S_OK);
+    EXPECT_EQ(callback->Invoke(result.Get()), S_FALSE);
+    EXPECT_EQ(result->GetStatus(), E_ABORT);
+}
+
+TEST_F(AsyncCallbackTest, GetParametersNamesTheQueueOnlyOnceOneIsSet)
+{
+    auto callback = Make<MF::AsyncCallback>();
+    DWORD flags = 77, queue = 88;
+    EXPECT_EQ(callback->GetParameters(&flags, &queue), E_NOTIMPL);
+    EXPECT_EQ(flags, 77u);
+    EXPECT_EQ(queue, 88u);
+    EXPECT_EQ(callback->GetParameters(nullptr, &queue), E_POINTER);
+    EXPECT_EQ(callback->GetParameters(&flags, nullptr), E_POINTER);
+
+    callback->SetQueue(MFASYNC_CALLBACK_QUEUE_MULTITHREADED);
+    EXPECT_EQ(callback->GetParameters(&flags, &queue), S_OK);
+    EXPECT_EQ(flags, 0u);
+    EXPECT_EQ(queue, MFASYNC_CALLBACK_QUEUE_MULTITHREADED);
+
+    callback->SetFunction([](MF::AsyncCallback*, IMFAsyncResult*) {}, MFASYNC_CALLBACK_QUEUE_IO);
+    EXPECT_EQ(callback->GetParameters(&flags, &queue), S_OK);
+    EXPECT_EQ(queue, MFASYNC_CALLBACK_QUEUE_IO);
+    callback->SetQueue(0);
+    EXPECT_EQ(callback->GetParameters(&flags, &queue), E_NOTIMPL);
+}
+
+TEST_F(AsyncCallbackTest, ThrowingFunctionSetsTheResultStatusAndInvokeReturnsIt)
+{
+    auto callback = Make<MF::AsyncCallback>();
+    ComPtr<IMFAsyncResult> result = callback->CreateAsyncResult(nullptr, nullptr);
+    callback->SetFunction([](MF::AsyncCallback*, IMFAsyncResult*) { XEV_FAIL(MF_E_INVALIDREQUEST); });
+    EXPECT_EQ(callback->Invoke(result.Get()), MF_E_INVALIDREQUEST);
+    EXPECT_EQ(result->GetStatus(), MF_E_INVALIDREQUEST);
+
+    callback->SetFunction([](MF::AsyncCallback*, IMFAsyncResult*) { throw std::runtime_error("no HRESULT"); });
+    EXPECT_EQ(callback->Invoke(result.Get()), E_UNHANDLED_EXCEPTION);
+    EXPECT_EQ(result->GetStatus(), E_UNHANDLED_EXCEPTION);
+
+    callback->SetFunction([](MF::AsyncCallback*, IMFAsyncResult*) { throw std::bad_alloc(); });
+    EXPECT_EQ(callback->Invoke(result.Get()), E_OUTOFMEMORY);
+
+    // A function that succeeds leaves the status alone.
+    ASSERT_EQ(result->SetStatus(S_OK), S_OK);
+    MF::AsyncCallback* seen = nullptr;
+    callback->SetFunction([&](MF::AsyncCallback* self, IMFAsyncResult* r) {
+        seen = self;
+        EXPECT_EQ(r, result.Get());
+    });
+    EXPECT_EQ(callback->Invoke(result.Get()), S_OK);
+    EXPECT_EQ(seen, callback.Get());
+    EXPECT_EQ(result->GetStatus(), S_OK);
+}
+
+TEST_F(AsyncCallbackTest, FunctionMayReplaceItselfWhileItRuns)
+{
+    auto callback = Make<MF::AsyncCallback>();
+    ComPtr<IMFAsyncResult> result = callback->CreateAsyncResult(nullptr, nullptr);
+    int runs = 0;
+    callback->SetFunction([&](MF::AsyncCallback* self, IMFAsyncResult*) {
+        ++runs;
+        self->SetFunction(nullptr);
+        self->SetQueue(MFASYNC_CALLBACK_QUEUE_STANDARD);
+        ++runs; // the running copy is still whole
+    });
+    EXPECT_EQ(callback->Invoke(result.Get()), S_OK);
+    EXPECT_EQ(runs, 2);
+    EXPECT_EQ(callback->Invoke(result.Get()), S_FALSE);
+}
+
+TEST_F(AsyncCallbackTest, CreateAsyncResultCarriesObjectAndState)
+{
+    auto callback = Make<MF::AsyncCallback>();
+    auto object = Make<MF::AsyncCallback>();
+    auto state = Make<MF::AsyncCallback>();
+    ComPtr<IMFAsyncResult> result = callback->CreateAsyncResult(object->AsUnknown(), state->AsUnknown());
+    ComPtr<IUnknown> gotObject, gotState;
+    ASSERT_EQ(result->GetObject(gotObject.GetAddressOf()), S_OK);
+    ASSERT_EQ(result->GetState(gotState.GetAddressOf()), S_OK);
+    EXPECT_EQ(gotObject.Get(), object->AsUnknown());
+    EXPECT_EQ(gotState.Get(), state->AsUnknown());
+}
+
+TEST_F(AsyncCallbackTest, RunsOnTheQueueItNames)
+{
+    auto callback = Make<MF::AsyncCallback>();
+    Sync::Event done(Sync::Event::ResetMode::Manual);
+    std::thread::id ranOn;
+    callback->SetFunction([&](MF::AsyncCallback*, IMFAsyncResult*) {
+        ranOn = std::this_thread::get_id();
+        done.Set();
+    });
+    ComPtr<IMFAsyncResult> result = callback->CreateAsyncResult(nullptr, nullptr);
+    ASSERT_EQ(MFInvokeCallback(result.Get()), S_OK);
+    ASSERT_TRUE(done.Wait(30000));
+    EXPECT_NE(ranOn, std::this_thread::get_id());
+}
+
+TEST_F(OperationQueueTest, OperationsRunOneAtATimeInTheOrderPut)
+{
+    auto owner = Make<Owner>();
+    constexpr int Count = 200;
+    std::vector<int> order;
+    std::atomic<int> active { 0 };
+    std::atomic<int> overlaps { 0 };
+    Sync::Event done(Sync::Event::ResetMode::Manual);
+    for (int i = 0; i < Count; ++i)
+    {
+        auto step = Make<Step>(owner, [&, i] {
+            if (active.fetch_add(1) != 0)
+                ++overlaps;
+            order.push_back(i);
+            active.fetch_sub(1);
+            if (i == Count - 1)
+                done.Set();
+        });
+        ASSERT_TRUE(owner->Put(step.Get()));
+    }
+    ASSERT_TRUE(done.Wait(30000));
+    EXPECT_EQ(overlaps.load(), 0);
+    ASSERT_EQ(order.size(), static_cast<size_t>(Count));
+    for (int i = 0; i < Count; ++i)
+        EXPECT_EQ(order[i], i);
+    owner->Close();
+}
+
+TEST_F(OperationQueueTest, FailedOperationBecomesAnErrorEventAndTheNextOneStillRuns)
+{
+    auto owner = Make<Owner>();
+    Sync::Event firstRunning(Sync::Event::ResetMode::Manual);
+    Sync::Event secondPut(Sync::Event::ResetMode::Manual);
+    Sync::Event secondRan(Sync::Event::ResetMode::Manual);
+    // The second operation is already waiting on the queue when the first one fails.
+    auto first = Make<Step>(owner, [&] {
+        firstRunning.Set();
+        ASSERT_TRUE(secondPut.Wait(30000));
+        XEV_FAIL(E_FAIL);
+    });
+    auto second = Make<Step>(owner, [&] { secondRan.Set(); });
+    ASSERT_TRUE(owner->Put(first.Get()));
+    ASSERT_TRUE(firstRunning.Wait(30000));
+    ASSERT_TRUE(owner->Put(second.Get()));
+    secondPut.Set();
+    ASSERT_TRUE(secondRan.Wait(30000));
+
+    auto event = NextEvent(owner.Get());
+    ASSERT_NE(event, nullptr);
+    MediaEventType type = MEUnknown;
+    HRESULT status = S_OK;
+    EXPECT_EQ(event->GetType(&type), S_OK);
+    EXPECT_EQ(type, static_cast<MediaEventType>(MEError));
+    EXPECT_EQ(event->GetStatus(&status), S_OK);
+    EXPECT_EQ(status, E_FAIL);
+    ComPtr<IMFMediaEvent> none;
+    EXPECT_EQ(owner->GetEvent(MF_EVENT_FLAG_NO_WAIT, none.GetAddressOf()), MF_E_NO_EVENTS_AVAILABLE);
+    owner->Close();
+}
+
+TEST_F(OperationQueueTest, RunnerRefusesAStateThatIsNoOperation)
+{
+    auto owner = Make<Owner>();
+    auto notAnOperation = Make<MF::AsyncCallback>();
+    ComPtr<IMFAsyncResult> result = owner->m_Callback->CreateAsyncResult(nullptr, notAnOperation->AsUnknown());
+    EXPECT_EQ(owner->m_Callback->Invoke(result.Get()), E_NOINTERFACE);
+    EXPECT_EQ(result->GetStatus(), E_NOINTERFACE);
+    ComPtr<IMFAsyncResult> empty = owner->m_Callback->CreateAsyncResult(nullptr, nullptr);
+    EXPECT_EQ(owner->m_Callback->Invoke(empty.Get()), E_POINTER);
+    owner->Close();
+}
+
+TEST_F(OperationQueueTest, ErrorEventThatCannotBeQueuedIsDroppedAndAFailingReportReachesTheQueue)
+{
+    auto owner = Make<Owner>();
+    auto failing = Make<Step>(owner, [] { XEV_FAIL(E_FAIL); });
+    ComPtr<IMFAsyncResult> result = owner->m_Callback->CreateAsyncResult(nullptr, failing->AsUnknown());
+    // With the owner's event queue shut down the MEError is dropped quietly...
+    owner->m_EventQueue->Shutdown();
+    EXPECT_EQ(owner->m_Callback->Invoke(result.Get()), S_OK);
+    // ...and an operation without an owner reports nothing.
+    auto orphan = Make<Step>(nullptr, [] { XEV_FAIL(E_FAIL); });
+    ComPtr<IMFAsyncResult> orphanResult = owner->m_Callback->CreateAsyncResult(nullptr, orphan->AsUnknown());
+    EXPECT_EQ(owner->m_Callback->Invoke(orphanResult.Get()), S_OK);
+    // A failure report that fails is the work item's failure.
+    auto unreportable = Make<UnreportableStep>(owner, [] { XEV_FAIL(E_FAIL); });
+    ComPtr<IMFAsyncResult> unreportableResult = owner->m_Callback->CreateAsyncResult(nullptr, unreportable->AsUnknown());
+    EXPECT_EQ(owner->m_Callback->Invoke(unreportableResult.Get()), E_ACCESSDENIED);
+    EXPECT_EQ(unreportableResult->GetStatus(), E_ACCESSDENIED);
+    owner->Close();
+}
+
+TEST_F(OperationQueueTest, PutAfterTheQueueWasUnlockedReportsFalseAndDropsTheOperation)
+{
+    auto owner = Make<Owner>();
+    bool ran = false;
+    {
+        auto step = Make<Step>(owner, [&] { ran = true; });
+        std::unique_lock lock(owner->m_Lock);
+        owner->UnlockWorkQueue();
+        EXPECT_FALSE(owner->Put(step.Get()));
+        MFWORKITEM_KEY key = 0;
+        Sync::Event never(Sync::Event::ResetMode::Manual);
+        EXPECT_FALSE(owner->PutWaiting(&never, step.Get(), &key));
+    }
+    EXPECT_FALSE(ran);
+    EXPECT_EQ(g_StepsLive.load(), 0);
+    owner->Close();
+    // Once the callback is released there is nothing to run operations with.
+    auto late = Make<Step>(owner, [] {});
+    EXPECT_FALSE(owner->Put(late.Get()));
+    MFWORKITEM_KEY key = 0;
+    EXPECT_FALSE(owner->Schedule(late.Get(), -1, &key));
+}
+
+TEST_F(OperationQueueTest, ScheduledOperationRunsAndACancelledOneDoesNot)
+{
+    auto owner = Make<Owner>();
+    Sync::Event ran(Sync::Event::ResetMode::Manual);
+    MFWORKITEM_KEY key = 0;
+    {
+        auto soon = Make<Step>(owner, [&] { ran.Set(); });
+        ASSERT_TRUE(owner->Schedule(soon.Get(), -1, &key));
+        EXPECT_NE(key, 0u);
+    }
+    ASSERT_TRUE(ran.Wait(30000));
+
+    bool lateRan = false;
+    {
+        auto late = Make<Step>(owner, [&] { lateRan = true; });
+        ASSERT_TRUE(owner->Schedule(late.Get(), -600000, &key));
+    }
+    EXPECT_EQ(MFCancelWorkItem(key), S_OK);
+    EXPECT_FALSE(lateRan);
+    owner->Close();
+    EXPECT_EQ(g_StepsLive.load(), 0);
+}
+
+TEST_F(OperationQueueTest, WaitingOperationRunsOnceWhenItsEventIsSignalled)
+{
+    auto owner = Make<Owner>();
+    Sync::Event trigger(Sync::Event::ResetMode::Auto);
+    Sync::Event ran(Sync::Event::ResetMode::Manual);
+    std::atomic<int> runs { 0 };
+    MFWORKITEM_KEY key = 0;
+    {
+        auto step = Make<Step>(owner, [&] {
+            ++runs;
+            ran.Set();
+        });
+        ASSERT_TRUE(owner->PutWaiting(&trigger, step.Get(), &key));
+    }
+    EXPECT_EQ(runs.load(), 0);
+    trigger.Set();
+    ASSERT_TRUE(ran.Wait(30000));
+    // A further signal finds no waiter: the event keeps it.
+    trigger.Set();
+    EXPECT_TRUE(trigger.Wait(0));
+    EXPECT_EQ(runs.load(), 1);
+    owner->Close();
+}
+
+TEST_F(OperationQueueTest, OperationWaitingForAStaticPoolElementRunsWhenOneComesBack)
+{
+    // The source stream's case: a composition waits for a free resource set.
+    using SetPool = Pool::PoolT<Slot, Pool::Strategy::StaticStrategy>;
+    auto owner = Make<Owner>();
+    auto pool = Make<SetPool>(1u);
+    ComPtr<Slot> held;
+    ASSERT_TRUE(pool->TryAcquire(held));
+
+    ComPtr<Slot> got;
+    bool waiting = false;
+    Sync::Event acquired(Sync::Event::ResetMode::Manual);
+    ComPtr<Step> step = Make<Step>(owner, [&] {
+        if (pool->TryAcquireOrWait(got, waiting))
+        {
+            acquired.Set();
+            return;
+        }
+        MFWORKITEM_KEY key = 0;
+        ASSERT_TRUE(owner->PutWaiting(pool->GetEvent(), step.Get(), &key));
+    });
+    ASSERT_TRUE(owner->Put(step.Get()));
+    // The first run finds nothing and waits; the element's return wakes it.
+    for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30); pool->GetWaiterCount() == 0 && std::chrono::steady_clock::now() < deadline;)
+        std::this_thread::yield();
+    ASSERT_EQ(pool->GetWaiterCount(), 1);
+    held = nullptr;
+    ASSERT_TRUE(acquired.Wait(30000));
+    EXPECT_NE(got, nullptr);
+    EXPECT_FALSE(waiting);
+    got = nullptr;
+    step = nullptr;
+    owner->Close();
+}
+
+TEST_F(OperationQueueTest, CallbackHoldsTheOwnerUntilReleased)
+{
+    {
+        auto owner = Make<Owner>();
+        // The caller's reference and the callback function's.
+        EXPECT_EQ(owner->Count(), 2u);
+        owner->Close();
+        EXPECT_EQ(owner->Count(), 1u);
+    }
+    EXPECT_EQ(g_OwnersDestroyed.load(), 1);
+}
+
+TEST_F(OperationQueueTest, InvokingAnOperationAllocatesNothing)
+{
+    if (!TestSupport::AllocationCounter::Available())
+        GTEST_SKIP() << "allocation counting is not available in sanitizer builds";
+    auto owner = Make<Owner>();
+    int runs = 0;
+    auto step = Make<Step>(owner, [&] { ++runs; });
+    ComPtr<IMFAsyncResult> result = owner->m_Callback->CreateAsyncResult(nullptr, step->AsUnknown());
+    ASSERT_EQ(owner->m_Callback->Invoke(result.Get()), S_OK);
+    TestSupport::AllocationCounter counter;
+    for (int i = 0; i < 100; ++i)
+        owner->m_Callback->Invoke(result.Get());
+    EXPECT_EQ(counter.Count(), 0u);
+    EXPECT_EQ(runs, 101);
+    owner->Close();
+}
+
+TEST(PoolAllocations, WarmPoolAcquiresAndReleasesWithoutAllocating)
+{
+    if (!TestSupport::AllocationCounter::Available())
+        GTEST_SKIP() << "allocation counting is not available in sanitizer builds";
+    auto dynamicPool = Make<Pool::PoolT<Slot, Pool::Strategy::DynamicStrategy>>(4u);
+    auto staticPool = Make<Pool::PoolT<Slot, Pool::Strategy::StaticStrategy>>(4u);
+    TestSupport::AllocationCounter counter;
+    for (int i = 0; i < 100; ++i)
+    {
+        ComPtr<Slot> a, b;
+        bool waiting = false;
+        dynamicPool->Acquire(a);
+        staticPool->TryAcquireOrWait(b, waiting);
+    }
+    EXPECT_EQ(counter.Count(), 0u);
+}

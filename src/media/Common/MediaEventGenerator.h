@@ -204,7 +204,7 @@ protected:
         m_Parent = { parent, parentLock };
     }
 
-    // The parent given at construction (stream traits), as its own class.
+    // The parent set by SetParent (stream traits), as its own class.
     template <class Parent>
     Parent* GetParent() const noexcept
         requires(Traits::HasParent)

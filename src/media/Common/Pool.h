@@ -4,10 +4,11 @@
 //
 // Elements are objects of Pool::ElementT<T>, a final class derived from T that adds the pool
 // part (its lock, its pool and the in-use flag) and overrides Release. T is a ComObject class
-// whose constructor is reachable from Pool::ElementT<T> (public or protected) and takes no
-// arguments; users hold elements as ComPtr<T> like any counted object and never give them back
-// explicitly. T may have a return step, a method `void OnReturnToPool()` reachable from
-// Pool::ElementT<T>: it runs when the last user reference goes, before the element is idle again.
+// that does not override Release itself, with a constructor that takes no arguments and is
+// public or protected; users hold elements as ComPtr<T> like any counted object and never give
+// them back explicitly. T may have a return step, a public or protected method
+// `void OnReturnToPool()`: it runs when the last user reference goes, before the element is
+// idle again (a pooled operation drops what it holds there).
 //
 // Strategies:
 //   Pool::Strategy::DynamicStrategy  Acquire never fails: the pool grows by one element when all
@@ -117,14 +118,14 @@ private:
                 return;
             pool = std::move(m_PoolReference);
         }
-        if constexpr (requires(T& element) { element.OnReturnToPool(); })
+        if constexpr (requires(ElementT& element) { element.OnReturnToPool(); })
         {
             // A failing return step cannot be reported to the releasing user (Release runs in
             // destructors): it is reported here and the element still goes back, so that the pool
             // keeps its size and a waiter is still woken.
             try
             {
-                static_cast<T*>(this)->OnReturnToPool();
+                this->OnReturnToPool();
             }
             catch (...)
             {

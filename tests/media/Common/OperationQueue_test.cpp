@@ -79,6 +79,31 @@ class Slot : public ComObject<IUnknown>
 {
 };
 
+// A pooled operation, as the source stream's composition is: it gets its owner when handed out
+// and drops it when it goes back, so that an idle operation holds nothing.
+class PooledStep : public Owner::BaseOperation
+{
+public:
+    void Run() override
+    {
+        ++m_Runs;
+        if (m_Done)
+            m_Done->Set();
+    }
+
+    std::atomic<int> m_Runs { 0 };
+    Sync::Event* m_Done = nullptr;
+    int m_Returns = 0;
+
+protected:
+    void OnReturnToPool()
+    {
+        ++m_Returns;
+        m_Owner = nullptr;
+        m_Done = nullptr;
+    }
+};
+
 class OperationQueueTest : public ::testing::Test
 {
 protected:
@@ -402,6 +427,56 @@ TEST_F(OperationQueueTest, OperationWaitingForAStaticPoolElementRunsWhenOneComes
     EXPECT_FALSE(waiting);
     got = nullptr;
     step = nullptr;
+    owner->Close();
+}
+
+TEST_F(OperationQueueTest, PooledOperationGoesBackToItsPoolOnceTheQueueIsDoneWithIt)
+{
+    auto owner = Make<Owner>();
+    auto pool = Make<Pool::PoolT<PooledStep, Pool::Strategy::DynamicStrategy>>(2u);
+    Sync::Event done(Sync::Event::ResetMode::Auto);
+    PooledStep* first = nullptr;
+    for (int round = 0; round < 50; ++round)
+    {
+        ComPtr<PooledStep> step;
+        ASSERT_TRUE(pool->Acquire(step));
+        if (!first)
+            first = step.Get();
+        step->SetOwner(owner);
+        step->m_Done = &done;
+        ASSERT_TRUE(owner->Put(step.Get()));
+        // The work queue holds the operation now; it goes back when the queue lets go.
+        step = nullptr;
+        ASSERT_TRUE(done.Wait(30000));
+    }
+    // The work item drops its reference after the run (the next round may find that operation
+    // still held and take another one): wait, bounded, until every operation is back.
+    std::vector<PooledStep*> elements;
+    for (const auto& element : pool->GetElements())
+        elements.push_back(element.Get());
+    const auto anyInUse = [&] {
+        for (PooledStep* element : elements)
+            if (static_cast<Pool::ElementT<PooledStep>*>(element)->IsInUse())
+                return true;
+        return false;
+    };
+    for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30); anyInUse() && std::chrono::steady_clock::now() < deadline;)
+        std::this_thread::yield();
+    ASSERT_FALSE(anyInUse());
+    int runs = 0, returns = 0;
+    for (PooledStep* element : elements)
+    {
+        runs += element->m_Runs.load();
+        returns += element->m_Returns;
+        EXPECT_EQ(element->GetOwner(), nullptr);
+    }
+    EXPECT_EQ(runs, 50);
+    EXPECT_EQ(returns, 50);
+    // The first idle operation in creation order is handed out again.
+    ComPtr<PooledStep> again;
+    ASSERT_TRUE(pool->Acquire(again));
+    EXPECT_EQ(again.Get(), first);
+    again = nullptr;
     owner->Close();
 }
 

@@ -205,34 +205,6 @@ TEST_F(AsyncCallbackTest, FunctionMayReplaceItselfWhileItRuns)
     EXPECT_EQ(callback->Invoke(result.Get()), S_FALSE);
 }
 
-TEST_F(AsyncCallbackTest, CreateAsyncResultCarriesObjectAndState)
-{
-    auto callback = Make<MF::AsyncCallback>();
-    auto object = Make<MF::AsyncCallback>();
-    auto state = Make<MF::AsyncCallback>();
-    ComPtr<IMFAsyncResult> result = callback->CreateAsyncResult(object->AsUnknown(), state->AsUnknown());
-    ComPtr<IUnknown> gotObject, gotState;
-    ASSERT_EQ(result->GetObject(gotObject.GetAddressOf()), S_OK);
-    ASSERT_EQ(result->GetState(gotState.GetAddressOf()), S_OK);
-    EXPECT_EQ(gotObject.Get(), object->AsUnknown());
-    EXPECT_EQ(gotState.Get(), state->AsUnknown());
-}
-
-TEST_F(AsyncCallbackTest, RunsOnTheQueueItNames)
-{
-    auto callback = Make<MF::AsyncCallback>();
-    Sync::Event done(Sync::Event::ResetMode::Manual);
-    std::thread::id ranOn;
-    callback->SetFunction([&](MF::AsyncCallback*, IMFAsyncResult*) {
-        ranOn = std::this_thread::get_id();
-        done.Set();
-    });
-    ComPtr<IMFAsyncResult> result = callback->CreateAsyncResult(nullptr, nullptr);
-    ASSERT_EQ(MFInvokeCallback(result.Get()), S_OK);
-    ASSERT_TRUE(done.Wait(30000));
-    EXPECT_NE(ranOn, std::this_thread::get_id());
-}
-
 TEST_F(OperationQueueTest, OperationsRunOneAtATimeInTheOrderPut)
 {
     auto owner = Make<Owner>();

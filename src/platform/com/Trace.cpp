@@ -56,12 +56,12 @@ int FormatV(char* out, int capacity, const char* format, va_list arguments) noex
         const char conversion = *q;
         if (!conversion)
             break;
-        char spec[32];
-        const int specLength = static_cast<int>(q - percent + 1);
-        if (specLength >= static_cast<int>(sizeof(spec)))
+        char conversionText[32];
+        const int conversionLength = static_cast<int>(q - percent + 1);
+        if (conversionLength >= static_cast<int>(sizeof(conversionText)))
             break;
-        std::memcpy(spec, percent, static_cast<size_t>(specLength));
-        spec[specLength] = '\0';
+        std::memcpy(conversionText, percent, static_cast<size_t>(conversionLength));
+        conversionText[conversionLength] = '\0';
         p = q + 1;
 
         char piece[512];
@@ -69,10 +69,10 @@ int FormatV(char* out, int capacity, const char* format, va_list arguments) noex
         int width = starWidth ? va_arg(args, int) : 0;
         int precision = starPrecision ? va_arg(args, int) : 0;
         auto emit = [&](auto value) {
-            if (starWidth && starPrecision) return std::snprintf(piece, sizeof(piece), spec, width, precision, value);
-            if (starWidth) return std::snprintf(piece, sizeof(piece), spec, width, value);
-            if (starPrecision) return std::snprintf(piece, sizeof(piece), spec, precision, value);
-            return std::snprintf(piece, sizeof(piece), spec, value);
+            if (starWidth && starPrecision) return std::snprintf(piece, sizeof(piece), conversionText, width, precision, value);
+            if (starWidth) return std::snprintf(piece, sizeof(piece), conversionText, width, value);
+            if (starPrecision) return std::snprintf(piece, sizeof(piece), conversionText, precision, value);
+            return std::snprintf(piece, sizeof(piece), conversionText, value);
         };
         const bool isLong = lengthSize == 1 && length[0] == 'l';
         const bool isLongLong = (lengthSize == 2 && length[0] == 'l') || (lengthSize == 1 && (length[0] == 'j' || length[0] == 'q'));
@@ -106,7 +106,7 @@ int FormatV(char* out, int capacity, const char* format, va_list arguments) noex
             const char* text = va_arg(args, const char*);
             if (!text) text = "(null)";
             // Strings may be longer than the piece buffer: format them straight into the output.
-            if (!starWidth && !starPrecision && specLength == 2)
+            if (!starWidth && !starPrecision && conversionLength == 2)
             {
                 Append(out, capacity, &used, text, static_cast<int>(std::strlen(text)));
                 continue;
@@ -120,7 +120,7 @@ int FormatV(char* out, int capacity, const char* format, va_list arguments) noex
             break;
         default:
             // Unknown conversion: print it as written, consume nothing.
-            Append(out, capacity, &used, spec, specLength);
+            Append(out, capacity, &used, conversionText, conversionLength);
             continue;
         }
         if (n > 0)

@@ -21,6 +21,50 @@
 
 static_assert(sizeof(GUID) == 16);
 
+// Fills a function list with the functions of the same names in the enclosing namespace;
+// each runtime defines one function per entry (OpenEncodeSession, GetEncodeGUIDCount, ...).
+#define XEV_FILL_NVENC_FUNCTION_LIST(list) \
+    (list)->nvEncOpenEncodeSession = &OpenEncodeSession; \
+    (list)->nvEncGetEncodeGUIDCount = &GetEncodeGUIDCount; \
+    (list)->nvEncGetEncodeProfileGUIDCount = &GetEncodeProfileGUIDCount; \
+    (list)->nvEncGetEncodeProfileGUIDs = &GetEncodeProfileGUIDs; \
+    (list)->nvEncGetEncodeGUIDs = &GetEncodeGUIDs; \
+    (list)->nvEncGetInputFormatCount = &GetInputFormatCount; \
+    (list)->nvEncGetInputFormats = &GetInputFormats; \
+    (list)->nvEncGetEncodeCaps = &GetEncodeCaps; \
+    (list)->nvEncGetEncodePresetCount = &GetEncodePresetCount; \
+    (list)->nvEncGetEncodePresetGUIDs = &GetEncodePresetGUIDs; \
+    (list)->nvEncGetEncodePresetConfig = &GetEncodePresetConfig; \
+    (list)->nvEncInitializeEncoder = &InitializeEncoder; \
+    (list)->nvEncCreateInputBuffer = &CreateInputBuffer; \
+    (list)->nvEncDestroyInputBuffer = &DestroyInputBuffer; \
+    (list)->nvEncCreateBitstreamBuffer = &CreateBitstreamBuffer; \
+    (list)->nvEncDestroyBitstreamBuffer = &DestroyBitstreamBuffer; \
+    (list)->nvEncEncodePicture = &EncodePicture; \
+    (list)->nvEncLockBitstream = &LockBitstream; \
+    (list)->nvEncUnlockBitstream = &UnlockBitstream; \
+    (list)->nvEncLockInputBuffer = &LockInputBuffer; \
+    (list)->nvEncUnlockInputBuffer = &UnlockInputBuffer; \
+    (list)->nvEncGetEncodeStats = &GetEncodeStats; \
+    (list)->nvEncGetSequenceParams = &GetSequenceParams; \
+    (list)->nvEncRegisterAsyncEvent = &RegisterAsyncEvent; \
+    (list)->nvEncUnregisterAsyncEvent = &UnregisterAsyncEvent; \
+    (list)->nvEncMapInputResource = &MapInputResource; \
+    (list)->nvEncUnmapInputResource = &UnmapInputResource; \
+    (list)->nvEncDestroyEncoder = &DestroyEncoder; \
+    (list)->nvEncInvalidateRefFrames = &InvalidateRefFrames; \
+    (list)->nvEncOpenEncodeSessionEx = &OpenEncodeSessionEx; \
+    (list)->nvEncRegisterResource = &RegisterResource; \
+    (list)->nvEncUnregisterResource = &UnregisterResource; \
+    (list)->nvEncReconfigureEncoder = &ReconfigureEncoder; \
+    (list)->nvEncCreateMVBuffer = &CreateMVBuffer; \
+    (list)->nvEncDestroyMVBuffer = &DestroyMVBuffer; \
+    (list)->nvEncRunMotionEstimationOnly = &RunMotionEstimationOnly; \
+    (list)->nvEncGetLastErrorString = &GetLastErrorString; \
+    (list)->nvEncSetIOCudaStreams = &SetIOCudaStreams; \
+    (list)->nvEncGetEncodePresetConfigEx = &GetEncodePresetConfigEx; \
+    (list)->nvEncGetSequenceParamEx = &GetSequenceParamEx;
+
 // The function list's version field and the entry point that fills it.
 using NvEncodeApiCreateInstanceFunction = NVENCSTATUS(NVENCAPI*)(NV_ENCODE_API_FUNCTION_LIST* functionList);
 

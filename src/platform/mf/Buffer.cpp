@@ -33,14 +33,14 @@ AlignedBytes AllocateBytes(size_t size)
     return AlignedBytes(static_cast<BYTE*>(::operator new[](size ? size : 1, DataAlignment)));
 }
 
-// A block of system memory with a maximal and a current length.
+// A block of system memory with a maximal and a current length: the IMFMediaBuffer part of
+// every system-memory buffer; Bases are the interfaces the concrete buffer answers.
 // Threads: any. Locks do not exclude each other (as on the platform); they are counted so
 // that an unmatched Unlock is reported.
-class MemoryBuffer final : public ComObject<IMFMediaBuffer>
+template <class... Bases>
+class HostMemoryBuffer : public ComObject<IMFMediaBuffer, Bases...>
 {
 public:
-    explicit MemoryBuffer(DWORD maxLength) : m_Data(AllocateBytes(maxLength)), m_MaxLength(maxLength) {}
-
     // IMFMediaBuffer
     HRESULT Lock(BYTE** buffer, DWORD* maxLength, DWORD* currentLength) override
     {
@@ -87,12 +87,23 @@ public:
         return S_OK;
     }
 
-private:
+protected:
+    HostMemoryBuffer(DWORD maxLength, DWORD currentLength)
+        : m_Data(AllocateBytes(maxLength)), m_MaxLength(maxLength), m_CurrentLength(currentLength)
+    {
+    }
+
     const AlignedBytes m_Data;
     const DWORD m_MaxLength;
-    std::mutex m_Lock;          // guards the two fields below
-    DWORD m_CurrentLength = 0;
+    std::mutex m_Lock;          // guards the lengths and lock counts of this class and the derived one
+    DWORD m_CurrentLength;
     DWORD m_LockCount = 0;
+};
+
+class MemoryBuffer final : public HostMemoryBuffer<>
+{
+public:
+    explicit MemoryBuffer(DWORD maxLength) : HostMemoryBuffer(maxLength, 0) {}
 };
 
 // Layout of one video frame in memory: rows of `Pitch` bytes, `Rows` of them in all planes.
@@ -143,59 +154,13 @@ HRESULT LayoutOf(DWORD width, DWORD height, DWORD format, FrameLayout* layout)
 // (bottom-up rows: the last picture row first), IMF2DBuffer gives scanline 0 and the pitch,
 // negative for bottom-up rows. Rows carry no padding, so the contiguous form is the memory itself.
 // Threads: any; one mutex over the lengths and lock counts.
-class Buffer2D final : public ComObject<IMFMediaBuffer, IMF2DBuffer>
+class Buffer2D final : public HostMemoryBuffer<IMF2DBuffer>
 {
 public:
     Buffer2D(const FrameLayout& layout, bool bottomUp)
-        : m_Layout(layout), m_BottomUp(bottomUp && !layout.Planar), m_Length(layout.Pitch * layout.Rows),
-          m_Data(AllocateBytes(m_Length)), m_CurrentLength(m_Length)
+        : HostMemoryBuffer(layout.Pitch * layout.Rows, layout.Pitch * layout.Rows), m_Layout(layout),
+          m_BottomUp(bottomUp && !layout.Planar)
     {
-    }
-
-    // IMFMediaBuffer
-    HRESULT Lock(BYTE** buffer, DWORD* maxLength, DWORD* currentLength) override
-    {
-        if (!buffer)
-            return E_POINTER;
-        std::lock_guard lock(m_Lock);
-        ++m_LockCount;
-        *buffer = m_Data.get();
-        if (maxLength)
-            *maxLength = m_Length;
-        if (currentLength)
-            *currentLength = m_CurrentLength;
-        return S_OK;
-    }
-    HRESULT Unlock() override
-    {
-        std::lock_guard lock(m_Lock);
-        if (m_LockCount == 0)
-            return NotLocked;
-        --m_LockCount;
-        return S_OK;
-    }
-    HRESULT GetCurrentLength(DWORD* currentLength) override
-    {
-        if (!currentLength)
-            return E_POINTER;
-        std::lock_guard lock(m_Lock);
-        *currentLength = m_CurrentLength;
-        return S_OK;
-    }
-    HRESULT SetCurrentLength(DWORD currentLength) override
-    {
-        if (currentLength > m_Length)
-            return E_INVALIDARG;
-        std::lock_guard lock(m_Lock);
-        m_CurrentLength = currentLength;
-        return S_OK;
-    }
-    HRESULT GetMaxLength(DWORD* maxLength) override
-    {
-        if (!maxLength)
-            return E_POINTER;
-        *maxLength = m_Length;
-        return S_OK;
     }
 
     // IMF2DBuffer
@@ -238,25 +203,25 @@ public:
     {
         if (!length)
             return E_POINTER;
-        *length = m_Length;
+        *length = m_MaxLength;
         return S_OK;
     }
     HRESULT ContiguousCopyTo(BYTE* destination, DWORD destinationLength) override
     {
         if (!destination)
             return E_POINTER;
-        if (destinationLength < m_Length)
+        if (destinationLength < m_MaxLength)
             return E_INVALIDARG;
-        std::memcpy(destination, m_Data.get(), m_Length);
+        std::memcpy(destination, m_Data.get(), m_MaxLength);
         return S_OK;
     }
     HRESULT ContiguousCopyFrom(const BYTE* source, DWORD sourceLength) override
     {
         if (!source)
             return E_POINTER;
-        if (sourceLength < m_Length)
+        if (sourceLength < m_MaxLength)
             return E_INVALIDARG;
-        std::memcpy(m_Data.get(), source, m_Length);
+        std::memcpy(m_Data.get(), source, m_MaxLength);
         return S_OK;
     }
 
@@ -278,12 +243,7 @@ private:
 
     const FrameLayout m_Layout;
     const bool m_BottomUp;  // rows lie bottom-up (single-plane formats only)
-    const DWORD m_Length;   // bytes of the whole frame: maximal and contiguous length
-    const AlignedBytes m_Data;
-    std::mutex m_Lock;      // guards the fields below
-    DWORD m_CurrentLength;
-    DWORD m_LockCount = 0;
-    DWORD m_Lock2DCount = 0;
+    DWORD m_Lock2DCount = 0; // guarded by m_Lock
 };
 } // namespace
 } // namespace MFPlatform

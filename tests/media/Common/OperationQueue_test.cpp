@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <mutex>
 #include <shared_mutex>
@@ -45,10 +46,18 @@ public:
         ReleaseCallback();
         m_EventQueue->Shutdown();
     }
+    // Runs an operation on this thread through the owner's callback, as the work queue does.
+    HRESULT Invoke(IUnknown* operation, HRESULT* status = nullptr)
+    {
+        ComPtr<IMFAsyncResult> result = m_Callback->CreateAsyncResult(nullptr, operation);
+        const HRESULT hr = m_Callback->Invoke(result.Get());
+        if (status)
+            *status = result->GetStatus();
+        return hr;
+    }
 
     ULONG Count() const { return ReferenceCount(); }
     using OperationQueueImplementation::m_Callback;
-    using OperationQueueImplementation::m_WorkQueue;
     using MediaEventGenerator::m_EventQueue;
 
     mutable std::shared_mutex m_Lock; // guards the shutdown word and the queue members
@@ -104,6 +113,15 @@ protected:
     }
 };
 
+// Yields until `done` holds, for at most 30 seconds; returns `done()`.
+template <class F>
+bool Eventually(F done)
+{
+    for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30); !done() && std::chrono::steady_clock::now() < deadline;)
+        std::this_thread::yield();
+    return done();
+}
+
 class OperationQueueTest : public ::testing::Test
 {
 protected:
@@ -114,33 +132,56 @@ protected:
         g_StepsLive = 0;
     }
     void TearDown() override { EXPECT_EQ(MFShutdown(), S_OK); }
-
-    static ComPtr<IMFMediaEvent> NextEvent(Owner* owner)
-    {
-        ComPtr<IMFMediaEvent> event;
-        EXPECT_EQ(owner->GetEvent(MF_EVENT_FLAG_NO_WAIT, event.GetAddressOf()), S_OK);
-        return event;
-    }
-};
-
-class AsyncCallbackTest : public OperationQueueTest
-{
 };
 } // namespace OperationTest
 
 using namespace OperationTest;
 
-TEST_F(AsyncCallbackTest, InvokeRefusesANullResultAndIsANoOpWithoutFunction)
+TEST(AsyncCallback, InvokeResultsAndStatus)
 {
     auto callback = Make<MF::AsyncCallback>();
     EXPECT_EQ(callback->Invoke(nullptr), E_INVALIDARG);
     ComPtr<IMFAsyncResult> result = callback->CreateAsyncResult(nullptr, nullptr);
+    // Without a function Invoke does nothing, not even to the status.
     ASSERT_EQ(result->SetStatus(E_ABORT), S_OK);
     EXPECT_EQ(callback->Invoke(result.Get()), S_FALSE);
     EXPECT_EQ(result->GetStatus(), E_ABORT);
+
+    // A throwing function sets the status to its HRESULT, which Invoke returns.
+    struct Case
+    {
+        MF::AsyncCallback::Function Function;
+        HRESULT Expected;
+    };
+    const Case cases[] {
+        { [](MF::AsyncCallback*, IMFAsyncResult*) { XEV_FAIL(MF_E_INVALIDREQUEST); }, MF_E_INVALIDREQUEST },
+        { [](MF::AsyncCallback*, IMFAsyncResult*) { throw std::runtime_error("no HRESULT"); }, E_UNHANDLED_EXCEPTION },
+        { [](MF::AsyncCallback*, IMFAsyncResult*) { throw std::bad_alloc(); }, E_OUTOFMEMORY },
+    };
+    for (const Case& c : cases)
+    {
+        callback->SetFunction(c.Function);
+        EXPECT_EQ(callback->Invoke(result.Get()), c.Expected);
+        EXPECT_EQ(result->GetStatus(), c.Expected);
+    }
+
+    // A function that succeeds leaves the status alone, and may replace itself while it runs.
+    ASSERT_EQ(result->SetStatus(S_OK), S_OK);
+    int runs = 0;
+    callback->SetFunction([&](MF::AsyncCallback* self, IMFAsyncResult* r) {
+        EXPECT_EQ(self, callback.Get());
+        EXPECT_EQ(r, result.Get());
+        ++runs;
+        self->SetFunction(nullptr);
+        ++runs; // the running copy is still whole
+    });
+    EXPECT_EQ(callback->Invoke(result.Get()), S_OK);
+    EXPECT_EQ(runs, 2);
+    EXPECT_EQ(result->GetStatus(), S_OK);
+    EXPECT_EQ(callback->Invoke(result.Get()), S_FALSE);
 }
 
-TEST_F(AsyncCallbackTest, GetParametersNamesTheQueueOnlyOnceOneIsSet)
+TEST(AsyncCallback, GetParametersNamesTheQueueOnlyOnceOneIsSet)
 {
     auto callback = Make<MF::AsyncCallback>();
     DWORD flags = 77, queue = 88;
@@ -154,7 +195,6 @@ TEST_F(AsyncCallbackTest, GetParametersNamesTheQueueOnlyOnceOneIsSet)
     EXPECT_EQ(callback->GetParameters(&flags, &queue), S_OK);
     EXPECT_EQ(flags, 0u);
     EXPECT_EQ(queue, MFASYNC_CALLBACK_QUEUE_MULTITHREADED);
-
     callback->SetFunction([](MF::AsyncCallback*, IMFAsyncResult*) {}, MFASYNC_CALLBACK_QUEUE_IO);
     EXPECT_EQ(callback->GetParameters(&flags, &queue), S_OK);
     EXPECT_EQ(queue, MFASYNC_CALLBACK_QUEUE_IO);
@@ -162,62 +202,17 @@ TEST_F(AsyncCallbackTest, GetParametersNamesTheQueueOnlyOnceOneIsSet)
     EXPECT_EQ(callback->GetParameters(&flags, &queue), E_NOTIMPL);
 }
 
-TEST_F(AsyncCallbackTest, ThrowingFunctionSetsTheResultStatusAndInvokeReturnsIt)
-{
-    auto callback = Make<MF::AsyncCallback>();
-    ComPtr<IMFAsyncResult> result = callback->CreateAsyncResult(nullptr, nullptr);
-    callback->SetFunction([](MF::AsyncCallback*, IMFAsyncResult*) { XEV_FAIL(MF_E_INVALIDREQUEST); });
-    EXPECT_EQ(callback->Invoke(result.Get()), MF_E_INVALIDREQUEST);
-    EXPECT_EQ(result->GetStatus(), MF_E_INVALIDREQUEST);
-
-    callback->SetFunction([](MF::AsyncCallback*, IMFAsyncResult*) { throw std::runtime_error("no HRESULT"); });
-    EXPECT_EQ(callback->Invoke(result.Get()), E_UNHANDLED_EXCEPTION);
-    EXPECT_EQ(result->GetStatus(), E_UNHANDLED_EXCEPTION);
-
-    callback->SetFunction([](MF::AsyncCallback*, IMFAsyncResult*) { throw std::bad_alloc(); });
-    EXPECT_EQ(callback->Invoke(result.Get()), E_OUTOFMEMORY);
-
-    // A function that succeeds leaves the status alone.
-    ASSERT_EQ(result->SetStatus(S_OK), S_OK);
-    MF::AsyncCallback* seen = nullptr;
-    callback->SetFunction([&](MF::AsyncCallback* self, IMFAsyncResult* r) {
-        seen = self;
-        EXPECT_EQ(r, result.Get());
-    });
-    EXPECT_EQ(callback->Invoke(result.Get()), S_OK);
-    EXPECT_EQ(seen, callback.Get());
-    EXPECT_EQ(result->GetStatus(), S_OK);
-}
-
-TEST_F(AsyncCallbackTest, FunctionMayReplaceItselfWhileItRuns)
-{
-    auto callback = Make<MF::AsyncCallback>();
-    ComPtr<IMFAsyncResult> result = callback->CreateAsyncResult(nullptr, nullptr);
-    int runs = 0;
-    callback->SetFunction([&](MF::AsyncCallback* self, IMFAsyncResult*) {
-        ++runs;
-        self->SetFunction(nullptr);
-        self->SetQueue(MFASYNC_CALLBACK_QUEUE_STANDARD);
-        ++runs; // the running copy is still whole
-    });
-    EXPECT_EQ(callback->Invoke(result.Get()), S_OK);
-    EXPECT_EQ(runs, 2);
-    EXPECT_EQ(callback->Invoke(result.Get()), S_FALSE);
-}
-
 TEST_F(OperationQueueTest, OperationsRunOneAtATimeInTheOrderPut)
 {
     auto owner = Make<Owner>();
     constexpr int Count = 200;
     std::vector<int> order;
-    std::atomic<int> active { 0 };
-    std::atomic<int> overlaps { 0 };
+    std::atomic<int> active { 0 }, overlaps { 0 };
     Sync::Event done(Sync::Event::ResetMode::Manual);
     for (int i = 0; i < Count; ++i)
     {
         auto step = Make<Step>(owner, [&, i] {
-            if (active.fetch_add(1) != 0)
-                ++overlaps;
+            overlaps += active.fetch_add(1) != 0;
             order.push_back(i);
             active.fetch_sub(1);
             if (i == Count - 1)
@@ -227,18 +222,18 @@ TEST_F(OperationQueueTest, OperationsRunOneAtATimeInTheOrderPut)
     }
     ASSERT_TRUE(done.Wait(30000));
     EXPECT_EQ(overlaps.load(), 0);
-    ASSERT_EQ(order.size(), static_cast<size_t>(Count));
+    std::vector<int> expected(Count);
     for (int i = 0; i < Count; ++i)
-        EXPECT_EQ(order[i], i);
+        expected[i] = i;
+    EXPECT_EQ(order, expected);
     owner->Close();
 }
 
 TEST_F(OperationQueueTest, FailedOperationBecomesAnErrorEventAndTheNextOneStillRuns)
 {
     auto owner = Make<Owner>();
-    Sync::Event firstRunning(Sync::Event::ResetMode::Manual);
-    Sync::Event secondPut(Sync::Event::ResetMode::Manual);
-    Sync::Event secondRan(Sync::Event::ResetMode::Manual);
+    Sync::Event firstRunning(Sync::Event::ResetMode::Manual), secondPut(Sync::Event::ResetMode::Manual),
+        secondRan(Sync::Event::ResetMode::Manual);
     // The second operation is already waiting on the queue when the first one fails.
     auto first = Make<Step>(owner, [&] {
         firstRunning.Set();
@@ -252,52 +247,37 @@ TEST_F(OperationQueueTest, FailedOperationBecomesAnErrorEventAndTheNextOneStillR
     secondPut.Set();
     ASSERT_TRUE(secondRan.Wait(30000));
 
-    auto event = NextEvent(owner.Get());
-    ASSERT_NE(event, nullptr);
+    ComPtr<IMFMediaEvent> event;
+    ASSERT_EQ(owner->GetEvent(MF_EVENT_FLAG_NO_WAIT, event.GetAddressOf()), S_OK);
     MediaEventType type = MEUnknown;
     HRESULT status = S_OK;
     EXPECT_EQ(event->GetType(&type), S_OK);
     EXPECT_EQ(type, static_cast<MediaEventType>(MEError));
     EXPECT_EQ(event->GetStatus(&status), S_OK);
     EXPECT_EQ(status, E_FAIL);
-    ComPtr<IMFMediaEvent> none;
-    EXPECT_EQ(owner->GetEvent(MF_EVENT_FLAG_NO_WAIT, none.GetAddressOf()), MF_E_NO_EVENTS_AVAILABLE);
+    EXPECT_EQ(owner->GetEvent(MF_EVENT_FLAG_NO_WAIT, event.ReleaseAndGetAddressOf()), MF_E_NO_EVENTS_AVAILABLE);
     owner->Close();
 }
 
-TEST_F(OperationQueueTest, RunnerRefusesAStateThatIsNoOperation)
+TEST_F(OperationQueueTest, RunnerResultsForBadStatesAndFailuresThatCannotBeReported)
 {
     auto owner = Make<Owner>();
-    auto notAnOperation = Make<MF::AsyncCallback>();
-    ComPtr<IMFAsyncResult> result = owner->m_Callback->CreateAsyncResult(nullptr, notAnOperation->AsUnknown());
-    EXPECT_EQ(owner->m_Callback->Invoke(result.Get()), E_NOINTERFACE);
-    EXPECT_EQ(result->GetStatus(), E_NOINTERFACE);
-    ComPtr<IMFAsyncResult> empty = owner->m_Callback->CreateAsyncResult(nullptr, nullptr);
-    EXPECT_EQ(owner->m_Callback->Invoke(empty.Get()), E_POINTER);
-    owner->Close();
-}
-
-TEST_F(OperationQueueTest, ErrorEventThatCannotBeQueuedIsDroppedAndAFailingReportReachesTheQueue)
-{
-    auto owner = Make<Owner>();
-    auto failing = Make<Step>(owner, [] { XEV_FAIL(E_FAIL); });
-    ComPtr<IMFAsyncResult> result = owner->m_Callback->CreateAsyncResult(nullptr, failing->AsUnknown());
-    // With the owner's event queue shut down the MEError is dropped quietly...
+    HRESULT status = S_OK;
+    EXPECT_EQ(owner->Invoke(Make<MF::AsyncCallback>()->AsUnknown(), &status), E_NOINTERFACE);
+    EXPECT_EQ(status, E_NOINTERFACE);
+    EXPECT_EQ(owner->Invoke(nullptr), E_POINTER);
+    // With the owner's event queue shut down the MEError is dropped quietly, and an operation
+    // without an owner reports nothing.
     owner->m_EventQueue->Shutdown();
-    EXPECT_EQ(owner->m_Callback->Invoke(result.Get()), S_OK);
-    // ...and an operation without an owner reports nothing.
-    auto orphan = Make<Step>(nullptr, [] { XEV_FAIL(E_FAIL); });
-    ComPtr<IMFAsyncResult> orphanResult = owner->m_Callback->CreateAsyncResult(nullptr, orphan->AsUnknown());
-    EXPECT_EQ(owner->m_Callback->Invoke(orphanResult.Get()), S_OK);
+    EXPECT_EQ(owner->Invoke(Make<Step>(owner, [] { XEV_FAIL(E_FAIL); })->AsUnknown()), S_OK);
+    EXPECT_EQ(owner->Invoke(Make<Step>(nullptr, [] { XEV_FAIL(E_FAIL); })->AsUnknown()), S_OK);
     // A failure report that fails is the work item's failure.
-    auto unreportable = Make<UnreportableStep>(owner, [] { XEV_FAIL(E_FAIL); });
-    ComPtr<IMFAsyncResult> unreportableResult = owner->m_Callback->CreateAsyncResult(nullptr, unreportable->AsUnknown());
-    EXPECT_EQ(owner->m_Callback->Invoke(unreportableResult.Get()), E_ACCESSDENIED);
-    EXPECT_EQ(unreportableResult->GetStatus(), E_ACCESSDENIED);
+    EXPECT_EQ(owner->Invoke(Make<UnreportableStep>(owner, [] { XEV_FAIL(E_FAIL); })->AsUnknown(), &status), E_ACCESSDENIED);
+    EXPECT_EQ(status, E_ACCESSDENIED);
     owner->Close();
 }
 
-TEST_F(OperationQueueTest, PutAfterTheQueueWasUnlockedReportsFalseAndDropsTheOperation)
+TEST_F(OperationQueueTest, PutAfterTheQueueWasUnlockedOrTheCallbackReleasedReportsFalseAndDropsTheOperation)
 {
     auto owner = Make<Owner>();
     bool ran = false;
@@ -313,86 +293,59 @@ TEST_F(OperationQueueTest, PutAfterTheQueueWasUnlockedReportsFalseAndDropsTheOpe
     EXPECT_FALSE(ran);
     EXPECT_EQ(g_StepsLive.load(), 0);
     owner->Close();
-    // Once the callback is released there is nothing to run operations with.
     auto late = Make<Step>(owner, [] {});
     EXPECT_FALSE(owner->Put(late.Get()));
     MFWORKITEM_KEY key = 0;
     EXPECT_FALSE(owner->Schedule(late.Get(), -1, &key));
 }
 
-TEST_F(OperationQueueTest, ScheduledOperationRunsAndACancelledOneDoesNot)
+TEST_F(OperationQueueTest, ScheduledAndWaitingOperationsRunOnceACancelledOneIsReleased)
 {
     auto owner = Make<Owner>();
-    Sync::Event ran(Sync::Event::ResetMode::Manual);
     MFWORKITEM_KEY key = 0;
-    {
-        auto soon = Make<Step>(owner, [&] { ran.Set(); });
-        ASSERT_TRUE(owner->Schedule(soon.Get(), -1, &key));
-        EXPECT_NE(key, 0u);
-    }
-    ASSERT_TRUE(ran.Wait(30000));
-
-    bool lateRan = false;
-    {
-        auto late = Make<Step>(owner, [&] { lateRan = true; });
-        ASSERT_TRUE(owner->Schedule(late.Get(), -600000, &key));
-    }
-    EXPECT_EQ(MFCancelWorkItem(key), S_OK);
-    EXPECT_FALSE(lateRan);
-    owner->Close();
-    EXPECT_EQ(g_StepsLive.load(), 0);
-}
-
-TEST_F(OperationQueueTest, WaitingOperationRunsOnceWhenItsEventIsSignalled)
-{
-    auto owner = Make<Owner>();
-    Sync::Event trigger(Sync::Event::ResetMode::Auto);
-    Sync::Event ran(Sync::Event::ResetMode::Manual);
     std::atomic<int> runs { 0 };
-    MFWORKITEM_KEY key = 0;
-    {
-        auto step = Make<Step>(owner, [&] {
-            ++runs;
-            ran.Set();
-        });
-        ASSERT_TRUE(owner->PutWaiting(&trigger, step.Get(), &key));
-    }
-    EXPECT_EQ(runs.load(), 0);
+    ASSERT_TRUE(owner->Schedule(Make<Step>(owner, [&] { ++runs; }).Get(), -600000, &key));
+    EXPECT_EQ(g_StepsLive.load(), 1);
+    EXPECT_EQ(MFCancelWorkItem(key), S_OK);
+    EXPECT_EQ(g_StepsLive.load(), 0);
+
+    Sync::Event ran(Sync::Event::ResetMode::Auto), trigger(Sync::Event::ResetMode::Auto);
+    auto run = [&] {
+        ++runs;
+        ran.Set();
+    };
+    ASSERT_TRUE(owner->Schedule(Make<Step>(owner, run).Get(), -1, &key));
+    EXPECT_NE(key, 0u);
+    ASSERT_TRUE(ran.Wait(30000));
+    ASSERT_TRUE(owner->PutWaiting(&trigger, Make<Step>(owner, run).Get(), &key));
+    EXPECT_EQ(runs.load(), 1);
     trigger.Set();
     ASSERT_TRUE(ran.Wait(30000));
     // A further signal finds no waiter: the event keeps it.
     trigger.Set();
     EXPECT_TRUE(trigger.Wait(0));
-    EXPECT_EQ(runs.load(), 1);
+    EXPECT_EQ(runs.load(), 2);
     owner->Close();
 }
 
 TEST_F(OperationQueueTest, OperationWaitingForAStaticPoolElementRunsWhenOneComesBack)
 {
     // The source stream's case: a composition waits for a free resource set.
-    using SetPool = Pool::PoolT<Slot, Pool::Strategy::StaticStrategy>;
     auto owner = Make<Owner>();
-    auto pool = Make<SetPool>(1u);
-    ComPtr<Slot> held;
+    auto pool = Make<Pool::PoolT<Slot, Pool::Strategy::StaticStrategy>>(1u);
+    ComPtr<Slot> held, got;
     ASSERT_TRUE(pool->TryAcquire(held));
-
-    ComPtr<Slot> got;
     bool waiting = false;
     Sync::Event acquired(Sync::Event::ResetMode::Manual);
     ComPtr<Step> step = Make<Step>(owner, [&] {
         if (pool->TryAcquireOrWait(got, waiting))
-        {
-            acquired.Set();
-            return;
-        }
+            return acquired.Set();
         MFWORKITEM_KEY key = 0;
         ASSERT_TRUE(owner->PutWaiting(pool->GetEvent(), step.Get(), &key));
     });
     ASSERT_TRUE(owner->Put(step.Get()));
     // The first run finds nothing and waits; the element's return wakes it.
-    for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30); pool->GetWaiterCount() == 0 && std::chrono::steady_clock::now() < deadline;)
-        std::this_thread::yield();
-    ASSERT_EQ(pool->GetWaiterCount(), 1);
+    ASSERT_TRUE(Eventually([&] { return pool->GetWaiterCount() == 1; }));
     held = nullptr;
     ASSERT_TRUE(acquired.Wait(30000));
     EXPECT_NE(got, nullptr);
@@ -407,13 +360,13 @@ TEST_F(OperationQueueTest, PooledOperationGoesBackToItsPoolOnceTheQueueIsDoneWit
     auto owner = Make<Owner>();
     auto pool = Make<Pool::PoolT<PooledStep, Pool::Strategy::DynamicStrategy>>(2u);
     Sync::Event done(Sync::Event::ResetMode::Auto);
-    PooledStep* first = nullptr;
+    std::vector<PooledStep*> elements;
+    for (const auto& element : pool->GetElements())
+        elements.push_back(element.Get());
     for (int round = 0; round < 50; ++round)
     {
         ComPtr<PooledStep> step;
         ASSERT_TRUE(pool->Acquire(step));
-        if (!first)
-            first = step.Get();
         step->SetOwner(owner);
         step->m_Done = &done;
         ASSERT_TRUE(owner->Put(step.Get()));
@@ -423,20 +376,15 @@ TEST_F(OperationQueueTest, PooledOperationGoesBackToItsPoolOnceTheQueueIsDoneWit
     }
     // The work item drops its reference after the run (the next round may find that operation
     // still held and take another one): wait, bounded, until every operation is back.
-    std::vector<PooledStep*> elements;
-    for (const auto& element : pool->GetElements())
-        elements.push_back(element.Get());
-    const auto anyInUse = [&] {
-        for (PooledStep* element : elements)
-            if (static_cast<Pool::ElementT<PooledStep>*>(element)->IsInUse())
-                return true;
-        return false;
+    const auto allIdle = [&] {
+        for (const auto& element : pool->GetElements())
+            if (static_cast<Pool::ElementT<PooledStep>*>(element.Get())->IsInUse())
+                return false;
+        return true;
     };
-    for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30); anyInUse() && std::chrono::steady_clock::now() < deadline;)
-        std::this_thread::yield();
-    ASSERT_FALSE(anyInUse());
+    ASSERT_TRUE(Eventually(allIdle));
     int runs = 0, returns = 0;
-    for (PooledStep* element : elements)
+    for (const auto& element : pool->GetElements())
     {
         runs += element->m_Runs.load();
         returns += element->m_Returns;
@@ -447,7 +395,7 @@ TEST_F(OperationQueueTest, PooledOperationGoesBackToItsPoolOnceTheQueueIsDoneWit
     // The first idle operation in creation order is handed out again.
     ComPtr<PooledStep> again;
     ASSERT_TRUE(pool->Acquire(again));
-    EXPECT_EQ(again.Get(), first);
+    EXPECT_EQ(again.Get(), elements[0]);
     again = nullptr;
     owner->Close();
 }
@@ -464,36 +412,29 @@ TEST_F(OperationQueueTest, CallbackHoldsTheOwnerUntilReleased)
     EXPECT_EQ(g_OwnersDestroyed.load(), 1);
 }
 
-TEST_F(OperationQueueTest, InvokingAnOperationAllocatesNothing)
+TEST_F(OperationQueueTest, WarmPathsAllocateNothing)
 {
     if (!TestSupport::AllocationCounter::Available())
         GTEST_SKIP() << "allocation counting is not available in sanitizer builds";
+    // Invoking an operation.
     auto owner = Make<Owner>();
     int runs = 0;
     auto step = Make<Step>(owner, [&] { ++runs; });
     ComPtr<IMFAsyncResult> result = owner->m_Callback->CreateAsyncResult(nullptr, step->AsUnknown());
     ASSERT_EQ(owner->m_Callback->Invoke(result.Get()), S_OK);
-    TestSupport::AllocationCounter counter;
-    for (int i = 0; i < 100; ++i)
-        owner->m_Callback->Invoke(result.Get());
-    EXPECT_EQ(counter.Count(), 0u);
-    EXPECT_EQ(runs, 101);
-    owner->Close();
-}
-
-TEST(PoolAllocations, WarmPoolAcquiresAndReleasesWithoutAllocating)
-{
-    if (!TestSupport::AllocationCounter::Available())
-        GTEST_SKIP() << "allocation counting is not available in sanitizer builds";
+    // Acquiring and releasing elements of both kinds of pool.
     auto dynamicPool = Make<Pool::PoolT<Slot, Pool::Strategy::DynamicStrategy>>(4u);
     auto staticPool = Make<Pool::PoolT<Slot, Pool::Strategy::StaticStrategy>>(4u);
     TestSupport::AllocationCounter counter;
     for (int i = 0; i < 100; ++i)
     {
+        owner->m_Callback->Invoke(result.Get());
         ComPtr<Slot> a, b;
         bool waiting = false;
         dynamicPool->Acquire(a);
         staticPool->TryAcquireOrWait(b, waiting);
     }
     EXPECT_EQ(counter.Count(), 0u);
+    EXPECT_EQ(runs, 101);
+    owner->Close();
 }

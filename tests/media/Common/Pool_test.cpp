@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
+#include <set>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace
@@ -19,17 +22,21 @@ public:
     Thing() { ++g_Live; }
     ~Thing() override { --g_Live; }
 
+    // Marks the element held for a moment; false when somebody else held it too.
+    bool HoldAlone()
+    {
+        const bool alone = !m_Held.exchange(true);
+        m_Held = false;
+        return alone;
+    }
+
     std::atomic<bool> m_Held { false };
-    int m_Value = 0;
 };
 
 // A pooled object with a return step.
-class Returning : public ComObject<IUnknown>
+class Returning : public Thing
 {
 public:
-    Returning() { ++g_Live; }
-    ~Returning() override { --g_Live; }
-
     void OnReturnToPool()
     {
         ++m_Returns;
@@ -57,6 +64,8 @@ std::vector<IUnknown*> ElementsOf(P& pool)
     return raw;
 }
 
+bool InUse(IUnknown* element) { return static_cast<Pool::ElementT<Thing>*>(static_cast<Thing*>(element))->IsInUse(); }
+
 // The reference count of an object (AddRef then Release).
 ULONG CountOf(IUnknown* object)
 {
@@ -64,11 +73,20 @@ ULONG CountOf(IUnknown* object)
     return object->Release();
 }
 
+void OnThreads(int count, const std::function<void()>& body)
+{
+    std::vector<std::thread> threads;
+    for (int index = 0; index < count; ++index)
+        threads.emplace_back(body);
+    for (std::thread& thread : threads)
+        thread.join();
+}
+
 class PoolTest : public ::testing::Test
 {
 protected:
     void SetUp() override { g_Live = 0; }
-    // Every element goes with its pool once owner and users have let go.
+    // Every element goes with its pool once owner and users have let go: no leak.
     void TearDown() override { EXPECT_EQ(g_Live.load(), 0); }
 };
 } // namespace
@@ -76,32 +94,27 @@ protected:
 TEST_F(PoolTest, DynamicPoolGrowsByOneWhenAllAreHeldAndKeepsTheNewElement)
 {
     auto pool = Make<DynamicPool>(32u);
-    EXPECT_EQ(pool->GetElementCount(), 32u);
-    EXPECT_EQ(g_Live.load(), 32);
-
     std::vector<ComPtr<Thing>> held(33);
-    for (int i = 0; i < 32; ++i)
-        ASSERT_TRUE(pool->Acquire(held[i]));
-    EXPECT_EQ(pool->GetElementCount(), 32u);
-    ASSERT_TRUE(pool->Acquire(held[32]));
-    EXPECT_EQ(pool->GetElementCount(), 33u);
+    std::set<Thing*> distinct;
+    for (auto& element : held)
+    {
+        ASSERT_TRUE(pool->Acquire(element));
+        distinct.insert(element.Get());
+        EXPECT_EQ(pool->GetElementCount(), distinct.size() > 32 ? 33u : 32u);
+    }
+    EXPECT_EQ(distinct.size(), 33u);
     EXPECT_EQ(g_Live.load(), 33);
-    // 33 different elements.
-    for (int i = 0; i < 33; ++i)
-        for (int j = i + 1; j < 33; ++j)
-            ASSERT_NE(held[i].Get(), held[j].Get());
-
     held.clear();
     // All 33 are idle: 33 TryAcquires succeed, the 34th finds none.
-    std::vector<ComPtr<Thing>> again(34);
+    held.resize(34);
     for (int i = 0; i < 33; ++i)
-        ASSERT_TRUE(pool->TryAcquire(again[i])) << i;
-    EXPECT_FALSE(pool->TryAcquire(again[33]));
-    EXPECT_EQ(again[33], nullptr);
+        ASSERT_TRUE(pool->TryAcquire(held[i])) << i;
+    EXPECT_FALSE(pool->TryAcquire(held[33]));
+    EXPECT_EQ(held[33], nullptr);
     EXPECT_EQ(pool->GetElementCount(), 33u);
 }
 
-TEST_F(PoolTest, FirstIdleElementInCreationOrderWins)
+TEST_F(PoolTest, FirstIdleElementInCreationOrderWinsAndTryAcquireReplacesTheOutParameter)
 {
     auto pool = Make<DynamicPool>(4u);
     const auto elements = ElementsOf(pool);
@@ -109,117 +122,67 @@ TEST_F(PoolTest, FirstIdleElementInCreationOrderWins)
     ASSERT_TRUE(pool->Acquire(a));
     ASSERT_TRUE(pool->Acquire(b));
     ASSERT_TRUE(pool->Acquire(c));
-    EXPECT_EQ(a->AsUnknown(), elements[0]);
-    EXPECT_EQ(b->AsUnknown(), elements[1]);
-    EXPECT_EQ(c->AsUnknown(), elements[2]);
-
+    EXPECT_EQ(std::vector<IUnknown*>({ a->AsUnknown(), b->AsUnknown(), c->AsUnknown() }),
+        std::vector<IUnknown*>(elements.begin(), elements.begin() + 3));
     b = nullptr;
-    ComPtr<Thing> next;
-    ASSERT_TRUE(pool->Acquire(next));
-    EXPECT_EQ(next->AsUnknown(), elements[1]);
-
-    next = nullptr;
     a = nullptr;
-    ASSERT_TRUE(pool->Acquire(next));
-    EXPECT_EQ(next->AsUnknown(), elements[0]);
-}
-
-TEST_F(PoolTest, TryAcquireReplacesWhatTheOutParameterHeld)
-{
-    auto pool = Make<StaticPool>(2u);
-    const auto elements = ElementsOf(pool);
-    ComPtr<Thing> out;
-    ASSERT_TRUE(pool->TryAcquire(out));
-    EXPECT_EQ(out->AsUnknown(), elements[0]);
-    // The second element is handed out and the first goes back.
-    ASSERT_TRUE(pool->TryAcquire(out));
-    EXPECT_EQ(out->AsUnknown(), elements[1]);
-    EXPECT_FALSE(static_cast<Pool::ElementT<Thing>*>(static_cast<Thing*>(elements[0]))->IsInUse());
-    // A failed TryAcquire leaves the out parameter alone.
-    ComPtr<Thing> other;
-    ASSERT_TRUE(pool->TryAcquire(other));
-    ASSERT_FALSE(pool->TryAcquire(out));
-    EXPECT_EQ(out->AsUnknown(), elements[1]);
-}
-
-TEST_F(PoolTest, StaticPoolThatIsExhaustedCreatesNothing)
-{
-    auto pool = Make<StaticPool>(2u);
-    ComPtr<Thing> a, b, c;
+    ASSERT_TRUE(pool->Acquire(a));
+    EXPECT_EQ(a->AsUnknown(), elements[0]);
+    // The next element is handed out, then what `a` held goes back.
     ASSERT_TRUE(pool->TryAcquire(a));
-    ASSERT_TRUE(pool->TryAcquire(b));
-    EXPECT_FALSE(pool->TryAcquire(c));
-    bool waiting = false;
-    EXPECT_FALSE(pool->TryAcquireOrWait(c, waiting));
-    EXPECT_TRUE(waiting);
-    EXPECT_EQ(pool->GetElementCount(), 2u);
-    EXPECT_EQ(g_Live.load(), 2);
-    pool->CancelWait(waiting);
-    EXPECT_FALSE(waiting);
-    EXPECT_EQ(pool->GetWaiterCount(), 0);
+    EXPECT_EQ(a->AsUnknown(), elements[1]);
+    EXPECT_FALSE(InUse(elements[0]));
+
+    // A failed TryAcquire leaves the out parameter alone.
+    auto fixed = Make<StaticPool>(1u);
+    ComPtr<Thing> other;
+    ASSERT_TRUE(fixed->TryAcquire(other));
+    ASSERT_FALSE(fixed->TryAcquire(a));
+    EXPECT_EQ(a->AsUnknown(), elements[1]);
 }
 
 TEST_F(PoolTest, ReferenceCountsOfElementAndPool)
 {
     auto pool = Make<DynamicPool>(1u);
-    const ULONG poolAlone = CountOf(pool.Get());
-    EXPECT_EQ(poolAlone, 1u);
+    EXPECT_EQ(CountOf(pool.Get()), 1u);
     ComPtr<Thing> element;
     ASSERT_TRUE(pool->Acquire(element));
     // The pool's reference and the user's; an element in use holds its pool.
     EXPECT_EQ(CountOf(element.Get()), 2u);
     EXPECT_EQ(CountOf(pool.Get()), 2u);
-    element->AddRef();
-    EXPECT_EQ(element->Release(), 2u);
-    EXPECT_TRUE(static_cast<Pool::ElementT<Thing>*>(element.Get())->IsInUse());
+    EXPECT_TRUE(InUse(element.Get()));
     element = nullptr;
     EXPECT_EQ(CountOf(pool.Get()), 1u);
 }
 
-TEST_F(PoolTest, EventIsSignalledOnlyWhileSomebodyWaits)
+TEST_F(PoolTest, ExhaustedStaticPoolCreatesNothingAndSignalsOnlyWhileSomebodyWaits)
 {
     auto pool = Make<StaticPool>(1u);
-    ComPtr<Thing> first;
+    ComPtr<Thing> first, second;
     ASSERT_TRUE(pool->TryAcquire(first));
     first = nullptr;
     EXPECT_FALSE(pool->GetEvent()->IsSignalled());
 
     ASSERT_TRUE(pool->TryAcquire(first));
-    ComPtr<Thing> second;
     bool waiting = false;
     ASSERT_FALSE(pool->TryAcquireOrWait(second, waiting));
-    EXPECT_EQ(pool->GetWaiterCount(), 1);
+    EXPECT_TRUE(waiting);
     // Asking again while waiting does not count the caller twice.
     ASSERT_FALSE(pool->TryAcquireOrWait(second, waiting));
     EXPECT_EQ(pool->GetWaiterCount(), 1);
+    EXPECT_EQ(pool->GetElementCount(), 1u);
+    EXPECT_EQ(g_Live.load(), 1);
     first = nullptr;
     EXPECT_TRUE(pool->GetEvent()->Wait(0));
     ASSERT_TRUE(pool->TryAcquireOrWait(second, waiting));
     EXPECT_FALSE(waiting);
     EXPECT_EQ(pool->GetWaiterCount(), 0);
     EXPECT_FALSE(pool->GetEvent()->IsSignalled());
-}
 
-TEST_F(PoolTest, ReturnedElementWakesARegisteredWaiter)
-{
-    auto pool = Make<StaticPool>(1u);
-    ComPtr<Thing> held;
-    ASSERT_TRUE(pool->TryAcquire(held));
-    ComPtr<Thing> wanted;
-    bool waiting = false;
-    ASSERT_FALSE(pool->TryAcquireOrWait(wanted, waiting));
-
-    // A waiting work item in miniature: a registered wait that retries on the setter's thread.
-    Sync::Event done(Sync::Event::ResetMode::Manual);
-    pool->GetEvent()->RegisterWait([&] {
-        if (pool->TryAcquireOrWait(wanted, waiting))
-            done.Set();
-    });
-    std::thread releaser([&] { held = nullptr; });
-    releaser.join();
-    ASSERT_TRUE(done.Wait(10000));
-    EXPECT_NE(wanted, nullptr);
+    ASSERT_FALSE(pool->TryAcquireOrWait(first, waiting));
+    pool->CancelWait(waiting);
     EXPECT_FALSE(waiting);
+    EXPECT_EQ(pool->GetWaiterCount(), 0);
 }
 
 TEST_F(PoolTest, ReturnsThatCollapseIntoOneSignalStillWakeEveryWaiter)
@@ -243,35 +206,29 @@ TEST_F(PoolTest, ReturnsThatCollapseIntoOneSignalStillWakeEveryWaiter)
     EXPECT_EQ(pool->GetWaiterCount(), 0);
 }
 
-TEST_F(PoolTest, ReturnStepRunsBeforeTheElementIsIdle)
+TEST_F(PoolTest, ReturnStepRunsBeforeTheElementIsIdleOnlyWhenTheLastUserGoesAndMayFail)
 {
-    auto pool = Make<Pool::PoolT<Returning, Pool::Strategy::DynamicStrategy>>(1u);
+    TestSupport::TraceCapture capture;
+    auto pool = Make<Pool::PoolT<Returning, Pool::Strategy::StaticStrategy>>(1u);
     ComPtr<Returning> element;
-    ASSERT_TRUE(pool->Acquire(element));
+    ASSERT_TRUE(pool->TryAcquire(element));
     Returning* raw = element.Get();
     element = nullptr;
     EXPECT_EQ(raw->m_Returns, 1);
     EXPECT_TRUE(raw->m_InUseDuringReturn);
     // An extra reference taken and dropped while the element is idle runs no return step.
-    {
-        const auto elements = pool->GetElements();
-    }
+    pool->GetElements();
     EXPECT_EQ(raw->m_Returns, 1);
     // Nor does one that is still held when the element is handed out and comes back: the
     // element goes back only when its count falls to the pool's own reference.
     auto elements = pool->GetElements();
-    ASSERT_TRUE(pool->Acquire(element));
+    ASSERT_TRUE(pool->TryAcquire(element));
     element = nullptr;
     EXPECT_EQ(raw->m_Returns, 1);
     elements.clear();
     EXPECT_EQ(raw->m_Returns, 2);
-}
 
-TEST_F(PoolTest, FailingReturnStepIsReportedAndTheElementStillGoesBack)
-{
-    TestSupport::TraceCapture capture;
-    auto pool = Make<Pool::PoolT<Returning, Pool::Strategy::StaticStrategy>>(1u);
-    ComPtr<Returning> element;
+    // A failing return step is reported; the element still goes back and a waiter is told.
     ASSERT_TRUE(pool->TryAcquire(element));
     element->m_FailReturn = true;
     ComPtr<Returning> waiterSlot;
@@ -279,28 +236,22 @@ TEST_F(PoolTest, FailingReturnStepIsReportedAndTheElementStillGoesBack)
     ASSERT_FALSE(pool->TryAcquireOrWait(waiterSlot, waiting));
     EXPECT_NO_THROW(element = nullptr);
     EXPECT_FALSE(capture.LinesContaining("Failure 0x80004005").empty());
-    // Back in the pool, and the waiter was told.
     EXPECT_TRUE(pool->GetEvent()->Wait(0));
     ASSERT_TRUE(pool->TryAcquireOrWait(waiterSlot, waiting));
     waiterSlot->m_FailReturn = false;
 }
 
-TEST_F(PoolTest, OwnerLettingGoReclaimsIdlePoolAtOnce)
+TEST_F(PoolTest, PoolLivesWhileItsOwnerOrAnElementInUseHoldsIt)
 {
     auto pool = Make<DynamicPool>(8u);
-    EXPECT_EQ(g_Live.load(), 8);
     pool = nullptr;
     EXPECT_EQ(g_Live.load(), 0);
-}
 
-TEST_F(PoolTest, ElementInUseKeepsItsPoolUntilItComesBack)
-{
-    auto pool = Make<DynamicPool>(3u);
+    pool = Make<DynamicPool>(3u);
     ComPtr<Thing> element;
     ASSERT_TRUE(pool->Acquire(element));
     pool = nullptr;
     EXPECT_EQ(g_Live.load(), 3);
-    element->m_Value = 5; // still valid
     element = nullptr;
     EXPECT_EQ(g_Live.load(), 0);
 }
@@ -327,27 +278,18 @@ TEST_F(PoolTest, OwnerLettingGoWhileAnotherThreadReturnsTheLastElement)
 
 TEST_F(PoolTest, ConcurrentAcquireAndReleaseNeverHandOutOneElementTwice)
 {
-    auto pool = Make<DynamicPool>(4u);
     constexpr int Threads = 4;
-    constexpr int Rounds = 20000;
+    auto pool = Make<DynamicPool>(4u);
     std::atomic<int> doubles { 0 };
-    std::vector<std::thread> threads;
-    for (int t = 0; t < Threads; ++t)
-    {
-        threads.emplace_back([&] {
-            ComPtr<Thing> element;
-            for (int i = 0; i < Rounds; ++i)
-            {
-                pool->Acquire(element);
-                if (element->m_Held.exchange(true))
-                    ++doubles;
-                element->m_Held = false;
-                element = nullptr;
-            }
-        });
-    }
-    for (auto& thread : threads)
-        thread.join();
+    OnThreads(Threads, [&] {
+        ComPtr<Thing> element;
+        for (int i = 0; i < 20000; ++i)
+        {
+            pool->Acquire(element);
+            doubles += !element->HoldAlone();
+            element = nullptr;
+        }
+    });
     EXPECT_EQ(doubles.load(), 0);
     // At most one element per thread was ever needed beyond the four.
     EXPECT_LE(pool->GetElementCount(), static_cast<size_t>(4 + Threads));
@@ -356,37 +298,26 @@ TEST_F(PoolTest, ConcurrentAcquireAndReleaseNeverHandOutOneElementTwice)
 TEST_F(PoolTest, StaticPoolWaitersAllMakeProgressUnderContention)
 {
     auto pool = Make<StaticPool>(2u);
-    constexpr int Threads = 4;
-    constexpr int Rounds = 3000;
-    std::atomic<int> doubles { 0 };
-    std::atomic<int> timeouts { 0 };
-    std::vector<std::thread> threads;
-    for (int t = 0; t < Threads; ++t)
-    {
-        threads.emplace_back([&] {
-            ComPtr<Thing> element;
-            bool waiting = false;
-            for (int i = 0; i < Rounds; ++i)
+    std::atomic<int> doubles { 0 }, timeouts { 0 };
+    OnThreads(4, [&] {
+        ComPtr<Thing> element;
+        bool waiting = false;
+        for (int i = 0; i < 3000; ++i)
+        {
+            while (!pool->TryAcquireOrWait(element, waiting))
             {
-                while (!pool->TryAcquireOrWait(element, waiting))
+                // A lost wake-up shows as a time-out.
+                if (!pool->GetEvent()->Wait(10000))
                 {
-                    // A lost wake-up shows as a time-out.
-                    if (!pool->GetEvent()->Wait(10000))
-                    {
-                        ++timeouts;
-                        pool->CancelWait(waiting);
-                        return;
-                    }
+                    ++timeouts;
+                    pool->CancelWait(waiting);
+                    return;
                 }
-                if (element->m_Held.exchange(true))
-                    ++doubles;
-                element->m_Held = false;
-                element = nullptr;
             }
-        });
-    }
-    for (auto& thread : threads)
-        thread.join();
+            doubles += !element->HoldAlone();
+            element = nullptr;
+        }
+    });
     EXPECT_EQ(doubles.load(), 0);
     EXPECT_EQ(timeouts.load(), 0);
     EXPECT_EQ(pool->GetWaiterCount(), 0);

@@ -29,18 +29,25 @@ public:
     int m_InternalShutdowns = 0;
 };
 
-HRESULT CaptureResult(const std::function<void()>& body) { return Error::Guard(body); }
+MFSHUTDOWN_STATUS StatusOf(Owner* owner)
+{
+    auto status = static_cast<MFSHUTDOWN_STATUS>(77);
+    EXPECT_EQ(owner->GetShutdownStatus(&status), S_OK);
+    return status;
+}
 } // namespace ShutdownTest
 
 using ShutdownTest::Owner;
 
-TEST(ShutdownState, StateWordFollowsItsTransitions)
+TEST(ShutdownState, StateWordTransitionsAndRefusals)
 {
     auto owner = Make<Owner>();
     EXPECT_EQ(owner->GetState(), 0);
-    EXPECT_FALSE(owner->IsShutdown());
-    owner->SetState(2);
-    EXPECT_EQ(owner->GetState(), 2);
+    owner->SetState(5);
+    // A run state outside 0..0xFFFF is refused and changes nothing.
+    EXPECT_EQ(Error::Guard([&] { owner->SetState(-2); }), E_INVALIDARG);
+    EXPECT_EQ(Error::Guard([&] { owner->SetState(0x10000); }), E_INVALIDARG);
+    EXPECT_EQ(owner->GetState(), 5);
     owner->BeginShutdown();
     EXPECT_EQ(owner->GetState(), 4095);
     EXPECT_FALSE(owner->IsShutdown());
@@ -48,56 +55,41 @@ TEST(ShutdownState, StateWordFollowsItsTransitions)
     owner->CompleteShutdown();
     EXPECT_EQ(owner->GetState(), -1);
     EXPECT_TRUE(owner->IsShutdown());
-}
-
-TEST(ShutdownState, EveryChangeOfAShutDownObjectThrowsAndChangesNothing)
-{
-    auto owner = Make<Owner>();
-    owner->SetState(3);
-    owner->CompleteShutdown();
-    EXPECT_EQ(ShutdownTest::CaptureResult([&] { owner->SetState(1); }), MF_E_SHUTDOWN);
-    EXPECT_EQ(ShutdownTest::CaptureResult([&] { owner->BeginShutdown(); }), MF_E_SHUTDOWN);
-    EXPECT_EQ(ShutdownTest::CaptureResult([&] { owner->CompleteShutdown(); }), MF_E_SHUTDOWN);
-    EXPECT_EQ(ShutdownTest::CaptureResult([&] { owner->ThrowIfShutdown(); }), MF_E_SHUTDOWN);
+    // Every change of a shut-down object throws and changes nothing.
+    EXPECT_EQ(Error::Guard([&] { owner->SetState(1); }), MF_E_SHUTDOWN);
+    EXPECT_EQ(Error::Guard([&] { owner->BeginShutdown(); }), MF_E_SHUTDOWN);
+    EXPECT_EQ(Error::Guard([&] { owner->CompleteShutdown(); }), MF_E_SHUTDOWN);
+    EXPECT_EQ(Error::Guard([&] { owner->ThrowIfShutdown(); }), MF_E_SHUTDOWN);
     EXPECT_EQ(owner->GetState(), -1);
 }
 
-TEST(ShutdownState, RunStateOutsideItsRangeIsRefused)
-{
-    auto owner = Make<Owner>();
-    owner->SetState(5);
-    EXPECT_EQ(ShutdownTest::CaptureResult([&] { owner->SetState(-2); }), E_INVALIDARG);
-    EXPECT_EQ(ShutdownTest::CaptureResult([&] { owner->SetState(0x10000); }), E_INVALIDARG);
-    EXPECT_EQ(owner->GetState(), 5);
-    EXPECT_FALSE(owner->IsShutdown());
-}
-
-TEST(ShutdownImplementation, ShutdownRunsTheOwnersWorkOnceAndTracesEveryCall)
+TEST(ShutdownImplementation, ResultsOfShutdownAndStatusTracingEveryCall)
 {
     TestSupport::TraceCapture capture;
     auto owner = Make<Owner>();
-    ComPtr<IMFShutdown> shutdown;
-    ASSERT_EQ(owner.As(&shutdown), S_OK);
-    EXPECT_EQ(shutdown->Shutdown(), S_OK);
-    EXPECT_EQ(shutdown->Shutdown(), MF_E_SHUTDOWN);
-    EXPECT_EQ(owner->m_InternalShutdowns, 1);
-    EXPECT_EQ(capture.LinesContaining("MF::ShutdownImplementation<ShutdownTest::Owner>::Shutdown: this 0x").size(), 2u);
-
-    MFSHUTDOWN_STATUS status = MFSHUTDOWN_INITIATED;
-    EXPECT_EQ(shutdown->GetShutdownStatus(&status), S_OK);
-    EXPECT_EQ(status, MFSHUTDOWN_COMPLETED);
-    EXPECT_EQ(capture.LinesContaining("MF::ShutdownImplementation<ShutdownTest::Owner>::GetShutdownStatus: this 0x").size(), 1u);
-}
-
-TEST(ShutdownImplementation, StatusOfAnObjectNeverToldIsAnInvalidRequest)
-{
-    TestSupport::TraceCapture capture;
-    auto owner = Make<Owner>();
+    // The status of an object never told is an invalid request, reported as a failure.
     auto status = static_cast<MFSHUTDOWN_STATUS>(77);
     EXPECT_EQ(owner->GetShutdownStatus(&status), MF_E_INVALIDREQUEST);
     EXPECT_EQ(static_cast<int>(status), 77);
     EXPECT_FALSE(capture.LinesContaining("Failure, 0xC00D36B2").empty());
     EXPECT_EQ(owner->GetShutdownStatus(nullptr), E_POINTER);
+
+    EXPECT_EQ(owner->Shutdown(), S_OK);
+    EXPECT_EQ(owner->Shutdown(), MF_E_SHUTDOWN);
+    EXPECT_EQ(owner->m_InternalShutdowns, 1);
+    EXPECT_EQ(ShutdownTest::StatusOf(owner.Get()), MFSHUTDOWN_COMPLETED);
+    EXPECT_EQ(capture.LinesContaining("MF::ShutdownImplementation<ShutdownTest::Owner>::Shutdown: this 0x").size(), 2u);
+    EXPECT_EQ(capture.LinesContaining("MF::ShutdownImplementation<ShutdownTest::Owner>::GetShutdownStatus: this 0x").size(), 3u);
+
+    // Failing owner work leaves the shutdown begun; an out-of-memory is reported as such.
+    owner = Make<Owner>();
+    owner->m_OnInternalShutdown = [] { XEV_FAIL(E_ACCESSDENIED); };
+    EXPECT_EQ(owner->Shutdown(), E_ACCESSDENIED);
+    EXPECT_EQ(owner->GetState(), 4095);
+    EXPECT_EQ(ShutdownTest::StatusOf(owner.Get()), MFSHUTDOWN_INITIATED);
+    owner = Make<Owner>();
+    owner->m_OnInternalShutdown = [] { throw std::bad_alloc(); };
+    EXPECT_EQ(owner->Shutdown(), E_OUTOFMEMORY);
 }
 
 TEST(ShutdownImplementation, StatusAndSecondShutdownWhileTheOwnersWorkRuns)
@@ -113,9 +105,7 @@ TEST(ShutdownImplementation, StatusAndSecondShutdownWhileTheOwnersWorkRuns)
     ASSERT_EQ(entered.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready);
 
     // The lock is free while InternalShutdown runs, and the object counts as live.
-    MFSHUTDOWN_STATUS status = MFSHUTDOWN_COMPLETED;
-    EXPECT_EQ(owner->GetShutdownStatus(&status), S_OK);
-    EXPECT_EQ(status, MFSHUTDOWN_INITIATED);
+    EXPECT_EQ(ShutdownTest::StatusOf(owner.Get()), MFSHUTDOWN_INITIATED);
     {
         std::shared_lock lock(owner->m_Lock);
         EXPECT_NO_THROW(owner->ThrowIfShutdown());
@@ -126,21 +116,5 @@ TEST(ShutdownImplementation, StatusAndSecondShutdownWhileTheOwnersWorkRuns)
     proceed.set_value();
     shutdownThread.join();
     EXPECT_EQ(owner->m_InternalShutdowns, 1);
-    EXPECT_EQ(owner->GetShutdownStatus(&status), S_OK);
-    EXPECT_EQ(status, MFSHUTDOWN_COMPLETED);
-}
-
-TEST(ShutdownImplementation, FailingOwnerWorkLeavesTheShutdownBegun)
-{
-    auto owner = Make<Owner>();
-    owner->m_OnInternalShutdown = [] { XEV_FAIL(E_ACCESSDENIED); };
-    EXPECT_EQ(owner->Shutdown(), E_ACCESSDENIED);
-    EXPECT_EQ(owner->GetState(), 4095);
-    MFSHUTDOWN_STATUS status = MFSHUTDOWN_COMPLETED;
-    EXPECT_EQ(owner->GetShutdownStatus(&status), S_OK);
-    EXPECT_EQ(status, MFSHUTDOWN_INITIATED);
-    // An out-of-memory in the owner's work is reported as such.
-    auto other = Make<Owner>();
-    other->m_OnInternalShutdown = [] { throw std::bad_alloc(); };
-    EXPECT_EQ(other->Shutdown(), E_OUTOFMEMORY);
+    EXPECT_EQ(ShutdownTest::StatusOf(owner.Get()), MFSHUTDOWN_COMPLETED);
 }

@@ -1,8 +1,8 @@
 #pragma once
 // Helpers of the encoder runtime tests: drawn test frames, a session driven through the function
-// list the way the encoder transform drives it, and readers of real decoder output (ffprobe,
-// ffmpeg) and of Annex B streams.
+// list the way the encoder transform drives it, a real decoder (ffmpeg) and an Annex B reader.
 
+#include "platform/d3d/D3D11.h"
 #include "platform/encoder/NvEncodeApi.h"
 #include "platform/encoder/SoftwareRuntime.h"
 #include "platform/system/Event.h"
@@ -13,7 +13,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -25,6 +24,7 @@
 namespace EncoderTest
 {
 constexpr uint32_t WaitMilliseconds = 30000; // generous: tests never depend on speed
+constexpr uint64_t FrameTime = 333333;
 
 inline NV_ENCODE_API_FUNCTION_LIST SoftwareFunctions()
 {
@@ -34,13 +34,28 @@ inline NV_ENCODE_API_FUNCTION_LIST SoftwareFunctions()
     return list;
 }
 
-// ---- Test frames ---------------------------------------------------------------------------
+// A parameter structure, zeroed, with its version set.
+template <class P>
+P Versioned(uint32_t version)
+{
+    P params {};
+    params.version = version;
+    return params;
+}
+
+inline ComPtr<ID3D11Device> WarpDevice()
+{
+    ComPtr<ID3D11Device> device;
+    EXPECT_EQ(D3D11CreateDevice(nullptr, D3D_DRIVER_TYPE_WARP, nullptr, 0, nullptr, 0, D3D11_SDK_VERSION, device.GetAddressOf(), nullptr, nullptr),
+              S_OK);
+    return device;
+}
 
 // A black picture with a dark-blue rectangle that moves with the frame index and a row of white
 // squares that spell the index in binary: simple content with motion, as the source draws it.
 struct Rgb
 {
-    uint8_t R, G, B;
+    int R, G, B;
 };
 
 inline Rgb PixelAt(uint32_t frame, uint32_t x, uint32_t y, uint32_t width, uint32_t height)
@@ -52,83 +67,54 @@ inline Rgb PixelAt(uint32_t frame, uint32_t x, uint32_t y, uint32_t width, uint3
         if ((frame >> (bit / 2)) & 1u && bit % 2 == 0)
             return { 235, 235, 235 };
     }
-    const uint32_t rectangleWidth = width / 4, rectangleHeight = height / 4;
-    const uint32_t left = (frame * 8) % (width - rectangleWidth), top = height / 2;
-    if (x >= left && x < left + rectangleWidth && y >= top && y < top + rectangleHeight)
+    const uint32_t left = (frame * 8) % (width - width / 4), top = height / 2;
+    if (x >= left && x < left + width / 4 && y >= top && y < top + height / 4)
         return { 0, 0, 139 };
     return { 0, 0, 0 };
 }
 
-// BT.601 limited range, as the encoder's ARGB conversion and ffmpeg use.
-inline void ToYuv(Rgb c, uint8_t* y, uint8_t* u, uint8_t* v)
+// Draws `frame` at `pitch`: packed B, G, R, A bytes, or NV12 (luma rows, then the interleaved
+// chroma rows right after `height` luma rows) in BT.601 limited range, as ffmpeg converts.
+inline void Draw(uint32_t frame, uint32_t width, uint32_t height, NV_ENC_BUFFER_FORMAT format, uint8_t* data, uint32_t pitch)
 {
-    *y = static_cast<uint8_t>(((66 * c.R + 129 * c.G + 25 * c.B + 128) >> 8) + 16);
-    *u = static_cast<uint8_t>(((-38 * c.R - 74 * c.G + 112 * c.B + 128) >> 8) + 128);
-    *v = static_cast<uint8_t>(((112 * c.R - 94 * c.G - 18 * c.B + 128) >> 8) + 128);
-}
-
-// NV12 at `pitch`: luma rows, then interleaved chroma rows right after `height` luma rows.
-inline void DrawNv12(uint32_t frame, uint32_t width, uint32_t height, uint8_t* luma, uint8_t* chroma, uint32_t pitch)
-{
-    for (uint32_t y = 0; y < height; ++y)
-        for (uint32_t x = 0; x < width; ++x)
-        {
-            uint8_t Y, U, V;
-            ToYuv(PixelAt(frame, x, y, width, height), &Y, &U, &V);
-            luma[std::size_t(y) * pitch + x] = Y;
-            if (y % 2 == 0 && x % 2 == 0)
-            {
-                chroma[std::size_t(y / 2) * pitch + x] = U;
-                chroma[std::size_t(y / 2) * pitch + x + 1] = V;
-            }
-        }
-}
-
-// Packed B, G, R, A bytes at `pitch`.
-inline void DrawArgb(uint32_t frame, uint32_t width, uint32_t height, uint8_t* pixels, uint32_t pitch)
-{
+    uint8_t* chroma = data + std::size_t(pitch) * height;
     for (uint32_t y = 0; y < height; ++y)
         for (uint32_t x = 0; x < width; ++x)
         {
             const Rgb c = PixelAt(frame, x, y, width, height);
-            uint8_t* p = pixels + std::size_t(y) * pitch + std::size_t(x) * 4;
-            p[0] = c.B;
-            p[1] = c.G;
-            p[2] = c.R;
-            p[3] = 255;
+            if (format == NV_ENC_BUFFER_FORMAT_ARGB)
+            {
+                uint8_t* p = data + std::size_t(y) * pitch + std::size_t(x) * 4;
+                p[0] = uint8_t(c.B), p[1] = uint8_t(c.G), p[2] = uint8_t(c.R), p[3] = 255;
+                continue;
+            }
+            data[std::size_t(y) * pitch + x] = uint8_t(((66 * c.R + 129 * c.G + 25 * c.B + 128) >> 8) + 16);
+            if (y % 2 == 0 && x % 2 == 0)
+            {
+                chroma[std::size_t(y / 2) * pitch + x] = uint8_t(((-38 * c.R - 74 * c.G + 112 * c.B + 128) >> 8) + 128);
+                chroma[std::size_t(y / 2) * pitch + x + 1] = uint8_t(((112 * c.R - 94 * c.G - 18 * c.B + 128) >> 8) + 128);
+            }
         }
 }
 
 // One frame, tightly packed, as ffmpeg reads raw video.
 inline std::vector<uint8_t> RawFrame(uint32_t frame, uint32_t width, uint32_t height, NV_ENC_BUFFER_FORMAT format)
 {
-    if (format == NV_ENC_BUFFER_FORMAT_ARGB)
-    {
-        std::vector<uint8_t> pixels(std::size_t(width) * height * 4);
-        DrawArgb(frame, width, height, pixels.data(), width * 4);
-        return pixels;
-    }
-    std::vector<uint8_t> pixels(std::size_t(width) * height * 3 / 2);
-    DrawNv12(frame, width, height, pixels.data(), pixels.data() + std::size_t(width) * height, width);
+    const bool argb = format == NV_ENC_BUFFER_FORMAT_ARGB;
+    std::vector<uint8_t> pixels(argb ? std::size_t(width) * height * 4 : std::size_t(width) * height * 3 / 2);
+    Draw(frame, width, height, format, pixels.data(), argb ? width * 4 : width);
     return pixels;
 }
-
-// ---- Configuration -------------------------------------------------------------------------
 
 // What the encoder transform sets, with the values the tests vary.
 struct Options
 {
-    uint32_t Width = 640;
-    uint32_t Height = 360;
-    uint32_t RateNumerator = 30;
-    uint32_t RateDenominator = 1;
+    uint32_t Width = 160, Height = 96;
     uint32_t GopLength = 4;
     uint32_t IdrPeriod = 0; // 0: the GOP length
     int32_t FrameIntervalP = 1;
     uint32_t Qp = 24;
-    bool OutputAud = true;
-    bool RepeatSpsPps = true;
-    bool Asynchronous = true;
+    bool OutputAud = true, RepeatSpsPps = true, Asynchronous = true;
     NV_ENC_BUFFER_FORMAT Format = NV_ENC_BUFFER_FORMAT_NV12;
     uint32_t BitstreamBuffers = 4;
 };
@@ -163,32 +149,30 @@ inline std::unique_ptr<Initialization> MakeInitialization(const Options& o)
     p.presetGUID = NvEncPresets::LowLatencyDefault;
     p.encodeWidth = p.darWidth = o.Width;
     p.encodeHeight = p.darHeight = o.Height;
-    p.frameRateNum = o.RateNumerator;
-    p.frameRateDen = o.RateDenominator;
+    p.frameRateNum = 30;
+    p.frameRateDen = 1;
     p.enableEncodeAsync = o.Asynchronous;
     p.enablePTD = 1;
     p.encodeConfig = &init->Config;
     return init;
 }
 
-// ---- A session driven like the encoder transform drives it ---------------------------------
-
 struct Output
 {
     std::vector<uint8_t> Bytes;
-    uint64_t TimeStamp = 0;
-    uint64_t Duration = 0;
+    uint64_t TimeStamp = 0, Duration = 0;
     NV_ENC_PIC_TYPE PictureType = NV_ENC_PIC_TYPE_UNKNOWN;
     uint32_t AverageQp = 0;
 };
 
+// A session driven like the encoder transform drives it: one bitstream buffer, input buffer and
+// completion event a slot.
 class Session
 {
 public:
     explicit Session(const Options& options, void* device = nullptr) : m_Options(options), F(SoftwareFunctions())
     {
-        NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS open {};
-        open.version = NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS_VER;
+        auto open = Versioned<NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS>(NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS_VER);
         open.deviceType = NV_ENC_DEVICE_TYPE_DIRECTX;
         open.device = device;
         open.apiVersion = NVENCAPI_VERSION;
@@ -205,11 +189,7 @@ public:
         E = nullptr;
     }
 
-    NVENCSTATUS Initialize()
-    {
-        auto init = MakeInitialization(m_Options);
-        return F.nvEncInitializeEncoder(E, &init->Params);
-    }
+    NVENCSTATUS Initialize() { return F.nvEncInitializeEncoder(E, &MakeInitialization(m_Options)->Params); }
 
     // Initializes and creates the buffers, the events (registered) and one input buffer a slot.
     void Start()
@@ -217,13 +197,11 @@ public:
         ASSERT_EQ(Initialize(), NV_ENC_SUCCESS);
         for (uint32_t i = 0; i < m_Options.BitstreamBuffers; ++i)
         {
-            NV_ENC_CREATE_BITSTREAM_BUFFER create {};
-            create.version = NV_ENC_CREATE_BITSTREAM_BUFFER_VER;
+            auto create = Versioned<NV_ENC_CREATE_BITSTREAM_BUFFER>(NV_ENC_CREATE_BITSTREAM_BUFFER_VER);
             create.size = 0x200000;
             ASSERT_EQ(F.nvEncCreateBitstreamBuffer(E, &create), NV_ENC_SUCCESS);
             Bitstreams.push_back(create.bitstreamBuffer);
-            NV_ENC_CREATE_INPUT_BUFFER input {};
-            input.version = NV_ENC_CREATE_INPUT_BUFFER_VER;
+            auto input = Versioned<NV_ENC_CREATE_INPUT_BUFFER>(NV_ENC_CREATE_INPUT_BUFFER_VER);
             input.width = m_Options.Width;
             input.height = m_Options.Height;
             input.bufferFmt = m_Options.Format;
@@ -241,48 +219,33 @@ public:
         }
     }
 
-    NVENCSTATUS RegisterEvent(Sync::Event* event)
+    NVENCSTATUS RegisterEvent(Sync::Event* event, bool registering = true)
     {
-        NV_ENC_EVENT_PARAMS params {};
-        params.version = NV_ENC_EVENT_PARAMS_VER;
+        auto params = Versioned<NV_ENC_EVENT_PARAMS>(NV_ENC_EVENT_PARAMS_VER);
         params.completionEvent = event;
-        return F.nvEncRegisterAsyncEvent(E, &params);
-    }
-
-    NVENCSTATUS UnregisterEvent(Sync::Event* event)
-    {
-        NV_ENC_EVENT_PARAMS params {};
-        params.version = NV_ENC_EVENT_PARAMS_VER;
-        params.completionEvent = event;
-        return F.nvEncUnregisterAsyncEvent(E, &params);
+        return registering ? F.nvEncRegisterAsyncEvent(E, &params) : F.nvEncUnregisterAsyncEvent(E, &params);
     }
 
     // Draws frame `frame` into slot `slot`'s input buffer.
     void Fill(uint32_t slot, uint32_t frame)
     {
-        NV_ENC_LOCK_INPUT_BUFFER lock {};
-        lock.version = NV_ENC_LOCK_INPUT_BUFFER_VER;
+        auto lock = Versioned<NV_ENC_LOCK_INPUT_BUFFER>(NV_ENC_LOCK_INPUT_BUFFER_VER);
         lock.inputBuffer = Inputs[slot];
         ASSERT_EQ(F.nvEncLockInputBuffer(E, &lock), NV_ENC_SUCCESS);
-        auto* data = static_cast<uint8_t*>(lock.bufferDataPtr);
-        if (m_Options.Format == NV_ENC_BUFFER_FORMAT_ARGB)
-            DrawArgb(frame, m_Options.Width, m_Options.Height, data, lock.pitch);
-        else
-            DrawNv12(frame, m_Options.Width, m_Options.Height, data, data + std::size_t(lock.pitch) * m_Options.Height, lock.pitch);
+        Draw(frame, m_Options.Width, m_Options.Height, m_Options.Format, static_cast<uint8_t*>(lock.bufferDataPtr), lock.pitch);
         InputPitch = lock.pitch;
         ASSERT_EQ(F.nvEncUnlockInputBuffer(E, Inputs[slot]), NV_ENC_SUCCESS);
     }
 
     NV_ENC_PIC_PARAMS Picture(uint32_t slot, uint32_t frame, uint32_t flags = 0, void* input = nullptr)
     {
-        NV_ENC_PIC_PARAMS picture {};
-        picture.version = NV_ENC_PIC_PARAMS_VER;
+        auto picture = Versioned<NV_ENC_PIC_PARAMS>(NV_ENC_PIC_PARAMS_VER);
         picture.inputWidth = m_Options.Width;
         picture.inputHeight = m_Options.Height;
         picture.inputPitch = InputPitch;
         picture.encodePicFlags = flags;
-        picture.inputTimeStamp = uint64_t(frame) * 333333;
-        picture.inputDuration = 333333;
+        picture.inputTimeStamp = frame * FrameTime;
+        picture.inputDuration = FrameTime;
         picture.inputBuffer = input ? input : Inputs[slot];
         picture.outputBitstream = Bitstreams[slot];
         picture.completionEvent = Events[slot].get();
@@ -301,8 +264,7 @@ public:
     NVENCSTATUS SubmitEndOfStream()
     {
         EndOfStream.Reset();
-        NV_ENC_PIC_PARAMS picture {};
-        picture.version = NV_ENC_PIC_PARAMS_VER;
+        auto picture = Versioned<NV_ENC_PIC_PARAMS>(NV_ENC_PIC_PARAMS_VER);
         picture.encodePicFlags = NV_ENC_PIC_FLAG_EOS;
         picture.completionEvent = &EndOfStream;
         return F.nvEncEncodePicture(E, &picture);
@@ -316,8 +278,7 @@ public:
         {
             EXPECT_TRUE(Events[slot]->Wait(WaitMilliseconds)) << "slot " << slot;
         }
-        NV_ENC_LOCK_BITSTREAM lock {};
-        lock.version = NV_ENC_LOCK_BITSTREAM_VER;
+        auto lock = Versioned<NV_ENC_LOCK_BITSTREAM>(NV_ENC_LOCK_BITSTREAM_VER);
         lock.outputBitstream = Bitstreams[slot];
         EXPECT_EQ(F.nvEncLockBitstream(E, &lock), NV_ENC_SUCCESS);
         if (lock.bitstreamBufferPtr)
@@ -367,96 +328,11 @@ public:
     uint32_t InputPitch = 0;
 };
 
-// ---- Files and decoders --------------------------------------------------------------------
-
-// A temporary directory for one test, removed with it.
-class TempDirectory
+inline std::vector<uint32_t> Range(uint32_t count)
 {
-public:
-    TempDirectory()
-    {
-        char pattern[] = "/tmp/xev-encoder-XXXXXX";
-        const char* made = mkdtemp(pattern);
-        EXPECT_NE(made, nullptr);
-        m_Path = made ? made : "/tmp";
-    }
-    ~TempDirectory()
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_Path, ignored);
-    }
-    std::string File(const std::string& name) const { return m_Path + "/" + name; }
-
-private:
-    std::string m_Path;
-};
-
-inline void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes)
-{
-    std::ofstream file(path, std::ios::binary);
-    file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
-inline std::vector<uint8_t> Concatenate(const std::vector<Output>& outputs)
-{
-    std::vector<uint8_t> stream;
-    for (auto& output : outputs)
-        stream.insert(stream.end(), output.Bytes.begin(), output.Bytes.end());
-    return stream;
-}
-
-// The raw frames 0..count-1 the way ffmpeg reads them (ARGB input is compared with its NV12
-// conversion: the same pixels in BT.601 limited range).
-inline void WriteRawFrames(const std::string& path, uint32_t count, uint32_t width, uint32_t height, NV_ENC_BUFFER_FORMAT format)
-{
-    std::ofstream file(path, std::ios::binary);
-    for (uint32_t frame = 0; frame < count; ++frame)
-    {
-        auto raw = RawFrame(frame, width, height, format);
-        file.write(reinterpret_cast<const char*>(raw.data()), static_cast<std::streamsize>(raw.size()));
-    }
-}
-
-struct DecodedFrame
-{
-    bool KeyFrame = false;
-    std::string PictureType;
-    uint32_t Width = 0;
-    uint32_t Height = 0;
-};
-
-// Every frame ffprobe decodes from an H.264 elementary stream, in output order.
-inline std::vector<DecodedFrame> ProbeFrames(const std::string& path)
-{
-    auto result = TestSupport::RunProcess({ "/usr/bin/ffprobe", "-v", "error", "-f", "h264", "-show_entries",
-        "frame=key_frame,pict_type,width,height", "-of", "flat", path });
-    EXPECT_EQ(result.ExitStatus, 0) << result.Output;
-    std::vector<DecodedFrame> frames;
-    std::size_t position = 0;
-    while (position < result.Output.size())
-    {
-        std::size_t end = result.Output.find('\n', position);
-        if (end == std::string::npos)
-            end = result.Output.size();
-        const std::string line = result.Output.substr(position, end - position);
-        position = end + 1;
-        unsigned index = 0;
-        char key[32] = {}, value[32] = {};
-        if (std::sscanf(line.c_str(), "frames.frame.%u.%31[^=]=%31s", &index, key, value) != 3)
-            continue;
-        if (frames.size() <= index)
-            frames.resize(index + 1);
-        DecodedFrame& frame = frames[index];
-        const std::string k = key, v = value;
-        if (k == "key_frame")
-            frame.KeyFrame = v == "1";
-        else if (k == "pict_type")
-            frame.PictureType = v.substr(1, v.size() - 2);
-        else if (k == "width")
-            frame.Width = static_cast<uint32_t>(std::stoul(v));
-        else if (k == "height")
-            frame.Height = static_cast<uint32_t>(std::stoul(v));
-    }
+    std::vector<uint32_t> frames(count);
+    for (uint32_t i = 0; i < count; ++i)
+        frames[i] = i;
     return frames;
 }
 
@@ -467,59 +343,62 @@ struct DecodedSlice
     int Qp = -1;
 };
 
-// Each slice header as the decoder reads it (ffmpeg's picture debug lines), in decoding order.
-inline std::vector<DecodedSlice> DecodeSlices(const std::string& path)
+struct Decoded
 {
-    auto result = TestSupport::RunProcess({ "/usr/bin/ffmpeg", "-nostdin", "-v", "debug", "-debug", "pict", "-threads", "1", "-f", "h264", "-i", path, "-f",
-        "null", "-" });
-    EXPECT_EQ(result.ExitStatus, 0) << result.Output.substr(0, 2000);
+    std::vector<DecodedSlice> Slices; // each slice header as the decoder reads it, in decoding order
+    double Psnr = 0;                  // average dB against the drawn frames; 1000 for identical
+};
+
+// Decodes the concatenated `outputs` with ffmpeg and compares the pictures, by index, with the
+// drawn frames `frames` (converted to NV12, BT.601 limited range, as the encoder converts ARGB).
+// A decoded size other than `width` x `height` fails the comparison.
+inline Decoded Decode(const std::vector<Output>& outputs, const std::vector<uint32_t>& frames, uint32_t width, uint32_t height)
+{
+    char folder[] = "/tmp/xev-encoder-XXXXXX";
+    if (!mkdtemp(folder))
+    {
+        ADD_FAILURE() << "mkdtemp";
+        return {};
+    }
+    const std::string stream = std::string(folder) + "/stream.h264", raw = std::string(folder) + "/frames.nv12";
+    {
+        std::ofstream streamFile(stream, std::ios::binary), rawFile(raw, std::ios::binary);
+        for (const Output& output : outputs)
+            streamFile.write(reinterpret_cast<const char*>(output.Bytes.data()), std::streamsize(output.Bytes.size()));
+        for (uint32_t frame : frames)
+        {
+            const auto pixels = RawFrame(frame, width, height, NV_ENC_BUFFER_FORMAT_NV12);
+            rawFile.write(reinterpret_cast<const char*>(pixels.data()), std::streamsize(pixels.size()));
+        }
+    }
+    const auto result = TestSupport::RunProcess({ "/usr/bin/ffmpeg", "-nostdin", "-v", "debug", "-f", "rawvideo", "-pix_fmt", "nv12", "-s",
+        std::to_string(width) + "x" + std::to_string(height), "-i", raw, "-debug", "pict", "-threads", "1", "-f", "h264", "-i", stream, "-lavfi",
+        "[0:v]format=yuv420p,setpts=N/TB/30[reference];[1:v]format=yuv420p,setpts=N/TB/30[decoded];[decoded][reference]psnr", "-f", "null", "-" });
+    std::filesystem::remove_all(folder);
+    const std::string& out = result.Output;
+    EXPECT_EQ(result.ExitStatus, 0) << out.substr(out.size() > 3000 ? out.size() - 3000 : 0);
+    Decoded decoded;
+    if (const std::size_t average = out.rfind("average:"); average != std::string::npos)
+        decoded.Psnr = out.compare(average + 8, 3, "inf") == 0 ? 1000 : std::atof(out.c_str() + average + 8);
     // ffmpeg probes the stream with a decoder of its own first: only the lines of the decoder
     // that decodes the whole stream (the last one to print; one thread, so one context) count.
-    const std::size_t last = result.Output.rfind("] slice:");
+    const std::size_t last = out.rfind("] slice:");
     if (last == std::string::npos)
-        return {};
-    const std::size_t prefix = result.Output.rfind("[h264 @ ", last);
-    const std::string decoder = result.Output.substr(prefix, last - prefix);
-    std::vector<DecodedSlice> slices;
-    std::size_t position = 0;
-    while ((position = result.Output.find(decoder + "] slice:", position)) != std::string::npos)
+        return decoded;
+    const std::size_t prefix = out.rfind("[h264 @ ", last);
+    const std::string decoder = out.substr(prefix, last - prefix) + "] slice:";
+    for (std::size_t position = 0; (position = out.find(decoder, position)) != std::string::npos; ++position)
     {
-        const std::size_t end = result.Output.find('\n', position);
-        const std::string line = result.Output.substr(position, end - position);
-        position = end;
+        const std::string line = out.substr(position, out.find('\n', position) - position);
         DecodedSlice slice;
-        const std::size_t mb = line.find(" mb:");
-        if (mb != std::string::npos)
-        {
-            const std::size_t type = line.find(' ', mb + 1);
-            if (type != std::string::npos && type + 1 < line.size())
-                slice.Type = line[type + 1];
-        }
+        if (const std::size_t mb = line.find(" mb:"); mb != std::string::npos)
+            std::sscanf(line.c_str() + mb, " mb:%*d %c", &slice.Type);
         slice.Idr = line.find(" IDR") != std::string::npos;
-        const std::size_t qp = line.find(" qp:");
-        if (qp != std::string::npos)
+        if (const std::size_t qp = line.find(" qp:"); qp != std::string::npos)
             slice.Qp = std::atoi(line.c_str() + qp + 4);
-        slices.push_back(slice);
+        decoded.Slices.push_back(slice);
     }
-    return slices;
-}
-
-// The average PSNR (dB) of the decoded stream against the raw frames; 1000 for identical.
-inline double Psnr(const std::string& raw, const char* pixelFormat, uint32_t width, uint32_t height, const std::string& encoded)
-{
-    const std::string size = std::to_string(width) + "x" + std::to_string(height);
-    // Frames pair by their index, whatever time stamps the demuxers make up.
-    auto result = TestSupport::RunProcess({ "/usr/bin/ffmpeg", "-nostdin", "-v", "info", "-f", "rawvideo", "-pix_fmt", pixelFormat, "-s",
-        size, "-i", raw, "-f", "h264", "-i", encoded, "-lavfi",
-        "[0:v]format=yuv420p,setpts=N/TB/30[reference];[1:v]format=yuv420p,setpts=N/TB/30[decoded];[decoded][reference]psnr",
-        "-f", "null", "-" });
-    EXPECT_EQ(result.ExitStatus, 0) << result.Output.substr(0, 2000);
-    const std::size_t average = result.Output.rfind("average:");
-    if (average == std::string::npos)
-        return 0;
-    if (result.Output.compare(average + 8, 3, "inf") == 0)
-        return 1000;
-    return std::atof(result.Output.c_str() + average + 8);
+    return decoded;
 }
 
 struct Nal
@@ -535,10 +414,18 @@ inline std::vector<Nal> ParseNals(const std::vector<uint8_t>& stream)
     for (std::size_t i = 0; i + 3 < stream.size(); ++i)
         if (stream[i] == 0 && stream[i + 1] == 0 && stream[i + 2] == 1)
         {
-            const std::size_t start = (i > 0 && stream[i - 1] == 0) ? i - 1 : i;
-            nals.push_back({ stream[i + 3] & 0x1F, start });
+            nals.push_back({ stream[i + 3] & 0x1F, (i > 0 && stream[i - 1] == 0) ? i - 1 : i });
             i += 3;
         }
     return nals;
+}
+
+// Whether the access unit `bytes` holds a NAL unit of type `type`.
+inline bool HasNal(const std::vector<uint8_t>& bytes, int type)
+{
+    for (const Nal& nal : ParseNals(bytes))
+        if (nal.Type == type)
+            return true;
+    return false;
 }
 } // namespace EncoderTest

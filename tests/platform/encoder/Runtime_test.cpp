@@ -6,43 +6,34 @@
 #include "platform/encoder/SoftwareRuntime.h"
 #include "platform/encoder/X264Settings.h"
 
-#include "platform/d3d/D3D11.h"
-
 #include "EncoderTestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <tuple>
 
 using namespace EncoderTest;
 
-TEST(EncoderRuntimeLoading, TheNvidiaRuntimeIsMissingHereAndLeavesNothingLoaded)
+TEST(EncoderRuntimeLoading, TheNvidiaRuntimeIsMissingHereAndImpostorsOfferNoFunctionList)
 {
     // No machine this is built on has the NVIDIA driver.
     EXPECT_EQ(EncoderRuntime::LoadNvidia(), nullptr);
-    EXPECT_FALSE(NvidiaEncoder::HasEntryPoints());
-    EncoderRuntime::NvidiaLibraries missing;
-    missing.Encoder = "libxev-does-not-exist.so.1";
-    EXPECT_EQ(EncoderRuntime::LoadNvidia(missing), nullptr);
-}
-
-TEST(EncoderRuntimeLoading, LibrariesWithoutTheEntryPointsLoadButOfferNoFunctionList)
-{
-    // Two libraries that exist everywhere but are not the driver's.
-    EncoderRuntime::NvidiaLibraries impostors;
-    impostors.Encoder = "libm.so.6";
-    impostors.Cuda = "libc.so.6";
-    EncoderRuntime::Module* module = EncoderRuntime::LoadNvidia(impostors);
+    EncoderRuntime::NvidiaLibraries libraries;
+    libraries.Encoder = "libxev-does-not-exist.so.1";
+    EXPECT_EQ(EncoderRuntime::LoadNvidia(libraries), nullptr);
+    // Two libraries that exist everywhere but are not the driver's: loaded, counted, no entry point.
+    libraries.Encoder = "libm.so.6";
+    libraries.Cuda = "libc.so.6";
+    EncoderRuntime::Module* module = EncoderRuntime::LoadNvidia(libraries);
     ASSERT_NE(module, nullptr);
     EXPECT_STREQ(EncoderRuntime::Name(module), "NVIDIA");
     EXPECT_EQ(EncoderRuntime::FindCreateInstance(module), nullptr);
-    // Loads are counted: the second load shares the first.
-    EXPECT_EQ(EncoderRuntime::LoadNvidia(impostors), module);
+    EXPECT_EQ(EncoderRuntime::LoadNvidia(libraries), module);
     EncoderRuntime::Free(module);
     EncoderRuntime::Free(module);
     EXPECT_FALSE(NvidiaEncoder::HasEntryPoints());
-    NV_ENCODE_API_FUNCTION_LIST list {};
-    list.version = NV_ENCODE_API_FUNCTION_LIST_VER;
+    auto list = Versioned<NV_ENCODE_API_FUNCTION_LIST>(NV_ENCODE_API_FUNCTION_LIST_VER);
     EXPECT_EQ(NvidiaEncoder::CreateInstance(&list), NV_ENC_ERR_NO_ENCODE_DEVICE);
 }
 
@@ -53,17 +44,11 @@ TEST(EncoderRuntimeLoading, TheSoftwareAdapterAndNoDeviceGetTheSoftwareRuntime)
     EXPECT_STREQ(EncoderRuntime::Name(software), "Software");
     EXPECT_EQ(EncoderRuntime::FindCreateInstance(software), &SoftwareEncoder::CreateInstance);
     EXPECT_EQ(EncoderRuntime::LoadForDevice(nullptr), software);
-
-    ComPtr<ID3D11Device> device;
-    ASSERT_EQ(D3D11CreateDevice(nullptr, D3D_DRIVER_TYPE_WARP, nullptr, 0, nullptr, 0, D3D11_SDK_VERSION, device.GetAddressOf(), nullptr,
-                  nullptr),
-        S_OK);
-    EXPECT_EQ(EncoderRuntime::LoadForDevice(device.Get()), software);
+    EXPECT_EQ(EncoderRuntime::LoadForDevice(WarpDevice().Get()), software);
     EncoderRuntime::Free(software);
     EncoderRuntime::Free(nullptr);
 }
 
-// ---- From an initialisation to libx264's parameters ----------------------------------------
 
 namespace
 {
@@ -84,25 +69,18 @@ Translated Translate(const Initialization& init)
 }
 } // namespace
 
-TEST(X264Settings, ThePresetKeepsCabacAndDeblockingAndEncodesOnOneThread)
+TEST(X264Settings, ThePresetKeepsCabacAndDeblockingEncodesOnOneThreadAndPlacesNoIdrItself)
 {
     const auto t = Translate(*MakeInitialization(Options {}));
     ASSERT_EQ(t.Status, NV_ENC_SUCCESS);
-    EXPECT_EQ(t.Params.b_cabac, 1);
-    EXPECT_EQ(t.Params.b_deblocking_filter, 1);
-    EXPECT_EQ(t.Params.i_threads, 1);
-    EXPECT_EQ(t.Params.b_sliced_threads, 0);
-    EXPECT_EQ(t.Params.i_bframe, 0);
-    EXPECT_EQ(t.Params.rc.i_lookahead, 0);
-    EXPECT_EQ(t.Params.i_csp, X264_CSP_NV12);
-    EXPECT_EQ(t.Params.b_annexb, 1);
-    EXPECT_EQ(t.Params.b_aud, 1);
-    EXPECT_EQ(t.Params.b_repeat_headers, 1);
+    const auto& p = t.Params;
+    // One thread without look-ahead: a picture is out before the next one is submitted.
+    EXPECT_EQ(std::tuple(p.b_cabac, p.b_deblocking_filter, p.i_threads, p.b_sliced_threads, p.i_bframe, p.rc.i_lookahead),
+              std::tuple(1, 1, 1, 0, 0, 0));
+    EXPECT_EQ(std::tuple(p.i_csp, p.b_annexb, p.b_aud, p.b_repeat_headers), std::tuple(X264_CSP_NV12, 1, 1, 1));
     // The session places IDR and I-pictures itself: libx264 places none.
-    EXPECT_EQ(t.Params.i_keyint_max, X264_KEYINT_MAX_INFINITE);
-    EXPECT_EQ(t.Params.i_scenecut_threshold, 0);
-    EXPECT_EQ(t.Settings.GopLength, 4u);
-    EXPECT_EQ(t.Settings.IdrPeriod, 4u);
+    EXPECT_EQ(p.i_keyint_max, X264_KEYINT_MAX_INFINITE);
+    EXPECT_EQ(p.i_scenecut_threshold, 0);
 }
 
 TEST(X264Settings, ConstantQpPerPictureTypeBecomesOneQpAndTwoFactors)

@@ -113,22 +113,23 @@ TEST(KeyedMutexSet, TwoFramesOnOneTextureAcquireOnceAndReleaseWithTheSecond)
     EXPECT_EQ(raw->KeyedMutex(), nullptr) << "the item went back to the pool and dropped the mutex";
 }
 
-TEST(KeyedMutexSet, InUseListKeepsTheOrderOfFirstUse)
+TEST(KeyedMutexSet, OneItemPerTextureFromAPoolThatGrowsPastItsFirst32)
 {
     KeyedMutexSet set;
+    EXPECT_EQ(set.GetPool().GetElementCount(), 32u);
     std::vector<ComPtr<CountingKeyedMutex>> mutexes;
-    std::vector<ComPtr<Item>> items(4);
-    for (int i = 0; i < 4; ++i)
+    std::vector<ComPtr<Item>> items(33);
+    for (auto& item : items)
     {
         mutexes.push_back(Make<CountingKeyedMutex>());
-        set.Acquire(mutexes.back().Get(), items[i]);
+        set.Acquire(mutexes.back().Get(), item);
     }
+    EXPECT_EQ(set.GetPool().GetElementCount(), 33u);
     const ULONG baseline = CountOf(mutexes[3].Get());
     EXPECT_EQ(mutexes[0]->LastAcquireKey, 0u);
     EXPECT_EQ(mutexes[0]->LastTimeout, INFINITE);
-    EXPECT_EQ(set.InUseCount(), 4u);
     set.Release(items[1]);
-    EXPECT_EQ(set.InUseCount(), 3u);
+    EXPECT_EQ(set.InUseCount(), 32u);
     // A new frame on texture 2 finds its item (not a new one), texture 1 gets an item again.
     ComPtr<Item> more, back;
     set.Acquire(mutexes[2].Get(), more);
@@ -136,10 +137,12 @@ TEST(KeyedMutexSet, InUseListKeepsTheOrderOfFirstUse)
     EXPECT_EQ(mutexes[2]->Acquires, 1);
     set.Acquire(mutexes[1].Get(), back);
     EXPECT_EQ(mutexes[1]->Acquires, 2);
-    EXPECT_EQ(set.InUseCount(), 4u);
-    for (auto* item : { &items[0], &items[2], &items[3], &more, &back })
-        set.Release(*item);
+    set.Release(more);
+    set.Release(back);
+    for (auto& item : items)
+        set.Release(item);
     EXPECT_EQ(set.InUseCount(), 0u);
+    EXPECT_EQ(set.GetPool().GetElementCount(), 33u);
     for (auto& mutex : mutexes)
     {
         EXPECT_EQ(mutex->Acquires, mutex->Releases);
@@ -170,50 +173,25 @@ TEST(KeyedMutexSet, ClearLeavesHeldItemsToTheirHoldersAndTheReturnReleases)
     EXPECT_TRUE(texture.ProducerCanAcquire());
 }
 
-TEST(KeyedMutexSet, DynamicPoolGrowsPastItsFirst32Items)
-{
-    KeyedMutexSet set;
-    EXPECT_EQ(set.GetPool().GetElementCount(), 32u);
-    std::vector<ComPtr<CountingKeyedMutex>> mutexes;
-    std::vector<ComPtr<Item>> items(33);
-    for (auto& item : items)
-    {
-        mutexes.push_back(Make<CountingKeyedMutex>());
-        set.Acquire(mutexes.back().Get(), item);
-    }
-    EXPECT_EQ(set.GetPool().GetElementCount(), 33u);
-    for (auto& item : items)
-        set.Release(item);
-    EXPECT_EQ(set.GetPool().GetElementCount(), 33u);
-}
-
-TEST(KeyedMutexSet, FailedAcquireThrowsAndListsNothing)
-{
-    KeyedMutexSet set;
-    auto mutex = Make<CountingKeyedMutex>();
-    ComPtr<Item> frame;
-    mutex->AcquireResult = WAIT_TIMEOUT; // a success code: it must still count as a failure
-    EXPECT_EQ(ResultOf([&] { set.Acquire(mutex.Get(), frame); }), HResultFromWin32(0x102));
-    EXPECT_FALSE(frame);
-    EXPECT_EQ(set.InUseCount(), 0u);
-    mutex->AcquireResult = WAIT_ABANDONED;
-    EXPECT_EQ(ResultOf([&] { set.Acquire(mutex.Get(), frame); }), HResultFromWin32(0x80));
-    mutex->AcquireResult = E_FAIL;
-    EXPECT_EQ(ResultOf([&] { set.Acquire(mutex.Get(), frame); }), E_FAIL);
-    EXPECT_EQ(ResultOf([&] { set.Acquire(nullptr, frame); }), E_POINTER);
-    EXPECT_EQ(set.InUseCount(), 0u);
-    EXPECT_EQ(mutex->Releases, 0);
-    mutex->AcquireResult = S_OK;
-    set.Acquire(mutex.Get(), frame);
-    EXPECT_EQ(frame->UseCount(), 1u);
-    set.Release(frame);
-}
-
-TEST(KeyedMutexSet, ReleaseOfAnIdleItemChangesNothingAndAFailedOneKeepsTheItem)
+TEST(KeyedMutexSet, FailuresThrowAndChangeNothing)
 {
     KeyedMutexSet set;
     auto mutex = Make<CountingKeyedMutex>();
     ComPtr<Item> frame, keep, none;
+    // WAIT_TIMEOUT and WAIT_ABANDONED are success codes: they must still count as failures.
+    for (const auto& [answer, thrown] : { std::pair { HRESULT(WAIT_TIMEOUT), HResultFromWin32(0x102) }, std::pair { HRESULT(WAIT_ABANDONED), HResultFromWin32(0x80) },
+                                          std::pair { E_FAIL, E_FAIL } })
+    {
+        mutex->AcquireResult = answer;
+        EXPECT_EQ(ResultOf([&] { set.Acquire(mutex.Get(), frame); }), thrown);
+        EXPECT_FALSE(frame);
+    }
+    EXPECT_EQ(ResultOf([&] { set.Acquire(nullptr, frame); }), E_POINTER);
+    EXPECT_EQ(set.InUseCount(), 0u);
+    EXPECT_EQ(mutex->Releases, 0);
+
+    // A failed release keeps the item as it was.
+    mutex->AcquireResult = S_OK;
     set.Acquire(mutex.Get(), frame);
     mutex->ReleaseResult = E_FAIL;
     EXPECT_EQ(ResultOf([&] { set.Release(frame); }), E_FAIL);
@@ -227,10 +205,10 @@ TEST(KeyedMutexSet, ReleaseOfAnIdleItemChangesNothingAndAFailedOneKeepsTheItem)
     EXPECT_EQ(set.InUseCount(), 0u);
     EXPECT_EQ(mutex->Releases, 2);
 
-    ComPtr<Item> again = keep; // use count 0 now
+    // Releasing an idle item or nothing changes nothing.
+    ComPtr<Item> again = keep;
     set.Release(again);
     set.Release(none);
     EXPECT_EQ(keep->UseCount(), 0u);
     EXPECT_EQ(mutex->Releases, 2);
-    EXPECT_EQ(set.InUseCount(), 0u);
 }

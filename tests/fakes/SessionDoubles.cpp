@@ -2,43 +2,13 @@
 
 #include "platform/com/Error.h"
 
-#include <chrono>
-#include <cstring>
+#include <algorithm>
 
 namespace SessionDoubles
 {
 namespace
 {
-ComPtr<IMFMediaType> MakeVideoType(REFGUID subtype)
-{
-    ComPtr<IMFMediaType> type;
-    XEV_CHECK_HR(MFCreateMediaType(type.GetAddressOf()));
-    XEV_CHECK_HR(type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video));
-    XEV_CHECK_HR(type->SetGUID(MF_MT_SUBTYPE, subtype));
-    XEV_CHECK_HR(MFSetAttributeSize(type.Get(), MF_MT_FRAME_SIZE, 64, 48));
-    XEV_CHECK_HR(MFSetAttributeRatio(type.Get(), MF_MT_FRAME_RATE, 30, 1));
-    return type;
-}
-
-ComPtr<IMFSample> MakeSample(UINT32 index, LONGLONG duration)
-{
-    ComPtr<IMFMediaBuffer> buffer;
-    XEV_CHECK_HR(MFCreateMemoryBuffer(sizeof(index), buffer.GetAddressOf()));
-    BYTE* data = nullptr;
-    XEV_CHECK_HR(buffer->Lock(&data, nullptr, nullptr));
-    std::memcpy(data, &index, sizeof(index));
-    XEV_CHECK_HR(buffer->Unlock());
-    XEV_CHECK_HR(buffer->SetCurrentLength(sizeof(index)));
-    ComPtr<IMFSample> sample;
-    XEV_CHECK_HR(MFCreateSample(sample.GetAddressOf()));
-    XEV_CHECK_HR(sample->AddBuffer(buffer.Get()));
-    XEV_CHECK_HR(sample->SetSampleTime(static_cast<LONGLONG>(index) * duration));
-    XEV_CHECK_HR(sample->SetSampleDuration(duration));
-    XEV_CHECK_HR(sample->SetUINT32(SampleIndexKey, index));
-    return sample;
-}
-
-// Runs a function when invoked (work items of the doubles).
+// Runs a function when invoked (the doubles' work items).
 class FunctionCallback final : public ComObject<IMFAsyncCallback>
 {
 public:
@@ -54,8 +24,6 @@ private:
     const std::function<void()> m_Function;
 };
 } // namespace
-
-// ---- EventGenerator -------------------------------------------------------------------------
 
 template <class I>
 EventGenerator<I>::EventGenerator()
@@ -78,51 +46,24 @@ template class EventGenerator<IMFStreamSink>;
 
 // ---- CountingSource -------------------------------------------------------------------------
 
-ComPtr<CountingSource> CountingSource::Create(const SourceOptions& options)
+CountingSource::CountingSource(const Options& options) : Double(options)
 {
-    return Make<CountingSource>(options);
-}
-
-CountingSource::CountingSource(const SourceOptions& options) : m_Options(options)
-{
-    IMFMediaType* types[] = { MakeVideoType(MFVideoFormat_ARGB32).Detach() };
     ComPtr<IMFMediaType> type;
-    type.Attach(types[0]);
-    ComPtr<IMFStreamDescriptor> streamDescriptor;
-    XEV_CHECK_HR(MFCreateStreamDescriptor(0, 1, types, streamDescriptor.GetAddressOf()));
+    XEV_CHECK_HR(MFCreateMediaType(type.GetAddressOf()));
+    XEV_CHECK_HR(type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video));
+    XEV_CHECK_HR(type->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_ARGB32));
+    IMFMediaType* types[] = { type.Get() };
+    XEV_CHECK_HR(MFCreateStreamDescriptor(0, 1, types, m_StreamDescriptor.GetAddressOf()));
     ComPtr<IMFMediaTypeHandler> handler;
-    XEV_CHECK_HR(streamDescriptor->GetMediaTypeHandler(handler.GetAddressOf()));
+    XEV_CHECK_HR(m_StreamDescriptor->GetMediaTypeHandler(handler.GetAddressOf()));
     XEV_CHECK_HR(handler->SetCurrentMediaType(type.Get()));
-    IMFStreamDescriptor* descriptors[] = { streamDescriptor.Get() };
-    XEV_CHECK_HR(MFCreatePresentationDescriptor(1, descriptors, m_Descriptor.GetAddressOf()));
+    IMFStreamDescriptor* streams[] = { m_StreamDescriptor.Get() };
+    XEV_CHECK_HR(MFCreatePresentationDescriptor(1, streams, m_Descriptor.GetAddressOf()));
     XEV_CHECK_HR(m_Descriptor->SelectStream(0));
-    m_Stream = Make<Stream>(this, streamDescriptor);
+    m_Stream = Make<Stream>(this);
 }
 
-ComPtr<IMFStreamDescriptor> CountingSource::StreamDescriptor() const
-{
-    BOOL selected = 0;
-    ComPtr<IMFStreamDescriptor> descriptor;
-    XEV_CHECK_HR(m_Descriptor->GetStreamDescriptorByIndex(0, &selected, descriptor.GetAddressOf()));
-    return descriptor;
-}
-
-HRESULT CountingSource::GetCharacteristics(DWORD* characteristics)
-{
-    if (!characteristics)
-        return E_POINTER;
-    *characteristics = MFMEDIASOURCE_IS_LIVE;
-    return S_OK;
-}
-
-HRESULT CountingSource::CreatePresentationDescriptor(IMFPresentationDescriptor** descriptor)
-{
-    if (!descriptor)
-        return E_POINTER;
-    return m_Descriptor->Clone(descriptor);
-}
-
-HRESULT CountingSource::Start(IMFPresentationDescriptor* descriptor, const GUID* timeFormat, const PROPVARIANT* startPosition)
+HRESULT CountingSource::Start(IMFPresentationDescriptor* descriptor, const GUID*, const PROPVARIANT* startPosition)
 {
     return Error::Guard([&]() -> HRESULT {
         if (!descriptor || !startPosition)
@@ -130,15 +71,15 @@ HRESULT CountingSource::Start(IMFPresentationDescriptor* descriptor, const GUID*
         std::lock_guard lock(m_Lock);
         if (m_ShutDown)
             return MF_E_SHUTDOWN;
-        if (m_Options.Failure == SourceFailure::StartCall)
+        if (Fails(Fail::SourceStart))
             return m_Options.FailResult;
-        ++m_Starts;
+        ++m_Stats.Starts;
         m_Started = true;
         m_Ended = false;
         m_Next = 0;
         Queue(std::exchange(m_Announced, true) ? MEUpdatedStream : MENewStream, S_OK, static_cast<IMFMediaStream*>(m_Stream.Get()));
         m_Stream->Queue(MEStreamStarted);
-        Queue(MESourceStarted, m_Options.Failure == SourceFailure::StartStatus ? m_Options.FailResult : S_OK);
+        Queue(MESourceStarted, Fails(Fail::SourceStartStatus) ? m_Options.FailResult : S_OK);
         return S_OK;
     });
 }
@@ -149,13 +90,14 @@ HRESULT CountingSource::Stop()
         std::lock_guard lock(m_Lock);
         if (m_ShutDown)
             return MF_E_SHUTDOWN;
-        if (m_Options.Failure == SourceFailure::StopCall)
+        if (Fails(Fail::SourceStop))
             return m_Options.FailResult;
-        ++m_Stops;
+        ++m_Stats.Stops;
+        m_Changed.notify_all();
         m_Started = false;
         m_Stream->Queue(MEStreamStopped);
-        if (m_Options.Failure != SourceFailure::StopSilent)
-            Queue(MESourceStopped, m_Options.Failure == SourceFailure::StopStatus ? m_Options.FailResult : S_OK);
+        if (!Fails(Fail::SourceStopSilent))
+            Queue(MESourceStopped, Fails(Fail::SourceStopStatus) ? m_Options.FailResult : S_OK);
         return S_OK;
     });
 }
@@ -163,40 +105,10 @@ HRESULT CountingSource::Stop()
 HRESULT CountingSource::Shutdown()
 {
     ComPtr<Stream> stream;
-    ComPtr<IMFPresentationClock> clock;
-    {
-        std::lock_guard lock(m_Lock);
-        if (m_ShutDown)
-            return MF_E_SHUTDOWN;
-        m_ShutDown = true;
-        stream = std::move(m_Stream);
-        clock = std::move(m_Clock);
-    }
+    if (!MarkShutDown(nullptr, [&] { stream = std::move(m_Stream); }))
+        return MF_E_SHUTDOWN;
     stream->ShutdownQueue();
     ShutdownQueue();
-    return S_OK;
-}
-
-HRESULT CountingSource::SetPresentationClock(IMFPresentationClock* clock)
-{
-    std::lock_guard lock(m_Lock);
-    if (m_ShutDown)
-        return MF_E_SHUTDOWN;
-    if (m_Clock.Get() == clock)
-        return S_FALSE;
-    m_Clock = clock;
-    return S_OK;
-}
-
-HRESULT CountingSource::GetPresentationClock(IMFPresentationClock** clock)
-{
-    if (!clock)
-        return E_POINTER;
-    std::lock_guard lock(m_Lock);
-    *clock = nullptr;
-    if (!m_Clock)
-        return MF_E_NO_CLOCK;
-    m_Clock.CopyTo(clock);
     return S_OK;
 }
 
@@ -211,107 +123,46 @@ HRESULT CountingSource::RequestSample()
         if (m_Ended)
             return MF_E_END_OF_STREAM;
         const UINT32 index = m_Next;
-        if (index == m_Options.FailAt && m_Options.Failure == SourceFailure::RequestCall)
+        if (Fails(Fail::RequestSample, index))
             return m_Options.FailResult;
         ++m_Next;
-        ++m_Requests;
-        if (index == m_Options.FailAt && m_Options.Failure == SourceFailure::ErrorEvent)
+        ++m_Stats.Requests;
+        if (Fails(Fail::SourceError, index) || Fails(Fail::StreamError, index))
         {
-            Queue(MEError, m_Options.FailResult);
-            return S_OK;
+            if (Fails(Fail::SourceError, index))
+                Queue(MEError, m_Options.FailResult);
+            else
+                m_Stream->Queue(MEError, m_Options.FailResult);
         }
-        if (index == m_Options.FailAt && m_Options.Failure == SourceFailure::StreamError)
+        else if (index < m_Options.SampleCount)
         {
-            m_Stream->Queue(MEError, m_Options.FailResult);
-            return S_OK;
+            ComPtr<IMFSample> sample;
+            XEV_CHECK_HR(MFCreateSample(sample.GetAddressOf()));
+            XEV_CHECK_HR(sample->SetSampleTime(static_cast<LONGLONG>(index) * m_Options.SampleDuration));
+            XEV_CHECK_HR(sample->SetSampleDuration(m_Options.SampleDuration));
+            XEV_CHECK_HR(sample->SetUINT32(SampleIndexKey, index));
+            m_Stream->Queue(MEMediaSample, S_OK, sample.Get());
         }
-        if (index < m_Options.SampleCount)
+        else
         {
-            m_Stream->Queue(MEMediaSample, S_OK, MakeSample(index, m_Options.SampleDuration).Get());
-            return S_OK;
+            m_Ended = true;
+            m_Stream->Queue(MEEndOfStream);
+            Queue(MEEndOfPresentation);
         }
-        m_Ended = true;
-        m_Stream->Queue(MEEndOfStream);
-        Queue(MEEndOfPresentation);
         return S_OK;
     });
 }
 
-UINT32 CountingSource::Requests() const
-{
-    std::lock_guard lock(m_Lock);
-    return m_Requests;
-}
-
-UINT32 CountingSource::Starts() const
-{
-    std::lock_guard lock(m_Lock);
-    return m_Starts;
-}
-
-UINT32 CountingSource::Stops() const
-{
-    std::lock_guard lock(m_Lock);
-    return m_Stops;
-}
-
-bool CountingSource::IsShutDown() const
-{
-    std::lock_guard lock(m_Lock);
-    return m_ShutDown;
-}
-
-ComPtr<IMFPresentationClock> CountingSource::Clock() const
-{
-    std::lock_guard lock(m_Lock);
-    return m_Clock;
-}
-
-HRESULT CountingSource::Stream::GetMediaSource(IMFMediaSource** source)
-{
-    if (!source)
-        return E_POINTER;
-    *source = ComPtr<IMFMediaSource>(m_Source.Get()).Detach();
-    return S_OK;
-}
-
-HRESULT CountingSource::Stream::GetStreamDescriptor(IMFStreamDescriptor** descriptor)
-{
-    if (!descriptor)
-        return E_POINTER;
-    m_Descriptor.CopyTo(descriptor);
-    return S_OK;
-}
-
 // ---- PassThroughTransform -------------------------------------------------------------------
 
-class PassThroughTransform::Completion final : public ComObject<IMFAsyncCallback>
+PassThroughTransform::PassThroughTransform(const Options& options) : Double(options)
 {
-public:
-    explicit Completion(PassThroughTransform* transform) : m_Transform(transform) {}
-    HRESULT GetParameters(DWORD*, DWORD*) override { return E_NOTIMPL; }
-    HRESULT Invoke(IMFAsyncResult*) override
-    {
-        m_Transform->CompleteOne();
-        return S_OK;
-    }
-
-private:
-    PassThroughTransform* const m_Transform; // Non-owning: each put item's state holds the transform
-};
-
-ComPtr<PassThroughTransform> PassThroughTransform::Create(const TransformOptions& options)
-{
-    return Make<PassThroughTransform>(options);
-}
-
-PassThroughTransform::PassThroughTransform(const TransformOptions& options) : m_Options(options)
-{
-    XEV_CHECK_HR(MFCreateAttributes(m_Attributes.GetAddressOf(), 4));
+    XEV_CHECK_HR(MFCreateAttributes(m_Attributes.GetAddressOf(), 2));
     XEV_CHECK_HR(m_Attributes->SetUINT32(MF_TRANSFORM_ASYNC, 1));
     if (options.Unlocked)
         XEV_CHECK_HR(m_Attributes->SetUINT32(MF_TRANSFORM_ASYNC_UNLOCK, 1));
-    m_Completion = Make<Completion>(this);
+    // Non-owning: each work item's state holds the transform.
+    m_Completion = Make<FunctionCallback>([this] { CompleteOne(); });
 }
 
 PassThroughTransform::~PassThroughTransform()
@@ -320,74 +171,23 @@ PassThroughTransform::~PassThroughTransform()
         (void)MFUnlockWorkQueue(m_WorkQueue);
 }
 
-HRESULT PassThroughTransform::GetStreamLimits(DWORD* inputMinimum, DWORD* inputMaximum, DWORD* outputMinimum, DWORD* outputMaximum)
+HRESULT PassThroughTransform::CurrentType(const ComPtr<IMFMediaType>& held, IMFMediaType** type) const
 {
-    if (!inputMinimum || !inputMaximum || !outputMinimum || !outputMaximum)
-        return E_POINTER;
-    *inputMinimum = *inputMaximum = *outputMinimum = *outputMaximum = 1;
-    return S_OK;
+    std::lock_guard lock(m_Lock);
+    *type = ComPtr<IMFMediaType>(held).Detach();
+    return held ? S_OK : MF_E_TRANSFORM_TYPE_NOT_SET;
 }
 
-HRESULT PassThroughTransform::GetStreamCount(DWORD* inputStreams, DWORD* outputStreams)
-{
-    if (!inputStreams || !outputStreams)
-        return E_POINTER;
-    *inputStreams = *outputStreams = 1;
-    return S_OK;
-}
-
-HRESULT PassThroughTransform::GetInputStreamInfo(DWORD inputStreamID, MFT_INPUT_STREAM_INFO* streamInfo)
-{
-    if (inputStreamID != 0)
-        return MF_E_INVALIDSTREAMNUMBER;
-    if (!streamInfo)
-        return E_POINTER;
-    *streamInfo = {};
-    return S_OK;
-}
-
-HRESULT PassThroughTransform::GetOutputStreamInfo(DWORD outputStreamID, MFT_OUTPUT_STREAM_INFO* streamInfo)
-{
-    if (outputStreamID != 0)
-        return MF_E_INVALIDSTREAMNUMBER;
-    if (!streamInfo)
-        return E_POINTER;
-    *streamInfo = { MFT_OUTPUT_STREAM_PROVIDES_SAMPLES, 0, 1 };
-    return S_OK;
-}
-
-HRESULT PassThroughTransform::GetAttributes(IMFAttributes** attributes)
-{
-    if (!attributes)
-        return E_POINTER;
-    m_Attributes.CopyTo(attributes);
-    return S_OK;
-}
-
-HRESULT PassThroughTransform::GetInputAvailableType(DWORD inputStreamID, DWORD typeIndex, IMFMediaType** type)
-{
-    if (inputStreamID != 0)
-        return MF_E_INVALIDSTREAMNUMBER;
-    if (!type)
-        return E_POINTER;
-    return MF_E_NO_MORE_TYPES; // any type is taken
-}
-
-HRESULT PassThroughTransform::GetOutputAvailableType(DWORD outputStreamID, DWORD typeIndex, IMFMediaType** type)
+// Offers the input type, or the pending format change's.
+HRESULT PassThroughTransform::GetOutputAvailableType(DWORD, DWORD typeIndex, IMFMediaType** type)
 {
     return Error::Guard([&]() -> HRESULT {
-        if (outputStreamID != 0)
-            return MF_E_INVALIDSTREAMNUMBER;
-        XEV_CHECK_POINTER(type);
-        *type = nullptr;
         std::lock_guard lock(m_Lock);
+        *type = nullptr;
         if (typeIndex != 0 || !m_InputType)
             return MF_E_NO_MORE_TYPES;
-        if (!m_OutputQueue.empty() && m_OutputQueue.front().Type)
-        {
-            m_OutputQueue.front().Type.CopyTo(type);
-            return S_OK;
-        }
+        if (ChangePendingLocked())
+            return m_OutputQueue.front().Type.CopyTo(type), S_OK;
         ComPtr<IMFMediaType> offered;
         XEV_CHECK_HR(MFCreateMediaType(offered.GetAddressOf()));
         XEV_CHECK_HR(m_InputType->CopyAllItems(offered.Get()));
@@ -396,10 +196,8 @@ HRESULT PassThroughTransform::GetOutputAvailableType(DWORD outputStreamID, DWORD
     });
 }
 
-HRESULT PassThroughTransform::SetInputType(DWORD inputStreamID, IMFMediaType* type, DWORD flags)
+HRESULT PassThroughTransform::SetInputType(DWORD, IMFMediaType* type, DWORD flags)
 {
-    if (inputStreamID != 0)
-        return MF_E_INVALIDSTREAMNUMBER;
     std::lock_guard lock(m_Lock);
     if (m_ShutDown)
         return MF_E_SHUTDOWN;
@@ -410,20 +208,15 @@ HRESULT PassThroughTransform::SetInputType(DWORD inputStreamID, IMFMediaType* ty
 
 // While a format change is pending only its type is taken, and taking it answers the
 // METransformHaveOutput that announced it (as the encoder does).
-HRESULT PassThroughTransform::SetOutputType(DWORD outputStreamID, IMFMediaType* type, DWORD flags)
+HRESULT PassThroughTransform::SetOutputType(DWORD, IMFMediaType* type, DWORD flags)
 {
-    if (outputStreamID != 0)
-        return MF_E_INVALIDSTREAMNUMBER;
     std::lock_guard lock(m_Lock);
     if (m_ShutDown)
         return MF_E_SHUTDOWN;
-    const bool pending = !m_OutputQueue.empty() && m_OutputQueue.front().Type;
-    if (pending)
-    {
-        BOOL equal = 0;
-        if (!type || FAILED(type->Compare(m_OutputQueue.front().Type.Get(), MF_ATTRIBUTES_MATCH_ALL_ITEMS, &equal)) || !equal)
-            return MF_E_INVALIDMEDIATYPE;
-    }
+    const bool pending = ChangePendingLocked();
+    BOOL equal = 0;
+    if (pending && (!type || FAILED(type->Compare(m_OutputQueue.front().Type.Get(), MF_ATTRIBUTES_MATCH_ALL_ITEMS, &equal)) || !equal))
+        return MF_E_INVALIDMEDIATYPE;
     if (flags & MFT_SET_TYPE_TEST_ONLY)
         return S_OK;
     m_OutputType = type;
@@ -435,73 +228,37 @@ HRESULT PassThroughTransform::SetOutputType(DWORD outputStreamID, IMFMediaType* 
     return S_OK;
 }
 
-HRESULT PassThroughTransform::GetInputCurrentType(DWORD inputStreamID, IMFMediaType** type)
-{
-    if (inputStreamID != 0)
-        return MF_E_INVALIDSTREAMNUMBER;
-    if (!type)
-        return E_POINTER;
-    std::lock_guard lock(m_Lock);
-    *type = nullptr;
-    if (!m_InputType)
-        return MF_E_TRANSFORM_TYPE_NOT_SET;
-    m_InputType.CopyTo(type);
-    return S_OK;
-}
-
-HRESULT PassThroughTransform::GetOutputCurrentType(DWORD outputStreamID, IMFMediaType** type)
-{
-    if (outputStreamID != 0)
-        return MF_E_INVALIDSTREAMNUMBER;
-    if (!type)
-        return E_POINTER;
-    std::lock_guard lock(m_Lock);
-    *type = nullptr;
-    if (!m_OutputType)
-        return MF_E_TRANSFORM_TYPE_NOT_SET;
-    m_OutputType.CopyTo(type);
-    return S_OK;
-}
-
-HRESULT PassThroughTransform::GetInputStatus(DWORD inputStreamID, DWORD* flags)
-{
-    if (!flags)
-        return E_POINTER;
-    std::lock_guard lock(m_Lock);
-    *flags = m_NeedInput > 0 ? MFT_INPUT_STATUS_ACCEPT_DATA : 0;
-    return S_OK;
-}
-
-HRESULT PassThroughTransform::GetOutputStatus(DWORD* flags)
-{
-    if (!flags)
-        return E_POINTER;
-    std::lock_guard lock(m_Lock);
-    *flags = m_HaveOutput > 0 ? MFT_OUTPUT_STATUS_SAMPLE_READY : 0;
-    return S_OK;
-}
-
 HRESULT PassThroughTransform::ProcessMessage(MFT_MESSAGE_TYPE message, ULONG_PTR)
 {
     return Error::Guard([&]() -> HRESULT {
         std::lock_guard lock(m_Lock);
         if (m_ShutDown)
             return MF_E_SHUTDOWN;
-        m_Messages.push_back(message);
+        m_Stats.Messages.push_back(message);
         switch (message)
         {
         case MFT_MESSAGE_NOTIFY_START_OF_STREAM:
         {
-            const HRESULT hr = StartOfStreamLocked();
+            HRESULT hr = MFGetAttributeUINT32(m_Attributes.Get(), MF_TRANSFORM_ASYNC_UNLOCK, 0) ? S_OK : MF_E_TRANSFORM_ASYNC_LOCKED;
+            if (SUCCEEDED(hr) && Fails(Fail::StartOfStream))
+                hr = m_Options.FailResult;
+            if (SUCCEEDED(hr) && !m_WorkQueue)
+                hr = MFAllocateSerialWorkQueue(MFASYNC_CALLBACK_QUEUE_MULTITHREADED, &m_WorkQueue);
             if (FAILED(hr))
             {
                 Queue(MEError, hr); // as the encoder reports a failed stream start
-                EndStreamingLocked();
+                StopStreamingLocked();
+                return hr;
             }
-            return hr;
+            m_NeedInput = m_HaveOutput = 0;
+            m_Free = m_Options.Buffers;
+            m_Completed = 0;
+            m_InFlight.clear();
+            m_OutputQueue.clear();
+            return S_OK;
         }
         case MFT_MESSAGE_COMMAND_DRAIN:
-            if (m_Options.Failure == TransformFailure::Drain)
+            if (Fails(Fail::Drain))
                 return m_Options.FailResult;
             m_NeedInput = -2;
             CheckDrainedLocked();
@@ -513,12 +270,12 @@ HRESULT PassThroughTransform::ProcessMessage(MFT_MESSAGE_TYPE message, ULONG_PTR
             m_Free = m_Options.Buffers;
             return S_OK;
         case MFT_MESSAGE_NOTIFY_END_OF_STREAM:
-            if (m_Options.Failure == TransformFailure::EndOfStream)
+            if (Fails(Fail::EndOfStream))
                 return m_Options.FailResult;
-            EndStreamingLocked();
+            StopStreamingLocked();
             return S_OK;
         case MFT_MESSAGE_NOTIFY_END_STREAMING:
-            EndStreamingLocked();
+            StopStreamingLocked();
             return S_OK;
         default:
             return S_OK;
@@ -526,27 +283,7 @@ HRESULT PassThroughTransform::ProcessMessage(MFT_MESSAGE_TYPE message, ULONG_PTR
     });
 }
 
-HRESULT PassThroughTransform::StartOfStreamLocked()
-{
-    if (MFGetAttributeUINT32(m_Attributes.Get(), MF_TRANSFORM_ASYNC_UNLOCK, 0) == 0)
-        return MF_E_TRANSFORM_ASYNC_LOCKED;
-    if (m_Options.Failure == TransformFailure::StartOfStream)
-        return m_Options.FailResult;
-    if (!m_WorkQueue)
-    {
-        const HRESULT hr = MFAllocateSerialWorkQueue(MFASYNC_CALLBACK_QUEUE_MULTITHREADED, &m_WorkQueue);
-        if (FAILED(hr))
-            return hr;
-    }
-    m_NeedInput = m_HaveOutput = 0;
-    m_Free = m_Options.Buffers;
-    m_Completed = 0;
-    m_InFlight.clear();
-    m_OutputQueue.clear();
-    return S_OK;
-}
-
-void PassThroughTransform::EndStreamingLocked()
+void PassThroughTransform::StopStreamingLocked()
 {
     m_NeedInput = m_HaveOutput = -1;
     m_InFlight.clear();
@@ -561,15 +298,13 @@ void PassThroughTransform::CheckDrainedLocked()
     if (m_NeedInput != -2 || !m_InFlight.empty() || m_HaveOutput > 0)
         return;
     m_NeedInput = -1;
-    if (m_Options.Failure != TransformFailure::DrainSilent)
+    if (!Fails(Fail::DrainSilent))
         Queue(METransformDrainComplete);
 }
 
-HRESULT PassThroughTransform::ProcessInput(DWORD inputStreamID, IMFSample* sample, DWORD flags)
+HRESULT PassThroughTransform::ProcessInput(DWORD, IMFSample* sample, DWORD)
 {
     return Error::Guard([&]() -> HRESULT {
-        if (inputStreamID != 0)
-            return MF_E_INVALIDSTREAMNUMBER;
         if (!sample)
             return E_INVALIDARG;
         std::lock_guard lock(m_Lock);
@@ -577,19 +312,18 @@ HRESULT PassThroughTransform::ProcessInput(DWORD inputStreamID, IMFSample* sampl
             return MF_E_SHUTDOWN;
         if (m_NeedInput <= 0 || m_Free == 0)
         {
-            ++m_NotAccepting;
+            ++m_Stats.NotAccepting;
             return MF_E_NOTACCEPTING;
         }
-        if (m_Options.Failure == TransformFailure::ProcessInput && m_Inputs == m_Options.FailAt)
+        if (Fails(Fail::ProcessInput, m_Inputs))
             return m_Options.FailResult;
         --m_NeedInput;
         --m_Free;
         ++m_Inputs;
         m_InFlight.emplace_back(sample);
-        m_MaximumHeld = std::max(m_MaximumHeld, m_Options.Buffers - m_Free);
+        m_Stats.MaximumHeld = std::max(m_Stats.MaximumHeld, m_Options.Buffers - m_Free);
         // The "encoding" completes on the transform's own serial queue, so outputs keep the input order.
-        ComPtr<IUnknown> keepAlive(AsUnknown());
-        XEV_CHECK_HR(MFPutWorkItem2(m_WorkQueue, 0, m_Completion.Get(), keepAlive.Get()));
+        XEV_CHECK_HR(MFPutWorkItem2(m_WorkQueue, 0, m_Completion.Get(), AsUnknown()));
         if (m_Free > 0)
         {
             ++m_NeedInput;
@@ -607,11 +341,8 @@ void PassThroughTransform::CompleteOne()
     auto sample = std::move(m_InFlight.front());
     m_InFlight.pop_front();
     const UINT32 index = m_Completed++;
-    if (m_Options.Failure == TransformFailure::ErrorEvent && index == m_Options.FailAt)
-    {
-        Queue(MEError, m_Options.FailResult);
-        return;
-    }
+    if (Fails(Fail::TransformError, index))
+        return Queue(MEError, m_Options.FailResult);
     if (static_cast<int>(index) == m_Options.FormatChangeAt)
     {
         ComPtr<IMFMediaType> changed;
@@ -627,33 +358,32 @@ void PassThroughTransform::CompleteOne()
     Queue(METransformHaveOutput);
 }
 
-HRESULT PassThroughTransform::ProcessOutput(DWORD flags, DWORD outputBufferCount, MFT_OUTPUT_DATA_BUFFER* outputSamples, DWORD* status)
+HRESULT PassThroughTransform::ProcessOutput(DWORD, DWORD outputBufferCount, MFT_OUTPUT_DATA_BUFFER* outputSamples, DWORD* status)
 {
     return Error::Guard([&]() -> HRESULT {
-        if (outputBufferCount != 1 || !outputSamples)
+        if (outputBufferCount != 1 || !outputSamples || !status)
             return E_INVALIDARG;
-        if (!status)
-            return E_POINTER;
         *status = 0;
         std::lock_guard lock(m_Lock);
         if (m_ShutDown)
             return MF_E_SHUTDOWN;
-        if (!m_OutputQueue.empty() && m_OutputQueue.front().Type)
+        if (ChangePendingLocked())
         {
             outputSamples[0].dwStatus = MFT_OUTPUT_DATA_BUFFER_FORMAT_CHANGE;
             return MF_E_TRANSFORM_STREAM_CHANGE;
         }
         if (m_HaveOutput <= 0 || m_OutputQueue.empty())
         {
-            ++m_Unexpected;
+            ++m_Stats.Unexpected;
             return E_UNEXPECTED;
         }
-        if (m_Options.Failure == TransformFailure::ProcessOutput && m_Outputs == m_Options.FailAt)
+        if (Fails(Fail::ProcessOutput, m_Stats.Outputs))
             return m_Options.FailResult;
         --m_HaveOutput;
         outputSamples[0].pSample = m_OutputQueue.front().Sample.Detach();
         m_OutputQueue.pop_front();
-        ++m_Outputs;
+        ++m_Stats.Outputs;
+        m_Changed.notify_all();
         if (m_Free++ == 0 && m_NeedInput == 0)
         {
             m_NeedInput = 1;
@@ -666,57 +396,9 @@ HRESULT PassThroughTransform::ProcessOutput(DWORD flags, DWORD outputBufferCount
 
 HRESULT PassThroughTransform::Shutdown()
 {
-    ComPtr<IMFPresentationClock> clock;
-    {
-        std::lock_guard lock(m_Lock);
-        if (m_ShutDown)
-            return MF_E_SHUTDOWN;
-        m_ShutDown = true;
-        EndStreamingLocked();
-        clock = std::move(m_Clock);
-    }
-    if (clock)
-        (void)clock->RemoveClockStateSink(this);
+    if (!MarkShutDown(this, [this] { StopStreamingLocked(); }))
+        return MF_E_SHUTDOWN;
     ShutdownQueue();
-    return S_OK;
-}
-
-HRESULT PassThroughTransform::GetShutdownStatus(MFSHUTDOWN_STATUS* status)
-{
-    if (!status)
-        return E_POINTER;
-    std::lock_guard lock(m_Lock);
-    if (!m_ShutDown)
-        return MF_E_INVALIDREQUEST;
-    *status = MFSHUTDOWN_COMPLETED;
-    return S_OK;
-}
-
-HRESULT PassThroughTransform::SetPresentationClock(IMFPresentationClock* clock)
-{
-    ComPtr<IMFPresentationClock> previous;
-    {
-        std::lock_guard lock(m_Lock);
-        if (m_ShutDown)
-            return MF_E_SHUTDOWN;
-        if (m_Clock.Get() == clock)
-            return S_FALSE;
-        previous = std::exchange(m_Clock, ComPtr<IMFPresentationClock>(clock));
-    }
-    if (previous)
-        (void)previous->RemoveClockStateSink(this);
-    return clock ? clock->AddClockStateSink(this) : S_OK;
-}
-
-HRESULT PassThroughTransform::GetPresentationClock(IMFPresentationClock** clock)
-{
-    if (!clock)
-        return E_POINTER;
-    std::lock_guard lock(m_Lock);
-    *clock = nullptr;
-    if (!m_Clock)
-        return MF_E_NO_CLOCK;
-    m_Clock.CopyTo(clock);
     return S_OK;
 }
 
@@ -727,7 +409,7 @@ HRESULT PassThroughTransform::OnClockStart(MFTIME, LONGLONG)
         std::lock_guard lock(m_Lock);
         if (m_ShutDown)
             return MF_E_SHUTDOWN;
-        if (m_Options.Failure == TransformFailure::ClockStart)
+        if (Fails(Fail::ClockStart))
             return m_Options.FailResult;
         if (m_NeedInput == 0)
         {
@@ -738,58 +420,10 @@ HRESULT PassThroughTransform::OnClockStart(MFTIME, LONGLONG)
     });
 }
 
-std::vector<MFT_MESSAGE_TYPE> PassThroughTransform::Messages() const
-{
-    std::lock_guard lock(m_Lock);
-    return m_Messages;
-}
-
-UINT32 PassThroughTransform::Inputs() const
-{
-    std::lock_guard lock(m_Lock);
-    return m_Inputs;
-}
-
-UINT32 PassThroughTransform::Outputs() const
-{
-    std::lock_guard lock(m_Lock);
-    return m_Outputs;
-}
-
-UINT32 PassThroughTransform::MaximumHeld() const
-{
-    std::lock_guard lock(m_Lock);
-    return m_MaximumHeld;
-}
-
-UINT32 PassThroughTransform::NotAccepting() const
-{
-    std::lock_guard lock(m_Lock);
-    return m_NotAccepting;
-}
-
-UINT32 PassThroughTransform::UnexpectedOutputs() const
-{
-    std::lock_guard lock(m_Lock);
-    return m_Unexpected;
-}
-
-bool PassThroughTransform::IsShutDown() const
-{
-    std::lock_guard lock(m_Lock);
-    return m_ShutDown;
-}
-
 // ---- RequestingSink -------------------------------------------------------------------------
 
-ComPtr<RequestingSink> RequestingSink::Create(const SinkOptions& options)
+RequestingSink::RequestingSink(const Options& options) : Double(options)
 {
-    return Make<RequestingSink>(options);
-}
-
-RequestingSink::RequestingSink(const SinkOptions& options) : m_Options(options)
-{
-    m_Stream = Make<Stream>(this);
     // A slow sink's next request, queued from a scheduled work item.
     m_DelayedRequest = Make<FunctionCallback>([this] {
         std::lock_guard lock(m_Lock);
@@ -801,101 +435,22 @@ RequestingSink::RequestingSink(const SinkOptions& options) : m_Options(options)
 HRESULT RequestingSink::QueryInterface(REFIID riid, void** object)
 {
     if (riid == IidOf<IMFFinalizableMediaSink> && !m_Options.Finalizable)
-    {
-        if (object)
-            *object = nullptr;
-        return E_NOINTERFACE;
-    }
+        return *object = nullptr, E_NOINTERFACE;
     return ComObject::QueryInterface(riid, object);
-}
-
-HRESULT RequestingSink::GetCharacteristics(DWORD* characteristics)
-{
-    if (!characteristics)
-        return E_POINTER;
-    *characteristics = MEDIASINK_FIXED_STREAMS | MEDIASINK_RATELESS;
-    return S_OK;
-}
-
-HRESULT RequestingSink::GetStreamSinkCount(DWORD* count)
-{
-    if (!count)
-        return E_POINTER;
-    *count = 1;
-    return S_OK;
-}
-
-HRESULT RequestingSink::GetStreamSinkByIndex(DWORD index, IMFStreamSink** streamSink)
-{
-    if (!streamSink)
-        return E_POINTER;
-    if (index != 0)
-        return MF_E_INVALIDINDEX;
-    std::lock_guard lock(m_Lock);
-    if (m_ShutDown)
-        return MF_E_SHUTDOWN;
-    *streamSink = ComPtr<IMFStreamSink>(m_Stream.Get()).Detach();
-    return S_OK;
-}
-
-HRESULT RequestingSink::GetStreamSinkById(DWORD identifier, IMFStreamSink** streamSink)
-{
-    return identifier == 0 ? GetStreamSinkByIndex(0, streamSink) : MF_E_INVALIDSTREAMNUMBER;
-}
-
-HRESULT RequestingSink::SetPresentationClock(IMFPresentationClock* clock)
-{
-    ComPtr<IMFPresentationClock> previous;
-    {
-        std::lock_guard lock(m_Lock);
-        if (m_ShutDown)
-            return MF_E_SHUTDOWN;
-        if (m_Options.Failure == SinkFailure::SetClock)
-            return m_Options.FailResult;
-        if (m_Clock.Get() == clock)
-            return S_FALSE;
-        previous = std::exchange(m_Clock, ComPtr<IMFPresentationClock>(clock));
-    }
-    if (previous)
-        (void)previous->RemoveClockStateSink(this);
-    return clock ? clock->AddClockStateSink(this) : S_OK;
-}
-
-HRESULT RequestingSink::GetPresentationClock(IMFPresentationClock** clock)
-{
-    if (!clock)
-        return E_POINTER;
-    std::lock_guard lock(m_Lock);
-    *clock = nullptr;
-    if (!m_Clock)
-        return MF_E_NO_CLOCK;
-    m_Clock.CopyTo(clock);
-    return S_OK;
 }
 
 HRESULT RequestingSink::Shutdown()
 {
-    ComPtr<IMFPresentationClock> clock;
-    ComPtr<Stream> stream;
-    {
-        std::lock_guard lock(m_Lock);
-        if (m_ShutDown)
-            return MF_E_SHUTDOWN;
-        m_ShutDown = true;
-        clock = std::move(m_Clock);
-        stream = std::move(m_Stream);
-    }
-    if (clock)
-        (void)clock->RemoveClockStateSink(this);
-    stream->ShutdownQueue();
-    m_SampleArrived.notify_all();
+    if (!MarkShutDown(this))
+        return MF_E_SHUTDOWN;
+    ShutdownQueue();
     return S_OK;
 }
 
 HRESULT RequestingSink::BeginFinalize(IMFAsyncCallback* callback, IUnknown* state)
 {
     return Error::Guard([&]() -> HRESULT {
-        if (m_Options.Failure == SinkFailure::BeginFinalize)
+        if (Fails(Fail::BeginFinalize))
             return m_Options.FailResult;
         ComPtr<IMFAsyncResult> result;
         XEV_CHECK_HR(MFCreateAsyncResult(static_cast<IMFMediaSink*>(this), callback, state, result.GetAddressOf()));
@@ -908,34 +463,23 @@ HRESULT RequestingSink::BeginFinalize(IMFAsyncCallback* callback, IUnknown* stat
     });
 }
 
-HRESULT RequestingSink::EndFinalize(IMFAsyncResult* result)
+HRESULT RequestingSink::EndFinalize(IMFAsyncResult*)
 {
     std::lock_guard lock(m_Lock);
     m_Finalizing = false;
-    ++m_Finalized;
-    return m_Options.Failure == SinkFailure::EndFinalize ? m_Options.FailResult : S_OK;
+    ++m_Stats.Finalized;
+    return Fails(Fail::EndFinalize) ? m_Options.FailResult : S_OK;
 }
 
-HRESULT RequestingSink::OnClockStart(MFTIME, LONGLONG)
+HRESULT RequestingSink::OnClock(MediaEventType type)
 {
     return Error::Guard([&]() -> HRESULT {
         std::lock_guard lock(m_Lock);
         if (m_ShutDown)
             return MF_E_SHUTDOWN;
-        m_Stream->Queue(MEStreamSinkStarted);
-        if (m_Options.Mode != RequestMode::Manual)
+        Queue(type);
+        if (type == MEStreamSinkStarted && m_Options.Mode != RequestMode::Manual)
             RequestLocked();
-        return S_OK;
-    });
-}
-
-HRESULT RequestingSink::OnClockStop(MFTIME)
-{
-    return Error::Guard([&]() -> HRESULT {
-        std::lock_guard lock(m_Lock);
-        if (m_ShutDown)
-            return MF_E_SHUTDOWN;
-        m_Stream->Queue(MEStreamSinkStopped);
         return S_OK;
     });
 }
@@ -943,7 +487,7 @@ HRESULT RequestingSink::OnClockStop(MFTIME)
 void RequestingSink::RequestLocked()
 {
     ++m_Outstanding;
-    m_Stream->Queue(MEStreamSinkRequestSample);
+    Queue(MEStreamSinkRequestSample);
 }
 
 HRESULT RequestingSink::ProcessSample(IMFSample* sample)
@@ -954,217 +498,67 @@ HRESULT RequestingSink::ProcessSample(IMFSample* sample)
         std::lock_guard lock(m_Lock);
         if (m_ShutDown)
             return MF_E_SHUTDOWN;
-        const UINT32 received = static_cast<UINT32>(m_Indices.size());
-        if (m_Options.Failure == SinkFailure::ProcessSample && received == m_Options.FailAt)
+        const auto received = static_cast<UINT32>(m_Stats.Indices.size());
+        if (Fails(Fail::ProcessSample, received))
             return m_Options.FailResult;
         if (m_Outstanding == 0)
-            ++m_Unrequested;
+            ++m_Stats.Unrequested;
         else
             --m_Outstanding;
-        UINT32 index = UINT32(-1);
-        (void)sample->GetUINT32(SampleIndexKey, &index);
-        LONGLONG time = -1;
-        (void)sample->GetSampleTime(&time);
-        m_Indices.push_back(index);
-        m_Times.push_back(time);
-        m_SampleArrived.notify_all();
-        if (m_Options.Failure == SinkFailure::ErrorEvent && received == m_Options.FailAt)
-        {
-            m_Stream->Queue(MEError, m_Options.FailResult);
+        m_Stats.Indices.push_back(MFGetAttributeUINT32(sample, SampleIndexKey, UINT32(-1)));
+        m_Changed.notify_all();
+        if (Fails(Fail::SinkError, received))
+            return Queue(MEError, m_Options.FailResult), S_OK;
+        MFWORKITEM_KEY key = 0;
+        if (m_Finalizing || m_Options.Mode == RequestMode::Manual)
             return S_OK;
-        }
-        if (m_Finalizing)
-            return S_OK;
-        switch (m_Options.Mode)
-        {
-        case RequestMode::Auto:
+        if (m_Options.Mode == RequestMode::Auto)
             RequestLocked();
-            break;
-        case RequestMode::Delayed:
-        {
-            MFWORKITEM_KEY key = 0;
+        else
             XEV_CHECK_HR(MFScheduleWorkItem(m_DelayedRequest.Get(), AsUnknown(), -static_cast<INT64>(m_Options.DelayMilliseconds), &key));
-            break;
-        }
-        case RequestMode::Manual:
-            break;
-        }
         return S_OK;
     });
-}
-
-ComPtr<IMFStreamSink> RequestingSink::StreamSink() const
-{
-    std::lock_guard lock(m_Lock);
-    return ComPtr<IMFStreamSink>(m_Stream.Get());
 }
 
 void RequestingSink::Grant(UINT32 count)
 {
     std::lock_guard lock(m_Lock);
-    if (m_ShutDown)
-        return;
-    for (UINT32 i = 0; i < count; ++i)
+    for (UINT32 i = 0; i < count && !m_ShutDown; ++i)
         RequestLocked();
 }
 
-std::vector<UINT32> RequestingSink::SampleIndices() const
+HRESULT RequestingSink::GetMediaSink(IMFMediaSink** sink)
 {
-    std::lock_guard lock(m_Lock);
-    return m_Indices;
-}
-
-std::vector<LONGLONG> RequestingSink::SampleTimes() const
-{
-    std::lock_guard lock(m_Lock);
-    return m_Times;
-}
-
-UINT32 RequestingSink::Unrequested() const
-{
-    std::lock_guard lock(m_Lock);
-    return m_Unrequested;
-}
-
-UINT32 RequestingSink::Outstanding() const
-{
-    std::lock_guard lock(m_Lock);
-    return m_Outstanding;
-}
-
-UINT32 RequestingSink::TypeChanges() const
-{
-    std::lock_guard lock(m_Lock);
-    return m_TypeChanges;
-}
-
-ComPtr<IMFMediaType> RequestingSink::CurrentType() const
-{
-    std::lock_guard lock(m_Lock);
-    return m_CurrentType;
-}
-
-UINT32 RequestingSink::TypeChangeBeforeSample() const
-{
-    std::lock_guard lock(m_Lock);
-    return m_TypeChangeBeforeSample;
-}
-
-UINT32 RequestingSink::Markers() const
-{
-    std::lock_guard lock(m_Lock);
-    return m_Markers;
-}
-
-UINT32 RequestingSink::Finalized() const
-{
-    std::lock_guard lock(m_Lock);
-    return m_Finalized;
-}
-
-bool RequestingSink::IsShutDown() const
-{
-    std::lock_guard lock(m_Lock);
-    return m_ShutDown;
-}
-
-bool RequestingSink::WaitForSamples(size_t count, int timeoutMilliseconds) const
-{
-    std::unique_lock lock(m_Lock);
-    return m_SampleArrived.wait_for(lock, std::chrono::milliseconds(timeoutMilliseconds), [&] { return m_Indices.size() >= count; });
-}
-
-HRESULT RequestingSink::Stream::GetMediaSink(IMFMediaSink** sink)
-{
-    if (!sink)
-        return E_POINTER;
-    *sink = ComPtr<IMFMediaSink>(static_cast<IMFFinalizableMediaSink*>(m_Sink.Get())).Detach();
+    *sink = ComPtr<IMFMediaSink>(static_cast<IMFFinalizableMediaSink*>(this)).Detach();
     return S_OK;
 }
 
-HRESULT RequestingSink::Stream::GetIdentifier(DWORD* identifier)
+HRESULT RequestingSink::GetMediaTypeHandler(IMFMediaTypeHandler** handler)
 {
-    if (!identifier)
-        return E_POINTER;
-    *identifier = 0;
-    return S_OK;
-}
-
-HRESULT RequestingSink::Stream::GetMediaTypeHandler(IMFMediaTypeHandler** handler)
-{
-    if (!handler)
-        return E_POINTER;
     *handler = ComPtr<IMFMediaTypeHandler>(this).Detach();
     return S_OK;
 }
 
-HRESULT RequestingSink::Stream::PlaceMarker(MFSTREAMSINK_MARKER_TYPE, const PROPVARIANT*, const PROPVARIANT* contextValue)
+HRESULT RequestingSink::PlaceMarker(MFSTREAMSINK_MARKER_TYPE, const PROPVARIANT*, const PROPVARIANT* contextValue)
 {
-    return Error::Guard([&]() -> HRESULT {
-        std::lock_guard lock(m_Sink->m_Lock);
-        if (m_Sink->m_ShutDown)
-            return MF_E_SHUTDOWN;
-        if (m_Sink->m_Options.Failure == SinkFailure::PlaceMarker)
-            return m_Sink->m_Options.FailResult;
-        ++m_Sink->m_Markers;
-        const HRESULT status = m_Sink->m_Options.Failure == SinkFailure::MarkerStatus ? m_Sink->m_Options.FailResult : S_OK;
-        const HRESULT hr = QueueEvent(MEStreamSinkMarker, GUID_NULL, status, contextValue);
-        return hr == MF_E_SHUTDOWN ? S_OK : hr;
-    });
+    std::lock_guard lock(m_Lock);
+    if (m_ShutDown)
+        return MF_E_SHUTDOWN;
+    if (Fails(Fail::PlaceMarker))
+        return m_Options.FailResult;
+    ++m_Stats.Markers;
+    const HRESULT hr = QueueEvent(MEStreamSinkMarker, GUID_NULL, Fails(Fail::MarkerStatus) ? m_Options.FailResult : S_OK, contextValue);
+    return hr == MF_E_SHUTDOWN ? S_OK : hr;
 }
 
-HRESULT RequestingSink::Stream::IsMediaTypeSupported(IMFMediaType* type, IMFMediaType** closest)
+HRESULT RequestingSink::SetCurrentMediaType(IMFMediaType* type)
 {
-    if (!type)
-        return E_POINTER;
-    if (closest)
-        *closest = nullptr;
+    std::lock_guard lock(m_Lock);
+    auto& stats = m_Stats;
+    stats.CurrentType = type;
+    ++stats.TypeChanges;
+    stats.TypeChangeBeforeSample = static_cast<UINT32>(stats.Indices.size());
     return S_OK;
-}
-
-HRESULT RequestingSink::Stream::GetMediaTypeCount(DWORD* count)
-{
-    if (!count)
-        return E_POINTER;
-    *count = 1;
-    return S_OK;
-}
-
-HRESULT RequestingSink::Stream::GetMediaTypeByIndex(DWORD index, IMFMediaType** type)
-{
-    if (index != 0)
-        return MF_E_NO_MORE_TYPES;
-    return GetCurrentMediaType(type);
-}
-
-HRESULT RequestingSink::Stream::SetCurrentMediaType(IMFMediaType* type)
-{
-    if (!type)
-        return E_POINTER;
-    std::lock_guard lock(m_Sink->m_Lock);
-    m_Sink->m_CurrentType = type;
-    ++m_Sink->m_TypeChanges;
-    m_Sink->m_TypeChangeBeforeSample = static_cast<UINT32>(m_Sink->m_Indices.size());
-    return S_OK;
-}
-
-HRESULT RequestingSink::Stream::GetCurrentMediaType(IMFMediaType** type)
-{
-    if (!type)
-        return E_POINTER;
-    std::lock_guard lock(m_Sink->m_Lock);
-    *type = nullptr;
-    if (!m_Sink->m_CurrentType)
-        return MF_E_NOT_INITIALIZED;
-    m_Sink->m_CurrentType.CopyTo(type);
-    return S_OK;
-}
-
-HRESULT RequestingSink::Stream::GetMajorType(GUID* major)
-{
-    ComPtr<IMFMediaType> type;
-    const HRESULT hr = GetCurrentMediaType(type.GetAddressOf());
-    return FAILED(hr) ? hr : type->GetMajorType(major);
 }
 
 // ---- Topology and events --------------------------------------------------------------------
@@ -1173,20 +567,20 @@ ComPtr<IMFTopology> BuildTopology(CountingSource* source, IMFTransform* transfor
 {
     ComPtr<IMFTopology> topology;
     XEV_CHECK_HR(MFCreateTopology(topology.GetAddressOf()));
-    ComPtr<IMFTopologyNode> sourceNode, transformNode, outputNode;
-    XEV_CHECK_HR(MFCreateTopologyNode(MF_TOPOLOGY_SOURCESTREAM_NODE, sourceNode.GetAddressOf()));
-    XEV_CHECK_HR(sourceNode->SetUnknown(MF_TOPONODE_SOURCE, static_cast<IMFMediaSource*>(source)));
-    XEV_CHECK_HR(sourceNode->SetUnknown(MF_TOPONODE_PRESENTATION_DESCRIPTOR, source->Descriptor().Get()));
-    XEV_CHECK_HR(sourceNode->SetUnknown(MF_TOPONODE_STREAM_DESCRIPTOR, source->StreamDescriptor().Get()));
-    XEV_CHECK_HR(topology->AddNode(sourceNode.Get()));
-    XEV_CHECK_HR(MFCreateTopologyNode(MF_TOPOLOGY_TRANSFORM_NODE, transformNode.GetAddressOf()));
-    XEV_CHECK_HR(transformNode->SetObject(transform));
-    XEV_CHECK_HR(topology->AddNode(transformNode.Get()));
-    XEV_CHECK_HR(sourceNode->ConnectOutput(0, transformNode.Get(), 0));
-    XEV_CHECK_HR(MFCreateTopologyNode(MF_TOPOLOGY_OUTPUT_NODE, outputNode.GetAddressOf()));
-    XEV_CHECK_HR(outputNode->SetObject(streamSink));
-    XEV_CHECK_HR(topology->AddNode(outputNode.Get()));
-    XEV_CHECK_HR(transformNode->ConnectOutput(0, outputNode.Get(), 0));
+    ComPtr<IMFTopologyNode> nodes[3];
+    const MF_TOPOLOGY_TYPE types[] = { MF_TOPOLOGY_SOURCESTREAM_NODE, MF_TOPOLOGY_TRANSFORM_NODE, MF_TOPOLOGY_OUTPUT_NODE };
+    for (int i = 0; i < 3; ++i)
+    {
+        XEV_CHECK_HR(MFCreateTopologyNode(types[i], nodes[i].GetAddressOf()));
+        XEV_CHECK_HR(topology->AddNode(nodes[i].Get()));
+        if (i > 0)
+            XEV_CHECK_HR(nodes[i - 1]->ConnectOutput(0, nodes[i].Get(), 0));
+    }
+    XEV_CHECK_HR(nodes[0]->SetUnknown(MF_TOPONODE_SOURCE, static_cast<IMFMediaSource*>(source)));
+    XEV_CHECK_HR(nodes[0]->SetUnknown(MF_TOPONODE_PRESENTATION_DESCRIPTOR, source->Descriptor().Get()));
+    XEV_CHECK_HR(nodes[0]->SetUnknown(MF_TOPONODE_STREAM_DESCRIPTOR, source->StreamDescriptor().Get()));
+    XEV_CHECK_HR(nodes[1]->SetObject(transform));
+    XEV_CHECK_HR(nodes[2]->SetObject(streamSink));
     return topology;
 }
 
@@ -1204,10 +598,8 @@ HRESULT EventRecorder::Invoke(IMFAsyncResult* result)
         std::lock_guard lock(m_Lock);
         generator = m_Generator;
     }
-    if (!generator)
-        return S_OK;
     ComPtr<IMFMediaEvent> event;
-    if (FAILED(generator->EndGetEvent(result, event.GetAddressOf())))
+    if (!generator || FAILED(generator->EndGetEvent(result, event.GetAddressOf())))
         return S_OK;
     Record record;
     (void)event->GetType(&record.Type);
@@ -1215,8 +607,7 @@ HRESULT EventRecorder::Invoke(IMFAsyncResult* result)
     (void)event->GetUINT32(MF_EVENT_TOPOLOGY_STATUS, &record.TopologyStatus);
     PROPVARIANT value;
     PropVariantInit(&value);
-    if (SUCCEEDED(event->GetValue(&value)))
-        record.HasValue = value.vt != VT_EMPTY;
+    record.HasValue = SUCCEEDED(event->GetValue(&value)) && value.vt != VT_EMPTY;
     (void)PropVariantClear(&value);
     std::function<void(const Record&)> reaction;
     {
@@ -1245,10 +636,18 @@ std::vector<MediaEventType> EventRecorder::Types() const
     return types;
 }
 
-size_t EventRecorder::Count(MediaEventType type) const
+std::vector<EventRecorder::Record> EventRecorder::Of(MediaEventType type) const
 {
-    std::lock_guard lock(m_Lock);
-    return static_cast<size_t>(std::count_if(m_Records.begin(), m_Records.end(), [type](const Record& r) { return r.Type == type; }));
+    auto records = Records();
+    std::erase_if(records, [type](const Record& r) { return r.Type != type; });
+    return records;
+}
+
+std::vector<EventRecorder::Record> EventRecorder::Failures() const
+{
+    auto records = Records();
+    std::erase_if(records, [](const Record& r) { return SUCCEEDED(r.Status); });
+    return records;
 }
 
 bool EventRecorder::WaitFor(MediaEventType type, int timeoutMilliseconds, size_t occurrence) const
@@ -1257,15 +656,6 @@ bool EventRecorder::WaitFor(MediaEventType type, int timeoutMilliseconds, size_t
     return m_Arrived.wait_for(lock, std::chrono::milliseconds(timeoutMilliseconds), [&] {
         return static_cast<size_t>(std::count_if(m_Records.begin(), m_Records.end(), [type](const Record& r) { return r.Type == type; })) >= occurrence;
     });
-}
-
-EventRecorder::Record EventRecorder::First(MediaEventType type) const
-{
-    std::lock_guard lock(m_Lock);
-    for (const auto& record : m_Records)
-        if (record.Type == type)
-            return record;
-    return {};
 }
 
 void EventRecorder::SetReaction(std::function<void(const Record&)> reaction)
@@ -1281,15 +671,11 @@ void EventRecorder::Detach()
     generator = std::move(m_Generator);
 }
 
-std::string Describe(const std::vector<MediaEventType>& types)
+std::string EventRecorder::Text() const
 {
     std::string text;
-    for (auto type : types)
-    {
-        if (!text.empty())
-            text += ' ';
-        text += std::to_string(type);
-    }
+    for (auto type : Types())
+        text += (text.empty() ? "" : " ") + std::to_string(type);
     return text;
 }
 } // namespace SessionDoubles

@@ -1,29 +1,28 @@
 #pragma once
 // Test doubles of the media objects a media session drives, following the platform contracts
 // the real source, encoder transform and sink follow, plus a recorder of any generator's events.
+// Only what the session calls is implemented; the rest answers E_NOTIMPL.
 //
-//   CountingSource         a live source with one stream of memory samples: sample i has time
-//                          i x duration, that duration, and SampleIndexKey = i; after SampleCount
-//                          samples the stream ends (MEEndOfStream, then MEEndOfPresentation).
+//   CountingSource         a live source with one stream: sample i has time i x SampleDuration
+//                          and SampleIndexKey = i; after SampleCount samples the stream ends
+//                          (MEEndOfStream, then MEEndOfPresentation).
 //   PassThroughTransform   an asynchronous transform: each input goes out unchanged, in order,
 //                          after a hop over its own serial work queue; Buffers bounds the inputs
-//                          it holds (in flight or waiting for ProcessOutput); optionally one
-//                          format change before a given output. Its first METransformNeedInput
-//                          comes from the clock's start, as the encoder's does.
-//   RequestingSink         a finalizable sink with one stream sink that asks for one sample at
-//                          a time: at once after each sample (Auto), after a delay (Delayed), or
-//                          when the test grants it (Manual).
+//                          it holds; optionally one format change before output FormatChangeAt.
+//                          Its first METransformNeedInput comes from the clock's start.
+//   RequestingSink         a finalizable sink, its own one stream sink, that asks for one sample
+//                          at a time: at once (Auto), after a delay (Delayed), or when granted (Manual).
 //
-// Each double can be told to fail at one point (the Failure enums) with FailResult, and counts
-// and records what the session did to it. Events are queued under the double's lock (the
-// platform's event queue never calls out while queueing), so their order follows its state.
-// Source and sink hold their streams and are held back by them until Shutdown: shut them down.
+// One Options value configures all three (each reads its own fields), including the one failure
+// switch. Events are queued under the double's lock (the platform's event queue never calls out
+// while queueing), so their order follows its state. The source holds its stream and is held back
+// by it until Shutdown: shut it down.
 
 #include "platform/com/ComObject.h"
 #include "platform/mf/Api.h"
 
+#include <chrono>
 #include <condition_variable>
-#include <cstdint>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -34,8 +33,43 @@ namespace SessionDoubles
 {
 // UINT32 attribute of the source's samples: the sample index.
 XEV_GUID(SampleIndexKey, "5d3c4c6e-1f8a-4c55-9a61-2f0b6c1d7e10");
-// UINT32 attribute of the format-change output type: marks it for the tests.
+// UINT32 attribute of the format-change output type: the output index it went before.
 XEV_GUID(FormatChangeKey, "8a0f5b7c-33d2-4f0e-b1a6-7e4c2d9f0a21");
+
+// Where the doubles fail with FailResult. "(at)" stages fail at the FailAt-th sample, input or
+// output; "Status" ones succeed but report the failure in their event; "Silent" ones never answer.
+enum class Fail
+{
+    None,
+    SourceStart, SourceStartStatus, RequestSample /* (at) */, SourceError /* MEError instead of sample (at) */,
+    StreamError /* the same on the stream */, SourceStop, SourceStopStatus, SourceStopSilent,
+    StartOfStream /* with MEError, as the encoder */, ClockStart, ProcessInput /* (at) */, ProcessOutput /* (at) */,
+    TransformError /* MEError instead of output (at) */, Drain, DrainSilent, EndOfStream,
+    SinkClock, ProcessSample /* (at) */, SinkError /* MEError after sample (at) */, PlaceMarker, MarkerStatus,
+    BeginFinalize, EndFinalize,
+};
+
+enum class RequestMode
+{
+    Auto,
+    Delayed, // the next request DelayMilliseconds after each sample
+    Manual,  // requests only through RequestingSink::Grant
+};
+
+struct Options
+{
+    UINT32 SampleCount = 10;
+    LONGLONG SampleDuration = 333333;
+    UINT32 Buffers = 4;
+    int FormatChangeAt = -1;
+    bool Unlocked = true; // MF_TRANSFORM_ASYNC_UNLOCK set at creation
+    RequestMode Mode = RequestMode::Auto;
+    int DelayMilliseconds = 1;
+    bool Finalizable = true;
+    Fail Failure = Fail::None;
+    UINT32 FailAt = 0;
+    HRESULT FailResult = E_FAIL;
+};
 
 // IMFMediaEventGenerator over a platform event queue.
 template <class I>
@@ -61,146 +95,178 @@ private:
     ComPtr<IMFMediaEventQueue> m_Queue;
 };
 
+// What the three doubles share: options, lock, shutdown flag, clock, and counts to read and wait on.
+template <class Stats>
+class Double
+{
+public:
+    Stats Counts() const
+    {
+        std::lock_guard lock(m_Lock);
+        return m_Stats;
+    }
+    bool IsShutDown() const
+    {
+        std::lock_guard lock(m_Lock);
+        return m_ShutDown;
+    }
+    // Blocks until `condition` holds of the counts; false on time-out.
+    bool Wait(const std::function<bool(const Stats&)>& condition, int timeoutMilliseconds = 20000) const
+    {
+        std::unique_lock lock(m_Lock);
+        return m_Changed.wait_for(lock, std::chrono::milliseconds(timeoutMilliseconds), [&] { return condition(m_Stats); });
+    }
+
+protected:
+    explicit Double(const Options& options) : m_Options(options) {}
+    bool Fails(Fail fail) const { return m_Options.Failure == fail; }
+    bool Fails(Fail fail, UINT32 index) const { return m_Options.Failure == fail && index == m_Options.FailAt; }
+
+    // IMFClockConsumer; `stateSink` (if any) follows the clock.
+    HRESULT SetClock(IMFPresentationClock* clock, IMFClockStateSink* stateSink, HRESULT result = S_OK)
+    {
+        ComPtr<IMFPresentationClock> previous;
+        {
+            std::lock_guard lock(m_Lock);
+            if (m_ShutDown)
+                return MF_E_SHUTDOWN;
+            if (FAILED(result) || m_Clock.Get() == clock)
+                return FAILED(result) ? result : S_FALSE;
+            previous = std::exchange(m_Clock, ComPtr<IMFPresentationClock>(clock));
+        }
+        if (previous && stateSink)
+            (void)previous->RemoveClockStateSink(stateSink);
+        return clock && stateSink ? clock->AddClockStateSink(stateSink) : S_OK;
+    }
+    HRESULT GetClock(IMFPresentationClock** clock) const
+    {
+        if (!clock)
+            return E_POINTER;
+        std::lock_guard lock(m_Lock);
+        *clock = ComPtr<IMFPresentationClock>(m_Clock).Detach();
+        return m_Clock ? S_OK : MF_E_NO_CLOCK;
+    }
+    // Marks the double shut down (false if it was) and lets go of the clock; `underLock` runs under the lock.
+    bool MarkShutDown(IMFClockStateSink* stateSink, const std::function<void()>& underLock = {})
+    {
+        ComPtr<IMFPresentationClock> clock;
+        {
+            std::lock_guard lock(m_Lock);
+            if (std::exchange(m_ShutDown, true))
+                return false;
+            clock = std::move(m_Clock);
+            if (underLock)
+                underLock();
+        }
+        if (clock && stateSink)
+            (void)clock->RemoveClockStateSink(stateSink);
+        m_Changed.notify_all();
+        return true;
+    }
+
+    const Options m_Options;
+    mutable std::mutex m_Lock; // guards the fields below and those of the derived double
+    mutable std::condition_variable m_Changed; // notified when m_Stats change
+    bool m_ShutDown = false;
+    ComPtr<IMFPresentationClock> m_Clock;
+    Stats m_Stats;
+};
+
 // ---- Source ----------------------------------------------------------------------------------
 
-enum class SourceFailure
+struct SourceStats
 {
-    None,
-    StartCall,      // Start returns FailResult
-    StartStatus,    // MESourceStarted carries FailResult
-    RequestCall,    // RequestSample of sample FailAt returns FailResult
-    ErrorEvent,     // MEError (FailResult) on the source instead of sample FailAt
-    StreamError,    // MEError (FailResult) on the stream instead of sample FailAt
-    StopCall,       // Stop returns FailResult
-    StopStatus,     // MESourceStopped carries FailResult
-    StopSilent,     // Stop succeeds but MESourceStopped never comes
+    UINT32 Requests = 0; // RequestSample calls accepted
+    UINT32 Starts = 0, Stops = 0;
 };
 
-struct SourceOptions
-{
-    UINT32 SampleCount = 10;
-    LONGLONG SampleDuration = 333333;
-    SourceFailure Failure = SourceFailure::None;
-    UINT32 FailAt = 0;
-    HRESULT FailResult = E_FAIL;
-};
-
-class CountingSource final : public ComObject<EventGenerator<IMFMediaSource>, IMFClockConsumer>
+class CountingSource final : public ComObject<EventGenerator<IMFMediaSource>, IMFClockConsumer>, public Double<SourceStats>
 {
 public:
     class Stream;
 
-    static ComPtr<CountingSource> Create(const SourceOptions& options);
-    explicit CountingSource(const SourceOptions& options);
+    static ComPtr<CountingSource> Create(const Options& options) { return Make<CountingSource>(options); }
+    explicit CountingSource(const Options& options);
 
     // IMFMediaSource
-    HRESULT GetCharacteristics(DWORD* characteristics) override;
-    HRESULT CreatePresentationDescriptor(IMFPresentationDescriptor** descriptor) override;
+    HRESULT GetCharacteristics(DWORD*) override { return E_NOTIMPL; }
+    HRESULT CreatePresentationDescriptor(IMFPresentationDescriptor** descriptor) override { return m_Descriptor->Clone(descriptor); }
     HRESULT Start(IMFPresentationDescriptor* descriptor, const GUID* timeFormat, const PROPVARIANT* startPosition) override;
     HRESULT Stop() override;
     HRESULT Pause() override { return E_NOTIMPL; }
     HRESULT Shutdown() override;
     // IMFClockConsumer
-    HRESULT SetPresentationClock(IMFPresentationClock* clock) override;
-    HRESULT GetPresentationClock(IMFPresentationClock** clock) override;
+    HRESULT SetPresentationClock(IMFPresentationClock* clock) override { return SetClock(clock, nullptr); }
+    HRESULT GetPresentationClock(IMFPresentationClock** clock) override { return GetClock(clock); }
 
-    // The presentation descriptor the source offers (the topology uses it) and its stream's.
+    // The presentation descriptor the topology uses, and its stream's.
     ComPtr<IMFPresentationDescriptor> Descriptor() const { return m_Descriptor; }
-    ComPtr<IMFStreamDescriptor> StreamDescriptor() const;
-
-    UINT32 Requests() const;    // RequestSample calls accepted
-    UINT32 Starts() const;
-    UINT32 Stops() const;
-    bool IsShutDown() const;
-    ComPtr<IMFPresentationClock> Clock() const;
+    ComPtr<IMFStreamDescriptor> StreamDescriptor() const { return m_StreamDescriptor; }
 
 private:
     friend class Stream;
     HRESULT RequestSample();
 
-    const SourceOptions m_Options;
     ComPtr<IMFPresentationDescriptor> m_Descriptor;
-    mutable std::mutex m_Lock; // guards the fields below
-    ComPtr<Stream> m_Stream;   // dropped at Shutdown (the stream holds the source)
-    ComPtr<IMFPresentationClock> m_Clock;
-    bool m_ShutDown = false;
-    bool m_Started = false;
-    bool m_Announced = false;  // MENewStream sent
-    bool m_Ended = false;
-    UINT32 m_Next = 0;         // the next sample index
-    UINT32 m_Requests = 0;
-    UINT32 m_Starts = 0;
-    UINT32 m_Stops = 0;
+    ComPtr<IMFStreamDescriptor> m_StreamDescriptor;
+    ComPtr<Stream> m_Stream; // guarded by m_Lock; dropped at Shutdown (the stream holds the source)
+    bool m_Started = false, m_Announced = false, m_Ended = false;
+    UINT32 m_Next = 0;       // the next sample index
 };
 
 class CountingSource::Stream final : public ComObject<EventGenerator<IMFMediaStream>>
 {
 public:
-    Stream(CountingSource* source, ComPtr<IMFStreamDescriptor> descriptor) : m_Source(source), m_Descriptor(std::move(descriptor)) {}
-
+    explicit Stream(CountingSource* source) : m_Source(source) {}
     // IMFMediaStream
-    HRESULT GetMediaSource(IMFMediaSource** source) override;
-    HRESULT GetStreamDescriptor(IMFStreamDescriptor** descriptor) override;
-    HRESULT RequestSample(IUnknown* token) override { return m_Source->RequestSample(); }
+    HRESULT GetMediaSource(IMFMediaSource** source) override { return *source = ComPtr<IMFMediaSource>(m_Source.Get()).Detach(), S_OK; }
+    HRESULT GetStreamDescriptor(IMFStreamDescriptor** descriptor) override { return m_Source->m_StreamDescriptor.CopyTo(descriptor), S_OK; }
+    HRESULT RequestSample(IUnknown*) override { return m_Source->RequestSample(); }
 
 private:
     friend class CountingSource;
     const ComPtr<CountingSource> m_Source;
-    const ComPtr<IMFStreamDescriptor> m_Descriptor;
 };
 
 // ---- Transform -------------------------------------------------------------------------------
 
-enum class TransformFailure
+struct TransformStats
 {
-    None,
-    StartOfStream,  // MFT_MESSAGE_NOTIFY_START_OF_STREAM returns FailResult (and MEError follows, as the encoder's)
-    ClockStart,     // OnClockStart returns FailResult
-    ProcessInput,   // ProcessInput of input FailAt returns FailResult
-    ProcessOutput,  // ProcessOutput of output FailAt returns FailResult
-    ErrorEvent,     // MEError (FailResult) instead of output FailAt
-    Drain,          // MFT_MESSAGE_COMMAND_DRAIN returns FailResult
-    DrainSilent,    // DRAIN accepted, METransformDrainComplete never comes
-    EndOfStream,    // MFT_MESSAGE_NOTIFY_END_OF_STREAM returns FailResult
-};
-
-struct TransformOptions
-{
-    UINT32 Buffers = 4;
-    int FormatChangeAt = -1; // the output index a format change goes before; -1: none
-    bool Unlocked = true;    // MF_TRANSFORM_ASYNC_UNLOCK set at creation
-    TransformFailure Failure = TransformFailure::None;
-    UINT32 FailAt = 0;
-    HRESULT FailResult = E_FAIL;
+    std::vector<MFT_MESSAGE_TYPE> Messages;
+    UINT32 Outputs = 0;      // samples handed out by ProcessOutput
+    UINT32 MaximumHeld = 0;  // the most inputs held at once
+    UINT32 NotAccepting = 0; // ProcessInput calls answered MF_E_NOTACCEPTING
+    UINT32 Unexpected = 0;   // ProcessOutput calls without an announced output
 };
 
 class PassThroughTransform final
-    : public ComObject<IMFTransform, EventGenerator<IMFMediaEventGenerator>, IMFShutdown, IMFClockConsumer, IMFClockStateSink>
+    : public ComObject<IMFTransform, EventGenerator<IMFMediaEventGenerator>, IMFShutdown, IMFClockConsumer, IMFClockStateSink>,
+      public Double<TransformStats>
 {
 public:
-    static ComPtr<PassThroughTransform> Create(const TransformOptions& options);
-    explicit PassThroughTransform(const TransformOptions& options);
+    static ComPtr<PassThroughTransform> Create(const Options& options) { return Make<PassThroughTransform>(options); }
+    explicit PassThroughTransform(const Options& options);
     ~PassThroughTransform() override;
 
     // IMFTransform
-    HRESULT GetStreamLimits(DWORD* inputMinimum, DWORD* inputMaximum, DWORD* outputMinimum, DWORD* outputMaximum) override;
-    HRESULT GetStreamCount(DWORD* inputStreams, DWORD* outputStreams) override;
+    HRESULT GetStreamLimits(DWORD*, DWORD*, DWORD*, DWORD*) override { return E_NOTIMPL; }
+    HRESULT GetStreamCount(DWORD*, DWORD*) override { return E_NOTIMPL; }
     HRESULT GetStreamIDs(DWORD, DWORD*, DWORD, DWORD*) override { return E_NOTIMPL; }
-    HRESULT GetInputStreamInfo(DWORD inputStreamID, MFT_INPUT_STREAM_INFO* streamInfo) override;
-    HRESULT GetOutputStreamInfo(DWORD outputStreamID, MFT_OUTPUT_STREAM_INFO* streamInfo) override;
-    HRESULT GetAttributes(IMFAttributes** attributes) override;
+    HRESULT GetInputStreamInfo(DWORD, MFT_INPUT_STREAM_INFO*) override { return E_NOTIMPL; }
+    HRESULT GetOutputStreamInfo(DWORD, MFT_OUTPUT_STREAM_INFO*) override { return E_NOTIMPL; }
+    HRESULT GetAttributes(IMFAttributes** attributes) override { return m_Attributes.CopyTo(attributes), S_OK; }
     HRESULT GetInputStreamAttributes(DWORD, IMFAttributes**) override { return E_NOTIMPL; }
     HRESULT GetOutputStreamAttributes(DWORD, IMFAttributes**) override { return E_NOTIMPL; }
     HRESULT DeleteInputStream(DWORD) override { return E_NOTIMPL; }
     HRESULT AddInputStreams(DWORD, DWORD*) override { return E_NOTIMPL; }
-    HRESULT GetInputAvailableType(DWORD inputStreamID, DWORD typeIndex, IMFMediaType** type) override;
+    HRESULT GetInputAvailableType(DWORD, DWORD, IMFMediaType**) override { return E_NOTIMPL; }
     HRESULT GetOutputAvailableType(DWORD outputStreamID, DWORD typeIndex, IMFMediaType** type) override;
     HRESULT SetInputType(DWORD inputStreamID, IMFMediaType* type, DWORD flags) override;
     HRESULT SetOutputType(DWORD outputStreamID, IMFMediaType* type, DWORD flags) override;
-    HRESULT GetInputCurrentType(DWORD inputStreamID, IMFMediaType** type) override;
-    HRESULT GetOutputCurrentType(DWORD outputStreamID, IMFMediaType** type) override;
-    HRESULT GetInputStatus(DWORD inputStreamID, DWORD* flags) override;
-    HRESULT GetOutputStatus(DWORD* flags) override;
+    HRESULT GetInputCurrentType(DWORD, IMFMediaType** type) override { return CurrentType(m_InputType, type); }
+    HRESULT GetOutputCurrentType(DWORD, IMFMediaType** type) override { return CurrentType(m_OutputType, type); }
+    HRESULT GetInputStatus(DWORD, DWORD*) override { return E_NOTIMPL; }
+    HRESULT GetOutputStatus(DWORD*) override { return E_NOTIMPL; }
     HRESULT SetOutputBounds(LONGLONG, LONGLONG) override { return E_NOTIMPL; }
     HRESULT ProcessEvent(DWORD, IMFMediaEvent*) override { return E_NOTIMPL; }
     HRESULT ProcessMessage(MFT_MESSAGE_TYPE message, ULONG_PTR parameter) override;
@@ -208,178 +274,113 @@ public:
     HRESULT ProcessOutput(DWORD flags, DWORD outputBufferCount, MFT_OUTPUT_DATA_BUFFER* outputSamples, DWORD* status) override;
     // IMFShutdown
     HRESULT Shutdown() override;
-    HRESULT GetShutdownStatus(MFSHUTDOWN_STATUS* status) override;
+    HRESULT GetShutdownStatus(MFSHUTDOWN_STATUS*) override { return E_NOTIMPL; }
     // IMFClockConsumer
-    HRESULT SetPresentationClock(IMFPresentationClock* clock) override;
-    HRESULT GetPresentationClock(IMFPresentationClock** clock) override;
+    HRESULT SetPresentationClock(IMFPresentationClock* clock) override { return SetClock(clock, this); }
+    HRESULT GetPresentationClock(IMFPresentationClock** clock) override { return GetClock(clock); }
     // IMFClockStateSink
-    HRESULT OnClockStart(MFTIME systemTime, LONGLONG startOffset) override;
+    HRESULT OnClockStart(MFTIME, LONGLONG) override;
     HRESULT OnClockStop(MFTIME) override { return S_OK; }
     HRESULT OnClockPause(MFTIME) override { return S_OK; }
     HRESULT OnClockRestart(MFTIME) override { return S_OK; }
     HRESULT OnClockSetRate(MFTIME, float) override { return S_OK; }
 
-    std::vector<MFT_MESSAGE_TYPE> Messages() const;
-    UINT32 Inputs() const;        // ProcessInput calls accepted
-    UINT32 Outputs() const;       // samples handed out by ProcessOutput
-    UINT32 MaximumHeld() const;   // the most inputs held at once
-    UINT32 NotAccepting() const;  // ProcessInput calls answered MF_E_NOTACCEPTING
-    UINT32 UnexpectedOutputs() const; // ProcessOutput calls without an announced output
-    bool IsShutDown() const;
-
 private:
-    class Completion;
+    HRESULT CurrentType(const ComPtr<IMFMediaType>& held, IMFMediaType** type) const;
     void CompleteOne();
-    HRESULT StartOfStreamLocked();
-    void EndStreamingLocked();
+    void StopStreamingLocked();
     void CheckDrainedLocked();
+    bool ChangePendingLocked() const { return !m_OutputQueue.empty() && m_OutputQueue.front().Type; }
 
     struct Entry
     {
-        ComPtr<IMFMediaType> Type;
+        ComPtr<IMFMediaType> Type; // a format change
         ComPtr<IMFSample> Sample;
     };
 
-    const TransformOptions m_Options;
     ComPtr<IMFAttributes> m_Attributes;
     ComPtr<IMFAsyncCallback> m_Completion;
-    mutable std::mutex m_Lock; // guards the fields below; events are queued under it
-    bool m_ShutDown = false;
+    // The fields below are guarded by m_Lock.
     ComPtr<IMFMediaType> m_InputType, m_OutputType;
-    ComPtr<IMFPresentationClock> m_Clock;
-    DWORD m_WorkQueue = 0;            // while streaming
-    int m_NeedInput = -1;             // -1 not streaming, -2 draining
+    DWORD m_WorkQueue = 0;  // while streaming
+    int m_NeedInput = -1;   // -1 not streaming, -2 draining
     int m_HaveOutput = -1;
-    UINT32 m_Free = 0;                // buffers not holding an input
+    UINT32 m_Free = 0;      // buffers not holding an input
     std::deque<ComPtr<IMFSample>> m_InFlight;
     std::deque<Entry> m_OutputQueue;
-    UINT32 m_Completed = 0;           // outputs produced this stream
-    std::vector<MFT_MESSAGE_TYPE> m_Messages;
-    UINT32 m_Inputs = 0, m_Outputs = 0, m_MaximumHeld = 0, m_NotAccepting = 0, m_Unexpected = 0;
+    UINT32 m_Inputs = 0, m_Completed = 0;
 };
 
 // ---- Sink ------------------------------------------------------------------------------------
 
-enum class SinkFailure
+struct SinkStats
 {
-    None,
-    SetClock,       // SetPresentationClock returns FailResult
-    ProcessSample,  // ProcessSample of sample FailAt returns FailResult
-    ErrorEvent,     // MEError (FailResult) on the stream after sample FailAt
-    PlaceMarker,    // PlaceMarker returns FailResult
-    MarkerStatus,   // MEStreamSinkMarker carries FailResult
-    BeginFinalize,  // BeginFinalize returns FailResult
-    EndFinalize,    // EndFinalize returns FailResult
+    std::vector<UINT32> Indices;        // SampleIndexKey of each sample received, in order
+    UINT32 Unrequested = 0;             // samples that came without an outstanding request
+    UINT32 TypeChanges = 0;             // SetCurrentMediaType calls
+    UINT32 TypeChangeBeforeSample = 0;  // samples received before the last one
+    ComPtr<IMFMediaType> CurrentType;
+    UINT32 Markers = 0, Finalized = 0;  // PlaceMarker and EndFinalize calls
 };
 
-enum class RequestMode
-{
-    Auto,    // the next request right after each sample
-    Delayed, // the next request DelayMilliseconds after each sample
-    Manual,  // requests only when the test grants them (Grant)
-};
-
-struct SinkOptions
-{
-    RequestMode Mode = RequestMode::Auto;
-    int DelayMilliseconds = 2;
-    bool Finalizable = true;
-    SinkFailure Failure = SinkFailure::None;
-    UINT32 FailAt = 0;
-    HRESULT FailResult = E_FAIL;
-};
-
-class RequestingSink final : public ComObject<IMFFinalizableMediaSink, IMFClockStateSink>
+class RequestingSink final
+    : public ComObject<IMFFinalizableMediaSink, EventGenerator<IMFStreamSink>, IMFMediaTypeHandler, IMFClockStateSink>,
+      public Double<SinkStats>
 {
 public:
-    class Stream;
-
-    static ComPtr<RequestingSink> Create(const SinkOptions& options);
-    explicit RequestingSink(const SinkOptions& options);
+    static ComPtr<RequestingSink> Create(const Options& options) { return Make<RequestingSink>(options); }
+    explicit RequestingSink(const Options& options);
 
     HRESULT QueryInterface(REFIID riid, void** object) override;
-
     // IMFMediaSink
-    HRESULT GetCharacteristics(DWORD* characteristics) override;
+    HRESULT GetCharacteristics(DWORD*) override { return E_NOTIMPL; }
     HRESULT AddStreamSink(DWORD, IMFMediaType*, IMFStreamSink**) override { return E_NOTIMPL; }
     HRESULT RemoveStreamSink(DWORD) override { return E_NOTIMPL; }
-    HRESULT GetStreamSinkCount(DWORD* count) override;
-    HRESULT GetStreamSinkByIndex(DWORD index, IMFStreamSink** streamSink) override;
-    HRESULT GetStreamSinkById(DWORD identifier, IMFStreamSink** streamSink) override;
-    HRESULT SetPresentationClock(IMFPresentationClock* clock) override;
-    HRESULT GetPresentationClock(IMFPresentationClock** clock) override;
+    HRESULT GetStreamSinkCount(DWORD*) override { return E_NOTIMPL; }
+    HRESULT GetStreamSinkByIndex(DWORD, IMFStreamSink**) override { return E_NOTIMPL; }
+    HRESULT GetStreamSinkById(DWORD, IMFStreamSink**) override { return E_NOTIMPL; }
+    HRESULT SetPresentationClock(IMFPresentationClock* clock) override
+    {
+        return SetClock(clock, this, Fails(Fail::SinkClock) ? m_Options.FailResult : S_OK);
+    }
+    HRESULT GetPresentationClock(IMFPresentationClock** clock) override { return GetClock(clock); }
     HRESULT Shutdown() override;
     // IMFFinalizableMediaSink
     HRESULT BeginFinalize(IMFAsyncCallback* callback, IUnknown* state) override;
     HRESULT EndFinalize(IMFAsyncResult* result) override;
+    // IMFStreamSink (the sink is its own one stream sink)
+    HRESULT GetMediaSink(IMFMediaSink** sink) override;
+    HRESULT GetIdentifier(DWORD*) override { return E_NOTIMPL; }
+    HRESULT GetMediaTypeHandler(IMFMediaTypeHandler** handler) override;
+    HRESULT ProcessSample(IMFSample* sample) override;
+    HRESULT PlaceMarker(MFSTREAMSINK_MARKER_TYPE, const PROPVARIANT*, const PROPVARIANT* contextValue) override;
+    HRESULT Flush() override { return S_OK; }
+    // IMFMediaTypeHandler: any type is supported
+    HRESULT IsMediaTypeSupported(IMFMediaType*, IMFMediaType** closest) override { return closest ? (*closest = nullptr, S_OK) : S_OK; }
+    HRESULT GetMediaTypeCount(DWORD*) override { return E_NOTIMPL; }
+    HRESULT GetMediaTypeByIndex(DWORD, IMFMediaType**) override { return E_NOTIMPL; }
+    HRESULT SetCurrentMediaType(IMFMediaType* type) override;
+    HRESULT GetCurrentMediaType(IMFMediaType**) override { return E_NOTIMPL; }
+    HRESULT GetMajorType(GUID*) override { return E_NOTIMPL; }
     // IMFClockStateSink
-    HRESULT OnClockStart(MFTIME systemTime, LONGLONG startOffset) override;
-    HRESULT OnClockStop(MFTIME systemTime) override;
+    HRESULT OnClockStart(MFTIME, LONGLONG) override { return OnClock(MEStreamSinkStarted); }
+    HRESULT OnClockStop(MFTIME) override { return OnClock(MEStreamSinkStopped); }
     HRESULT OnClockPause(MFTIME) override { return S_OK; }
     HRESULT OnClockRestart(MFTIME) override { return S_OK; }
     HRESULT OnClockSetRate(MFTIME, float) override { return S_OK; }
 
-    ComPtr<IMFStreamSink> StreamSink() const;
+    ComPtr<IMFStreamSink> StreamSink() { return ComPtr<IMFStreamSink>(this); }
     // Lets the stream ask for `count` more samples (Manual mode).
     void Grant(UINT32 count);
 
-    std::vector<UINT32> SampleIndices() const; // SampleIndexKey of each sample received, in order
-    std::vector<LONGLONG> SampleTimes() const;
-    UINT32 Unrequested() const;        // samples that came without an outstanding request
-    UINT32 Outstanding() const;        // requests not answered yet
-    UINT32 TypeChanges() const;        // SetCurrentMediaType calls
-    ComPtr<IMFMediaType> CurrentType() const;
-    UINT32 TypeChangeBeforeSample() const; // samples received before the last SetCurrentMediaType
-    UINT32 Markers() const;
-    UINT32 Finalized() const;          // EndFinalize calls
-    bool IsShutDown() const;
-    // Blocks until at least `count` samples came (false on time-out).
-    bool WaitForSamples(size_t count, int timeoutMilliseconds) const;
-
 private:
-    friend class Stream;
-    class DelayedRequest;
-    HRESULT ProcessSample(IMFSample* sample);
+    HRESULT OnClock(MediaEventType type);
     void RequestLocked();
 
-    const SinkOptions m_Options;
     ComPtr<IMFAsyncCallback> m_DelayedRequest;
-    mutable std::mutex m_Lock; // guards the fields below
-    mutable std::condition_variable m_SampleArrived;
-    ComPtr<Stream> m_Stream;   // dropped at Shutdown (the stream holds the sink)
-    ComPtr<IMFPresentationClock> m_Clock;
-    ComPtr<IMFMediaType> m_CurrentType;
-    bool m_ShutDown = false;
+    // The fields below are guarded by m_Lock.
     bool m_Finalizing = false;
-    UINT32 m_Outstanding = 0;
-    std::vector<UINT32> m_Indices;
-    std::vector<LONGLONG> m_Times;
-    UINT32 m_Unrequested = 0, m_TypeChanges = 0, m_TypeChangeBeforeSample = 0, m_Markers = 0, m_Finalized = 0;
-};
-
-class RequestingSink::Stream final : public ComObject<EventGenerator<IMFStreamSink>, IMFMediaTypeHandler>
-{
-public:
-    explicit Stream(RequestingSink* sink) : m_Sink(sink) {}
-
-    // IMFStreamSink
-    HRESULT GetMediaSink(IMFMediaSink** sink) override;
-    HRESULT GetIdentifier(DWORD* identifier) override;
-    HRESULT GetMediaTypeHandler(IMFMediaTypeHandler** handler) override;
-    HRESULT ProcessSample(IMFSample* sample) override { return m_Sink->ProcessSample(sample); }
-    HRESULT PlaceMarker(MFSTREAMSINK_MARKER_TYPE markerType, const PROPVARIANT* markerValue, const PROPVARIANT* contextValue) override;
-    HRESULT Flush() override { return S_OK; }
-    // IMFMediaTypeHandler
-    HRESULT IsMediaTypeSupported(IMFMediaType* type, IMFMediaType** closest) override;
-    HRESULT GetMediaTypeCount(DWORD* count) override;
-    HRESULT GetMediaTypeByIndex(DWORD index, IMFMediaType** type) override;
-    HRESULT SetCurrentMediaType(IMFMediaType* type) override;
-    HRESULT GetCurrentMediaType(IMFMediaType** type) override;
-    HRESULT GetMajorType(GUID* major) override;
-
-private:
-    friend class RequestingSink;
-    const ComPtr<RequestingSink> m_Sink;
+    UINT32 m_Outstanding = 0; // requests not answered yet
 };
 
 // ---- Topology and events ---------------------------------------------------------------------
@@ -408,16 +409,18 @@ public:
 
     std::vector<Record> Records() const;
     std::vector<MediaEventType> Types() const;
-    size_t Count(MediaEventType type) const;
-    // Blocks until an event of `type` came (the `occurrence`-th one, from 1); false on time-out.
-    bool WaitFor(MediaEventType type, int timeoutMilliseconds = 10000, size_t occurrence = 1) const;
-    // The first record of `type` (a default record when none).
-    Record First(MediaEventType type) const;
+    // Those of `type`, or those whose status is a failure.
+    std::vector<Record> Of(MediaEventType type) const;
+    std::vector<Record> Failures() const;
+    // Blocks until the `occurrence`-th event of `type` came; false on time-out.
+    bool WaitFor(MediaEventType type, int timeoutMilliseconds = 20000, size_t occurrence = 1) const;
     // Stops reading and lets go of the generator.
     void Detach();
     // Runs on the event's thread after each record, before the next event is asked for (the way
     // a pipeline reacts to its session's events).
     void SetReaction(std::function<void(const Record&)> reaction);
+    // The event types as text, for failure messages: "101 111 103 ...".
+    std::string Text() const;
 
 private:
     mutable std::mutex m_Lock; // guards the fields below
@@ -426,7 +429,4 @@ private:
     std::vector<Record> m_Records;
     std::function<void(const Record&)> m_Reaction;
 };
-
-// Event types as text, for failure messages: "101 111 103 ...".
-std::string Describe(const std::vector<MediaEventType>& types);
 } // namespace SessionDoubles

@@ -18,12 +18,10 @@ namespace
 // One pipeline of doubles with its session; shut down (session, then source) when it goes.
 struct Pipeline
 {
-    Pipeline(const SourceOptions& sourceOptions = {}, const TransformOptions& transformOptions = {}, const SinkOptions& sinkOptions = {})
+    explicit Pipeline(const Options& options = {})
+        : Source(CountingSource::Create(options)), Transform(PassThroughTransform::Create(options)), Sink(RequestingSink::Create(options)),
+          Topology(BuildTopology(Source.Get(), Transform.Get(), Sink->StreamSink().Get()))
     {
-        Source = CountingSource::Create(sourceOptions);
-        Transform = PassThroughTransform::Create(transformOptions);
-        Sink = RequestingSink::Create(sinkOptions);
-        Topology = BuildTopology(Source.Get(), Transform.Get(), Sink->StreamSink().Get());
         EXPECT_EQ(MFCreateMediaSession(nullptr, Session.GetAddressOf()), S_OK);
         Events = EventRecorder::Start(Session.Get());
     }
@@ -32,44 +30,39 @@ struct Pipeline
         if (Session)
             (void)Session->Shutdown();
         (void)Source->Shutdown();
-        // Those of a topology the session never took (already shut down otherwise).
-        (void)Transform->Shutdown();
+        (void)Transform->Shutdown(); // those of a topology the session never took
         (void)Sink->Shutdown();
         Events->Detach();
     }
 
     HRESULT SetTopology() { return Session->SetTopology(0, Topology.Get()); }
-    HRESULT Start(LONGLONG position = 0)
+    HRESULT Start()
     {
         PROPVARIANT value;
         PropVariantInit(&value);
         value.vt = VT_I8;
-        value.hVal = position;
         return Session->Start(&GUID_NULL, &value);
     }
     // Topology set and ready, then started.
     void Play()
     {
         ASSERT_EQ(SetTopology(), S_OK);
-        ASSERT_TRUE(Events->WaitFor(MESessionTopologyStatus)) << Describe(Events->Types());
+        ASSERT_TRUE(Events->WaitFor(MESessionTopologyStatus)) << Events->Text();
         ASSERT_EQ(Start(), S_OK);
     }
+    void Await(MediaEventType type, size_t occurrence = 1) { ASSERT_TRUE(Events->WaitFor(type, Patience, occurrence)) << Events->Text(); }
     void StopAndClose()
     {
         ASSERT_EQ(Session->Stop(), S_OK);
-        ASSERT_TRUE(Events->WaitFor(MESessionStopped)) << Describe(Events->Types());
+        Await(MESessionStopped);
         ASSERT_EQ(Session->Close(), S_OK);
-        ASSERT_TRUE(Events->WaitFor(MESessionClosed)) << Describe(Events->Types());
+        Await(MESessionClosed);
     }
-    // Events whose status is a failure.
-    std::vector<EventRecorder::Record> Failures() const
+    bool AwaitSamples(size_t count) const
     {
-        std::vector<EventRecorder::Record> failures;
-        for (const auto& record : Events->Records())
-            if (FAILED(record.Status))
-                failures.push_back(record);
-        return failures;
+        return Sink->Wait([count](const SinkStats& stats) { return stats.Indices.size() >= count; });
     }
+    std::vector<MFT_MESSAGE_TYPE> Messages() const { return Transform->Counts().Messages; }
 
     ComPtr<CountingSource> Source;
     ComPtr<PassThroughTransform> Transform;
@@ -86,27 +79,21 @@ std::vector<UINT32> Indices(UINT32 count)
     return indices;
 }
 
-class MediaSessionTest : public PlatformTest
-{
-};
+using MediaSessionTest = PlatformTest;
 } // namespace
 
-// The pipeline's way through a run (Part of the driver): ended -> Stop, stopped -> Close.
+// The pipeline's way through a run (as the driver's): ended -> Stop, stopped -> Close.
 TEST_F(MediaSessionTest, ARunWithoutFailuresReportsTheWholeSequence)
 {
-    Pipeline run({ .SampleCount = 12 }, {}, {});
+    Pipeline run({ .SampleCount = 12 });
     run.Events->SetReaction([session = run.Session](const EventRecorder::Record& record) {
-        if (record.Type == MESessionEnded)
+        if (record.Type == MESessionEnded || record.Type == MESessionStopped)
         {
-            EXPECT_EQ(session->Stop(), S_OK);
-        }
-        else if (record.Type == MESessionStopped)
-        {
-            EXPECT_EQ(session->Close(), S_OK);
+            EXPECT_EQ(record.Type == MESessionEnded ? session->Stop() : session->Close(), S_OK);
         }
     });
     run.Play();
-    ASSERT_TRUE(run.Events->WaitFor(MESessionClosed)) << Describe(run.Events->Types());
+    run.Await(MESessionClosed);
 
     const auto records = run.Events->Records();
     ASSERT_EQ(run.Events->Types(), (std::vector<MediaEventType> { MESessionTopologySet, MESessionTopologyStatus, MESessionStarted,
@@ -116,36 +103,36 @@ TEST_F(MediaSessionTest, ARunWithoutFailuresReportsTheWholeSequence)
     EXPECT_EQ(records[1].TopologyStatus, static_cast<UINT32>(MF_TOPOSTATUS_READY));
     EXPECT_EQ(records[3].TopologyStatus, static_cast<UINT32>(MF_TOPOSTATUS_STARTED_SOURCE));
     EXPECT_EQ(records[4].TopologyStatus, static_cast<UINT32>(MF_TOPOSTATUS_ENDED));
-    EXPECT_TRUE(run.Failures().empty());
+    EXPECT_TRUE(run.Events->Failures().empty());
 
     // Every sample once, in order, each one asked for; the sink finalized after the end marker.
-    EXPECT_EQ(run.Sink->SampleIndices(), Indices(12));
-    const auto times = run.Sink->SampleTimes();
-    for (size_t i = 0; i < times.size(); ++i)
-        EXPECT_EQ(times[i], static_cast<LONGLONG>(i) * 333333);
-    EXPECT_EQ(run.Sink->Unrequested(), 0u);
-    EXPECT_EQ(run.Sink->Markers(), 1u);
-    EXPECT_EQ(run.Sink->Finalized(), 1u);
-    EXPECT_EQ(run.Source->Requests(), 13u); // twelve samples and the end of stream
-    EXPECT_EQ(run.Transform->NotAccepting(), 0u);
-    EXPECT_EQ(run.Transform->UnexpectedOutputs(), 0u);
+    const auto sink = run.Sink->Counts();
+    const auto transform = run.Transform->Counts();
+    EXPECT_EQ(sink.Indices, Indices(12));
+    EXPECT_EQ(sink.Unrequested, 0u);
+    EXPECT_EQ(sink.Markers, 1u);
+    EXPECT_EQ(sink.Finalized, 1u);
+    EXPECT_EQ(run.Source->Counts().Requests, 13u); // twelve samples and the end of stream
+    EXPECT_EQ(transform.NotAccepting + transform.Unexpected, 0u);
     // Drain before end of stream; flush and end of streaming at the stop.
-    EXPECT_EQ(run.Transform->Messages(),
+    EXPECT_EQ(transform.Messages,
               (std::vector<MFT_MESSAGE_TYPE> { MFT_MESSAGE_NOTIFY_BEGIN_STREAMING, MFT_MESSAGE_NOTIFY_START_OF_STREAM, MFT_MESSAGE_COMMAND_DRAIN,
                                                MFT_MESSAGE_NOTIFY_END_OF_STREAM, MFT_MESSAGE_COMMAND_FLUSH, MFT_MESSAGE_NOTIFY_END_STREAMING }));
-    EXPECT_EQ(run.Source->Starts(), 1u);
-    EXPECT_EQ(run.Source->Stops(), 1u);
+    EXPECT_EQ(run.Source->Counts().Starts, 1u);
+    EXPECT_EQ(run.Source->Counts().Stops, 1u);
 
-    // The session's clock reached every object; the media types went along the topology.
+    // The session's clock reached every object; the source's media type reached the sink.
     ComPtr<IMFClock> clock;
     ASSERT_EQ(run.Session->GetClock(clock.GetAddressOf()), S_OK);
-    EXPECT_EQ(static_cast<IUnknown*>(run.Source->Clock().Get()), static_cast<IUnknown*>(clock.Get()));
-    ComPtr<IMFPresentationClock> clockOfTransform;
-    EXPECT_EQ(run.Transform->GetPresentationClock(clockOfTransform.GetAddressOf()), S_OK);
-    EXPECT_EQ(static_cast<IUnknown*>(clockOfTransform.Get()), static_cast<IUnknown*>(clock.Get()));
-    ASSERT_TRUE(run.Sink->CurrentType());
+    for (IMFClockConsumer* consumer : std::initializer_list<IMFClockConsumer*> { run.Source.Get(), run.Transform.Get() })
+    {
+        ComPtr<IMFPresentationClock> held;
+        EXPECT_EQ(consumer->GetPresentationClock(held.GetAddressOf()), S_OK);
+        EXPECT_EQ(static_cast<IUnknown*>(held.Get()), static_cast<IUnknown*>(clock.Get()));
+    }
+    ASSERT_TRUE(sink.CurrentType);
     GUID subtype = GUID_NULL;
-    EXPECT_EQ(run.Sink->CurrentType()->GetGUID(MF_MT_SUBTYPE, &subtype), S_OK);
+    EXPECT_EQ(sink.CurrentType->GetGUID(MF_MT_SUBTYPE, &subtype), S_OK);
     EXPECT_EQ(subtype, MFVideoFormat_ARGB32);
 
     // Shutdown: the transform and the sink are shut down, the source is left to its owner.
@@ -155,35 +142,28 @@ TEST_F(MediaSessionTest, ARunWithoutFailuresReportsTheWholeSequence)
     EXPECT_FALSE(run.Source->IsShutDown());
 }
 
+// Every call refused after Close and after Shutdown; Close stops what runs.
 TEST_F(MediaSessionTest, CallsAfterCloseAndAfterShutdown)
 {
     Pipeline run;
     run.Play();
-    ASSERT_TRUE(run.Events->WaitFor(MESessionStarted));
+    run.Await(MESessionStarted);
     ASSERT_EQ(run.Session->Close(), S_OK);
-    EXPECT_EQ(run.Session->Close(), MF_E_INVALIDREQUEST);
-    EXPECT_EQ(run.Start(), MF_E_INVALIDREQUEST);
-    EXPECT_EQ(run.Session->Stop(), MF_E_INVALIDREQUEST);
-    EXPECT_EQ(run.SetTopology(), MF_E_INVALIDREQUEST);
-    ASSERT_TRUE(run.Events->WaitFor(MESessionClosed));
-    EXPECT_EQ(run.Transform->Messages().back(), MFT_MESSAGE_NOTIFY_END_STREAMING); // closing stops what runs
+    for (HRESULT hr : { run.Session->Close(), run.Start(), run.Session->Stop(), run.SetTopology() })
+        EXPECT_EQ(hr, MF_E_INVALIDREQUEST);
+    run.Await(MESessionClosed);
+    EXPECT_EQ(run.Messages().back(), MFT_MESSAGE_NOTIFY_END_STREAMING);
 
     ASSERT_EQ(run.Session->Shutdown(), S_OK);
-    EXPECT_EQ(run.Session->Shutdown(), MF_E_SHUTDOWN);
-    EXPECT_EQ(run.Start(), MF_E_SHUTDOWN);
-    EXPECT_EQ(run.Session->Stop(), MF_E_SHUTDOWN);
-    EXPECT_EQ(run.Session->Close(), MF_E_SHUTDOWN);
-    EXPECT_EQ(run.SetTopology(), MF_E_SHUTDOWN);
     ComPtr<IMFMediaEvent> event;
-    EXPECT_EQ(run.Session->GetEvent(MF_EVENT_FLAG_NO_WAIT, event.GetAddressOf()), MF_E_SHUTDOWN);
-    EXPECT_EQ(run.Session->BeginGetEvent(run.Events.Get(), nullptr), MF_E_SHUTDOWN);
-    EXPECT_EQ(run.Session->QueueEvent(MEError, GUID_NULL, E_FAIL, nullptr), MF_E_SHUTDOWN);
     ComPtr<IMFClock> clock;
-    EXPECT_EQ(run.Session->GetClock(clock.GetAddressOf()), MF_E_SHUTDOWN);
     DWORD capabilities = 0;
-    EXPECT_EQ(run.Session->GetSessionCapabilities(&capabilities), MF_E_SHUTDOWN);
     ComPtr<IMFTopology> topology;
-    EXPECT_EQ(run.Session->GetFullTopology(1, 0, topology.GetAddressOf()), MF_E_SHUTDOWN);
+    for (HRESULT hr : { run.Session->Shutdown(), run.Start(), run.Session->Stop(), run.Session->Close(), run.SetTopology(),
+                        run.Session->GetEvent(MF_EVENT_FLAG_NO_WAIT, event.GetAddressOf()), run.Session->BeginGetEvent(run.Events.Get(), nullptr),
+                        run.Session->QueueEvent(MEError, GUID_NULL, E_FAIL, nullptr), run.Session->GetClock(clock.GetAddressOf()),
+                        run.Session->GetSessionCapabilities(&capabilities), run.Session->GetFullTopology(1, 0, topology.GetAddressOf()) })
+        EXPECT_EQ(hr, MF_E_SHUTDOWN);
 }
 
 TEST_F(MediaSessionTest, ArgumentsAndRequestsOutOfOrder)
@@ -208,91 +188,69 @@ TEST_F(MediaSessionTest, ArgumentsAndRequestsOutOfOrder)
 
     // Start before any topology: refused through its event. Stop of an idle session: at once.
     ASSERT_EQ(run.Session->Start(nullptr, &position), S_OK);
-    ASSERT_TRUE(run.Events->WaitFor(MESessionStarted));
-    EXPECT_EQ(run.Events->First(MESessionStarted).Status, MF_E_INVALIDREQUEST);
+    run.Await(MESessionStarted);
+    EXPECT_EQ(run.Events->Of(MESessionStarted)[0].Status, MF_E_INVALIDREQUEST);
     ASSERT_EQ(run.Session->Stop(), S_OK);
-    ASSERT_TRUE(run.Events->WaitFor(MESessionStopped));
-    EXPECT_EQ(run.Events->First(MESessionStopped).Status, S_OK);
+    run.Await(MESessionStopped);
+    EXPECT_EQ(run.Events->Of(MESessionStopped)[0].Status, S_OK);
 
     // A second topology is refused; the first one is kept and plays.
     ASSERT_EQ(run.SetTopology(), S_OK);
     ASSERT_EQ(run.SetTopology(), S_OK);
-    ASSERT_TRUE(run.Events->WaitFor(MESessionTopologySet, Patience, 2));
-    const auto records = run.Events->Records();
-    std::vector<HRESULT> statuses;
-    for (const auto& record : records)
-        if (record.Type == MESessionTopologySet)
-            statuses.push_back(record.Status);
-    EXPECT_EQ(statuses, (std::vector<HRESULT> { S_OK, MF_E_INVALIDREQUEST }));
+    run.Await(MESessionTopologySet, 2);
+    const auto set = run.Events->Of(MESessionTopologySet);
+    EXPECT_EQ(set[0].Status, S_OK);
+    EXPECT_EQ(set[1].Status, MF_E_INVALIDREQUEST);
     EXPECT_EQ(run.Session->GetFullTopology(1, 0, topology.GetAddressOf()), S_OK);
     EXPECT_EQ(topology.Get(), run.Topology.Get());
     ASSERT_EQ(run.Start(), S_OK);
-    ASSERT_TRUE(run.Events->WaitFor(MESessionEnded));
+    run.Await(MESessionEnded);
 }
 
 // A topology the session cannot play is reported as MESessionTopologySet's status, and the
 // session stays ready for a good one.
 TEST_F(MediaSessionTest, TopologiesThatCannotPlay)
 {
-    struct Case
-    {
-        const char* Name;
-        HRESULT Expected;
-        std::function<void(Pipeline&)> Spoil;
-    };
-    auto sourceNode = [](Pipeline& run) {
+    auto node = [](Pipeline& run, WORD index) {
         ComPtr<IMFTopologyNode> node;
-        EXPECT_EQ(run.Topology->GetNode(0, node.GetAddressOf()), S_OK);
+        EXPECT_EQ(run.Topology->GetNode(index, node.GetAddressOf()), S_OK);
         return node;
     };
-    auto transformNode = [](Pipeline& run) {
-        ComPtr<IMFTopologyNode> node;
-        EXPECT_EQ(run.Topology->GetNode(1, node.GetAddressOf()), S_OK);
-        return node;
-    };
-    const Case cases[] = {
-        { "no source", MF_E_TOPO_MISSING_SOURCE, [&](Pipeline& run) { sourceNode(run)->DeleteItem(MF_TOPONODE_SOURCE); } },
-        { "no presentation descriptor", MF_E_TOPO_MISSING_PRESENTATION_DESCRIPTOR,
-          [&](Pipeline& run) { sourceNode(run)->DeleteItem(MF_TOPONODE_PRESENTATION_DESCRIPTOR); } },
-        { "no stream descriptor", MF_E_TOPO_MISSING_STREAM_DESCRIPTOR, [&](Pipeline& run) { sourceNode(run)->DeleteItem(MF_TOPONODE_STREAM_DESCRIPTOR); } },
-        { "stream not selected", MF_E_TOPO_STREAM_DESCRIPTOR_NOT_SELECTED, [](Pipeline& run) { run.Source->Descriptor()->DeselectStream(0); } },
-        { "transform not connected", MF_E_TOPO_UNSUPPORTED, [&](Pipeline& run) { transformNode(run)->DisconnectOutput(0); } },
-        { "no transform object", MF_E_TOPO_UNSUPPORTED, [&](Pipeline& run) { transformNode(run)->SetObject(nullptr); } },
-        { "synchronous transform", MF_E_TOPO_UNSUPPORTED,
+    const std::pair<HRESULT, std::function<void(Pipeline&)>> cases[] = {
+        { MF_E_TOPO_MISSING_SOURCE, [&](Pipeline& run) { node(run, 0)->DeleteItem(MF_TOPONODE_SOURCE); } },
+        { MF_E_TOPO_MISSING_PRESENTATION_DESCRIPTOR, [&](Pipeline& run) { node(run, 0)->DeleteItem(MF_TOPONODE_PRESENTATION_DESCRIPTOR); } },
+        { MF_E_TOPO_MISSING_STREAM_DESCRIPTOR, [&](Pipeline& run) { node(run, 0)->DeleteItem(MF_TOPONODE_STREAM_DESCRIPTOR); } },
+        { MF_E_TOPO_STREAM_DESCRIPTOR_NOT_SELECTED, [](Pipeline& run) { run.Source->Descriptor()->DeselectStream(0); } },
+        { MF_E_TOPO_UNSUPPORTED, [&](Pipeline& run) { node(run, 1)->DisconnectOutput(0); } },
+        { MF_E_TOPO_UNSUPPORTED, [&](Pipeline& run) { node(run, 1)->SetObject(nullptr); } },
+        { MF_E_TOPO_UNSUPPORTED, // a synchronous transform
           [](Pipeline& run) {
               ComPtr<IMFAttributes> attributes;
               run.Transform->GetAttributes(attributes.GetAddressOf());
               attributes->SetUINT32(MF_TRANSFORM_ASYNC, 0);
           } },
-        { "output is not a stream sink", MF_E_TOPO_UNSUPPORTED,
-          [](Pipeline& run) {
-              ComPtr<IMFTopologyNode> node;
-              run.Topology->GetNode(2, node.GetAddressOf());
-              node->SetObject(VideoType(MFVideoFormat_NV12).Get());
-          } },
-        { "a tee node", MF_E_TOPO_UNSUPPORTED,
+        { MF_E_TOPO_UNSUPPORTED, [&](Pipeline& run) { node(run, 2)->SetObject(VideoType(MFVideoFormat_NV12).Get()); } },
+        { MF_E_TOPO_UNSUPPORTED, // a tee node
           [](Pipeline& run) {
               ComPtr<IMFTopologyNode> tee;
               MFCreateTopologyNode(MF_TOPOLOGY_TEE_NODE, tee.GetAddressOf());
               run.Topology->AddNode(tee.Get());
           } },
     };
-    for (const auto& test : cases)
+    for (size_t i = 0; i < std::size(cases); ++i)
     {
-        SCOPED_TRACE(test.Name);
+        SCOPED_TRACE(i);
         Pipeline run;
-        test.Spoil(run);
+        cases[i].second(run);
         ASSERT_EQ(run.SetTopology(), S_OK);
-        ASSERT_TRUE(run.Events->WaitFor(MESessionTopologySet));
-        EXPECT_EQ(run.Events->First(MESessionTopologySet).Status, test.Expected);
-        EXPECT_TRUE(run.Events->First(MESessionTopologySet).HasValue);
+        run.Await(MESessionTopologySet);
+        EXPECT_EQ(run.Events->Of(MESessionTopologySet)[0].Status, cases[i].first);
+        EXPECT_TRUE(run.Events->Of(MESessionTopologySet)[0].HasValue);
 
-        // A good topology still plays.
         Pipeline good;
-        ComPtr<IMFTopology> goodTopology = good.Topology;
-        ASSERT_EQ(run.Session->SetTopology(0, goodTopology.Get()), S_OK);
-        ASSERT_TRUE(run.Events->WaitFor(MESessionTopologyStatus));
-        EXPECT_EQ(run.Events->Count(MESessionTopologyStatus), 1u);
+        ASSERT_EQ(run.Session->SetTopology(0, good.Topology.Get()), S_OK);
+        run.Await(MESessionTopologyStatus);
+        EXPECT_EQ(run.Events->Of(MESessionTopologyStatus).size(), 1u);
         ASSERT_EQ(run.Session->Shutdown(), S_OK);
     }
 }
@@ -301,35 +259,38 @@ TEST_F(MediaSessionTest, TopologiesThatCannotPlay)
 // pushed on anybody who did not ask for it.
 TEST_F(MediaSessionTest, BackPressureFromASlowSinkAndAFewBuffers)
 {
-    Pipeline run({ .SampleCount = 40 }, { .Buffers = 2 }, { .Mode = RequestMode::Delayed, .DelayMilliseconds = 1 });
+    Pipeline run({ .SampleCount = 40, .Buffers = 2, .Mode = RequestMode::Delayed });
     run.Play();
-    ASSERT_TRUE(run.Events->WaitFor(MESessionEnded)) << Describe(run.Events->Types());
-    EXPECT_EQ(run.Sink->SampleIndices(), Indices(40));
-    EXPECT_EQ(run.Sink->Unrequested(), 0u);
-    EXPECT_LE(run.Transform->MaximumHeld(), 2u);
-    EXPECT_EQ(run.Transform->NotAccepting(), 0u);
-    EXPECT_EQ(run.Source->Requests(), 41u);
-    EXPECT_TRUE(run.Failures().empty());
+    run.Await(MESessionEnded);
+    EXPECT_EQ(run.Sink->Counts().Indices, Indices(40));
+    EXPECT_EQ(run.Sink->Counts().Unrequested, 0u);
+    EXPECT_LE(run.Transform->Counts().MaximumHeld, 2u);
+    EXPECT_EQ(run.Transform->Counts().NotAccepting, 0u);
+    EXPECT_EQ(run.Source->Counts().Requests, 41u);
+    EXPECT_TRUE(run.Events->Failures().empty());
     run.StopAndClose();
 }
 
-// Samples wait, in order, until the sink asks; the end comes only after the last one went.
+// Samples wait, in order, until the sink asks; the end comes only after the last one went (and,
+// for a sink without finalization, as soon as its marker is back).
 TEST_F(MediaSessionTest, OutputsWaitForTheSinksRequests)
 {
-    Pipeline run({ .SampleCount = 5 }, { .Buffers = 1 }, { .Mode = RequestMode::Manual });
+    Pipeline run({ .SampleCount = 5, .Buffers = 1, .Mode = RequestMode::Manual, .Finalizable = false });
     run.Play();
-    ASSERT_TRUE(WaitUntil([&] { return run.Transform->Outputs() == 5; }));
-    EXPECT_TRUE(run.Sink->SampleIndices().empty());
+    ASSERT_TRUE(run.Transform->Wait([](const TransformStats& stats) { return stats.Outputs == 5; }));
+    EXPECT_TRUE(run.Sink->Counts().Indices.empty());
     run.Sink->Grant(2);
-    ASSERT_TRUE(run.Sink->WaitForSamples(2, Patience));
-    EXPECT_EQ(run.Events->Count(MESessionEnded), 0u);
-    EXPECT_EQ(run.Sink->Markers(), 0u);
+    ASSERT_TRUE(run.AwaitSamples(2));
+    EXPECT_TRUE(run.Events->Of(MESessionEnded).empty());
+    EXPECT_EQ(run.Sink->Counts().Markers, 0u);
     run.Sink->Grant(3);
-    ASSERT_TRUE(run.Events->WaitFor(MESessionEnded));
-    EXPECT_EQ(run.Sink->SampleIndices(), Indices(5));
-    EXPECT_EQ(run.Sink->Unrequested(), 0u);
-    EXPECT_EQ(run.Sink->Markers(), 1u);
-    EXPECT_LE(run.Transform->MaximumHeld(), 1u);
+    run.Await(MESessionEnded);
+    const auto sink = run.Sink->Counts();
+    EXPECT_EQ(sink.Indices, Indices(5));
+    EXPECT_EQ(sink.Unrequested, 0u);
+    EXPECT_EQ(sink.Markers, 1u);
+    EXPECT_EQ(sink.Finalized, 0u);
+    EXPECT_LE(run.Transform->Counts().MaximumHeld, 1u);
     run.StopAndClose();
 }
 
@@ -337,54 +298,55 @@ TEST_F(MediaSessionTest, OutputsWaitForTheSinksRequests)
 // the sink between the samples before and after it, and no extra ProcessOutput is made.
 TEST_F(MediaSessionTest, FormatChangeMidStream)
 {
-    Pipeline run({ .SampleCount = 8 }, { .Buffers = 3, .FormatChangeAt = 3 }, {});
+    Pipeline run({ .SampleCount = 8, .Buffers = 3, .FormatChangeAt = 3 });
     run.Play();
-    ASSERT_TRUE(run.Events->WaitFor(MESessionEnded)) << Describe(run.Events->Types());
-    EXPECT_EQ(run.Sink->SampleIndices(), Indices(8));
-    EXPECT_EQ(run.Sink->TypeChanges(), 2u); // the topology's, then the change
-    EXPECT_EQ(run.Sink->TypeChangeBeforeSample(), 3u);
-    ASSERT_TRUE(run.Sink->CurrentType());
-    EXPECT_EQ(MFGetAttributeUINT32(run.Sink->CurrentType().Get(), FormatChangeKey, 0), 3u);
+    run.Await(MESessionEnded);
+    const auto sink = run.Sink->Counts();
+    EXPECT_EQ(sink.Indices, Indices(8));
+    EXPECT_EQ(sink.TypeChanges, 2u); // the topology's, then the change
+    EXPECT_EQ(sink.TypeChangeBeforeSample, 3u);
+    ASSERT_TRUE(sink.CurrentType);
+    EXPECT_EQ(MFGetAttributeUINT32(sink.CurrentType.Get(), FormatChangeKey, 0), 3u);
     ComPtr<IMFMediaType> output;
     ASSERT_EQ(run.Transform->GetOutputCurrentType(0, output.GetAddressOf()), S_OK);
     EXPECT_EQ(MFGetAttributeUINT32(output.Get(), FormatChangeKey, 0), 3u);
-    EXPECT_EQ(run.Transform->UnexpectedOutputs(), 0u);
-    EXPECT_TRUE(run.Failures().empty());
+    EXPECT_EQ(run.Transform->Counts().Unexpected, 0u);
+    EXPECT_TRUE(run.Events->Failures().empty());
     run.StopAndClose();
 }
 
 // Stop while samples flow, then play again from the start of the stream.
 TEST_F(MediaSessionTest, StopDuringStreamingAndStartAgain)
 {
-    Pipeline run({ .SampleCount = 1000000 }, {}, {});
+    Pipeline run({ .SampleCount = 1000000 });
     run.Play();
-    ASSERT_TRUE(run.Sink->WaitForSamples(5, Patience));
+    ASSERT_TRUE(run.AwaitSamples(5));
     ASSERT_EQ(run.Session->Stop(), S_OK);
-    ASSERT_TRUE(run.Events->WaitFor(MESessionStopped)) << Describe(run.Events->Types());
-    EXPECT_EQ(run.Events->Count(MESessionEnded), 0u);
-    const auto messages = run.Transform->Messages();
+    run.Await(MESessionStopped);
+    EXPECT_TRUE(run.Events->Of(MESessionEnded).empty());
+    const auto messages = run.Messages();
     ASSERT_GE(messages.size(), 2u);
     EXPECT_EQ(messages[messages.size() - 2], MFT_MESSAGE_COMMAND_FLUSH);
     EXPECT_EQ(messages.back(), MFT_MESSAGE_NOTIFY_END_STREAMING);
-    EXPECT_EQ(run.Source->Stops(), 1u);
+    EXPECT_EQ(run.Source->Counts().Stops, 1u);
     ComPtr<IMFClock> clock;
     ASSERT_EQ(run.Session->GetClock(clock.GetAddressOf()), S_OK);
     MFCLOCK_STATE state = MFCLOCK_STATE_INVALID;
     EXPECT_EQ(clock->GetState(0, &state), S_OK);
     EXPECT_EQ(state, MFCLOCK_STATE_STOPPED);
 
-    const size_t before = run.Sink->SampleIndices().size();
+    const size_t before = run.Sink->Counts().Indices.size();
     ASSERT_EQ(run.Start(), S_OK);
-    ASSERT_TRUE(run.Events->WaitFor(MESessionStarted, Patience, 2));
-    ASSERT_TRUE(run.Sink->WaitForSamples(before + 5, Patience));
-    const auto indices = run.Sink->SampleIndices();
+    run.Await(MESessionStarted, 2);
+    ASSERT_TRUE(run.AwaitSamples(before + 5));
     // The second start's samples begin again at 0 and follow each other.
+    const auto indices = run.Sink->Counts().Indices;
     auto restart = std::find(indices.begin() + 1, indices.end(), 0u);
     ASSERT_NE(restart, indices.end());
     for (auto it = restart; it + 1 != indices.end(); ++it)
         EXPECT_EQ(*(it + 1), *it + 1);
-    EXPECT_EQ(run.Source->Starts(), 2u);
-    EXPECT_TRUE(run.Failures().empty());
+    EXPECT_EQ(run.Source->Counts().Starts, 2u);
+    EXPECT_TRUE(run.Events->Failures().empty());
     run.StopAndClose();
 }
 
@@ -393,66 +355,48 @@ TEST_F(MediaSessionTest, StopDuringStreamingAndStartAgain)
 TEST_F(MediaSessionTest, EachFailureIsReportedOnceAndNothingHangs)
 {
     constexpr HRESULT Failure = MakeHResult(0x80AB0001);
-    struct Case
-    {
-        const char* Name;
-        SourceOptions Source;
-        TransformOptions Transform;
-        SinkOptions Sink;
-        MediaEventType Reported; // the event that carries the failure
-        HRESULT Status = Failure;
+    const std::tuple<Fail, MediaEventType, HRESULT> cases[] = {
+        { Fail::SourceStart, MESessionStarted, Failure },       { Fail::SourceStartStatus, MESessionStarted, Failure },
+        { Fail::RequestSample, MEError, Failure },              { Fail::SourceError, MEError, Failure },
+        { Fail::StreamError, MEError, Failure },                { Fail::SourceStop, MESessionStopped, Failure },
+        { Fail::SourceStopStatus, MESessionStopped, Failure },  { Fail::StartOfStream, MESessionStarted, Failure },
+        { Fail::None, MESessionStarted, MF_E_TRANSFORM_ASYNC_LOCKED }, // the transform still locked
+        { Fail::ClockStart, MESessionStarted, Failure },        { Fail::ProcessInput, MEError, Failure },
+        { Fail::ProcessOutput, MEError, Failure },              { Fail::TransformError, MEError, Failure },
+        { Fail::Drain, MEError, Failure },                      { Fail::EndOfStream, MEError, Failure },
+        { Fail::SinkClock, MESessionStarted, Failure },         { Fail::ProcessSample, MEError, Failure },
+        { Fail::SinkError, MEError, Failure },                  { Fail::PlaceMarker, MEError, Failure },
+        { Fail::MarkerStatus, MEError, Failure },               { Fail::BeginFinalize, MEError, Failure },
+        { Fail::EndFinalize, MEError, Failure },
     };
-    const Case cases[] = {
-        { "source Start", { .Failure = SourceFailure::StartCall, .FailResult = Failure }, {}, {}, MESessionStarted },
-        { "source started with a failure", { .Failure = SourceFailure::StartStatus, .FailResult = Failure }, {}, {}, MESessionStarted },
-        { "source RequestSample", { .Failure = SourceFailure::RequestCall, .FailAt = 3, .FailResult = Failure }, {}, {}, MEError },
-        { "source MEError", { .Failure = SourceFailure::ErrorEvent, .FailAt = 3, .FailResult = Failure }, {}, {}, MEError },
-        { "stream MEError", { .Failure = SourceFailure::StreamError, .FailAt = 3, .FailResult = Failure }, {}, {}, MEError },
-        { "source Stop", { .Failure = SourceFailure::StopCall, .FailResult = Failure }, {}, {}, MESessionStopped },
-        { "source stopped with a failure", { .Failure = SourceFailure::StopStatus, .FailResult = Failure }, {}, {}, MESessionStopped },
-        { "transform start of stream", {}, { .Failure = TransformFailure::StartOfStream, .FailResult = Failure }, {}, MESessionStarted },
-        { "transform still locked", {}, { .Unlocked = false }, {}, MESessionStarted, MF_E_TRANSFORM_ASYNC_LOCKED },
-        { "transform clock start", {}, { .Failure = TransformFailure::ClockStart, .FailResult = Failure }, {}, MESessionStarted },
-        { "transform ProcessInput", {}, { .Failure = TransformFailure::ProcessInput, .FailAt = 2, .FailResult = Failure }, {}, MEError },
-        { "transform ProcessOutput", {}, { .Failure = TransformFailure::ProcessOutput, .FailAt = 2, .FailResult = Failure }, {}, MEError },
-        { "transform MEError", {}, { .Failure = TransformFailure::ErrorEvent, .FailAt = 2, .FailResult = Failure }, {}, MEError },
-        { "transform drain", {}, { .Failure = TransformFailure::Drain, .FailResult = Failure }, {}, MEError },
-        { "transform end of stream", {}, { .Failure = TransformFailure::EndOfStream, .FailResult = Failure }, {}, MEError },
-        { "sink clock", {}, {}, { .Failure = SinkFailure::SetClock, .FailResult = Failure }, MESessionStarted },
-        { "sink ProcessSample", {}, {}, { .Failure = SinkFailure::ProcessSample, .FailAt = 2, .FailResult = Failure }, MEError },
-        { "sink MEError", {}, {}, { .Failure = SinkFailure::ErrorEvent, .FailAt = 2, .FailResult = Failure }, MEError },
-        { "sink marker", {}, {}, { .Failure = SinkFailure::PlaceMarker, .FailResult = Failure }, MEError },
-        { "sink marker status", {}, {}, { .Failure = SinkFailure::MarkerStatus, .FailResult = Failure }, MEError },
-        { "sink BeginFinalize", {}, {}, { .Failure = SinkFailure::BeginFinalize, .FailResult = Failure }, MEError },
-        { "sink EndFinalize", {}, {}, { .Failure = SinkFailure::EndFinalize, .FailResult = Failure }, MEError },
-    };
-    for (const auto& test : cases)
+    for (const auto& [fail, reported, status] : cases)
     {
-        SCOPED_TRACE(test.Name);
-        Pipeline run(test.Source, test.Transform, test.Sink);
+        SCOPED_TRACE(static_cast<int>(fail));
+        Pipeline run({ .Unlocked = fail != Fail::None, .Failure = fail, .FailAt = 2, .FailResult = Failure });
         run.Play();
         // A run that fails at its stop first ends normally.
-        if (test.Reported == MESessionStopped)
+        const bool atStop = reported == MESessionStopped;
+        if (atStop)
         {
-            ASSERT_TRUE(run.Events->WaitFor(MESessionEnded)) << Describe(run.Events->Types());
+            run.Await(MESessionEnded);
             ASSERT_EQ(run.Session->Stop(), S_OK);
         }
-        ASSERT_TRUE(run.Events->WaitFor(test.Reported)) << Describe(run.Events->Types());
-        if (test.Reported != MESessionStopped)
+        run.Await(reported);
+        if (atStop)
         {
-            run.StopAndClose();
+            ASSERT_EQ(run.Session->Close(), S_OK);
+            run.Await(MESessionClosed);
         }
         else
         {
-            ASSERT_EQ(run.Session->Close(), S_OK);
-            ASSERT_TRUE(run.Events->WaitFor(MESessionClosed)) << Describe(run.Events->Types());
+            run.StopAndClose();
         }
-        const auto failures = run.Failures();
-        ASSERT_EQ(failures.size(), 1u) << Describe(run.Events->Types());
-        EXPECT_EQ(failures[0].Type, test.Reported);
-        EXPECT_EQ(failures[0].Status, test.Status);
-        EXPECT_EQ(run.Events->Count(MESessionEnded), test.Reported == MESessionStopped ? 1u : 0u);
-        EXPECT_EQ(run.Events->Count(MESessionStopped), 1u);
+        const auto failures = run.Events->Failures();
+        ASSERT_EQ(failures.size(), 1u) << run.Events->Text();
+        EXPECT_EQ(failures[0].Type, reported);
+        EXPECT_EQ(failures[0].Status, status);
+        EXPECT_EQ(run.Events->Of(MESessionEnded).size(), atStop ? 1u : 0u);
+        EXPECT_EQ(run.Events->Of(MESessionStopped).size(), 1u);
         EXPECT_EQ(run.Session->Shutdown(), S_OK);
         EXPECT_TRUE(run.Transform->IsShutDown());
         EXPECT_TRUE(run.Sink->IsShutDown());
@@ -464,50 +408,37 @@ TEST_F(MediaSessionTest, EachFailureIsReportedOnceAndNothingHangs)
 TEST_F(MediaSessionTest, SilentObjectsDoNotHoldUpStopOrShutdown)
 {
     {
-        Pipeline run({ .SampleCount = 6 }, { .Failure = TransformFailure::DrainSilent }, {});
+        Pipeline run({ .SampleCount = 6, .Failure = Fail::DrainSilent });
         run.Play();
-        ASSERT_TRUE(run.Sink->WaitForSamples(6, Patience));
+        ASSERT_TRUE(run.AwaitSamples(6));
         run.StopAndClose();
-        EXPECT_EQ(run.Events->Count(MESessionEnded), 0u);
-        EXPECT_TRUE(run.Failures().empty());
+        EXPECT_TRUE(run.Events->Of(MESessionEnded).empty());
+        EXPECT_TRUE(run.Events->Failures().empty());
     }
-    {
-        Pipeline run({ .SampleCount = 6, .Failure = SourceFailure::StopSilent }, {}, {});
-        run.Play();
-        ASSERT_TRUE(run.Events->WaitFor(MESessionEnded));
-        ASSERT_EQ(run.Session->Stop(), S_OK);
-        ASSERT_EQ(run.Session->Close(), S_OK);
-        EXPECT_TRUE(WaitUntil([&] { return run.Source->Stops() == 1; }));
-        EXPECT_EQ(run.Session->Shutdown(), S_OK);
-        EXPECT_TRUE(run.Transform->IsShutDown());
-        EXPECT_TRUE(run.Sink->IsShutDown());
-        EXPECT_EQ(run.Events->Count(MESessionClosed), 0u);
-    }
-}
-
-// A sink without finalization ends as soon as its marker is back.
-TEST_F(MediaSessionTest, SinkWithoutFinalization)
-{
-    Pipeline run({ .SampleCount = 4 }, {}, { .Finalizable = false });
+    Pipeline run({ .SampleCount = 6, .Failure = Fail::SourceStopSilent });
     run.Play();
-    ASSERT_TRUE(run.Events->WaitFor(MESessionEnded)) << Describe(run.Events->Types());
-    EXPECT_EQ(run.Sink->Finalized(), 0u);
-    EXPECT_EQ(run.Sink->SampleIndices(), Indices(4));
-    run.StopAndClose();
+    run.Await(MESessionEnded);
+    ASSERT_EQ(run.Session->Stop(), S_OK);
+    ASSERT_EQ(run.Session->Close(), S_OK);
+    EXPECT_TRUE(run.Source->Wait([](const SourceStats& stats) { return stats.Stops == 1; }));
+    EXPECT_EQ(run.Session->Shutdown(), S_OK);
+    EXPECT_TRUE(run.Transform->IsShutDown());
+    EXPECT_TRUE(run.Sink->IsShutDown());
+    EXPECT_TRUE(run.Events->Of(MESessionClosed).empty());
 }
 
 // After Shutdown the session lets go of every object (the topology aside, which the caller holds).
 TEST_F(MediaSessionTest, ShutdownLetsGoOfTheObjects)
 {
-    Pipeline run({ .SampleCount = 3 }, {}, {});
+    Pipeline run({ .SampleCount = 3 });
     run.Play();
-    ASSERT_TRUE(run.Events->WaitFor(MESessionEnded));
+    run.Await(MESessionEnded);
     run.StopAndClose();
     ASSERT_EQ(run.Session->Shutdown(), S_OK);
     run.Session = nullptr;
     run.Topology = nullptr;
     run.Events->Detach();
-    EXPECT_TRUE(WaitUntil([&] { return RefCount(static_cast<IMFTransform*>(run.Transform.Get())) == 1; })) << RefCount(static_cast<IMFTransform*>(run.Transform.Get()));
+    EXPECT_TRUE(WaitUntil([&] { return RefCount(static_cast<IMFTransform*>(run.Transform.Get())) == 1; }));
     EXPECT_TRUE(WaitUntil([&] { return RefCount(static_cast<IMFMediaSink*>(run.Sink.Get())) == 1; }));
     // The source keeps what it holds itself (its stream) until its owner shuts it down.
     ASSERT_EQ(run.Source->Shutdown(), S_OK);
@@ -517,9 +448,9 @@ TEST_F(MediaSessionTest, ShutdownLetsGoOfTheObjects)
 // The last MFShutdown shuts down the sessions left open.
 TEST_F(MediaSessionTest, MFShutdownShutsOpenSessionsDown)
 {
-    auto run = std::make_unique<Pipeline>(SourceOptions { .SampleCount = 1000000 }, TransformOptions {}, SinkOptions {});
+    auto run = std::make_unique<Pipeline>(Options { .SampleCount = 1000000 });
     run->Play();
-    ASSERT_TRUE(run->Sink->WaitForSamples(3, Patience));
+    ASSERT_TRUE(run->AwaitSamples(3));
     ASSERT_EQ(MFShutdown(), S_OK);
     EXPECT_TRUE(run->Transform->IsShutDown());
     EXPECT_TRUE(run->Sink->IsShutDown());
@@ -531,33 +462,31 @@ TEST_F(MediaSessionTest, MFShutdownShutsOpenSessionsDown)
 // Sixteen pipelines at once on the shared worker pool, as a run of the tool makes them.
 TEST_F(MediaSessionTest, SixteenSessionsAtOnce)
 {
-    constexpr int Count = 16;
-    constexpr UINT32 Samples = 30;
     std::vector<std::unique_ptr<Pipeline>> runs;
-    for (int i = 0; i < Count; ++i)
-        runs.push_back(std::make_unique<Pipeline>(SourceOptions { .SampleCount = Samples }, TransformOptions { .Buffers = 1u + i % 4 },
-                                             SinkOptions { .Mode = i % 2 ? RequestMode::Auto : RequestMode::Delayed, .DelayMilliseconds = 1 }));
+    for (UINT32 i = 0; i < 16; ++i)
+        runs.push_back(std::make_unique<Pipeline>(
+            Options { .SampleCount = 30, .Buffers = 1 + i % 4, .Mode = i % 2 ? RequestMode::Auto : RequestMode::Delayed }));
     for (auto& run : runs)
         ASSERT_EQ(run->SetTopology(), S_OK);
     for (auto& run : runs)
-        ASSERT_TRUE(run->Events->WaitFor(MESessionTopologyStatus));
+        run->Await(MESessionTopologyStatus);
     for (auto& run : runs)
         ASSERT_EQ(run->Start(), S_OK);
     for (auto& run : runs)
-        ASSERT_TRUE(run->Events->WaitFor(MESessionEnded)) << Describe(run->Events->Types());
+        run->Await(MESessionEnded);
     for (auto& run : runs)
         ASSERT_EQ(run->Session->Stop(), S_OK);
     for (auto& run : runs)
     {
-        ASSERT_TRUE(run->Events->WaitFor(MESessionStopped));
+        run->Await(MESessionStopped);
         ASSERT_EQ(run->Session->Close(), S_OK);
     }
     for (auto& run : runs)
     {
-        ASSERT_TRUE(run->Events->WaitFor(MESessionClosed));
-        EXPECT_EQ(run->Sink->SampleIndices(), Indices(Samples));
-        EXPECT_EQ(run->Sink->Unrequested(), 0u);
-        EXPECT_TRUE(run->Failures().empty());
+        run->Await(MESessionClosed);
+        EXPECT_EQ(run->Sink->Counts().Indices, Indices(30));
+        EXPECT_EQ(run->Sink->Counts().Unrequested, 0u);
+        EXPECT_TRUE(run->Events->Failures().empty());
     }
 }
 

@@ -40,12 +40,6 @@ std::vector<std::string> TraceCapture::LinesContaining(const std::string& text) 
     return result;
 }
 
-void TraceCapture::Clear()
-{
-    std::lock_guard lock(m_Lock);
-    m_Lines.clear();
-}
-
 std::string BinaryPath(const std::string& name)
 {
 #ifdef XEV_TEST_BIN_DIR

@@ -19,7 +19,6 @@ public:
     std::vector<std::string> Lines() const;
     // Lines that contain `text`.
     std::vector<std::string> LinesContaining(const std::string& text) const;
-    void Clear();
 
 private:
     static void OnLine(void* context, const char* line, std::size_t length);

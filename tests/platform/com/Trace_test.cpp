@@ -13,60 +13,31 @@
 #include <thread>
 #include <vector>
 
+// Trace sites in a namespace, a class template, a template argument and an operator; each
+// returns the line of its trace.
 namespace TraceProbe
 {
-struct Traits
-{
-};
-class Stream
-{
-};
-
-int FreeFunction(const void* object, unsigned index)
-{
-    XEV_TRACE("this 0x%p, Index %u\n", object, index);
-    return __LINE__ - 1;
-}
-
+struct Traits;
+struct Stream;
+int FreeFunction(const void* object, unsigned index) { XEV_TRACE("this 0x%p, Index %u\n", object, index); return __LINE__; }
 template <class T, class U>
 struct Generator
 {
-    int QueueEvent() const
-    {
-        XEV_TRACE("this 0x%p\n", this);
-        return __LINE__ - 1;
-    }
+    int QueueEvent() const { XEV_TRACE("this 0x%p\n", this); return __LINE__; }
 };
-
 template <int N>
 struct Holder
 {
-    static int Clear()
-    {
-        XEV_TRACE("Clear\n");
-        return __LINE__ - 1;
-    }
+    static int Clear() { XEV_TRACE("Clear\n"); return __LINE__; }
 };
-
 struct Callable
 {
-    int operator()(int) const
-    {
-        XEV_TRACE("call\n");
-        return __LINE__ - 1;
-    }
+    int operator()(int) const { XEV_TRACE("call\n"); return __LINE__; }
 };
 } // namespace TraceProbe
 
 namespace
 {
-std::string Only(const TestSupport::TraceCapture& capture)
-{
-    const auto lines = capture.Lines();
-    EXPECT_EQ(lines.size(), 1u);
-    return lines.empty() ? std::string() : lines.back();
-}
-
 std::string Formatted(const char* format, auto... arguments)
 {
     char buffer[256];
@@ -78,65 +49,50 @@ std::string Formatted(const char* format, auto... arguments)
 TEST(Trace, PrefixNamesFileLineAndQualifiedFunction)
 {
     TestSupport::TraceCapture capture;
-    const int line = TraceProbe::FreeFunction(reinterpret_cast<const void*>(uintptr_t { 0xDEADBEEF }), 5);
-    EXPECT_EQ(Only(capture), "Trace_test.cpp(" + std::to_string(line) + "): TraceProbe::FreeFunction: this 0x00000000DEADBEEF, Index 5\n");
-
-    capture.Clear();
     const TraceProbe::Generator<TraceProbe::Stream, TraceProbe::Traits> generator;
-    const int generatorLine = generator.QueueEvent();
-    const std::string expected = "Trace_test.cpp(" + std::to_string(generatorLine)
-        + "): TraceProbe::Generator<TraceProbe::Stream,TraceProbe::Traits>::QueueEvent: this 0x";
-    EXPECT_EQ(Only(capture).substr(0, expected.size()), expected);
-
-    capture.Clear();
-    const int holderLine = TraceProbe::Holder<1>::Clear();
-    EXPECT_EQ(Only(capture), "Trace_test.cpp(" + std::to_string(holderLine) + "): TraceProbe::Holder<1>::Clear: Clear\n");
-
-    capture.Clear();
-    const int callLine = TraceProbe::Callable()(0);
-    EXPECT_EQ(Only(capture), "Trace_test.cpp(" + std::to_string(callLine) + "): TraceProbe::Callable::operator(): call\n");
-}
-
-TEST(Trace, FileNameIsTheTextAfterTheLastSlash)
-{
-    TestSupport::TraceCapture capture;
+    const int at[] = { TraceProbe::FreeFunction(reinterpret_cast<const void*>(uintptr_t { 0xDEADBEEF }), 5), generator.QueueEvent(),
+        TraceProbe::Holder<1>::Clear(), TraceProbe::Callable()(0) };
     Trace(TraceSite { "NoFolder.cpp", 42, "void Fn()" }, "x\n");
     Trace(TraceSite { "/a/b.c/Deep.h", -1, "static HRESULT A::B::C(int, char*)" }, "y\n");
     Trace(TraceSite { "trailing/", 0, "Plain" }, "z\n");
+    const auto here = [&](int i) { return "Trace_test.cpp(" + std::to_string(at[i]) + "): "; };
+    // A whole line, or (without its newline) the start of one.
+    const std::string expected[] = {
+        here(0) + "TraceProbe::FreeFunction: this 0x00000000DEADBEEF, Index 5\n",
+        here(1) + "TraceProbe::Generator<TraceProbe::Stream,TraceProbe::Traits>::QueueEvent: this 0x",
+        here(2) + "TraceProbe::Holder<1>::Clear: Clear\n",
+        here(3) + "TraceProbe::Callable::operator(): call\n",
+        "NoFolder.cpp(42): Fn: x\n",
+        "Deep.h(-1): A::B::C: y\n",
+        "(0): Plain: z\n",
+    };
     const auto lines = capture.Lines();
-    ASSERT_EQ(lines.size(), 3u);
-    EXPECT_EQ(lines[0], "NoFolder.cpp(42): Fn: x\n");
-    EXPECT_EQ(lines[1], "Deep.h(-1): A::B::C: y\n");
-    EXPECT_EQ(lines[2], "(0): Plain: z\n");
+    ASSERT_EQ(lines.size(), std::size(expected));
+    for (size_t i = 0; i < lines.size(); ++i)
+        EXPECT_EQ(expected[i].back() == '\n' ? lines[i] : lines[i].substr(0, expected[i].size()), expected[i]);
 }
 
 TEST(Trace, LongLinesAreCutWithinTheBoundAndStillEndTheLine)
 {
     TestSupport::TraceCapture capture;
-    const std::string message(3 * TraceLineCapacity, 'm');
-    Trace(TraceSite { "F.cpp", 1, "F" }, "%s\n", message.c_str());
-    const std::string line = Only(capture);
-    ASSERT_EQ(line.size(), static_cast<size_t>(TraceLineCapacity - 1));
-    EXPECT_EQ(line.rfind("F.cpp(1): F: mmm", 0), 0u);
-    EXPECT_EQ(line.back(), '\n');
-
-    // A line that just fits is not touched.
-    capture.Clear();
     const std::string prefix = "F.cpp(1): F: ";
     const std::string fitting(TraceLineCapacity - 1 - prefix.size() - 1, 'k');
-    Trace(TraceSite { "F.cpp", 1, "F" }, "%s\n", fitting.c_str());
-    EXPECT_EQ(Only(capture), prefix + fitting + "\n");
-
-    // An oversized function name is cut instead of overrunning.
-    capture.Clear();
     const std::string function = "void " + std::string(5000, 'N') + "()";
+    Trace(TraceSite { "F.cpp", 1, "F" }, "%s\n", std::string(3 * TraceLineCapacity, 'm').c_str());
+    Trace(TraceSite { "F.cpp", 1, "F" }, "%s\n", fitting.c_str());
     Trace(TraceSite { "F.cpp", 2, function.c_str() }, "tail\n");
-    const std::string cut = Only(capture);
-    EXPECT_LT(cut.size(), static_cast<size_t>(TraceLineCapacity));
-    EXPECT_EQ(cut.substr(cut.size() - 7), ": tail\n");
+    const auto lines = capture.Lines();
+    ASSERT_EQ(lines.size(), 3u);
+    ASSERT_EQ(lines[0].size(), static_cast<size_t>(TraceLineCapacity - 1));
+    EXPECT_EQ(lines[0].rfind(prefix + "mmm", 0), 0u);
+    EXPECT_EQ(lines[0].back(), '\n');
+    EXPECT_EQ(lines[1], prefix + fitting + "\n"); // a line that just fits is not touched
+    // An oversized function name is cut instead of overrunning.
+    EXPECT_LT(lines[2].size(), static_cast<size_t>(TraceLineCapacity));
+    EXPECT_TRUE(lines[2].ends_with(": tail\n")) << lines[2];
 }
 
-TEST(Trace, LinesOfConcurrentThreadsStayWhole)
+TEST(Trace, LinesOfConcurrentThreadsStayWholeAndInOrder)
 {
     TestSupport::TraceCapture capture;
     constexpr int threads = 4, perThread = 500;
@@ -153,11 +109,11 @@ TEST(Trace, LinesOfConcurrentThreadsStayWhole)
     std::vector<int> next(threads, 0);
     for (const std::string& line : lines)
     {
-        int t = -1, i = -1;
-        ASSERT_EQ(std::sscanf(line.c_str(), "T.cpp(%*d): Worker: thread %d, item %d, ", &t, &i), 2) << line;
-        ASSERT_TRUE(t >= 0 && t < threads);
-        EXPECT_EQ(line, "T.cpp(" + std::to_string(t) + "): Worker: thread " + std::to_string(t) + ", item " + std::to_string(i) + ", payload payload payload\n");
-        EXPECT_EQ(i, next[t]++) << "lines of one thread keep their order";
+        int t = -1;
+        ASSERT_EQ(std::sscanf(line.c_str(), "T.cpp(%d)", &t), 1) << line;
+        ASSERT_TRUE(t >= 0 && t < threads) << line;
+        const std::string i = std::to_string(next[t]++);
+        EXPECT_EQ(line, "T.cpp(" + std::to_string(t) + "): Worker: thread " + std::to_string(t) + ", item " + i + ", payload payload payload\n");
     }
 }
 

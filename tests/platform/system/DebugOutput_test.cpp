@@ -8,44 +8,40 @@
 #include <string>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace
 {
-// A pipe whose reading end is drained by a thread; Stop returns everything read.
-class PipeReader
+// A pipe large enough to hold everything a test writes, so that nothing needs to read it meanwhile.
+class Pipe
 {
 public:
-    PipeReader()
+    Pipe()
     {
         EXPECT_EQ(pipe2(m_Fds, O_CLOEXEC), 0);
-        m_Reader = std::async(std::launch::async, [fd = m_Fds[0]] {
-            std::string text;
-            char buffer[4096];
-            ssize_t n;
-            while ((n = read(fd, buffer, sizeof(buffer))) > 0)
-                text.append(buffer, static_cast<size_t>(n));
-            return text;
-        });
+        EXPECT_GE(fcntl(m_Fds[1], F_SETPIPE_SZ, 1 << 20), 1 << 20);
     }
-    ~PipeReader()
+    ~Pipe()
     {
+        close(m_Fds[0]);
         if (m_Fds[1] >= 0)
-            Stop();
+            close(m_Fds[1]);
     }
     int WriteEnd() const { return m_Fds[1]; }
-    std::string Stop()
+    // Closes the writing end and returns everything written.
+    std::string Read()
     {
-        close(m_Fds[1]);
-        m_Fds[1] = -1;
-        std::string text = m_Reader.get();
-        close(m_Fds[0]);
+        close(std::exchange(m_Fds[1], -1));
+        std::string text;
+        char buffer[4096];
+        for (ssize_t n; (n = read(m_Fds[0], buffer, sizeof(buffer))) > 0;)
+            text.append(buffer, static_cast<size_t>(n));
         return text;
     }
 
 private:
     int m_Fds[2] = { -1, -1 };
-    std::future<std::string> m_Reader;
 };
 
 void Write(const std::string& line)
@@ -53,35 +49,27 @@ void Write(const std::string& line)
     DebugOutput::Write(line.data(), line.size());
 }
 
-struct Collector
-{
-    static void OnLine(void* context, const char* line, std::size_t length)
-    {
-        static_cast<Collector*>(context)->Lines.emplace_back(line, length);
-    }
-    std::vector<std::string> Lines;
-};
-
-TEST(DebugOutput, GoesNowhereUntilASinkIsSet)
+TEST(DebugOutput, GoesToTheSinksSetAndNowhereElse)
 {
     Write("dropped\n"); // no sink: nothing happens
-    PipeReader pipe;
-    Collector collector;
+    Pipe pipe;
+    std::vector<std::string> lines;
     DebugOutput::SetFileDescriptor(pipe.WriteEnd());
-    DebugOutput::SetCallback(&Collector::OnLine, &collector);
+    DebugOutput::SetCallback(
+        [](void* context, const char* line, std::size_t length) { static_cast<std::vector<std::string>*>(context)->emplace_back(line, length); },
+        &lines);
     Write("one\n");
-    const char partial[] = "two\nNOT THIS";
-    DebugOutput::Write(partial, 4); // exactly the length given
+    DebugOutput::Write("two\nNOT THIS", 4); // exactly the length given
     DebugOutput::SetFileDescriptor(-1);
     DebugOutput::SetCallback(nullptr, nullptr);
     Write("after\n");
-    EXPECT_EQ(pipe.Stop(), "one\ntwo\n");
-    EXPECT_EQ(collector.Lines, (std::vector<std::string> { "one\n", "two\n" }));
+    EXPECT_EQ(pipe.Read(), "one\ntwo\n");
+    EXPECT_EQ(lines, (std::vector<std::string> { "one\n", "two\n" }));
 }
 
 TEST(DebugOutput, LinesOfConcurrentWritersStayWholeOnAPipe)
 {
-    PipeReader pipe;
+    Pipe pipe;
     DebugOutput::SetFileDescriptor(pipe.WriteEnd());
     constexpr int threads = 4, perThread = 300;
     std::vector<std::thread> writers;
@@ -93,41 +81,34 @@ TEST(DebugOutput, LinesOfConcurrentWritersStayWholeOnAPipe)
     for (auto& writer : writers)
         writer.join();
     DebugOutput::SetFileDescriptor(-1);
-    const std::string text = pipe.Stop();
+    const std::string text = pipe.Read();
     ASSERT_EQ(text.size(), static_cast<size_t>(threads * perThread * 201));
     for (size_t offset = 0; offset < text.size(); offset += 201)
-    {
-        const std::string line = text.substr(offset, 201);
-        ASSERT_EQ(line, std::string(200, line[0]) + "\n") << "at " << offset;
-    }
+        ASSERT_EQ(text.substr(offset, 201), std::string(200, text[offset]) + "\n") << "at " << offset;
 }
 
 TEST(DebugOutput, ReplacingTheCallbackWaitsForRunningCalls)
 {
-    std::promise<void> entered, release;
-    std::atomic<bool> finished { false };
     struct Context
     {
-        std::promise<void>* Entered;
-        std::shared_future<void> Release;
-        std::atomic<bool>* Finished;
-    } context { &entered, release.get_future().share(), &finished };
+        std::promise<void> Entered, Release;
+        std::atomic<bool> Finished { false };
+    } context;
     DebugOutput::SetCallback(
         [](void* c, const char*, std::size_t) {
             auto* self = static_cast<Context*>(c);
-            self->Entered->set_value();
-            self->Release.wait();
-            *self->Finished = true;
+            self->Entered.set_value();
+            self->Release.get_future().wait();
+            self->Finished = true;
         },
         &context);
     std::thread writer([] { Write("blocked\n"); });
-    entered.get_future().wait();
+    context.Entered.get_future().wait();
     std::thread replacer([&] {
         DebugOutput::SetCallback(nullptr, nullptr);
-        // Once SetCallback has returned the old callback no longer runs.
-        EXPECT_TRUE(finished.load());
+        EXPECT_TRUE(context.Finished.load()); // once SetCallback has returned the old callback no longer runs
     });
-    release.set_value();
+    context.Release.set_value();
     replacer.join();
     writer.join();
 }

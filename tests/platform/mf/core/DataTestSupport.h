@@ -1,5 +1,6 @@
 #pragma once
-// Helpers for the data-object tests: a reference-counting probe and result formatting.
+// Helpers for the data-object tests: a reference-counting probe, a checked QueryInterface,
+// tables of calls with the HRESULT each must give, and result formatting.
 
 #include "platform/com/ComObject.h"
 #include "platform/mf/Api.h"
@@ -8,6 +9,8 @@
 
 #include <atomic>
 #include <cstdio>
+#include <functional>
+#include <initializer_list>
 #include <string>
 
 namespace DataTest
@@ -47,6 +50,57 @@ inline std::string Hr(HRESULT hr)
     char text[16];
     std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(hr));
     return text;
+}
+
+inline IUnknown* IdentityOf(IUnknown* object)
+{
+    IUnknown* identity = nullptr;
+    if (SUCCEEDED(object->QueryInterface(IidOf<IUnknown>, reinterpret_cast<void**>(&identity))))
+        identity->Release();
+    return identity;
+}
+
+// QueryInterface for I, checking what every answer owes: a refusal clears the out-pointer;
+// an answer adds exactly one reference and keeps the object's identity.
+template <class I>
+HRESULT Query(IUnknown* object)
+{
+    const ULONG before = CountOf(object);
+    I* out = reinterpret_cast<I*>(1);
+    const HRESULT hr = object->QueryInterface(IidOf<I>, reinterpret_cast<void**>(&out));
+    if (FAILED(hr))
+    {
+        EXPECT_EQ(nullptr, out) << "refused QueryInterface left its out-pointer set";
+        return hr;
+    }
+    EXPECT_EQ(before + 1, CountOf(object)) << "QueryInterface did not add exactly one reference";
+    EXPECT_EQ(IdentityOf(object), IdentityOf(out)) << "QueryInterface changed the identity";
+    out->Release();
+    return hr;
+}
+
+// One row of a call table: the result the call must give, its text, and the call.
+struct Call
+{
+    HRESULT Expected;
+    const char* Text;
+    std::function<HRESULT()> Run;
+};
+#define CALL(expected, call) ::DataTest::Call { expected, #call, [&]() -> HRESULT { return call; } }
+
+// Runs the rows in order.
+inline void ExpectCalls(std::initializer_list<Call> calls)
+{
+    for (const Call& call : calls)
+        EXPECT_EQ(Hr(call.Expected), Hr(call.Run())) << call.Text;
+}
+
+inline PROPVARIANT VariantOfType(VARTYPE type)
+{
+    PROPVARIANT value;
+    PropVariantInit(&value);
+    value.vt = type;
+    return value;
 }
 } // namespace DataTest
 

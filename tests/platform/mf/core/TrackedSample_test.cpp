@@ -15,55 +15,59 @@ namespace
 {
 constexpr GUID ProbeKey = Guid::Parse("44444444-0000-0000-0000-000000000001");
 
-ComPtr<IMFTrackedSample> NewTrackedSample()
+// A new tracked sample holding `probe` under ProbeKey, seen through IMFSample.
+ComPtr<IMFSample> NewTrackedSample(IUnknown* probe = nullptr)
 {
     ComPtr<IMFTrackedSample> tracked;
-    EXPECT_HR(S_OK, MFCreateTrackedSample(tracked.GetAddressOf()));
-    return tracked;
-}
-
-ComPtr<IMFSample> SampleOf(const ComPtr<IMFTrackedSample>& tracked)
-{
     ComPtr<IMFSample> sample;
+    EXPECT_HR(S_OK, MFCreateTrackedSample(tracked.GetAddressOf()));
     EXPECT_HR(S_OK, tracked.As(&sample));
+    if (probe)
+    {
+        EXPECT_HR(S_OK, sample->SetUnknown(ProbeKey, probe));
+    }
     return sample;
 }
 
-// An allocator: Invoke takes the returned sample (the result's object) into its free list.
-// GetParameters names `queue` when it is not 0.
+HRESULT Arm(IMFSample* sample, IMFAsyncCallback* allocator, IUnknown* state = nullptr)
+{
+    ComPtr<IMFTrackedSample> tracked;
+    const HRESULT hr = sample->QueryInterface(IidOf<IMFTrackedSample>, reinterpret_cast<void**>(tracked.GetAddressOf()));
+    return FAILED(hr) ? hr : tracked->SetAllocator(allocator, state);
+}
+
+// An allocator: Invoke takes the returned sample (the result's object) into its free list, or
+// drops it when Keep is false. GetParameters names `queue` when it is not 0.
 class TestAllocator final : public ComObject<IMFAsyncCallback>
 {
 public:
-    explicit TestAllocator(DWORD queue = 0) : m_Queue(queue) {}
+    struct Record
+    {
+        int Returns = 0;
+        int Failures = 0;            // results without a sample
+        IUnknown* LastState = nullptr; // compared only, never called
+        std::thread::id InvokeThread;
+    };
+    std::atomic<bool> Keep { true };
 
+    explicit TestAllocator(DWORD queue = 0) : m_Queue(queue) {}
     HRESULT GetParameters(DWORD* flags, DWORD* queue) override
     {
-        if (!m_Queue)
-            return E_NOTIMPL;
         *flags = 0;
         *queue = m_Queue;
-        return S_OK;
+        return m_Queue ? S_OK : E_NOTIMPL;
     }
     HRESULT Invoke(IMFAsyncResult* result) override
     {
         ComPtr<IUnknown> object;
         ComPtr<IMFSample> sample;
-        HRESULT hr = result->GetObject(object.GetAddressOf());
-        if (SUCCEEDED(hr))
-            hr = object.As(&sample);
+        const bool isSample = SUCCEEDED(result->GetObject(object.GetAddressOf())) && SUCCEEDED(object.As(&sample));
         std::lock_guard lock(m_Lock);
-        m_LastState = result->GetStateNoAddRef();
-        m_InvokeThread = std::this_thread::get_id();
-        if (FAILED(hr))
-        {
-            m_Failures++;
-        }
-        else
-        {
-            ++m_Returns;
-            if (m_Keep)
-                m_Free.push_back(std::move(sample));
-        }
+        m_Record.LastState = result->GetStateNoAddRef();
+        m_Record.InvokeThread = std::this_thread::get_id();
+        ++(isSample ? m_Record.Returns : m_Record.Failures);
+        if (isSample && Keep)
+            m_Free.push_back(std::move(sample));
         m_Changed.notify_all();
         return S_OK;
     }
@@ -71,17 +75,13 @@ public:
     // Takes a free sample (waiting for one to come back) and arms it with this allocator.
     ComPtr<IMFSample> Take()
     {
-        ComPtr<IMFSample> sample;
-        {
-            std::unique_lock lock(m_Lock);
-            if (!m_Changed.wait_for(lock, Patience, [&] { return !m_Free.empty(); }))
-                return nullptr;
-            sample = std::move(m_Free.front());
-            m_Free.pop_front();
-        }
-        ComPtr<IMFTrackedSample> tracked;
-        EXPECT_HR(S_OK, sample.As(&tracked));
-        EXPECT_HR(S_OK, tracked->SetAllocator(this, nullptr));
+        std::unique_lock lock(m_Lock);
+        if (!m_Changed.wait_for(lock, Patience, [&] { return !m_Free.empty(); }))
+            return nullptr;
+        ComPtr<IMFSample> sample = std::move(m_Free.front());
+        m_Free.pop_front();
+        lock.unlock();
+        EXPECT_HR(S_OK, Arm(sample.Get(), this));
         return sample;
     }
     void Put(ComPtr<IMFSample> sample)
@@ -93,49 +93,25 @@ public:
     bool WaitForReturns(int count)
     {
         std::unique_lock lock(m_Lock);
-        return m_Changed.wait_for(lock, Patience, [&] { return m_Returns >= count; });
-    }
-    void KeepReturnedSamples(bool keep)
-    {
-        std::lock_guard lock(m_Lock);
-        m_Keep = keep;
+        return m_Changed.wait_for(lock, Patience, [&] { return m_Record.Returns >= count; });
     }
     std::deque<ComPtr<IMFSample>> TakeAll()
     {
         std::lock_guard lock(m_Lock);
         return std::move(m_Free);
     }
-    int Returns()
+    Record Get()
     {
         std::lock_guard lock(m_Lock);
-        return m_Returns;
-    }
-    int Failures()
-    {
-        std::lock_guard lock(m_Lock);
-        return m_Failures;
-    }
-    IUnknown* LastState()
-    {
-        std::lock_guard lock(m_Lock);
-        return m_LastState;
-    }
-    std::thread::id InvokeThread()
-    {
-        std::lock_guard lock(m_Lock);
-        return m_InvokeThread;
+        return m_Record;
     }
 
 private:
     const DWORD m_Queue;
-    std::mutex m_Lock; // guards the fields below
+    std::mutex m_Lock; // guards m_Free and m_Record
     std::condition_variable m_Changed;
     std::deque<ComPtr<IMFSample>> m_Free;
-    bool m_Keep = true;
-    int m_Returns = 0;
-    int m_Failures = 0;
-    IUnknown* m_LastState = nullptr; // compared only, never called
-    std::thread::id m_InvokeThread;
+    Record m_Record;
 };
 
 // Counts a latch down when it dies.
@@ -150,50 +126,30 @@ private:
     Latch* m_Died; // non-owning: the test's latch outlives the probe
 };
 
-class TrackedSample : public PlatformTest
-{
-};
+using TrackedSample = PlatformTest;
 } // namespace
 
-TEST_F(TrackedSample, AnswersTrackedSampleSampleAndAttributesWithOneIdentity)
+TEST_F(TrackedSample, FailureTableAndDestructionWithoutAllocator)
 {
-    ComPtr<IMFTrackedSample> tracked = NewTrackedSample();
-    ComPtr<IMFSample> sample = SampleOf(tracked);
-    ComPtr<IMFAttributes> attributes;
-    ComPtr<IUnknown> fromTracked, fromSample;
-    ComPtr<IMFMediaType> type;
-    EXPECT_HR(S_OK, tracked.As(&attributes));
-    EXPECT_HR(S_OK, tracked.As(&fromTracked));
-    EXPECT_HR(S_OK, sample.As(&fromSample));
-    EXPECT_EQ(fromTracked.Get(), fromSample.Get());
-    EXPECT_HR(E_NOINTERFACE, tracked.As(&type));
-    ComPtr<IMFTrackedSample> back;
-    EXPECT_HR(S_OK, sample.As(&back));
-    EXPECT_EQ(tracked.Get(), back.Get());
-    EXPECT_EQ(6u, CountOf(sample.Get()));
-    EXPECT_HR(E_POINTER, MFCreateTrackedSample(nullptr));
-}
-
-TEST_F(TrackedSample, WithoutAnAllocatorTheLastReleaseDestroys)
-{
-    std::atomic<int> destroyed { 0 };
-    ComPtr<IMFTrackedSample> tracked = NewTrackedSample();
-    ASSERT_HR(S_OK, SampleOf(tracked)->SetUnknown(ProbeKey, Make<Probe>(&destroyed).Get()));
-    tracked = nullptr;
-    EXPECT_EQ(1, destroyed.load());
-}
-
-TEST_F(TrackedSample, SetAllocatorArgumentsAndSecondAllocator)
-{
-    ComPtr<IMFTrackedSample> tracked = NewTrackedSample();
+    ComPtr<IMFSample> sample = NewTrackedSample();
     ComPtr<TestAllocator> allocator = Make<TestAllocator>();
-    EXPECT_HR(E_POINTER, tracked->SetAllocator(nullptr, nullptr));
-    ASSERT_HR(S_OK, tracked->SetAllocator(allocator.Get(), nullptr));
-    EXPECT_HR(MF_E_NOTACCEPTING, tracked->SetAllocator(allocator.Get(), nullptr));
+    allocator->Keep = false;
+    ExpectCalls({
+        CALL(S_OK, Query<IMFTrackedSample>(sample.Get())),
+        CALL(S_OK, Query<IMFAttributes>(sample.Get())),
+        CALL(E_NOINTERFACE, Query<IMFMediaType>(sample.Get())),
+        CALL(E_POINTER, MFCreateTrackedSample(nullptr)),
+        CALL(E_POINTER, Arm(sample.Get(), nullptr)),
+        CALL(S_OK, Arm(sample.Get(), allocator.Get())),
+        CALL(MF_E_NOTACCEPTING, Arm(sample.Get(), allocator.Get())), // a second allocator
+    });
     EXPECT_EQ(2u, CountOf(allocator.Get())); // the armed sample holds the allocator once
-    allocator->KeepReturnedSamples(false);
-    tracked = nullptr;
+    sample = nullptr;
     ASSERT_TRUE(allocator->WaitForReturns(1));
+
+    std::atomic<int> destroyed { 0 };
+    NewTrackedSample(Make<Probe>(&destroyed).Get()); // never armed: the last release destroys it
+    EXPECT_EQ(1, destroyed.load());
 }
 
 TEST_F(TrackedSample, LastReleaseHandsTheSampleToItsAllocatorOnAWorkQueue)
@@ -202,34 +158,33 @@ TEST_F(TrackedSample, LastReleaseHandsTheSampleToItsAllocatorOnAWorkQueue)
     ComPtr<TestAllocator> allocator = Make<TestAllocator>(queue);
     std::atomic<int> destroyed { 0 };
     ComPtr<Probe> state = Make<Probe>();
-
-    ComPtr<IMFTrackedSample> tracked = NewTrackedSample();
-    ComPtr<IMFSample> sample = SampleOf(tracked);
+    ComPtr<IMFSample> sample = NewTrackedSample(Make<Probe>(&destroyed).Get());
     ComPtr<IMFMediaBuffer> buffer;
     ASSERT_HR(S_OK, MFCreateMemoryBuffer(16, buffer.GetAddressOf()));
     ASSERT_HR(S_OK, sample->AddBuffer(buffer.Get()));
     ASSERT_HR(S_OK, sample->SetSampleTime(1234));
-    ASSERT_HR(S_OK, sample->SetUnknown(ProbeKey, Make<Probe>(&destroyed).Get()));
     IMFSample* const identity = sample.Get();
-    ASSERT_HR(S_OK, tracked->SetAllocator(allocator.Get(), state.Get()));
+    ASSERT_HR(S_OK, Arm(sample.Get(), allocator.Get(), state.Get()));
     EXPECT_EQ(2u, state->Count());
 
-    tracked = nullptr;
-    EXPECT_EQ(0, allocator->Returns()); // an outside reference is left
+    ComPtr<IMFSample> outside = sample;
     sample = nullptr;
+    EXPECT_EQ(0, allocator->Get().Returns); // an outside reference is left
+    outside = nullptr;
     ASSERT_TRUE(allocator->WaitForReturns(1));
     ASSERT_TRUE(Fence(queue)); // the callback's result has been released too
+    const TestAllocator::Record record = allocator->Get();
     EXPECT_EQ(0, destroyed.load());
-    EXPECT_EQ(0, allocator->Failures());
-    EXPECT_EQ(static_cast<IUnknown*>(state.Get()), allocator->LastState());
-    EXPECT_NE(std::this_thread::get_id(), allocator->InvokeThread());
+    EXPECT_EQ(0, record.Failures);
+    EXPECT_EQ(static_cast<IUnknown*>(state.Get()), record.LastState);
+    EXPECT_NE(std::this_thread::get_id(), record.InvokeThread);
     EXPECT_EQ(1u, state->Count()); // the state went with the result
     EXPECT_EQ(1u, CountOf(allocator.Get())); // the fired allocator is no longer held
 
     // The allocator now holds the only reference, to the same sample with its buffer and time.
     std::deque<ComPtr<IMFSample>> home = allocator->TakeAll();
     ASSERT_EQ(1u, home.size());
-    sample = home.front();
+    sample = std::move(home.front());
     home.clear();
     EXPECT_EQ(identity, sample.Get());
     EXPECT_EQ(1u, CountOf(sample.Get()));
@@ -244,34 +199,20 @@ TEST_F(TrackedSample, LastReleaseHandsTheSampleToItsAllocatorOnAWorkQueue)
     same = nullptr;
     sample = nullptr;
     EXPECT_EQ(1, destroyed.load());
-    EXPECT_EQ(1, allocator->Returns());
+    EXPECT_EQ(1, allocator->Get().Returns);
     EXPECT_HR(S_OK, MFUnlockWorkQueue(queue));
-}
-
-TEST_F(TrackedSample, AllocatorThatDropsTheSampleDestroysIt)
-{
-    ComPtr<TestAllocator> allocator = Make<TestAllocator>();
-    allocator->KeepReturnedSamples(false);
-    Latch died;
-    ComPtr<IMFTrackedSample> tracked = NewTrackedSample();
-    ASSERT_HR(S_OK, SampleOf(tracked)->SetUnknown(ProbeKey, Make<LatchProbe>(&died).Get()));
-    ASSERT_HR(S_OK, tracked->SetAllocator(allocator.Get(), nullptr));
-    tracked = nullptr;
-    ASSERT_TRUE(allocator->WaitForReturns(1));
-    EXPECT_TRUE(died.Wait()); // when the result that carried it goes
 }
 
 TEST_F(TrackedSample, WhenTheCallbackCannotBeQueuedTheSampleIsDestroyed)
 {
     ComPtr<TestAllocator> allocator = Make<TestAllocator>();
     std::atomic<int> destroyed { 0 };
-    ComPtr<IMFTrackedSample> tracked = NewTrackedSample();
-    ASSERT_HR(S_OK, SampleOf(tracked)->SetUnknown(ProbeKey, Make<Probe>(&destroyed).Get()));
-    ASSERT_HR(S_OK, tracked->SetAllocator(allocator.Get(), nullptr));
+    ComPtr<IMFSample> sample = NewTrackedSample(Make<Probe>(&destroyed).Get());
+    ASSERT_HR(S_OK, Arm(sample.Get(), allocator.Get()));
     ASSERT_HR(S_OK, MFShutdown()); // no work queue to run the callback
-    tracked = nullptr;
+    sample = nullptr;
     EXPECT_EQ(1, destroyed.load());
-    EXPECT_EQ(0, allocator->Returns());
+    EXPECT_EQ(0, allocator->Get().Returns);
     EXPECT_EQ(1u, CountOf(allocator.Get())); // no reference left behind
     ASSERT_HR(S_OK, MFStartup(MF_VERSION)); // for the fixture's MFShutdown
 }
@@ -281,17 +222,13 @@ TEST_F(TrackedSample, ManyThreadsTakeAndReturnAPoolOfSamples)
     // Four threads take samples from a pool of three, use them and let them go (the last
     // reference often on yet another thread); the allocator gets each back on its queue.
     // Every hand-out comes back exactly once and nothing leaks.
-    constexpr int Samples = 3;
-    constexpr int Threads = 4;
-    constexpr int PerThread = 300;
+    constexpr int Samples = 3, Threads = 4, PerThread = 300;
     const DWORD queue = SerialQueue();
     ComPtr<TestAllocator> allocator = Make<TestAllocator>(queue);
     Latch died(Samples);
     for (int i = 0; i < Samples; ++i)
     {
-        ComPtr<IMFTrackedSample> tracked = NewTrackedSample();
-        ComPtr<IMFSample> sample = SampleOf(tracked);
-        EXPECT_HR(S_OK, sample->SetUnknown(ProbeKey, Make<LatchProbe>(&died).Get()));
+        ComPtr<IMFSample> sample = NewTrackedSample(Make<LatchProbe>(&died).Get());
         ComPtr<IMFMediaBuffer> buffer;
         EXPECT_HR(S_OK, MFCreateMemoryBuffer(4, buffer.GetAddressOf()));
         EXPECT_HR(S_OK, sample->AddBuffer(buffer.Get()));
@@ -305,36 +242,31 @@ TEST_F(TrackedSample, ManyThreadsTakeAndReturnAPoolOfSamples)
                 ComPtr<IMFSample> sample = allocator->Take();
                 ASSERT_NE(nullptr, sample.Get()) << "no sample came back within the patience";
                 ASSERT_HR(S_OK, sample->SetSampleTime(t * PerThread + i));
-                if (i % 2)
-                {
-                    // A second holder that lets go on a thread of its own.
+                if (i % 2) // a second holder that lets go on a thread of its own
                     std::thread([extra = sample]() mutable { extra = nullptr; }).join();
-                }
             }
         });
     for (std::thread& thread : threads)
         thread.join();
     ASSERT_TRUE(allocator->WaitForReturns(Threads * PerThread));
     ASSERT_TRUE(Fence(queue));
-    EXPECT_EQ(Threads * PerThread, allocator->Returns());
-    EXPECT_EQ(0, allocator->Failures());
+    EXPECT_EQ(Threads * PerThread, allocator->Get().Returns);
+    EXPECT_EQ(0, allocator->Get().Failures);
 
-    // All samples are home; arm them once more and drop them when they return.
+    // All samples are home; arm them once more and let the allocator drop them: the result
+    // that carried each is the last holder, and its release destroys the sample.
     std::deque<ComPtr<IMFSample>> home = allocator->TakeAll();
     ASSERT_EQ(size_t(Samples), home.size());
-    for (const ComPtr<IMFSample>& sample : home)
-        EXPECT_EQ(1u, CountOf(sample.Get()));
-    allocator->KeepReturnedSamples(false);
+    allocator->Keep = false;
     for (const ComPtr<IMFSample>& sample : home)
     {
-        ComPtr<IMFTrackedSample> tracked;
-        ASSERT_HR(S_OK, sample.As(&tracked));
-        ASSERT_HR(S_OK, tracked->SetAllocator(allocator.Get(), nullptr));
+        EXPECT_EQ(1u, CountOf(sample.Get()));
+        ASSERT_HR(S_OK, Arm(sample.Get(), allocator.Get()));
     }
     home.clear();
     EXPECT_TRUE(died.Wait());
     ASSERT_TRUE(Fence(queue));
-    EXPECT_EQ(Threads * PerThread + Samples, allocator->Returns());
+    EXPECT_EQ(Threads * PerThread + Samples, allocator->Get().Returns);
     EXPECT_EQ(1u, CountOf(allocator.Get()));
     EXPECT_HR(S_OK, MFUnlockWorkQueue(queue));
 }

@@ -71,15 +71,7 @@ struct SharedTexture
 
 HRESULT ResultOf(auto&& call)
 {
-    try
-    {
-        call();
-        return S_OK;
-    }
-    catch (const HResultException& failure)
-    {
-        return failure.Result();
-    }
+    return Error::Guard([&] { call(); });
 }
 } // namespace
 

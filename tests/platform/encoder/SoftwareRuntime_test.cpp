@@ -83,7 +83,9 @@ TEST(SoftwareRuntimeList, CreateInstanceAndOpeningCheckTheirArguments)
     const auto* entries = reinterpret_cast<void* const*>(&list.nvEncOpenEncodeSession);
     for (const auto* entry = entries; entry < reinterpret_cast<void* const*>(&list.reserved2); ++entry)
         if (entry != reinterpret_cast<void* const*>(&list.reserved1))
+        {
             EXPECT_NE(*entry, nullptr) << "entry " << (entry - entries);
+        }
 
     auto device = WarpDevice();
     ComPtr<ID3D11DeviceContext> context;

@@ -47,7 +47,8 @@ bool WaitUntil(Condition condition)
     {
         if (std::chrono::steady_clock::now() >= deadline)
             return false;
-        std::this_thread::yield();
+        // A short pause rather than a spin: the worker that must let go needs the processor.
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
 }

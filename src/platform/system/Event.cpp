@@ -30,22 +30,27 @@ bool Event::TryConsumeLocked()
 
 void Event::Set()
 {
-    std::vector<std::shared_ptr<Waiter>> released;
+    // Callbacks run after the lock is released; the common case (one registration on an
+    // auto-reset event) moves one pointer and allocates nothing.
+    std::shared_ptr<Waiter> first;
+    std::vector<std::shared_ptr<Waiter>> rest;
     {
         std::lock_guard lock(m_Lock);
         if (m_Mode == ResetMode::Auto && !m_Waiters.empty())
         {
             // The signal goes to the longest-waiting registration; the event stays reset.
-            released.push_back(std::move(m_Waiters.front()));
+            first = std::move(m_Waiters.front());
             m_Waiters.erase(m_Waiters.begin());
         }
         else
         {
             m_Signalled = true;
-            released.swap(m_Waiters);
+            rest.swap(m_Waiters);
         }
     }
-    for (auto& node : released)
+    if (first)
+        first->Callback();
+    for (auto& node : rest)
         node->Callback();
 }
 

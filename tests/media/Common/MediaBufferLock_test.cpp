@@ -2,11 +2,11 @@
 
 #include "fakes/Support.h"
 #include "platform/com/ComObject.h"
+#include "platform/com/Error.h"
 #include "platform/mf/Api.h"
 
 #include <gtest/gtest.h>
 
-#include <functional>
 
 namespace
 {
@@ -42,19 +42,6 @@ public:
     HRESULT GetMaxLength(DWORD*) override { return E_NOTIMPL; }
     ULONG Count() const { return ReferenceCount(); }
 };
-
-HRESULT ResultOf(const std::function<void()>& body)
-{
-    try
-    {
-        body();
-        return S_OK;
-    }
-    catch (const HResultException& e)
-    {
-        return e.Result();
-    }
-}
 } // namespace
 
 TEST(MediaBufferLock, LocksAtOnceUnlocksOnceAndHoldsOneReference)
@@ -92,8 +79,8 @@ TEST(MediaBufferLock, FailuresAreTracedWithTheCallAndThrownExceptFromTheDestruct
     ComPtr<ScriptedBuffer> buffer = Make<ScriptedBuffer>();
     buffer->LockResult = MF_E_SHUTDOWN;
     MF::MediaBufferLock lock;
-    EXPECT_EQ(MF_E_SHUTDOWN, ResultOf([&] { lock.Lock(buffer.Get()); }));
-    EXPECT_EQ(E_POINTER, ResultOf([&] { lock.Lock(nullptr); }));
+    EXPECT_EQ(MF_E_SHUTDOWN, Error::Guard([&] { lock.Lock(buffer.Get()); }));
+    EXPECT_EQ(E_POINTER, Error::Guard([&] { lock.Lock(nullptr); }));
     EXPECT_FALSE(lock.IsLocked());
     EXPECT_EQ(1u, buffer->Count());
     const auto lines = trace.LinesContaining("MF::MediaBufferLock::Lock: ");
@@ -107,7 +94,7 @@ TEST(MediaBufferLock, FailuresAreTracedWithTheCallAndThrownExceptFromTheDestruct
     buffer->UnlockResult = E_UNEXPECTED;
     {
         MF::MediaBufferLock held(buffer.Get());
-        EXPECT_EQ(E_UNEXPECTED, ResultOf([&] { held.Unlock(); }));
+        EXPECT_EQ(E_UNEXPECTED, Error::Guard([&] { held.Unlock(); }));
         EXPECT_TRUE(held.IsLocked()); // kept after a failed unlock
         EXPECT_EQ(2u, buffer->Count());
         EXPECT_EQ(1u, trace.LinesContaining("MF::MediaBufferLock::Unlock: Exception, 0x8000FFFF, expression m_MediaBuffer->Unlock()\n").size());

@@ -17,6 +17,7 @@
 #include <mutex>
 #include <shared_mutex>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace GeneratorTest
@@ -46,15 +47,12 @@ public:
     }
     HRESULT BeginGetEvent(IMFAsyncCallback* callback, IUnknown* state) override { return FAILED(m_Failure) ? m_Failure : m_Inner->BeginGetEvent(callback, state); }
     HRESULT EndGetEvent(IMFAsyncResult* result, IMFMediaEvent** event) override { return FAILED(m_Failure) ? m_Failure : m_Inner->EndGetEvent(result, event); }
-    HRESULT QueueEvent(IMFMediaEvent* event) override { return FAILED(m_Failure) ? m_Failure : m_Inner->QueueEvent(event); }
-    HRESULT QueueEventParamVar(MediaEventType type, REFGUID extendedType, HRESULT status, const PROPVARIANT* value) override
+    HRESULT QueueEvent(IMFMediaEvent*) override { return E_NOTIMPL; }
+    HRESULT QueueEventParamVar(MediaEventType type, REFGUID extended, HRESULT status, const PROPVARIANT* value) override
     {
-        return FAILED(m_Failure) ? m_Failure : m_Inner->QueueEventParamVar(type, extendedType, status, value);
+        return FAILED(m_Failure) ? m_Failure : m_Inner->QueueEventParamVar(type, extended, status, value);
     }
-    HRESULT QueueEventParamUnk(MediaEventType type, REFGUID extendedType, HRESULT status, IUnknown* unknown) override
-    {
-        return FAILED(m_Failure) ? m_Failure : m_Inner->QueueEventParamUnk(type, extendedType, status, unknown);
-    }
+    HRESULT QueueEventParamUnk(MediaEventType, REFGUID, HRESULT, IUnknown*) override { return E_NOTIMPL; }
     HRESULT Shutdown() override { return m_Inner->Shutdown(); }
 
     ComPtr<IMFMediaEventQueue> m_Inner;
@@ -303,27 +301,22 @@ TEST_F(MediaEventGeneratorTest, OwnerQueueEventCarriesValueOrStatus)
     transform->QueueEvent(MEStreamStarted, &value);
     transform->QueueEvent(MEError, E_ACCESSDENIED);
 
-    struct Expected
-    {
-        MediaEventType Type;
-        HRESULT Status;
-        VARTYPE Vt;
-    };
-    for (const Expected& expected : { Expected { MEStreamStarted, S_OK, VT_I8 }, Expected { MEError, E_ACCESSDENIED, VT_EMPTY } })
+    using Expected = std::tuple<MediaEventType, HRESULT, VARTYPE>;
+    for (const auto& [type, expectedStatus, vt] : { Expected { MEStreamStarted, S_OK, VT_I8 }, Expected { MEError, E_ACCESSDENIED, VT_EMPTY } })
     {
         ComPtr<IMFMediaEvent> event;
         ASSERT_EQ(transform->GetEvent(MF_EVENT_FLAG_NO_WAIT, event.GetAddressOf()), S_OK);
-        EXPECT_EQ(TypeOf(event.Get()), expected.Type);
+        EXPECT_EQ(TypeOf(event.Get()), type);
         HRESULT status = E_FAIL;
         EXPECT_EQ(event->GetStatus(&status), S_OK);
-        EXPECT_EQ(status, expected.Status);
+        EXPECT_EQ(status, expectedStatus);
         GUID extended = MF_MT_FRAME_SIZE;
         EXPECT_EQ(event->GetExtendedType(&extended), S_OK);
         EXPECT_EQ(extended, GUID_NULL);
         MF::PropVariantT<1> got;
         ASSERT_EQ(event->GetValue(&got), S_OK);
-        EXPECT_EQ(got.vt, expected.Vt);
-        EXPECT_EQ(got.hVal, expected.Vt == VT_I8 ? 12345 : 0);
+        EXPECT_EQ(got.vt, vt);
+        EXPECT_EQ(got.hVal, vt == VT_I8 ? 12345 : 0);
     }
 }
 
@@ -332,26 +325,20 @@ TEST_F(MediaEventGeneratorTest, HookMarksInputEventsTakenAsynchronouslyOnlyAndCo
     auto transform = Make<Transform>();
     auto source = Make<Source>();
     const ULONG before = transform->Count();
-    struct Case
-    {
-        IMFMediaEventGenerator* Generator;
-        MediaEventType Type;
-        bool Marked;
-    };
-    const Case cases[] {
+    const std::tuple<IMFMediaEventGenerator*, MediaEventType, bool> cases[] {
         { transform.Get(), METransformNeedInput, true },
         { transform.Get(), METransformDrainComplete, true },
         { transform.Get(), METransformHaveOutput, false },
         { source.Get(), METransformNeedInput, false }, // an owner without a hook
     };
-    for (const Case& c : cases)
+    for (const auto& [generator, type, marked] : cases)
     {
-        EXPECT_EQ(c.Generator->QueueEvent(c.Type, GUID_NULL, S_OK, nullptr), S_OK);
-        auto event = TakeAsync(c.Generator);
+        EXPECT_EQ(generator->QueueEvent(type, GUID_NULL, S_OK, nullptr), S_OK);
+        auto event = TakeAsync(generator);
         ASSERT_NE(event, nullptr);
         UINT32 streamId = 99;
-        EXPECT_EQ(SUCCEEDED(event->GetUINT32(MF_EVENT_MFT_INPUT_STREAM_ID, &streamId)), c.Marked) << c.Type;
-        EXPECT_EQ(streamId, c.Marked ? 0u : 99u);
+        EXPECT_EQ(SUCCEEDED(event->GetUINT32(MF_EVENT_MFT_INPUT_STREAM_ID, &streamId)), marked) << type;
+        EXPECT_EQ(streamId, marked ? 0u : 99u);
     }
     // GetEvent hands the event out unchanged.
     transform->QueueEvent(METransformNeedInput, S_OK);

@@ -119,9 +119,7 @@ TEST_F(PoolTest, FirstIdleElementInCreationOrderWinsAndTryAcquireReplacesTheOutP
     auto pool = Make<DynamicPool>(4u);
     const auto elements = ElementsOf(pool);
     ComPtr<Thing> a, b, c;
-    ASSERT_TRUE(pool->Acquire(a));
-    ASSERT_TRUE(pool->Acquire(b));
-    ASSERT_TRUE(pool->Acquire(c));
+    ASSERT_TRUE(pool->Acquire(a) && pool->Acquire(b) && pool->Acquire(c));
     EXPECT_EQ(std::vector<IUnknown*>({ a->AsUnknown(), b->AsUnknown(), c->AsUnknown() }),
         std::vector<IUnknown*>(elements.begin(), elements.begin() + 3));
     b = nullptr;
@@ -141,9 +139,9 @@ TEST_F(PoolTest, FirstIdleElementInCreationOrderWinsAndTryAcquireReplacesTheOutP
     EXPECT_EQ(a->AsUnknown(), elements[1]);
 }
 
-TEST_F(PoolTest, ReferenceCountsOfElementAndPool)
+TEST_F(PoolTest, ReferenceCountsOfElementAndPoolThatLivesWhileItsOwnerOrAnElementInUseHoldsIt)
 {
-    auto pool = Make<DynamicPool>(1u);
+    auto pool = Make<DynamicPool>(3u);
     EXPECT_EQ(CountOf(pool.Get()), 1u);
     ComPtr<Thing> element;
     ASSERT_TRUE(pool->Acquire(element));
@@ -153,6 +151,12 @@ TEST_F(PoolTest, ReferenceCountsOfElementAndPool)
     EXPECT_TRUE(InUse(element.Get()));
     element = nullptr;
     EXPECT_EQ(CountOf(pool.Get()), 1u);
+
+    ASSERT_TRUE(pool->Acquire(element));
+    pool = nullptr;
+    EXPECT_EQ(g_Live.load(), 3);
+    element = nullptr;
+    EXPECT_EQ(g_Live.load(), 0);
 }
 
 TEST_F(PoolTest, ExhaustedStaticPoolCreatesNothingAndSignalsOnlyWhileSomebodyWaits)
@@ -189,14 +193,12 @@ TEST_F(PoolTest, ReturnsThatCollapseIntoOneSignalStillWakeEveryWaiter)
 {
     auto pool = Make<StaticPool>(2u);
     ComPtr<Thing> a, b, first, second;
-    ASSERT_TRUE(pool->TryAcquire(a));
-    ASSERT_TRUE(pool->TryAcquire(b));
+    ASSERT_TRUE(pool->TryAcquire(a) && pool->TryAcquire(b));
     bool firstWaiting = false, secondWaiting = false;
     ASSERT_FALSE(pool->TryAcquireOrWait(first, firstWaiting));
     ASSERT_FALSE(pool->TryAcquireOrWait(second, secondWaiting));
     // Both come back before either waiter has registered: the auto-reset event holds one signal.
-    a = nullptr;
-    b = nullptr;
+    a = b = nullptr;
     ASSERT_TRUE(pool->GetEvent()->Wait(0));
     ASSERT_TRUE(pool->TryAcquireOrWait(first, firstWaiting));
     // The first waiter's success passes the turn on.
@@ -239,21 +241,6 @@ TEST_F(PoolTest, ReturnStepRunsBeforeTheElementIsIdleOnlyWhenTheLastUserGoesAndM
     EXPECT_TRUE(pool->GetEvent()->Wait(0));
     ASSERT_TRUE(pool->TryAcquireOrWait(waiterSlot, waiting));
     waiterSlot->m_FailReturn = false;
-}
-
-TEST_F(PoolTest, PoolLivesWhileItsOwnerOrAnElementInUseHoldsIt)
-{
-    auto pool = Make<DynamicPool>(8u);
-    pool = nullptr;
-    EXPECT_EQ(g_Live.load(), 0);
-
-    pool = Make<DynamicPool>(3u);
-    ComPtr<Thing> element;
-    ASSERT_TRUE(pool->Acquire(element));
-    pool = nullptr;
-    EXPECT_EQ(g_Live.load(), 3);
-    element = nullptr;
-    EXPECT_EQ(g_Live.load(), 0);
 }
 
 TEST_F(PoolTest, OwnerLettingGoWhileAnotherThreadReturnsTheLastElement)

@@ -22,6 +22,14 @@ ComPtr<IMFMediaTypeHandler> HandlerOf(IMFStreamDescriptor* descriptor)
     EXPECT_EQ(descriptor->GetMediaTypeHandler(handler.GetAddressOf()), S_OK);
     return handler;
 }
+
+// Whether stream `index` of `descriptor` is selected; `stream` receives its descriptor.
+bool IsSelected(IMFPresentationDescriptor* descriptor, DWORD index, ComPtr<IMFStreamDescriptor>* stream)
+{
+    BOOL selected = 2;
+    EXPECT_EQ(descriptor->GetStreamDescriptorByIndex(index, &selected, stream->ReleaseAndGetAddressOf()), S_OK);
+    return selected == 1;
+}
 } // namespace
 
 // Both creators check a null result pointer, a zero count, a null array and a null element.
@@ -115,58 +123,43 @@ TEST(MediaTypeHandler, SupportedTypesAgreeWithAnOfferedOne)
     EXPECT_EQ(handler->IsMediaTypeSupported(nullptr, nullptr), E_POINTER);
 }
 
+// The clone shares the stream descriptors (both hold them until released) but has its own
+// selection and attributes.
 TEST(PresentationDescriptor, SelectionIndicesAndClone)
 {
     auto first = MakeStream(0, { VideoType(MFVideoFormat_ARGB32) });
     auto second = MakeStream(5, { VideoType(MFVideoFormat_NV12) });
-    IMFStreamDescriptor* streams[] = { first.Get(), second.Get() };
-    ComPtr<IMFPresentationDescriptor> descriptor;
-    ASSERT_EQ(MFCreatePresentationDescriptor(2, streams, descriptor.GetAddressOf()), S_OK);
-
-    DWORD count = 0;
-    EXPECT_EQ(descriptor->GetStreamDescriptorCount(&count), S_OK);
-    EXPECT_EQ(count, 2u);
-    BOOL selected = 1;
-    ComPtr<IMFStreamDescriptor> stream;
-    EXPECT_EQ(descriptor->GetStreamDescriptorByIndex(1, &selected, stream.GetAddressOf()), S_OK);
-    EXPECT_EQ(stream.Get(), second.Get());
-    EXPECT_FALSE(selected); // streams start deselected
-    EXPECT_EQ(descriptor->GetStreamDescriptorByIndex(2, &selected, stream.ReleaseAndGetAddressOf()), E_INVALIDARG);
-    EXPECT_EQ(descriptor->GetStreamDescriptorByIndex(0, nullptr, stream.ReleaseAndGetAddressOf()), E_POINTER);
-    EXPECT_EQ(descriptor->SelectStream(2), E_INVALIDARG);
-    EXPECT_EQ(descriptor->DeselectStream(2), E_INVALIDARG);
-
-    EXPECT_EQ(descriptor->SelectStream(0), S_OK);
-    EXPECT_EQ(descriptor->SetUINT64(MF_PD_DURATION, 10000000), S_OK);
-
-    ComPtr<IMFPresentationDescriptor> clone;
-    ASSERT_EQ(descriptor->Clone(clone.GetAddressOf()), S_OK);
-    EXPECT_NE(clone.Get(), descriptor.Get());
-    EXPECT_EQ(MFGetAttributeUINT64(clone.Get(), MF_PD_DURATION, 0), 10000000u);
-    EXPECT_EQ(clone->GetStreamDescriptorByIndex(0, &selected, stream.ReleaseAndGetAddressOf()), S_OK);
-    EXPECT_TRUE(selected);
-    EXPECT_EQ(stream.Get(), first.Get()); // stream descriptors are shared
-
-    // The clone's selection and attributes are its own.
-    EXPECT_EQ(clone->DeselectStream(0), S_OK);
-    EXPECT_EQ(clone->SetUINT64(MF_PD_DURATION, 5), S_OK);
-    EXPECT_EQ(descriptor->GetStreamDescriptorByIndex(0, &selected, stream.ReleaseAndGetAddressOf()), S_OK);
-    EXPECT_TRUE(selected);
-    EXPECT_EQ(MFGetAttributeUINT64(descriptor.Get(), MF_PD_DURATION, 0), 10000000u);
-    EXPECT_EQ(descriptor->Clone(nullptr), E_POINTER);
-}
-
-TEST(PresentationDescriptor, HoldsItsStreamsUntilReleased)
-{
-    auto stream = MakeStream(0, { VideoType(MFVideoFormat_ARGB32) });
-    const ULONG before = RefCount(stream.Get());
+    const ULONG before = RefCount(first.Get());
     {
-        IMFStreamDescriptor* streams[] = { stream.Get() };
-        ComPtr<IMFPresentationDescriptor> descriptor;
-        ASSERT_EQ(MFCreatePresentationDescriptor(1, streams, descriptor.GetAddressOf()), S_OK);
-        ComPtr<IMFPresentationDescriptor> clone;
+        IMFStreamDescriptor* streams[] = { first.Get(), second.Get() };
+        ComPtr<IMFPresentationDescriptor> descriptor, clone;
+        ASSERT_EQ(MFCreatePresentationDescriptor(2, streams, descriptor.GetAddressOf()), S_OK);
+        DWORD count = 0;
+        EXPECT_EQ(descriptor->GetStreamDescriptorCount(&count), S_OK);
+        EXPECT_EQ(count, 2u);
+        ComPtr<IMFStreamDescriptor> stream;
+        EXPECT_FALSE(IsSelected(descriptor.Get(), 1, &stream)); // streams start deselected
+        EXPECT_EQ(stream.Get(), second.Get());
+        BOOL selected = 1;
+        EXPECT_EQ(descriptor->GetStreamDescriptorByIndex(2, &selected, stream.ReleaseAndGetAddressOf()), E_INVALIDARG);
+        EXPECT_EQ(descriptor->GetStreamDescriptorByIndex(0, nullptr, stream.ReleaseAndGetAddressOf()), E_POINTER);
+        EXPECT_EQ(descriptor->SelectStream(2), E_INVALIDARG);
+        EXPECT_EQ(descriptor->DeselectStream(2), E_INVALIDARG);
+        EXPECT_EQ(descriptor->Clone(nullptr), E_POINTER);
+
+        EXPECT_EQ(descriptor->SelectStream(0), S_OK);
+        EXPECT_EQ(descriptor->SetUINT64(MF_PD_DURATION, 10000000), S_OK);
         ASSERT_EQ(descriptor->Clone(clone.GetAddressOf()), S_OK);
-        EXPECT_EQ(RefCount(stream.Get()), before + 2);
+        EXPECT_NE(clone.Get(), descriptor.Get());
+        EXPECT_EQ(RefCount(first.Get()), before + 2);
+        EXPECT_EQ(MFGetAttributeUINT64(clone.Get(), MF_PD_DURATION, 0), 10000000u);
+        EXPECT_TRUE(IsSelected(clone.Get(), 0, &stream));
+        EXPECT_EQ(stream.Get(), first.Get());
+
+        EXPECT_EQ(clone->DeselectStream(0), S_OK);
+        EXPECT_EQ(clone->SetUINT64(MF_PD_DURATION, 5), S_OK);
+        EXPECT_TRUE(IsSelected(descriptor.Get(), 0, &stream));
+        EXPECT_EQ(MFGetAttributeUINT64(descriptor.Get(), MF_PD_DURATION, 0), 10000000u);
     }
-    EXPECT_EQ(RefCount(stream.Get()), before);
+    EXPECT_EQ(RefCount(first.Get()), before);
 }

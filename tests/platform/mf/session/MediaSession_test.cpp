@@ -15,6 +15,13 @@ using namespace SessionTest;
 
 namespace
 {
+std::vector<UINT32> Indices(UINT32 count)
+{
+    std::vector<UINT32> indices(count);
+    std::iota(indices.begin(), indices.end(), 0u);
+    return indices;
+}
+
 // One pipeline of doubles with its session; shut down (session, then source) when it goes.
 struct Pipeline
 {
@@ -38,9 +45,7 @@ struct Pipeline
     HRESULT SetTopology() { return Session->SetTopology(0, Topology.Get()); }
     HRESULT Start()
     {
-        PROPVARIANT value;
-        PropVariantInit(&value);
-        value.vt = VT_I8;
+        PROPVARIANT value { .vt = VT_I8 };
         return Session->Start(&GUID_NULL, &value);
     }
     // Topology set and ready, then started.
@@ -63,6 +68,20 @@ struct Pipeline
         return Sink->Wait([count](const SinkStats& stats) { return stats.Indices.size() >= count; });
     }
     std::vector<MFT_MESSAGE_TYPE> Messages() const { return Transform->Counts().Messages; }
+    // Every sample of a run of `count` once, in order, each one asked for, and no failure.
+    void ExpectAllSamples(UINT32 count) const
+    {
+        const auto sink = Sink->Counts();
+        EXPECT_EQ(sink.Indices, Indices(count));
+        EXPECT_EQ(sink.Unrequested, 0u);
+        EXPECT_TRUE(Events->Failures().empty()) << Events->Text();
+    }
+    // The session shut down the transform and the sink.
+    void ExpectObjectsShutDown() const
+    {
+        EXPECT_TRUE(Transform->IsShutDown());
+        EXPECT_TRUE(Sink->IsShutDown());
+    }
 
     ComPtr<CountingSource> Source;
     ComPtr<PassThroughTransform> Transform;
@@ -71,13 +90,6 @@ struct Pipeline
     ComPtr<IMFMediaSession> Session;
     ComPtr<EventRecorder> Events;
 };
-
-std::vector<UINT32> Indices(UINT32 count)
-{
-    std::vector<UINT32> indices(count);
-    std::iota(indices.begin(), indices.end(), 0u);
-    return indices;
-}
 
 using MediaSessionTest = PlatformTest;
 } // namespace
@@ -103,13 +115,11 @@ TEST_F(MediaSessionTest, ARunWithoutFailuresReportsTheWholeSequence)
     EXPECT_EQ(records[1].TopologyStatus, static_cast<UINT32>(MF_TOPOSTATUS_READY));
     EXPECT_EQ(records[3].TopologyStatus, static_cast<UINT32>(MF_TOPOSTATUS_STARTED_SOURCE));
     EXPECT_EQ(records[4].TopologyStatus, static_cast<UINT32>(MF_TOPOSTATUS_ENDED));
-    EXPECT_TRUE(run.Events->Failures().empty());
 
-    // Every sample once, in order, each one asked for; the sink finalized after the end marker.
+    // The sink finalized after the end marker.
+    run.ExpectAllSamples(12);
     const auto sink = run.Sink->Counts();
     const auto transform = run.Transform->Counts();
-    EXPECT_EQ(sink.Indices, Indices(12));
-    EXPECT_EQ(sink.Unrequested, 0u);
     EXPECT_EQ(sink.Markers, 1u);
     EXPECT_EQ(sink.Finalized, 1u);
     EXPECT_EQ(run.Source->Counts().Requests, 13u); // twelve samples and the end of stream
@@ -137,8 +147,7 @@ TEST_F(MediaSessionTest, ARunWithoutFailuresReportsTheWholeSequence)
 
     // Shutdown: the transform and the sink are shut down, the source is left to its owner.
     EXPECT_EQ(run.Session->Shutdown(), S_OK);
-    EXPECT_TRUE(run.Transform->IsShutDown());
-    EXPECT_TRUE(run.Sink->IsShutDown());
+    run.ExpectObjectsShutDown();
     EXPECT_FALSE(run.Source->IsShutDown());
 }
 
@@ -262,12 +271,10 @@ TEST_F(MediaSessionTest, BackPressureFromASlowSinkAndAFewBuffers)
     Pipeline run({ .SampleCount = 40, .Buffers = 2, .Mode = RequestMode::Delayed });
     run.Play();
     run.Await(MESessionEnded);
-    EXPECT_EQ(run.Sink->Counts().Indices, Indices(40));
-    EXPECT_EQ(run.Sink->Counts().Unrequested, 0u);
+    run.ExpectAllSamples(40);
     EXPECT_LE(run.Transform->Counts().MaximumHeld, 2u);
     EXPECT_EQ(run.Transform->Counts().NotAccepting, 0u);
     EXPECT_EQ(run.Source->Counts().Requests, 41u);
-    EXPECT_TRUE(run.Events->Failures().empty());
     run.StopAndClose();
 }
 
@@ -285,11 +292,9 @@ TEST_F(MediaSessionTest, OutputsWaitForTheSinksRequests)
     EXPECT_EQ(run.Sink->Counts().Markers, 0u);
     run.Sink->Grant(3);
     run.Await(MESessionEnded);
-    const auto sink = run.Sink->Counts();
-    EXPECT_EQ(sink.Indices, Indices(5));
-    EXPECT_EQ(sink.Unrequested, 0u);
-    EXPECT_EQ(sink.Markers, 1u);
-    EXPECT_EQ(sink.Finalized, 0u);
+    run.ExpectAllSamples(5);
+    EXPECT_EQ(run.Sink->Counts().Markers, 1u);
+    EXPECT_EQ(run.Sink->Counts().Finalized, 0u);
     EXPECT_LE(run.Transform->Counts().MaximumHeld, 1u);
     run.StopAndClose();
 }
@@ -301,8 +306,8 @@ TEST_F(MediaSessionTest, FormatChangeMidStream)
     Pipeline run({ .SampleCount = 8, .Buffers = 3, .FormatChangeAt = 3 });
     run.Play();
     run.Await(MESessionEnded);
+    run.ExpectAllSamples(8);
     const auto sink = run.Sink->Counts();
-    EXPECT_EQ(sink.Indices, Indices(8));
     EXPECT_EQ(sink.TypeChanges, 2u); // the topology's, then the change
     EXPECT_EQ(sink.TypeChangeBeforeSample, 3u);
     ASSERT_TRUE(sink.CurrentType);
@@ -311,7 +316,6 @@ TEST_F(MediaSessionTest, FormatChangeMidStream)
     ASSERT_EQ(run.Transform->GetOutputCurrentType(0, output.GetAddressOf()), S_OK);
     EXPECT_EQ(MFGetAttributeUINT32(output.Get(), FormatChangeKey, 0), 3u);
     EXPECT_EQ(run.Transform->Counts().Unexpected, 0u);
-    EXPECT_TRUE(run.Events->Failures().empty());
     run.StopAndClose();
 }
 
@@ -398,8 +402,7 @@ TEST_F(MediaSessionTest, EachFailureIsReportedOnceAndNothingHangs)
         EXPECT_EQ(run.Events->Of(MESessionEnded).size(), atStop ? 1u : 0u);
         EXPECT_EQ(run.Events->Of(MESessionStopped).size(), 1u);
         EXPECT_EQ(run.Session->Shutdown(), S_OK);
-        EXPECT_TRUE(run.Transform->IsShutDown());
-        EXPECT_TRUE(run.Sink->IsShutDown());
+        run.ExpectObjectsShutDown();
     }
 }
 
@@ -422,8 +425,7 @@ TEST_F(MediaSessionTest, SilentObjectsDoNotHoldUpStopOrShutdown)
     ASSERT_EQ(run.Session->Close(), S_OK);
     EXPECT_TRUE(run.Source->Wait([](const SourceStats& stats) { return stats.Stops == 1; }));
     EXPECT_EQ(run.Session->Shutdown(), S_OK);
-    EXPECT_TRUE(run.Transform->IsShutDown());
-    EXPECT_TRUE(run.Sink->IsShutDown());
+    run.ExpectObjectsShutDown();
     EXPECT_TRUE(run.Events->Of(MESessionClosed).empty());
 }
 
@@ -452,8 +454,7 @@ TEST_F(MediaSessionTest, MFShutdownShutsOpenSessionsDown)
     run->Play();
     ASSERT_TRUE(run->AwaitSamples(3));
     ASSERT_EQ(MFShutdown(), S_OK);
-    EXPECT_TRUE(run->Transform->IsShutDown());
-    EXPECT_TRUE(run->Sink->IsShutDown());
+    run->ExpectObjectsShutDown();
     EXPECT_EQ(run->Session->Stop(), MF_E_SHUTDOWN);
     run.reset();
     ASSERT_EQ(MFStartup(MF_VERSION), S_OK); // for the fixture's own MFShutdown
@@ -484,9 +485,7 @@ TEST_F(MediaSessionTest, SixteenSessionsAtOnce)
     for (auto& run : runs)
     {
         run->Await(MESessionClosed);
-        EXPECT_EQ(run->Sink->Counts().Indices, Indices(30));
-        EXPECT_EQ(run->Sink->Counts().Unrequested, 0u);
-        EXPECT_TRUE(run->Events->Failures().empty());
+        run->ExpectAllSamples(30);
     }
 }
 

@@ -138,10 +138,7 @@ TEST_F(XevApiTest, LoadingFailsQuietlyWithoutARuntimeAndGivesTheSoftwareOneForTh
     EXPECT_STREQ(api->RuntimeName(), "(none)");
     EXPECT_EQ(api->Functions().nvEncOpenEncodeSessionEx, nullptr);
     // Libraries that load but are not the driver: no entry point, freed again.
-    EncoderRuntime::NvidiaLibraries impostors;
-    impostors.Encoder = "libm.so.6";
-    impostors.Cuda = "libc.so.6";
-    EXPECT_FALSE(api->Load(impostors));
+    EXPECT_FALSE(api->Load({ .Encoder = "libm.so.6", .Cuda = "libc.so.6" }));
     EXPECT_FALSE(api->IsLoaded());
     EXPECT_FALSE(NvidiaEncoder::HasEntryPoints());
     EXPECT_FALSE(api->LoadEntryPoint(nullptr));
@@ -286,10 +283,7 @@ TEST_F(XevApiTest, ASessionOfTheSoftwareRuntimeEncodesAPictureThroughTheLocks)
         auto preset = Versioned<NV_ENC_PRESET_CONFIG>(NV_ENC_PRESET_CONFIG_VER);
         preset.presetCfg.version = NV_ENC_CONFIG_VER;
         XEV_CHECK_NVENC(session.GetEncodePresetConfig(NV_ENC_CODEC_H264_GUID, NvEncPresets::LowLatencyDefault, &preset));
-        Options options;
-        options.Width = 128;
-        options.Height = 64;
-        XEV_CHECK_NVENC(session.InitializeEncoder(&MakeInitialization(options)->Params));
+        XEV_CHECK_NVENC(session.InitializeEncoder(&MakeInitialization({ .Width = 128, .Height = 64 })->Params));
         std::array<BYTE, Xev::SequenceParamsCapacity> headers {};
         const uint32_t size = session.GetSequenceParams(headers);
         ASSERT_GT(size, 8u);
@@ -315,16 +309,8 @@ TEST_F(XevApiTest, ASessionOfTheSoftwareRuntimeEncodesAPictureThroughTheLocks)
             std::memset(lock.Data(), 128, std::size_t(lock.Pitch()) * 96);
             pitch = lock.Pitch();
         }
-        auto picture = Versioned<NV_ENC_PIC_PARAMS>(NV_ENC_PIC_PARAMS_VER);
-        picture.inputWidth = 128;
-        picture.inputHeight = 64;
-        picture.inputPitch = pitch;
+        auto picture = PictureParams(128, 64, pitch, NV_ENC_BUFFER_FORMAT_NV12, input, bitstream, &event);
         picture.inputTimeStamp = 1234;
-        picture.inputBuffer = input;
-        picture.outputBitstream = bitstream;
-        picture.completionEvent = &event;
-        picture.bufferFmt = NV_ENC_BUFFER_FORMAT_NV12;
-        picture.pictureStruct = NV_ENC_PIC_STRUCT_FRAME;
         XEV_CHECK_NVENC(session.EncodePicture(&picture));
         {
             // Not waiting for the event: the lock waits for its picture.

@@ -11,14 +11,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <mutex>
+#include <numeric>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace EncoderTest
@@ -41,6 +43,52 @@ P Versioned(uint32_t version)
     P params {};
     params.version = version;
     return params;
+}
+
+inline NV_ENC_CREATE_INPUT_BUFFER InputBufferParams(uint32_t width, uint32_t height, NV_ENC_BUFFER_FORMAT format)
+{
+    auto input = Versioned<NV_ENC_CREATE_INPUT_BUFFER>(NV_ENC_CREATE_INPUT_BUFFER_VER);
+    input.width = width;
+    input.height = height;
+    input.bufferFmt = format;
+    return input;
+}
+
+inline NV_ENC_REGISTER_RESOURCE TextureRegistration(void* texture, uint32_t width, uint32_t height, uint32_t pitch, NV_ENC_BUFFER_FORMAT format)
+{
+    auto registration = Versioned<NV_ENC_REGISTER_RESOURCE>(NV_ENC_REGISTER_RESOURCE_VER);
+    registration.resourceType = NV_ENC_INPUT_RESOURCE_TYPE_DIRECTX;
+    registration.width = width;
+    registration.height = height;
+    registration.pitch = pitch;
+    registration.resourceToRegister = texture;
+    registration.bufferFormat = format;
+    return registration;
+}
+
+inline NV_ENC_SEQUENCE_PARAM_PAYLOAD SequencePayload(void* buffer, uint32_t capacity, uint32_t* size)
+{
+    auto payload = Versioned<NV_ENC_SEQUENCE_PARAM_PAYLOAD>(NV_ENC_SEQUENCE_PARAM_PAYLOAD_VER);
+    payload.inBufferSize = capacity;
+    payload.spsppsBuffer = buffer;
+    payload.outSPSPPSPayloadSize = size;
+    return payload;
+}
+
+// A progressive picture of `input` into `bitstream`, signalling `event`.
+inline NV_ENC_PIC_PARAMS PictureParams(uint32_t width, uint32_t height, uint32_t pitch, NV_ENC_BUFFER_FORMAT format, void* input, void* bitstream,
+                                       void* event)
+{
+    auto picture = Versioned<NV_ENC_PIC_PARAMS>(NV_ENC_PIC_PARAMS_VER);
+    picture.inputWidth = width;
+    picture.inputHeight = height;
+    picture.inputPitch = pitch;
+    picture.inputBuffer = input;
+    picture.outputBitstream = bitstream;
+    picture.completionEvent = event;
+    picture.bufferFmt = format;
+    picture.pictureStruct = NV_ENC_PIC_STRUCT_FRAME;
+    return picture;
 }
 
 inline ComPtr<ID3D11Device> WarpDevice()
@@ -180,14 +228,7 @@ public:
     }
     ~Session() { Destroy(); }
 
-    void Destroy()
-    {
-        if (E)
-        {
-            EXPECT_EQ(F.nvEncDestroyEncoder(E), NV_ENC_SUCCESS);
-        }
-        E = nullptr;
-    }
+    void Destroy() { EXPECT_EQ(E ? F.nvEncDestroyEncoder(std::exchange(E, nullptr)) : NV_ENC_SUCCESS, NV_ENC_SUCCESS); }
 
     NVENCSTATUS Initialize() { return F.nvEncInitializeEncoder(E, &MakeInitialization(m_Options)->Params); }
 
@@ -201,22 +242,13 @@ public:
             create.size = 0x200000;
             ASSERT_EQ(F.nvEncCreateBitstreamBuffer(E, &create), NV_ENC_SUCCESS);
             Bitstreams.push_back(create.bitstreamBuffer);
-            auto input = Versioned<NV_ENC_CREATE_INPUT_BUFFER>(NV_ENC_CREATE_INPUT_BUFFER_VER);
-            input.width = m_Options.Width;
-            input.height = m_Options.Height;
-            input.bufferFmt = m_Options.Format;
+            auto input = InputBufferParams(m_Options.Width, m_Options.Height, m_Options.Format);
             ASSERT_EQ(F.nvEncCreateInputBuffer(E, &input), NV_ENC_SUCCESS);
             Inputs.push_back(input.inputBuffer);
             Events.push_back(std::make_unique<Sync::Event>(Sync::Event::ResetMode::Manual));
-            if (m_Options.Asynchronous)
-            {
-                ASSERT_EQ(RegisterEvent(Events.back().get()), NV_ENC_SUCCESS);
-            }
+            ASSERT_EQ(m_Options.Asynchronous ? RegisterEvent(Events.back().get()) : NV_ENC_SUCCESS, NV_ENC_SUCCESS);
         }
-        if (m_Options.Asynchronous)
-        {
-            ASSERT_EQ(RegisterEvent(&EndOfStream), NV_ENC_SUCCESS);
-        }
+        ASSERT_EQ(m_Options.Asynchronous ? RegisterEvent(&EndOfStream) : NV_ENC_SUCCESS, NV_ENC_SUCCESS);
     }
 
     NVENCSTATUS RegisterEvent(Sync::Event* event, bool registering = true)
@@ -239,18 +271,11 @@ public:
 
     NV_ENC_PIC_PARAMS Picture(uint32_t slot, uint32_t frame, uint32_t flags = 0, void* input = nullptr)
     {
-        auto picture = Versioned<NV_ENC_PIC_PARAMS>(NV_ENC_PIC_PARAMS_VER);
-        picture.inputWidth = m_Options.Width;
-        picture.inputHeight = m_Options.Height;
-        picture.inputPitch = InputPitch;
+        auto picture = PictureParams(m_Options.Width, m_Options.Height, InputPitch, m_Options.Format, input ? input : Inputs[slot], Bitstreams[slot],
+                                     Events[slot].get());
         picture.encodePicFlags = flags;
         picture.inputTimeStamp = frame * FrameTime;
         picture.inputDuration = FrameTime;
-        picture.inputBuffer = input ? input : Inputs[slot];
-        picture.outputBitstream = Bitstreams[slot];
-        picture.completionEvent = Events[slot].get();
-        picture.bufferFmt = m_Options.Format;
-        picture.pictureStruct = NV_ENC_PIC_STRUCT_FRAME;
         return picture;
     }
 
@@ -270,14 +295,30 @@ public:
         return F.nvEncEncodePicture(E, &picture);
     }
 
+    // Holds the encoding and submits frames 0 to count - 1, one a slot.
+    void SubmitHeld(uint32_t count)
+    {
+        ASSERT_EQ(SoftwareEncoder::HoldEncoding(E, true), NV_ENC_SUCCESS);
+        for (uint32_t slot = 0; slot < count; ++slot)
+        {
+            Fill(slot, slot);
+            ASSERT_EQ(Submit(slot, slot), NV_ENC_SUCCESS);
+        }
+    }
+
+    void ReleaseHold() { ASSERT_EQ(SoftwareEncoder::HoldEncoding(E, false), NV_ENC_SUCCESS); }
+
     // Waits for slot's event (asynchronous mode) and takes its picture out.
     Output Collect(uint32_t slot)
     {
+        EXPECT_TRUE(!m_Options.Asynchronous || Events[slot]->Wait(WaitMilliseconds)) << "slot " << slot;
+        return Take(slot);
+    }
+
+    // Locks slot's bitstream (waiting for its picture) and copies the picture out.
+    Output Take(uint32_t slot)
+    {
         Output output;
-        if (m_Options.Asynchronous)
-        {
-            EXPECT_TRUE(Events[slot]->Wait(WaitMilliseconds)) << "slot " << slot;
-        }
         auto lock = Versioned<NV_ENC_LOCK_BITSTREAM>(NV_ENC_LOCK_BITSTREAM_VER);
         lock.outputBitstream = Bitstreams[slot];
         EXPECT_EQ(F.nvEncLockBitstream(E, &lock), NV_ENC_SUCCESS);
@@ -311,10 +352,7 @@ public:
         EXPECT_EQ(SubmitEndOfStream(), NV_ENC_SUCCESS);
         for (uint32_t frame = count > slots ? count - slots : 0; frame < count; ++frame)
             outputs.push_back(Collect(frame % slots));
-        if (m_Options.Asynchronous)
-        {
-            EXPECT_TRUE(EndOfStream.Wait(WaitMilliseconds));
-        }
+        EXPECT_TRUE(!m_Options.Asynchronous || EndOfStream.Wait(WaitMilliseconds));
         return outputs;
     }
 
@@ -331,8 +369,7 @@ public:
 inline std::vector<uint32_t> Range(uint32_t count)
 {
     std::vector<uint32_t> frames(count);
-    for (uint32_t i = 0; i < count; ++i)
-        frames[i] = i;
+    std::iota(frames.begin(), frames.end(), 0u);
     return frames;
 }
 
@@ -423,9 +460,6 @@ inline std::vector<Nal> ParseNals(const std::vector<uint8_t>& stream)
 // Whether the access unit `bytes` holds a NAL unit of type `type`.
 inline bool HasNal(const std::vector<uint8_t>& bytes, int type)
 {
-    for (const Nal& nal : ParseNals(bytes))
-        if (nal.Type == type)
-            return true;
-    return false;
+    return std::ranges::any_of(ParseNals(bytes), [type](const Nal& nal) { return nal.Type == type; });
 }
 } // namespace EncoderTest

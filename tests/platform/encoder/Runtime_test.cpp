@@ -19,12 +19,9 @@ TEST(EncoderRuntimeLoading, TheNvidiaRuntimeIsMissingHereAndImpostorsOfferNoFunc
 {
     // No machine this is built on has the NVIDIA driver.
     EXPECT_EQ(EncoderRuntime::LoadNvidia(), nullptr);
-    EncoderRuntime::NvidiaLibraries libraries;
-    libraries.Encoder = "libxev-does-not-exist.so.1";
-    EXPECT_EQ(EncoderRuntime::LoadNvidia(libraries), nullptr);
+    EXPECT_EQ(EncoderRuntime::LoadNvidia({ .Encoder = "libxev-does-not-exist.so.1" }), nullptr);
     // Two libraries that exist everywhere but are not the driver's: loaded, counted, no entry point.
-    libraries.Encoder = "libm.so.6";
-    libraries.Cuda = "libc.so.6";
+    const EncoderRuntime::NvidiaLibraries libraries { .Encoder = "libm.so.6", .Cuda = "libc.so.6" };
     EncoderRuntime::Module* module = EncoderRuntime::LoadNvidia(libraries);
     ASSERT_NE(module, nullptr);
     EXPECT_STREQ(EncoderRuntime::Name(module), "NVIDIA");
@@ -90,40 +87,31 @@ TEST(X264Settings, ConstantQpPerPictureTypeBecomesOneQpAndTwoFactors)
     init->Config.frameIntervalP = 2;
     const auto t = Translate(*init);
     ASSERT_EQ(t.Status, NV_ENC_SUCCESS);
-    EXPECT_EQ(t.Params.rc.i_rc_method, X264_RC_CQP);
-    EXPECT_EQ(t.Params.rc.i_qp_constant, 30);
+    EXPECT_EQ(std::pair(t.Params.rc.i_rc_method, t.Params.rc.i_qp_constant), std::pair(X264_RC_CQP, 30));
     // libx264: QP(I) = QP(P) - 6 log2(ip), QP(B) = QP(P) + 6 log2(pb).
     EXPECT_NEAR(30 - 6 * std::log2(t.Params.rc.f_ip_factor), 24.0, 1e-3);
     EXPECT_NEAR(30 + 6 * std::log2(t.Params.rc.f_pb_factor), 33.0, 1e-3);
-    EXPECT_EQ(t.Params.i_bframe, 1);
-    EXPECT_EQ(t.Params.i_bframe_adaptive, X264_B_ADAPT_NONE);
+    EXPECT_EQ(std::pair(t.Params.i_bframe, t.Params.i_bframe_adaptive), std::pair(1, X264_B_ADAPT_NONE));
 
     // QP 0 is lossy QP 1 unless transform bypass is asked for.
     init->Config.rcParams.constQP = NV_ENC_QP { 0, 0, 0 };
     EXPECT_EQ(Translate(*init).Params.rc.i_qp_constant, 1);
     init->Config.encodeCodecConfig.h264Config.qpPrimeYZeroTransformBypassFlag = 1;
     const auto lossless = Translate(*init);
-    EXPECT_TRUE(lossless.Settings.Lossless);
-    EXPECT_EQ(lossless.Params.rc.i_qp_constant, 0);
+    EXPECT_EQ(std::pair(lossless.Settings.Lossless, lossless.Params.rc.i_qp_constant), std::pair(true, 0));
 }
 
 TEST(X264Settings, ProfilesAspectSlicesAndRates)
 {
     auto init = MakeInitialization(Options {});
     init->Config.profileGUID = NV_ENC_H264_PROFILE_BASELINE_GUID;
-    init->Params.darWidth = 16;
-    init->Params.darHeight = 9;
-    init->Params.encodeWidth = 720;
-    init->Params.encodeHeight = 576;
+    std::tie(init->Params.darWidth, init->Params.darHeight, init->Params.encodeWidth, init->Params.encodeHeight) = std::tuple(16, 9, 720, 576);
     init->Config.encodeCodecConfig.h264Config.sliceMode = 3;
     init->Config.encodeCodecConfig.h264Config.sliceModeData = 4;
     auto t = Translate(*init);
     ASSERT_EQ(t.Status, NV_ENC_SUCCESS);
-    EXPECT_EQ(t.Params.b_cabac, 0); // baseline
-    EXPECT_EQ(t.Params.i_slice_count, 4);
-    // 16:9 shown on 720x576: pixels 64:45 wide.
-    EXPECT_EQ(t.Params.vui.i_sar_width, 64);
-    EXPECT_EQ(t.Params.vui.i_sar_height, 45);
+    // Baseline: no CABAC; 16:9 shown on 720x576: pixels 64:45 wide.
+    EXPECT_EQ(std::tuple(t.Params.b_cabac, t.Params.i_slice_count, t.Params.vui.i_sar_width, t.Params.vui.i_sar_height), std::tuple(0, 4, 64, 45));
 
     init = MakeInitialization(Options {});
     init->Params.frameRateNum = 0;
@@ -131,8 +119,7 @@ TEST(X264Settings, ProfilesAspectSlicesAndRates)
     init->Config.rcParams.averageBitRate = 4'000'000;
     t = Translate(*init);
     ASSERT_EQ(t.Status, NV_ENC_SUCCESS);
-    EXPECT_EQ(t.Params.i_fps_num, 30u); // a missing rate is 30 a second
-    EXPECT_EQ(t.Params.rc.i_rc_method, X264_RC_ABR);
-    EXPECT_EQ(t.Params.rc.i_bitrate, 4000);
-    EXPECT_EQ(t.Params.rc.i_vbv_max_bitrate, 4000);
+    // A missing rate is 30 a second.
+    EXPECT_EQ(std::tuple(t.Params.i_fps_num, t.Params.rc.i_rc_method, t.Params.rc.i_bitrate, t.Params.rc.i_vbv_max_bitrate),
+              std::tuple(30u, X264_RC_ABR, 4000, 4000));
 }

@@ -21,20 +21,14 @@ char TypeLetter(NV_ENC_PIC_TYPE type)
 // NV12 at a height that is not a multiple of 16, with a forced IDR picture in the middle of a GOP.
 TEST(SoftwareEncoding, CadenceQpHeadersAndPicturesMatchWhatWasAskedFor)
 {
-    Options options;
-    options.Width = 640;
-    options.Height = 360;
-    options.GopLength = 5;
+    const Options options { .Width = 640, .Height = 360, .GopLength = 5 };
     constexpr uint32_t Frames = 16;
     const std::set<uint32_t> idr { 0, 5, 7, 12 }; // the forced one restarts the cadence
     Session session(options);
     session.Start();
     uint8_t headers[4096];
     uint32_t headerSize = 0;
-    auto payload = Versioned<NV_ENC_SEQUENCE_PARAM_PAYLOAD>(NV_ENC_SEQUENCE_PARAM_PAYLOAD_VER);
-    payload.inBufferSize = sizeof(headers);
-    payload.spsppsBuffer = headers;
-    payload.outSPSPPSPayloadSize = &headerSize;
+    auto payload = SequencePayload(headers, sizeof(headers), &headerSize);
     ASSERT_EQ(session.F.nvEncGetSequenceParams(session.E, &payload), NV_ENC_SUCCESS);
     const auto outputs = session.EncodeFrames(Frames, { 7 });
     ASSERT_EQ(outputs.size(), Frames);
@@ -53,12 +47,10 @@ TEST(SoftwareEncoding, CadenceQpHeadersAndPicturesMatchWhatWasAskedFor)
         const auto& bytes = outputs[i].Bytes;
         ASSERT_FALSE(ParseNals(bytes).empty());
         EXPECT_EQ(ParseNals(bytes).front().Type, 9);
-        EXPECT_EQ(HasNal(bytes, 5), isIdr);
-        EXPECT_EQ(HasNal(bytes, 7), isIdr);
-        EXPECT_EQ(HasNal(bytes, 8), isIdr);
+        for (const int type : { 5, 7, 8 })
+            EXPECT_EQ(HasNal(bytes, type), isIdr) << type;
         // What the lock reports matches the stream.
-        EXPECT_EQ(outputs[i].TimeStamp, i * FrameTime);
-        EXPECT_EQ(outputs[i].Duration, FrameTime);
+        EXPECT_EQ(std::pair(outputs[i].TimeStamp, outputs[i].Duration), std::pair(i * FrameTime, FrameTime));
         EXPECT_EQ(outputs[i].PictureType, isIdr ? NV_ENC_PIC_TYPE_IDR : NV_ENC_PIC_TYPE_P);
         EXPECT_EQ(outputs[i].AverageQp, options.Qp);
     }
@@ -74,14 +66,8 @@ TEST(SoftwareEncoding, CadenceQpHeadersAndPicturesMatchWhatWasAskedFor)
 // ARGB input at 720p, a GOP shorter than the IDR period, no AUDs and no repeated headers.
 TEST(SoftwareEncoding, ArgbInputIPicturesBetweenIdrPicturesAndHeadersOnlyAtTheStart)
 {
-    Options options;
-    options.Width = 1280;
-    options.Height = 720;
-    options.Format = NV_ENC_BUFFER_FORMAT_ARGB;
-    options.GopLength = 3;
-    options.IdrPeriod = 9;
-    options.OutputAud = false;
-    options.RepeatSpsPps = false;
+    const Options options { .Width = 1280, .Height = 720, .GopLength = 3, .IdrPeriod = 9, .OutputAud = false, .RepeatSpsPps = false,
+                            .Format = NV_ENC_BUFFER_FORMAT_ARGB };
     constexpr uint32_t Frames = 12;
     Session session(options);
     session.Start();
@@ -97,19 +83,15 @@ TEST(SoftwareEncoding, ArgbInputIPicturesBetweenIdrPicturesAndHeadersOnlyAtTheSt
         EXPECT_EQ(decoded.Slices[i].Type, i % 3 == 0 ? 'I' : 'P');
         EXPECT_EQ(outputs[i].PictureType, i % 9 == 0 ? NV_ENC_PIC_TYPE_IDR : i % 3 == 0 ? NV_ENC_PIC_TYPE_I : NV_ENC_PIC_TYPE_P);
         EXPECT_FALSE(HasNal(outputs[i].Bytes, 9));
-        EXPECT_EQ(HasNal(outputs[i].Bytes, 7), i == 0);
-        EXPECT_EQ(HasNal(outputs[i].Bytes, 8), i == 0);
+        for (const int type : { 7, 8 })
+            EXPECT_EQ(HasNal(outputs[i].Bytes, type), i == 0) << type;
     }
 }
 
 TEST(SoftwareEncoding, BPicturesComeInDecodingOrderAndAnEndOfStreamStartsANewStream)
 {
-    Options options;
-    options.Width = 320;
-    options.Height = 240;
-    options.GopLength = 12;
-    options.FrameIntervalP = 3; // two B-pictures between references
-    options.BitstreamBuffers = 8;
+    // Two B-pictures between references.
+    const Options options { .Width = 320, .Height = 240, .GopLength = 12, .FrameIntervalP = 3, .BitstreamBuffers = 8 };
     Session session(options);
     session.Start();
     auto outputs = session.EncodeFrames(14);
@@ -152,10 +134,8 @@ TEST(SoftwareEncoding, RegisteredTexturesEncodeLikeInputBuffers)
     for (const DXGI_FORMAT textureFormat : { DXGI_FORMAT_NV12, DXGI_FORMAT_B8G8R8A8_UNORM })
     {
         SCOPED_TRACE(textureFormat);
-        Options options;
-        options.Width = 320;
-        options.Height = 240;
-        options.Format = textureFormat == DXGI_FORMAT_NV12 ? NV_ENC_BUFFER_FORMAT_NV12 : NV_ENC_BUFFER_FORMAT_ARGB;
+        const Options options { .Width = 320, .Height = 240,
+                                .Format = textureFormat == DXGI_FORMAT_NV12 ? NV_ENC_BUFFER_FORMAT_NV12 : NV_ENC_BUFFER_FORMAT_ARGB };
         constexpr uint32_t Frames = 6;
         Session session(options, device.Get());
         session.Start();
@@ -170,13 +150,7 @@ TEST(SoftwareEncoding, RegisteredTexturesEncodeLikeInputBuffers)
             ComPtr<ID3D11Texture2D> texture;
             ASSERT_EQ(device->CreateTexture2D(&desc, &data, texture.GetAddressOf()), S_OK);
 
-            auto registration = Versioned<NV_ENC_REGISTER_RESOURCE>(NV_ENC_REGISTER_RESOURCE_VER);
-            registration.resourceType = NV_ENC_INPUT_RESOURCE_TYPE_DIRECTX;
-            registration.width = options.Width;
-            registration.height = options.Height;
-            registration.pitch = data.SysMemPitch;
-            registration.resourceToRegister = texture.Get();
-            registration.bufferFormat = options.Format;
+            auto registration = TextureRegistration(texture.Get(), options.Width, options.Height, data.SysMemPitch, options.Format);
             ASSERT_EQ(session.F.nvEncRegisterResource(session.E, &registration), NV_ENC_SUCCESS);
             auto map = Versioned<NV_ENC_MAP_INPUT_RESOURCE>(NV_ENC_MAP_INPUT_RESOURCE_VER);
             map.registeredResource = registration.registeredResource;

@@ -136,13 +136,11 @@ TEST(SoftwareRuntimeList, InputFormatsPresetsAndCapabilities)
     ASSERT_EQ(count, 2u);
     NV_ENC_BUFFER_FORMAT formats[2] {};
     ASSERT_EQ(F.nvEncGetInputFormats(session.E, NV_ENC_CODEC_H264_GUID, formats, 2, &count), NV_ENC_SUCCESS);
-    EXPECT_EQ(formats[0], NV_ENC_BUFFER_FORMAT_NV12);
-    EXPECT_EQ(formats[1], NV_ENC_BUFFER_FORMAT_ARGB);
+    EXPECT_EQ(std::pair(formats[0], formats[1]), std::pair(NV_ENC_BUFFER_FORMAT_NV12, NV_ENC_BUFFER_FORMAT_ARGB));
     auto preset = Versioned<NV_ENC_PRESET_CONFIG>(NV_ENC_PRESET_CONFIG_VER);
     preset.presetCfg.version = NV_ENC_CONFIG_VER;
     ASSERT_EQ(F.nvEncGetEncodePresetConfig(session.E, NV_ENC_CODEC_H264_GUID, NvEncPresets::LowLatencyDefault, &preset), NV_ENC_SUCCESS);
-    EXPECT_EQ(preset.presetCfg.version, NV_ENC_CONFIG_VER);
-    EXPECT_EQ(preset.presetCfg.frameIntervalP, 1);
+    EXPECT_EQ(std::pair(preset.presetCfg.version, preset.presetCfg.frameIntervalP), std::pair(uint32_t(NV_ENC_CONFIG_VER), 1));
     auto caps = Versioned<NV_ENC_CAPS_PARAM>(NV_ENC_CAPS_PARAM_VER);
     caps.capsToQuery = NV_ENC_CAPS_ASYNC_ENCODE_SUPPORT;
     int value = 0;
@@ -195,18 +193,12 @@ TEST(SoftwareRuntimeInitialize, RefusesWhatTheHardwareRefusesAndWorksOnlyWhenIni
         EXPECT_EQ(session.F.nvEncInitializeEncoder(session.E, &init->Params), cases[i].second) << "case " << i;
     }
     auto& F = session.F;
-    auto input = Versioned<NV_ENC_CREATE_INPUT_BUFFER>(NV_ENC_CREATE_INPUT_BUFFER_VER);
-    input.width = 160;
-    input.height = 96;
-    input.bufferFmt = NV_ENC_BUFFER_FORMAT_NV12;
+    auto input = InputBufferParams(160, 96, NV_ENC_BUFFER_FORMAT_NV12);
     auto bitstream = Versioned<NV_ENC_CREATE_BITSTREAM_BUFFER>(NV_ENC_CREATE_BITSTREAM_BUFFER_VER);
     auto picture = Versioned<NV_ENC_PIC_PARAMS>(NV_ENC_PIC_PARAMS_VER);
     uint8_t headers[256];
     uint32_t size = 0;
-    auto payload = Versioned<NV_ENC_SEQUENCE_PARAM_PAYLOAD>(NV_ENC_SEQUENCE_PARAM_PAYLOAD_VER);
-    payload.inBufferSize = sizeof(headers);
-    payload.spsppsBuffer = headers;
-    payload.outSPSPPSPayloadSize = &size;
+    auto payload = SequencePayload(headers, sizeof(headers), &size);
     ExpectStatuses({
         { "no params", [&] { return F.nvEncInitializeEncoder(session.E, nullptr); }, NV_ENC_ERR_INVALID_PTR },
         { "input buffer", [&] { return F.nvEncCreateInputBuffer(session.E, &input); }, NV_ENC_ERR_ENCODER_NOT_INITIALIZED },
@@ -287,19 +279,11 @@ TEST(SoftwareRuntimeUse, BuffersResourcesAndEventsAreCheckedHandles)
     desc.Format = DXGI_FORMAT_NV12;
     ASSERT_EQ(device->CreateTexture2D(&desc, nullptr, nv12.GetAddressOf()), S_OK);
 
-    auto input = Versioned<NV_ENC_CREATE_INPUT_BUFFER>(NV_ENC_CREATE_INPUT_BUFFER_VER);
-    input.width = 160;
-    input.height = 96;
-    input.bufferFmt = NV_ENC_BUFFER_FORMAT_NV12;
+    const auto input = InputBufferParams(160, 96, NV_ENC_BUFFER_FORMAT_NV12);
     auto map = Versioned<NV_ENC_MAP_INPUT_RESOURCE>(NV_ENC_MAP_INPUT_RESOURCE_VER);
     map.registeredResource = &stranger;
     Sync::Event unknown(Sync::Event::ResetMode::Manual);
-    auto registration = Versioned<NV_ENC_REGISTER_RESOURCE>(NV_ENC_REGISTER_RESOURCE_VER);
-    registration.resourceType = NV_ENC_INPUT_RESOURCE_TYPE_DIRECTX;
-    registration.width = 160;
-    registration.height = 96;
-    registration.bufferFormat = NV_ENC_BUFFER_FORMAT_NV12;
-    registration.resourceToRegister = nv12.Get();
+    auto registration = TextureRegistration(nv12.Get(), 160, 96, 0, NV_ENC_BUFFER_FORMAT_NV12);
     const auto create = [&](NV_ENC_CREATE_INPUT_BUFFER* p) { return F.nvEncCreateInputBuffer(session.E, p); };
     const auto enroll = [&](NV_ENC_REGISTER_RESOURCE* p) { return F.nvEncRegisterResource(session.E, p); };
     using In = NV_ENC_CREATE_INPUT_BUFFER;
@@ -341,26 +325,18 @@ TEST(SoftwareRuntimeUse, BuffersResourcesAndEventsAreCheckedHandles)
 
 TEST(SoftwareRuntimeCompletion, EventsAreSignalledInSubmissionOrder)
 {
-    Options options;
-    options.BitstreamBuffers = 6;
-    Session session(options);
+    Session session(Options { .BitstreamBuffers = 6 });
     session.Start();
     SignalRecorder recorder;
-    ASSERT_EQ(SoftwareEncoder::HoldEncoding(session.E, true), NV_ENC_SUCCESS);
-    for (uint32_t slot = 0; slot < options.BitstreamBuffers; ++slot)
-    {
-        session.Fill(slot, slot);
-        session.Events[slot]->Reset();
-        recorder.Watch(session.Events[slot].get(), int(slot));
-        NV_ENC_PIC_PARAMS picture = session.Picture(slot, slot);
-        ASSERT_EQ(session.F.nvEncEncodePicture(session.E, &picture), NV_ENC_SUCCESS);
-    }
+    session.SubmitHeld(6); // nothing is encoded, so nothing signalled, before the hold ends
+    for (int slot = 0; slot < 6; ++slot)
+        recorder.Watch(session.Events[slot].get(), slot);
     recorder.Watch(&session.EndOfStream, 100);
     ASSERT_EQ(session.SubmitEndOfStream(), NV_ENC_SUCCESS);
-    ASSERT_EQ(SoftwareEncoder::HoldEncoding(session.E, false), NV_ENC_SUCCESS);
-    ASSERT_TRUE(recorder.WaitFor(options.BitstreamBuffers + 1));
+    session.ReleaseHold();
+    ASSERT_TRUE(recorder.WaitFor(7));
     EXPECT_EQ(recorder.Order(), (std::vector<int> { 0, 1, 2, 3, 4, 5, 100 }));
-    for (uint32_t slot = 0; slot < options.BitstreamBuffers; ++slot)
+    for (uint32_t slot = 0; slot < 6; ++slot)
         EXPECT_EQ(session.Collect(slot).TimeStamp, slot * FrameTime);
 }
 
@@ -381,14 +357,10 @@ TEST(SoftwareRuntimeCompletion, ALockWaitsForItsOwnPictureOnly)
     // A blocking lock on the held picture returns once the picture is encoded.
     std::atomic<bool> locked { false };
     std::thread locker([&] {
-        auto lock = Versioned<NV_ENC_LOCK_BITSTREAM>(NV_ENC_LOCK_BITSTREAM_VER);
-        lock.outputBitstream = session.Bitstreams[1];
-        EXPECT_EQ(session.F.nvEncLockBitstream(session.E, &lock), NV_ENC_SUCCESS);
-        EXPECT_EQ(lock.outputTimeStamp, FrameTime);
+        EXPECT_EQ(session.Take(1).TimeStamp, FrameTime);
         locked = true;
-        EXPECT_EQ(session.F.nvEncUnlockBitstream(session.E, session.Bitstreams[1]), NV_ENC_SUCCESS);
     });
-    ASSERT_EQ(SoftwareEncoder::HoldEncoding(session.E, false), NV_ENC_SUCCESS);
+    session.ReleaseHold();
     locker.join();
     EXPECT_TRUE(locked);
 }
@@ -398,13 +370,9 @@ TEST(SoftwareRuntimeCompletion, DestroyingWithPicturesInFlightSignalsNothingAndR
     auto session = std::make_unique<Session>(Options {});
     session->Start();
     SignalRecorder recorder;
-    ASSERT_EQ(SoftwareEncoder::HoldEncoding(session->E, true), NV_ENC_SUCCESS);
-    for (uint32_t slot = 0; slot < 4; ++slot)
-    {
-        session->Fill(slot, slot);
-        recorder.Watch(session->Events[slot].get(), int(slot));
-        ASSERT_EQ(session->Submit(slot, slot), NV_ENC_SUCCESS);
-    }
+    session->SubmitHeld(4);
+    for (int slot = 0; slot < 4; ++slot)
+        recorder.Watch(session->Events[slot].get(), slot);
     // A caller blocked in a lock is released with a failure when the encoder goes.
     NVENCSTATUS lockStatus = NV_ENC_SUCCESS;
     Sync::Event lockerWaiting(Sync::Event::ResetMode::Manual);
@@ -429,33 +397,22 @@ TEST(SoftwareRuntimeCompletion, AnUnregisteredEventOrDestroyedBufferIsLeftAloneW
 {
     Session session(Options {});
     session.Start();
-    ASSERT_EQ(SoftwareEncoder::HoldEncoding(session.E, true), NV_ENC_SUCCESS);
-    for (uint32_t slot = 0; slot < 3; ++slot)
-    {
-        session.Fill(slot, slot);
-        ASSERT_EQ(session.Submit(slot, slot), NV_ENC_SUCCESS);
-    }
+    session.SubmitHeld(3);
     ASSERT_EQ(session.RegisterEvent(session.Events[0].get(), false), NV_ENC_SUCCESS);
     ASSERT_EQ(session.F.nvEncDestroyBitstreamBuffer(session.E, session.Bitstreams[1]), NV_ENC_SUCCESS);
     // The input buffer of a destroyed picture may go too: the picture still reads its memory.
     ASSERT_EQ(session.F.nvEncDestroyInputBuffer(session.E, session.Inputs[1]), NV_ENC_SUCCESS);
-    ASSERT_EQ(SoftwareEncoder::HoldEncoding(session.E, false), NV_ENC_SUCCESS);
+    session.ReleaseHold();
     EXPECT_EQ(session.Collect(2).TimeStamp, 2 * FrameTime);
     EXPECT_FALSE(session.Events[0]->IsSignalled());
     EXPECT_FALSE(session.Events[1]->IsSignalled());
     // Slot 0's picture was encoded all the same and can be locked.
-    auto lock = Versioned<NV_ENC_LOCK_BITSTREAM>(NV_ENC_LOCK_BITSTREAM_VER);
-    lock.outputBitstream = session.Bitstreams[0];
-    ASSERT_EQ(session.F.nvEncLockBitstream(session.E, &lock), NV_ENC_SUCCESS);
-    EXPECT_EQ(lock.pictureType, NV_ENC_PIC_TYPE_IDR);
-    EXPECT_EQ(session.F.nvEncUnlockBitstream(session.E, session.Bitstreams[0]), NV_ENC_SUCCESS);
+    EXPECT_EQ(session.Take(0).PictureType, NV_ENC_PIC_TYPE_IDR);
 }
 
 TEST(SoftwareRuntimeCompletion, SynchronousSessionsLockWithoutEvents)
 {
-    Options options;
-    options.Asynchronous = false;
-    Session session(options);
+    Session session(Options { .Asynchronous = false });
     session.Start();
     session.Fill(0, 0);
     NV_ENC_PIC_PARAMS picture = session.Picture(0, 0);
@@ -471,9 +428,7 @@ TEST(SoftwareRuntimeCompletion, SessionsEncodeSideBySide)
     std::vector<std::thread> threads;
     for (int i = 0; i < 3; ++i)
         threads.emplace_back([&, i] {
-            Options options;
-            options.Format = i % 2 ? NV_ENC_BUFFER_FORMAT_ARGB : NV_ENC_BUFFER_FORMAT_NV12;
-            Session session(options);
+            Session session(Options { .Format = i % 2 ? NV_ENC_BUFFER_FORMAT_ARGB : NV_ENC_BUFFER_FORMAT_NV12 });
             session.Start();
             complete += session.EncodeFrames(12).size() == 12;
         });

@@ -18,7 +18,7 @@ struct Pipeline
 {
     explicit Pipeline(UINT32 samples, UINT32 buffers = 4)
     {
-        Source = CountingSource::Create({ .SampleCount = samples, .SampleDuration = 333333 });
+        Source = CountingSource::Create({ .SampleCount = samples });
         Transform = PassThroughTransform::Create({ .Buffers = buffers });
         Sink = RequestingSink::Create({});
         Topology = BuildTopology(Source.Get(), Transform.Get(), Sink->StreamSink().Get());

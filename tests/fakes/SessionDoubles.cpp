@@ -8,6 +8,8 @@ namespace SessionDoubles
 {
 namespace
 {
+constexpr LONGLONG SampleDuration = 333333;
+
 // Runs a function when invoked (the doubles' work items).
 class FunctionCallback final : public ComObject<IMFAsyncCallback>
 {
@@ -44,7 +46,6 @@ template class EventGenerator<IMFMediaStream>;
 template class EventGenerator<IMFMediaEventGenerator>;
 template class EventGenerator<IMFStreamSink>;
 
-// ---- CountingSource -------------------------------------------------------------------------
 
 CountingSource::CountingSource(const Options& options) : Double(options)
 {
@@ -127,19 +128,16 @@ HRESULT CountingSource::RequestSample()
             return m_Options.FailResult;
         ++m_Next;
         ++m_Stats.Requests;
-        if (Fails(Fail::SourceError, index) || Fails(Fail::StreamError, index))
-        {
-            if (Fails(Fail::SourceError, index))
-                Queue(MEError, m_Options.FailResult);
-            else
-                m_Stream->Queue(MEError, m_Options.FailResult);
-        }
+        if (Fails(Fail::SourceError, index))
+            Queue(MEError, m_Options.FailResult);
+        else if (Fails(Fail::StreamError, index))
+            m_Stream->Queue(MEError, m_Options.FailResult);
         else if (index < m_Options.SampleCount)
         {
             ComPtr<IMFSample> sample;
             XEV_CHECK_HR(MFCreateSample(sample.GetAddressOf()));
-            XEV_CHECK_HR(sample->SetSampleTime(static_cast<LONGLONG>(index) * m_Options.SampleDuration));
-            XEV_CHECK_HR(sample->SetSampleDuration(m_Options.SampleDuration));
+            XEV_CHECK_HR(sample->SetSampleTime(index * SampleDuration));
+            XEV_CHECK_HR(sample->SetSampleDuration(SampleDuration));
             XEV_CHECK_HR(sample->SetUINT32(SampleIndexKey, index));
             m_Stream->Queue(MEMediaSample, S_OK, sample.Get());
         }
@@ -153,7 +151,6 @@ HRESULT CountingSource::RequestSample()
     });
 }
 
-// ---- PassThroughTransform -------------------------------------------------------------------
 
 PassThroughTransform::PassThroughTransform(const Options& options) : Double(options)
 {
@@ -420,7 +417,6 @@ HRESULT PassThroughTransform::OnClockStart(MFTIME, LONGLONG)
     });
 }
 
-// ---- RequestingSink -------------------------------------------------------------------------
 
 RequestingSink::RequestingSink(const Options& options) : Double(options)
 {
@@ -515,7 +511,7 @@ HRESULT RequestingSink::ProcessSample(IMFSample* sample)
         if (m_Options.Mode == RequestMode::Auto)
             RequestLocked();
         else
-            XEV_CHECK_HR(MFScheduleWorkItem(m_DelayedRequest.Get(), AsUnknown(), -static_cast<INT64>(m_Options.DelayMilliseconds), &key));
+            XEV_CHECK_HR(MFScheduleWorkItem(m_DelayedRequest.Get(), AsUnknown(), -1, &key));
         return S_OK;
     });
 }
@@ -525,18 +521,6 @@ void RequestingSink::Grant(UINT32 count)
     std::lock_guard lock(m_Lock);
     for (UINT32 i = 0; i < count && !m_ShutDown; ++i)
         RequestLocked();
-}
-
-HRESULT RequestingSink::GetMediaSink(IMFMediaSink** sink)
-{
-    *sink = ComPtr<IMFMediaSink>(static_cast<IMFFinalizableMediaSink*>(this)).Detach();
-    return S_OK;
-}
-
-HRESULT RequestingSink::GetMediaTypeHandler(IMFMediaTypeHandler** handler)
-{
-    *handler = ComPtr<IMFMediaTypeHandler>(this).Detach();
-    return S_OK;
 }
 
 HRESULT RequestingSink::PlaceMarker(MFSTREAMSINK_MARKER_TYPE, const PROPVARIANT*, const PROPVARIANT* contextValue)
@@ -554,14 +538,12 @@ HRESULT RequestingSink::PlaceMarker(MFSTREAMSINK_MARKER_TYPE, const PROPVARIANT*
 HRESULT RequestingSink::SetCurrentMediaType(IMFMediaType* type)
 {
     std::lock_guard lock(m_Lock);
-    auto& stats = m_Stats;
-    stats.CurrentType = type;
-    ++stats.TypeChanges;
-    stats.TypeChangeBeforeSample = static_cast<UINT32>(stats.Indices.size());
+    m_Stats.CurrentType = type;
+    ++m_Stats.TypeChanges;
+    m_Stats.TypeChangeBeforeSample = static_cast<UINT32>(m_Stats.Indices.size());
     return S_OK;
 }
 
-// ---- Topology and events --------------------------------------------------------------------
 
 ComPtr<IMFTopology> BuildTopology(CountingSource* source, IMFTransform* transform, IMFStreamSink* streamSink)
 {

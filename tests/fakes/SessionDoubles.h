@@ -3,7 +3,7 @@
 // the real source, encoder transform and sink follow, plus a recorder of any generator's events.
 // Only what the session calls is implemented; the rest answers E_NOTIMPL.
 //
-//   CountingSource         a live source with one stream: sample i has time i x SampleDuration
+//   CountingSource         a live source with one stream: sample i has time i x 333333
 //                          and SampleIndexKey = i; after SampleCount samples the stream ends
 //                          (MEEndOfStream, then MEEndOfPresentation).
 //   PassThroughTransform   an asynchronous transform: each input goes out unchanged, in order,
@@ -11,7 +11,7 @@
 //                          it holds; optionally one format change before output FormatChangeAt.
 //                          Its first METransformNeedInput comes from the clock's start.
 //   RequestingSink         a finalizable sink, its own one stream sink, that asks for one sample
-//                          at a time: at once (Auto), after a delay (Delayed), or when granted (Manual).
+//                          at a time: at once (Auto), a millisecond later (Delayed), or when granted (Manual).
 //
 // One Options value configures all three (each reads its own fields), including the one failure
 // switch. Events are queued under the double's lock (the platform's event queue never calls out
@@ -52,19 +52,17 @@ enum class Fail
 enum class RequestMode
 {
     Auto,
-    Delayed, // the next request DelayMilliseconds after each sample
+    Delayed,
     Manual,  // requests only through RequestingSink::Grant
 };
 
 struct Options
 {
     UINT32 SampleCount = 10;
-    LONGLONG SampleDuration = 333333;
     UINT32 Buffers = 4;
     int FormatChangeAt = -1;
     bool Unlocked = true; // MF_TRANSFORM_ASYNC_UNLOCK set at creation
     RequestMode Mode = RequestMode::Auto;
-    int DelayMilliseconds = 1;
     bool Finalizable = true;
     Fail Failure = Fail::None;
     UINT32 FailAt = 0;
@@ -172,7 +170,6 @@ protected:
     Stats m_Stats;
 };
 
-// ---- Source ----------------------------------------------------------------------------------
 
 struct SourceStats
 {
@@ -228,7 +225,6 @@ private:
     const ComPtr<CountingSource> m_Source;
 };
 
-// ---- Transform -------------------------------------------------------------------------------
 
 struct TransformStats
 {
@@ -311,7 +307,6 @@ private:
     UINT32 m_Inputs = 0, m_Completed = 0;
 };
 
-// ---- Sink ------------------------------------------------------------------------------------
 
 struct SinkStats
 {
@@ -349,9 +344,9 @@ public:
     HRESULT BeginFinalize(IMFAsyncCallback* callback, IUnknown* state) override;
     HRESULT EndFinalize(IMFAsyncResult* result) override;
     // IMFStreamSink (the sink is its own one stream sink)
-    HRESULT GetMediaSink(IMFMediaSink** sink) override;
+    HRESULT GetMediaSink(IMFMediaSink** sink) override { return *sink = ComPtr<IMFMediaSink>(static_cast<IMFFinalizableMediaSink*>(this)).Detach(), S_OK; }
     HRESULT GetIdentifier(DWORD*) override { return E_NOTIMPL; }
-    HRESULT GetMediaTypeHandler(IMFMediaTypeHandler** handler) override;
+    HRESULT GetMediaTypeHandler(IMFMediaTypeHandler** handler) override { return *handler = ComPtr<IMFMediaTypeHandler>(this).Detach(), S_OK; }
     HRESULT ProcessSample(IMFSample* sample) override;
     HRESULT PlaceMarker(MFSTREAMSINK_MARKER_TYPE, const PROPVARIANT*, const PROPVARIANT* contextValue) override;
     HRESULT Flush() override { return S_OK; }
@@ -383,7 +378,6 @@ private:
     UINT32 m_Outstanding = 0; // requests not answered yet
 };
 
-// ---- Topology and events ---------------------------------------------------------------------
 
 // A topology source stream -> transform -> output over the three doubles.
 ComPtr<IMFTopology> BuildTopology(CountingSource* source, IMFTransform* transform, IMFStreamSink* streamSink);

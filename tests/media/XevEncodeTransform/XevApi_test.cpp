@@ -82,12 +82,7 @@ protected:
 
 TEST_F(XevApiTest, StatusesMapToTheFacilityWithTheirLow16BitsAndTheirNames)
 {
-    const struct
-    {
-        uint32_t Status;
-        HRESULT Result;
-        const char* Name;
-    } cases[] = {
+    const struct { uint32_t Status; HRESULT Result; const char* Name; } cases[] = {
         { NV_ENC_SUCCESS, S_OK, "NV_ENC_SUCCESS" },
         { NV_ENC_ERR_NO_ENCODE_DEVICE, StatusResult(1), "NV_ENC_ERR_NO_ENCODE_DEVICE" },
         { NV_ENC_ERR_INVALID_PARAM, StatusResult(8), "NV_ENC_ERR_INVALID_PARAM" },

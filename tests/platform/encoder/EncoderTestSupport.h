@@ -101,10 +101,7 @@ inline ComPtr<ID3D11Device> WarpDevice()
 
 // A black picture with a dark-blue rectangle that moves with the frame index and a row of white
 // squares that spell the index in binary: simple content with motion, as the source draws it.
-struct Rgb
-{
-    int R, G, B;
-};
+struct Rgb { int R, G, B; };
 
 inline Rgb PixelAt(uint32_t frame, uint32_t x, uint32_t y, uint32_t width, uint32_t height)
 {
@@ -167,11 +164,7 @@ struct Options
     uint32_t BitstreamBuffers = 4;
 };
 
-struct Initialization
-{
-    NV_ENC_CONFIG Config {};
-    NV_ENC_INITIALIZE_PARAMS Params {};
-};
+struct Initialization { NV_ENC_CONFIG Config {}; NV_ENC_INITIALIZE_PARAMS Params {}; };
 
 inline std::unique_ptr<Initialization> MakeInitialization(const Options& o)
 {
@@ -373,12 +366,7 @@ inline std::vector<uint32_t> Range(uint32_t count)
     return frames;
 }
 
-struct DecodedSlice
-{
-    char Type = '?'; // I, P, B
-    bool Idr = false;
-    int Qp = -1;
-};
+struct DecodedSlice { char Type = '?'; bool Idr = false; int Qp = -1; }; // Type: I, P, B
 
 struct Decoded
 {
@@ -438,11 +426,7 @@ inline Decoded Decode(const std::vector<Output>& outputs, const std::vector<uint
     return decoded;
 }
 
-struct Nal
-{
-    int Type = 0;
-    std::size_t Offset = 0; // of the start code
-};
+struct Nal { int Type = 0; std::size_t Offset = 0; }; // Offset: of the start code
 
 // The NAL units of an Annex B stream, in order.
 inline std::vector<Nal> ParseNals(const std::vector<uint8_t>& stream)

@@ -46,12 +46,7 @@ private:
 };
 
 // One wrong use: a name, the call, and the status it must answer.
-struct Misuse
-{
-    const char* Name;
-    std::function<NVENCSTATUS()> Call;
-    NVENCSTATUS Expected;
-};
+struct Misuse { const char* Name; std::function<NVENCSTATUS()> Call; NVENCSTATUS Expected; };
 
 void ExpectStatuses(const std::vector<Misuse>& cases)
 {

@@ -17,6 +17,7 @@
 #include <shared_mutex>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace
@@ -163,21 +164,16 @@ TEST(AsyncCallback, InvokeResultsAndStatus)
     EXPECT_EQ(result->GetStatus(), E_ABORT);
 
     // A throwing function sets the status to its HRESULT, which Invoke returns.
-    struct Case
-    {
-        MF::AsyncCallback::Function Function;
-        HRESULT Expected;
-    };
-    const Case cases[] {
+    const std::pair<MF::AsyncCallback::Function, HRESULT> cases[] {
         { [](MF::AsyncCallback*, IMFAsyncResult*) { XEV_FAIL(MF_E_INVALIDREQUEST); }, MF_E_INVALIDREQUEST },
         { [](MF::AsyncCallback*, IMFAsyncResult*) { throw std::runtime_error("no HRESULT"); }, E_UNHANDLED_EXCEPTION },
         { [](MF::AsyncCallback*, IMFAsyncResult*) { throw std::bad_alloc(); }, E_OUTOFMEMORY },
     };
-    for (const Case& c : cases)
+    for (const auto& [function, expected] : cases)
     {
-        callback->SetFunction(c.Function);
-        EXPECT_EQ(callback->Invoke(result.Get()), c.Expected);
-        EXPECT_EQ(result->GetStatus(), c.Expected);
+        callback->SetFunction(function);
+        EXPECT_EQ(callback->Invoke(result.Get()), expected);
+        EXPECT_EQ(result->GetStatus(), expected);
     }
 
     // A function that succeeds leaves the status alone, and may replace itself while it runs.

@@ -53,25 +53,10 @@ public:
 using DynamicPool = Pool::PoolT<Thing, Pool::Strategy::DynamicStrategy>;
 using StaticPool = Pool::PoolT<Thing, Pool::Strategy::StaticStrategy>;
 
-// The elements in creation order, as plain pointers: GetElements' references must not outlive
-// the look (an element goes back only when its count falls to the pool's own reference).
-template <class P>
-std::vector<IUnknown*> ElementsOf(P& pool)
-{
-    std::vector<IUnknown*> raw;
-    for (const auto& element : pool->GetElements())
-        raw.push_back(element.Get());
-    return raw;
-}
-
 bool InUse(IUnknown* element) { return static_cast<Pool::ElementT<Thing>*>(static_cast<Thing*>(element))->IsInUse(); }
 
 // The reference count of an object (AddRef then Release).
-ULONG CountOf(IUnknown* object)
-{
-    object->AddRef();
-    return object->Release();
-}
+ULONG CountOf(IUnknown* object) { return object->AddRef(), object->Release(); }
 
 void OnThreads(int count, const std::function<void()>& body)
 {
@@ -117,7 +102,11 @@ TEST_F(PoolTest, DynamicPoolGrowsByOneWhenAllAreHeldAndKeepsTheNewElement)
 TEST_F(PoolTest, FirstIdleElementInCreationOrderWinsAndTryAcquireReplacesTheOutParameter)
 {
     auto pool = Make<DynamicPool>(4u);
-    const auto elements = ElementsOf(pool);
+    // The elements in creation order, as plain pointers: GetElements' references must not outlive
+    // the look (an element goes back only when its count falls to the pool's own reference).
+    std::vector<IUnknown*> elements;
+    for (const auto& element : pool->GetElements())
+        elements.push_back(element.Get());
     ComPtr<Thing> a, b, c;
     ASSERT_TRUE(pool->Acquire(a) && pool->Acquire(b) && pool->Acquire(c));
     EXPECT_EQ(std::vector<IUnknown*>({ a->AsUnknown(), b->AsUnknown(), c->AsUnknown() }),

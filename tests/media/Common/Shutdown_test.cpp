@@ -45,8 +45,8 @@ TEST(ShutdownState, StateWordTransitionsAndRefusals)
     EXPECT_EQ(owner->GetState(), 0);
     owner->SetState(5);
     // A run state outside 0..0xFFFF is refused and changes nothing.
-    EXPECT_EQ(Error::Guard([&] { owner->SetState(-2); }), E_INVALIDARG);
-    EXPECT_EQ(Error::Guard([&] { owner->SetState(0x10000); }), E_INVALIDARG);
+    for (int refused : { -2, 0x10000 })
+        EXPECT_EQ(Error::Guard([&] { owner->SetState(refused); }), E_INVALIDARG) << refused;
     EXPECT_EQ(owner->GetState(), 5);
     owner->BeginShutdown();
     EXPECT_EQ(owner->GetState(), 4095);

@@ -136,15 +136,12 @@ std::array<HRESULT, 4> RefusedCalls(IMFMediaEventGenerator* generator)
 {
     auto callback = Make<MF::AsyncCallback>();
     ComPtr<IMFAsyncResult> result = callback->CreateAsyncResult(nullptr, nullptr);
-    IMFMediaEvent* event = reinterpret_cast<IMFMediaEvent*>(1);
-    std::array<HRESULT, 4> results;
-    results[0] = generator->GetEvent(MF_EVENT_FLAG_NO_WAIT, &event);
-    EXPECT_EQ(event, nullptr);
-    results[1] = generator->BeginGetEvent(callback.Get(), nullptr);
-    event = reinterpret_cast<IMFMediaEvent*>(1);
-    results[2] = generator->EndGetEvent(result.Get(), &event);
-    EXPECT_EQ(event, nullptr);
-    results[3] = generator->QueueEvent(MEError, GUID_NULL, S_OK, nullptr);
+    IMFMediaEvent *got = reinterpret_cast<IMFMediaEvent*>(1), *ended = got;
+    // A braced list is evaluated in order.
+    const std::array<HRESULT, 4> results { generator->GetEvent(MF_EVENT_FLAG_NO_WAIT, &got), generator->BeginGetEvent(callback.Get(), nullptr),
+        generator->EndGetEvent(result.Get(), &ended), generator->QueueEvent(MEError, GUID_NULL, S_OK, nullptr) };
+    EXPECT_EQ(got, nullptr);
+    EXPECT_EQ(ended, nullptr);
     return results;
 }
 std::array<HRESULT, 4> All(HRESULT hr) { return { hr, hr, hr, hr }; }

@@ -47,10 +47,8 @@ std::vector<std::pair<MF_ATTRIBUTE_TYPE, HRESULT>> AllGetters(IMFAttributes* a, 
     UINT64 u64 = 0;
     double d = 0;
     GUID g {};
-    char text[32];
-    char* allocatedText = nullptr;
-    UINT8 blob[32];
-    UINT8* allocatedBlob = nullptr;
+    char text[32], *allocatedText = nullptr;
+    UINT8 blob[32], *allocatedBlob = nullptr;
     ComPtr<IUnknown> unknown;
     std::vector<std::pair<MF_ATTRIBUTE_TYPE, HRESULT>> results = {
         { MF_ATTRIBUTE_UINT32, a->GetUINT32(key, &u32) },
@@ -159,25 +157,20 @@ TEST(Attributes, StringsAndBlobsNeedRoomAndComeBackWhole)
     ASSERT_HR(S_OK, store->SetString(KeyA, "Grüße")); // 7 bytes of UTF-8
     ASSERT_HR(S_OK, store->SetBlob(KeyB, bytes, sizeof bytes));
     ASSERT_HR(S_OK, store->SetBlob(KeyC, nullptr, 0));
-    UINT32 length = 0;
-    EXPECT_HR(S_OK, store->GetStringLength(KeyA, &length));
-    EXPECT_EQ(7u, length);
+    UINT32 length = 0, textLength = 0, blobLength = 0;
     char text[8];
-    length = 0;
-    EXPECT_HR(E_NOT_SUFFICIENT_BUFFER, store->GetString(KeyA, text, 7, &length)); // no room for the terminator
-    EXPECT_EQ(7u, length);
+    UINT8 out[5] = {};
+    EXPECT_HR(S_OK, store->GetStringLength(KeyA, &length));
+    EXPECT_HR(E_NOT_SUFFICIENT_BUFFER, store->GetString(KeyA, text, 7, &textLength)); // no room for the terminator
+    EXPECT_HR(E_NOT_SUFFICIENT_BUFFER, store->GetBlob(KeyB, out, 4, &blobLength));
+    EXPECT_EQ((std::vector<UINT32> { 7, 7, 5 }), (std::vector<UINT32> { length, textLength, blobLength }));
     EXPECT_HR(S_OK, store->GetString(KeyA, text, 8, nullptr));
     EXPECT_STREQ("Grüße", text);
-    UINT8 out[5] = {};
-    length = 0;
-    EXPECT_HR(E_NOT_SUFFICIENT_BUFFER, store->GetBlob(KeyB, out, 4, &length));
-    EXPECT_EQ(5u, length);
     EXPECT_HR(S_OK, store->GetBlob(KeyB, out, 5, &length));
     EXPECT_EQ(0, std::memcmp(bytes, out, 5));
 
     char* allocatedText = nullptr;
-    UINT8* allocatedBlob = nullptr;
-    UINT8* empty = nullptr;
+    UINT8 *allocatedBlob = nullptr, *empty = nullptr;
     EXPECT_HR(S_OK, store->GetAllocatedString(KeyA, &allocatedText, &length));
     EXPECT_HR(S_OK, store->GetAllocatedBlob(KeyB, &allocatedBlob, &length));
     EXPECT_EQ(5u, length);

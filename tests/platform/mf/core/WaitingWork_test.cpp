@@ -12,16 +12,13 @@ using namespace WorkTest;
 
 namespace
 {
-class WaitingWork : public PlatformTest
+ComPtr<IMFAsyncResult> Result(IMFAsyncCallback* callback, IUnknown* state = nullptr)
 {
-protected:
-    static ComPtr<IMFAsyncResult> Result(IMFAsyncCallback* callback, IUnknown* state = nullptr)
-    {
-        ComPtr<IMFAsyncResult> result;
-        EXPECT_HR(S_OK, MFCreateAsyncResult(nullptr, callback, state, result.GetAddressOf()));
-        return result;
-    }
-};
+    ComPtr<IMFAsyncResult> result;
+    EXPECT_HR(S_OK, MFCreateAsyncResult(nullptr, callback, state, result.GetAddressOf()));
+    return result;
+}
+using WaitingWork = PlatformTest;
 
 // Processor time the process has used, user and system, in milliseconds.
 long ProcessorMilliseconds()
@@ -71,8 +68,7 @@ TEST_F(WaitingWork, CancelRemovesAnItemNotStartedAndReleasesIt)
     auto callback = MakeCallback([](IMFAsyncResult*) {}, queue);
     auto state = Make<Probe>();
     Sync::Event event(Sync::Event::ResetMode::Auto);
-    MFWORKITEM_KEY waitingKey = 0;
-    MFWORKITEM_KEY scheduledKey = 0;
+    MFWORKITEM_KEY waitingKey = 0, scheduledKey = 0;
     ASSERT_HR(S_OK, MFPutWaitingWorkItem(&event, 0, Result(callback.Get(), state.Get()).Get(), &waitingKey));
     ASSERT_HR(S_OK, MFScheduleWorkItem(callback.Get(), state.Get(), -3'600'000, &scheduledKey));
     EXPECT_NE(waitingKey, scheduledKey);
@@ -191,9 +187,7 @@ TEST(WaitingWorkShutdown, ItemsThatNeverStartedAreReleasedAndAnIdlePlatformUsesN
     for (int i = 0; i < 10; ++i)
     {
         events.push_back(std::make_unique<Sync::Event>(Sync::Event::ResetMode::Auto));
-        ComPtr<IMFAsyncResult> result;
-        ASSERT_HR(S_OK, MFCreateAsyncResult(nullptr, callback.Get(), state.Get(), result.GetAddressOf()));
-        ASSERT_HR(S_OK, MFPutWaitingWorkItem(events.back().get(), 0, result.Get(), nullptr));
+        ASSERT_HR(S_OK, MFPutWaitingWorkItem(events.back().get(), 0, Result(callback.Get(), state.Get()).Get(), nullptr));
         ASSERT_HR(S_OK, MFScheduleWorkItem(callback.Get(), state.Get(), -3'600'000, nullptr));
     }
     EXPECT_EQ(state->Count(), 21u);

@@ -148,22 +148,19 @@ TEST(Buffer, FramePitchAndContiguousLengthPerFormat)
         auto [buffer, view] = FrameBuffer(c.Width, c.Height, c.Subtype, c.BottomUp);
         DWORD length = 0, maxLength = 0, currentLength = 0;
         BOOL contiguous = 0;
+        BYTE *memory = nullptr, *scanline0 = nullptr, *again = nullptr;
+        LONG pitch = 0, againPitch = 0;
         EXPECT_HR(S_OK, view->GetContiguousLength(&length));
         EXPECT_HR(S_OK, view->IsContiguousFormat(&contiguous));
         EXPECT_TRUE(contiguous);
-        BYTE* memory = nullptr;
         ASSERT_HR(S_OK, buffer->Lock(&memory, &maxLength, &currentLength));
         EXPECT_EQ(c.Length, length);
         EXPECT_EQ(c.Length, maxLength);
         EXPECT_EQ(c.Length, currentLength);
-        BYTE* scanline0 = nullptr;
-        LONG pitch = 0;
         ASSERT_HR(S_OK, view->Lock2D(&scanline0, &pitch));
         EXPECT_EQ(c.Pitch, pitch);
         // Scanline 0 is the first row in memory, or the last one for bottom-up rows.
         EXPECT_EQ(memory + (pitch < 0 ? size_t(-pitch) * (c.Height - 1) : 0), scanline0);
-        BYTE* again = nullptr;
-        LONG againPitch = 0;
         EXPECT_HR(S_OK, view->GetScanline0AndPitch(&again, &againPitch));
         EXPECT_EQ(scanline0, again);
         EXPECT_EQ(pitch, againPitch);

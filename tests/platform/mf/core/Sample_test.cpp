@@ -98,9 +98,8 @@ TEST(Sample, BuffersByIndexWithExactCounts)
 {
     ComPtr<IMFSample> sample = NewSample();
     ComPtr<IMFMediaBuffer> a = TextBuffer("a"), b = TextBuffer("b"), c = TextBuffer("c");
-    ASSERT_HR(S_OK, sample->AddBuffer(a.Get()));
-    ASSERT_HR(S_OK, sample->AddBuffer(b.Get()));
-    ASSERT_HR(S_OK, sample->AddBuffer(c.Get()));
+    for (IMFMediaBuffer* buffer : { a.Get(), b.Get(), c.Get() })
+        ASSERT_HR(S_OK, sample->AddBuffer(buffer));
     EXPECT_EQ((std::vector<IMFMediaBuffer*> { a.Get(), b.Get(), c.Get() }), BuffersOf(sample.Get()));
     EXPECT_EQ(2u, CountOf(b.Get())); // GetBufferByIndex's reference went with the ComPtr
 
@@ -134,7 +133,7 @@ TEST(Sample, ContiguousBufferAndCopiesHoldTheCurrentBytesInOrder)
     EXPECT_EQ(3u, CountOf(only.Get()));
     out = nullptr;
 
-    ASSERT_HR(S_OK, sample->AddBuffer(TextBuffer("-and-", 3).Get()));
+    ASSERT_HR(S_OK, sample->AddBuffer(TextBuffer("-and-", 3).Get())); // spare room is not copied
     ASSERT_HR(S_OK, sample->AddBuffer(TextBuffer("").Get()));
     ASSERT_HR(S_OK, sample->AddBuffer(TextBuffer("more").Get()));
     DWORD total = 0;

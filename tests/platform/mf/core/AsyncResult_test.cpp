@@ -51,8 +51,7 @@ TEST(AsyncResultObject, HoldsObjectCallbackAndStateAndHandsThemOut)
 
     // Without object or state the getters answer E_POINTER and clear their out-pointers.
     ASSERT_HR(S_OK, MFCreateAsyncResult(nullptr, nullptr, nullptr, result.GetAddressOf()));
-    IUnknown* stateOut = reinterpret_cast<IUnknown*>(1);
-    IUnknown* objectOut = reinterpret_cast<IUnknown*>(1);
+    IUnknown *stateOut = reinterpret_cast<IUnknown*>(1), *objectOut = stateOut;
     ExpectCalls({
         CALL(E_POINTER, result->GetState(&stateOut)),
         CALL(E_POINTER, result->GetObject(&objectOut)),

@@ -60,10 +60,8 @@ protected:
 
 TEST_F(EventQueue, AnswersItsInterfacesAndGivesEventsInOrder)
 {
-    ComPtr<IUnknown> unknown;
-    EXPECT_HR(S_OK, m_Queue.As(&unknown));
-    ComPtr<IMFMediaEventGenerator> generator;
-    EXPECT_HR(E_NOINTERFACE, m_Queue.As(&generator));
+    EXPECT_HR(S_OK, Query<IUnknown>(m_Queue.Get()));
+    EXPECT_HR(E_NOINTERFACE, Query<IMFMediaEventGenerator>(m_Queue.Get()));
 
     ComPtr<IMFMediaEvent> made;
     ASSERT_HR(S_OK, MFCreateMediaEvent(MEError, GUID_NULL, E_FAIL, nullptr, made.GetAddressOf()));
@@ -105,10 +103,7 @@ TEST_F(EventQueue, ShutdownWakesABlockedGetEventAndEveryLaterCallAnswersShutdown
         std::this_thread::yield(); // most rounds find the reader blocked, some not yet
         EXPECT_HR(S_OK, queue->Shutdown());
         const bool woke = returned.Wait();
-        if (!woke)
-            reader.detach(); // lost wake-up: report it rather than hang
-        else
-            reader.join();
+        woke ? reader.join() : reader.detach(); // lost wake-up: report it rather than hang
         ASSERT_TRUE(woke) << "round " << round;
         EXPECT_HR(MF_E_SHUTDOWN, waited);
     }
@@ -187,8 +182,7 @@ TEST_F(EventQueue, ShutdownReleasesAPendingRequestWithoutInvokingIt)
 
 TEST_F(EventQueue, ReadersReceiveEveryEventOfManyProducersOnceAndInEachProducersOrder)
 {
-    constexpr UINT32 Producers = 4;
-    constexpr UINT32 EventsEach = 500;
+    constexpr UINT32 Producers = 4, EventsEach = 500;
     auto produce = [&] {
         std::vector<std::thread> producers;
         for (UINT32 p = 0; p < Producers; ++p)

@@ -148,14 +148,12 @@ TEST_F(WorkQueue, StandardQueuesRunItemsAndUnknownQueuesAreRefused)
 
 TEST_F(WorkQueue, SerialQueueRunsItemsOfManyProducersInPutOrderOneAtATime)
 {
-    constexpr int Producers = 8;
-    constexpr int ItemsEach = 400;
+    constexpr int Producers = 8, ItemsEach = 400;
     const DWORD queue = SerialQueue();
     std::mutex putLock; // makes the ticket order the put order
     int nextTicket = 0;
     std::vector<int> order; // written only by the queue's items
-    std::atomic<int> running { 0 };
-    std::atomic<int> overlaps { 0 };
+    std::atomic<int> running { 0 }, overlaps { 0 };
     Latch done;
     auto callback = MakeCallback([&](IMFAsyncResult* result) {
         if (running.fetch_add(1) != 0)

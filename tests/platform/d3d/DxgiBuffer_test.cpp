@@ -144,12 +144,11 @@ TEST(DxgiBuffer, BottomUpContiguousFormStartsWithTheLastRow)
     EXPECT_EQ(memory.Data[0], 3);
     EXPECT_EQ(memory.Data[3 * memory.RowPitch], 0);
 
-    BYTE* data = nullptr;
+    BYTE *data = nullptr, *scanline0 = nullptr;
+    LONG pitch = 0;
     ASSERT_EQ(buffer->Lock(&data, nullptr, nullptr), S_OK);
     EXPECT_EQ(std::memcmp(data, incoming.data(), incoming.size()), 0);
     ASSERT_EQ(buffer->Unlock(), S_OK);
-    BYTE* scanline0 = nullptr;
-    LONG pitch = 0;
     ASSERT_EQ(twoD->Lock2D(&scanline0, &pitch), S_OK); // always the texture's own rows
     EXPECT_EQ(scanline0, memory.Data);
     EXPECT_EQ(UINT(pitch), memory.RowPitch);

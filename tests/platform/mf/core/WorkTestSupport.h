@@ -15,11 +15,7 @@
 
 namespace WorkTest
 {
-using DataTest::CountOf;
-using DataTest::ExpectCalls;
-using DataTest::Probe;
-using DataTest::Query;
-using DataTest::VariantOfType;
+using namespace DataTest;
 
 // Far beyond any healthy wait: reaching it means a lost wake-up or a deadlock.
 constexpr auto Patience = std::chrono::seconds(30);

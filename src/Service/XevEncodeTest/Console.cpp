@@ -2,14 +2,17 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <mutex>
 
 void Console::WriteLine(std::string_view text) noexcept
 {
-    flockfile(stdout);
-    fwrite_unlocked(text.data(), 1, text.size(), stdout);
-    fputc_unlocked('\n', stdout);
-    fflush_unlocked(stdout);
-    funlockfile(stdout);
+    // One process-wide lock over the whole line (a plain mutex rather than flockfile, so that
+    // thread checkers see the ordering too).
+    static std::mutex lock;
+    std::lock_guard guard(lock);
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
 }
 
 std::string Console::Format(const char* format, ...)

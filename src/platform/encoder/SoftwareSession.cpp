@@ -234,6 +234,19 @@ void Session::HoldEncoding(bool hold)
     m_Changed.notify_all();
 }
 
+namespace
+{
+// The first checks of every entry point that takes a versioned structure: present, and of the
+// version this interface defines.
+template <class Structure>
+NVENCSTATUS CheckStructure(const Structure* structure, uint32_t version) noexcept
+{
+    if (!structure)
+        return NV_ENC_ERR_INVALID_PTR;
+    return structure->version == version ? NV_ENC_SUCCESS : NV_ENC_ERR_INVALID_VERSION;
+}
+} // namespace
+
 NVENCSTATUS Session::FailLocked(NVENCSTATUS status, const char* text)
 {
     m_LastError = text;
@@ -283,10 +296,8 @@ NVENCSTATUS Session::Initialize(const NV_ENC_INITIALIZE_PARAMS* params)
 
 NVENCSTATUS Session::GetSequenceParams(NV_ENC_SEQUENCE_PARAM_PAYLOAD* payload)
 {
-    if (!payload)
-        return NV_ENC_ERR_INVALID_PTR;
-    if (payload->version != NV_ENC_SEQUENCE_PARAM_PAYLOAD_VER)
-        return NV_ENC_ERR_INVALID_VERSION;
+    if (const NVENCSTATUS status = CheckStructure(payload, NV_ENC_SEQUENCE_PARAM_PAYLOAD_VER); status != NV_ENC_SUCCESS)
+        return status;
     std::lock_guard lock(m_Lock);
     if (m_Stopping)
         return NV_ENC_ERR_INVALID_ENCODERDEVICE;
@@ -310,10 +321,8 @@ std::shared_ptr<Session::InputBuffer> Session::FindInputBufferLocked(void* handl
 
 NVENCSTATUS Session::CreateInputBuffer(NV_ENC_CREATE_INPUT_BUFFER* params)
 {
-    if (!params)
-        return NV_ENC_ERR_INVALID_PTR;
-    if (params->version != NV_ENC_CREATE_INPUT_BUFFER_VER)
-        return NV_ENC_ERR_INVALID_VERSION;
+    if (const NVENCSTATUS status = CheckStructure(params, NV_ENC_CREATE_INPUT_BUFFER_VER); status != NV_ENC_SUCCESS)
+        return status;
     std::lock_guard lock(m_Lock);
     if (m_Stopping)
         return NV_ENC_ERR_INVALID_ENCODERDEVICE;
@@ -346,10 +355,8 @@ NVENCSTATUS Session::DestroyInputBuffer(NV_ENC_INPUT_PTR handle)
 
 NVENCSTATUS Session::LockInputBuffer(NV_ENC_LOCK_INPUT_BUFFER* params)
 {
-    if (!params)
-        return NV_ENC_ERR_INVALID_PTR;
-    if (params->version != NV_ENC_LOCK_INPUT_BUFFER_VER)
-        return NV_ENC_ERR_INVALID_VERSION;
+    if (const NVENCSTATUS status = CheckStructure(params, NV_ENC_LOCK_INPUT_BUFFER_VER); status != NV_ENC_SUCCESS)
+        return status;
     std::unique_lock lock(m_Lock);
     if (m_Stopping)
         return NV_ENC_ERR_INVALID_ENCODERDEVICE;
@@ -398,10 +405,8 @@ std::shared_ptr<Session::BitstreamBuffer> Session::FindBitstreamBufferLocked(voi
 
 NVENCSTATUS Session::CreateBitstreamBuffer(NV_ENC_CREATE_BITSTREAM_BUFFER* params)
 {
-    if (!params)
-        return NV_ENC_ERR_INVALID_PTR;
-    if (params->version != NV_ENC_CREATE_BITSTREAM_BUFFER_VER)
-        return NV_ENC_ERR_INVALID_VERSION;
+    if (const NVENCSTATUS status = CheckStructure(params, NV_ENC_CREATE_BITSTREAM_BUFFER_VER); status != NV_ENC_SUCCESS)
+        return status;
     std::lock_guard lock(m_Lock);
     if (m_Stopping)
         return NV_ENC_ERR_INVALID_ENCODERDEVICE;
@@ -440,10 +445,8 @@ NVENCSTATUS Session::DestroyBitstreamBuffer(NV_ENC_OUTPUT_PTR handle)
 
 NVENCSTATUS Session::LockBitstream(NV_ENC_LOCK_BITSTREAM* params)
 {
-    if (!params)
-        return NV_ENC_ERR_INVALID_PTR;
-    if (params->version != NV_ENC_LOCK_BITSTREAM_VER)
-        return NV_ENC_ERR_INVALID_VERSION;
+    if (const NVENCSTATUS status = CheckStructure(params, NV_ENC_LOCK_BITSTREAM_VER); status != NV_ENC_SUCCESS)
+        return status;
     std::unique_lock lock(m_Lock);
     if (m_Stopping)
         return NV_ENC_ERR_INVALID_ENCODERDEVICE;
@@ -514,10 +517,8 @@ bool Session::IsRegisteredEventLocked(Sync::Event* event) const
 
 NVENCSTATUS Session::RegisterAsyncEvent(NV_ENC_EVENT_PARAMS* params)
 {
-    if (!params)
-        return NV_ENC_ERR_INVALID_PTR;
-    if (params->version != NV_ENC_EVENT_PARAMS_VER)
-        return NV_ENC_ERR_INVALID_VERSION;
+    if (const NVENCSTATUS status = CheckStructure(params, NV_ENC_EVENT_PARAMS_VER); status != NV_ENC_SUCCESS)
+        return status;
     std::lock_guard lock(m_Lock);
     if (m_Stopping)
         return NV_ENC_ERR_INVALID_ENCODERDEVICE;
@@ -531,10 +532,8 @@ NVENCSTATUS Session::RegisterAsyncEvent(NV_ENC_EVENT_PARAMS* params)
 
 NVENCSTATUS Session::UnregisterAsyncEvent(NV_ENC_EVENT_PARAMS* params)
 {
-    if (!params)
-        return NV_ENC_ERR_INVALID_PTR;
-    if (params->version != NV_ENC_EVENT_PARAMS_VER)
-        return NV_ENC_ERR_INVALID_VERSION;
+    if (const NVENCSTATUS status = CheckStructure(params, NV_ENC_EVENT_PARAMS_VER); status != NV_ENC_SUCCESS)
+        return status;
     std::lock_guard lock(m_Lock);
     if (m_Stopping)
         return NV_ENC_ERR_INVALID_ENCODERDEVICE;
@@ -588,10 +587,8 @@ Session::Mapping* Session::FindMappingLocked(void* handle) const
 
 NVENCSTATUS Session::RegisterResource(NV_ENC_REGISTER_RESOURCE* params)
 {
-    if (!params)
-        return NV_ENC_ERR_INVALID_PTR;
-    if (params->version != NV_ENC_REGISTER_RESOURCE_VER)
-        return NV_ENC_ERR_INVALID_VERSION;
+    if (const NVENCSTATUS status = CheckStructure(params, NV_ENC_REGISTER_RESOURCE_VER); status != NV_ENC_SUCCESS)
+        return status;
     std::lock_guard lock(m_Lock);
     if (m_Stopping)
         return NV_ENC_ERR_INVALID_ENCODERDEVICE;
@@ -642,10 +639,8 @@ NVENCSTATUS Session::UnregisterResource(NV_ENC_REGISTERED_PTR handle)
 
 NVENCSTATUS Session::MapInputResource(NV_ENC_MAP_INPUT_RESOURCE* params)
 {
-    if (!params)
-        return NV_ENC_ERR_INVALID_PTR;
-    if (params->version != NV_ENC_MAP_INPUT_RESOURCE_VER)
-        return NV_ENC_ERR_INVALID_VERSION;
+    if (const NVENCSTATUS status = CheckStructure(params, NV_ENC_MAP_INPUT_RESOURCE_VER); status != NV_ENC_SUCCESS)
+        return status;
     std::lock_guard lock(m_Lock);
     if (m_Stopping)
         return NV_ENC_ERR_INVALID_ENCODERDEVICE;
@@ -684,10 +679,8 @@ NVENCSTATUS Session::UnmapInputResource(NV_ENC_INPUT_PTR handle)
 
 NVENCSTATUS Session::EncodePicture(NV_ENC_PIC_PARAMS* params)
 {
-    if (!params)
-        return NV_ENC_ERR_INVALID_PTR;
-    if (params->version != NV_ENC_PIC_PARAMS_VER)
-        return NV_ENC_ERR_INVALID_VERSION;
+    if (const NVENCSTATUS status = CheckStructure(params, NV_ENC_PIC_PARAMS_VER); status != NV_ENC_SUCCESS)
+        return status;
     std::unique_lock lock(m_Lock);
     if (m_Stopping)
         return NV_ENC_ERR_INVALID_ENCODERDEVICE;

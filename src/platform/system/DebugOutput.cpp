@@ -1,5 +1,6 @@
 #include "DebugOutput.h"
 
+#include <atomic>
 #include <cerrno>
 #include <mutex>
 #include <shared_mutex>
@@ -13,6 +14,7 @@ struct Channel
     int Fd = -1;
     DebugOutput::Callback Callback = nullptr;
     void* Context = nullptr;
+    std::atomic<bool> Active { false }; // a descriptor or a callback is set (read without the lock)
 };
 
 Channel& TheChannel() noexcept
@@ -27,6 +29,7 @@ void DebugOutput::SetFileDescriptor(int fd) noexcept
     Channel& c = TheChannel();
     std::unique_lock lock(c.Lock);
     c.Fd = fd;
+    c.Active.store(c.Fd >= 0 || c.Callback, std::memory_order_release);
 }
 
 void DebugOutput::SetCallback(Callback callback, void* context) noexcept
@@ -35,6 +38,12 @@ void DebugOutput::SetCallback(Callback callback, void* context) noexcept
     std::unique_lock lock(c.Lock);
     c.Callback = callback;
     c.Context = context;
+    c.Active.store(c.Fd >= 0 || c.Callback, std::memory_order_release);
+}
+
+bool DebugOutput::IsActive() noexcept
+{
+    return TheChannel().Active.load(std::memory_order_acquire);
 }
 
 void DebugOutput::Write(const char* line, std::size_t length) noexcept

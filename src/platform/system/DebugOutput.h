@@ -14,5 +14,7 @@ using Callback = void (*)(void* context, const char* line, std::size_t length);
 void SetFileDescriptor(int fd) noexcept;
 // A null callback removes it. Once Set returns, the previous callback is no longer running.
 void SetCallback(Callback callback, void* context) noexcept;
+// False while lines go nowhere: callers may then skip formatting them.
+bool IsActive() noexcept;
 void Write(const char* line, std::size_t length) noexcept;
 } // namespace DebugOutput

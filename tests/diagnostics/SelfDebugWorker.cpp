@@ -1,0 +1,58 @@
+// A worker for the supervisor tests: takes the supervisor entries like the tool, then writes a
+// debug line and raises what its first argument names (throw, error, segv).
+
+#include "diagnostics/Supervisor.h"
+#include "platform/com/Error.h"
+#include "platform/system/DebugOutput.h"
+
+#include <cstdio>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <unistd.h>
+
+[[gnu::noinline]] void ThrowPlainHResult()
+{
+    throw static_cast<int>(0x80004005);
+}
+
+[[gnu::noinline]] void WriteThroughNull(int* target)
+{
+    *static_cast<volatile int*>(target) = 1;
+}
+
+int main(int argc, char** argv)
+{
+    const std::vector<std::string> arguments(argv, argv + argc);
+    const auto setup = [](Diagnostics::ParentProcessDebug& settings) {
+        settings.OutputHandler = [](std::string_view text) { std::printf("%.*s\n", static_cast<int>(text.size()), text.data()); std::fflush(stdout); };
+    };
+    if (Diagnostics::RunSupervisor(arguments, setup))
+        return 0;
+    Diagnostics::PrepareWorker(arguments);
+    // Who traces this process: the supervisor (this program's name) or another debugger.
+    std::string tracer;
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("TracerPid:", 0) == 0 && std::stoi(line.substr(10)) != 0)
+            std::getline(std::ifstream("/proc/" + std::to_string(std::stoi(line.substr(10))) + "/comm"), tracer);
+    std::printf("Tracer %s\n", tracer.c_str());
+    std::fflush(stdout);
+    DebugOutput::Write("Done.\r\n", 7);
+    const std::string mode = argc > 1 ? argv[1] : "";
+    try
+    {
+        if (mode == "throw")
+            ThrowPlainHResult();
+        if (mode == "error")
+            throw std::runtime_error("a runtime error");
+        if (mode == "hresult")
+            XEV_FAIL(E_INVALIDARG);
+    }
+    catch (...)
+    {
+    }
+    if (mode == "segv")
+        WriteThroughNull(nullptr);
+    return 0;
+}

@@ -36,7 +36,7 @@ int main(int argc, char** argv)
     for (std::string line; std::getline(status, line);)
         if (line.rfind("TracerPid:", 0) == 0 && std::stoi(line.substr(10)) != 0)
             std::getline(std::ifstream("/proc/" + std::to_string(std::stoi(line.substr(10))) + "/comm"), tracer);
-    std::printf("Tracer %s\n", tracer.c_str());
+    std::printf("Process %d\nTracer %s\n", static_cast<int>(getpid()), tracer.c_str());
     std::fflush(stdout);
     DebugOutput::Write("Done.\r\n", 7);
     const std::string mode = argc > 1 ? argv[1] : "";

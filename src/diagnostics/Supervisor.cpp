@@ -70,7 +70,9 @@ public:
         Debug::SignalAttached(m_Options.AttachDescriptor > 0 ? m_Options.AttachDescriptor : -1);
         for (;;)
         {
-            Debug::WaitForInput(m_Output.Descriptor(), m_Tracer.WaitDescriptor());
+            Debug::WaitForInput({ m_Output.Descriptor(), m_Tracer.WaitDescriptor(), m_Signals.Descriptor() });
+            if (m_Signals.Received())
+                return; // asked to end: the worker goes on untraced
             // Output first: what the worker wrote before it stopped comes before the stop's line.
             Forward();
             while (const std::optional<Debug::Stop> stop = m_Tracer.Next())
@@ -179,6 +181,7 @@ private:
 
     const SupervisorOptions m_Options;
     const ParentProcessDebug& m_Settings;
+    Debug::SupervisorSignals m_Signals;
     Debug::Tracer m_Tracer;
     Debug::OutputChannel m_Output;
     uint64_t m_MessageFunction = 0; // XevThrownObjectMessage in the worker
@@ -195,7 +198,6 @@ bool Diagnostics::RunSupervisor(const std::vector<std::string>& arguments, const
     settings.DisableDebugOutput = options->DisableDebugOutput;
     if (setup)
         setup(settings);
-    Debug::IgnoreInterrupt();
     try
     {
         DebugLoop loop(*options, settings);

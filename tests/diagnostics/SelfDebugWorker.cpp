@@ -1,5 +1,5 @@
 // A worker for the supervisor tests: takes the supervisor entries like the tool, then writes a
-// debug line and raises what its first argument names (throw, error, segv).
+// debug line and raises what its first argument names (throw, error, hresult, threads, segv).
 
 #include "diagnostics/Supervisor.h"
 #include "platform/com/Error.h"
@@ -9,6 +9,7 @@
 #include <fstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <unistd.h>
 
 [[gnu::noinline]] void ThrowPlainHResult()
@@ -51,6 +52,24 @@ int main(int argc, char** argv)
     }
     catch (...)
     {
+    }
+    if (mode == "threads")
+    {
+        // Threads started after the attach, throwing at the same time.
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 4; ++t)
+            threads.emplace_back([] {
+                for (int i = 0; i < 5; ++i)
+                    try
+                    {
+                        ThrowPlainHResult();
+                    }
+                    catch (int)
+                    {
+                    }
+            });
+        for (std::thread& thread : threads)
+            thread.join();
     }
     if (mode == "segv")
         WriteThroughNull(nullptr);

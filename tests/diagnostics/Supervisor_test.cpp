@@ -116,6 +116,14 @@ TEST_F(SupervisorTest, ThrowIsDescribedAndDumpedAndTheWorkerGoesOn)
     }
 }
 
+TEST_F(SupervisorTest, ThrowsOfConcurrentThreadsAreEachSeenOnce)
+{
+    const WorkerRun run = Run({ "threads", "-Debug" });
+    EXPECT_EQ(run.Result.ExitStatus, 0) << run.Result.Output;
+    EXPECT_EQ(run.Exceptions, std::vector<std::string>(20, "Exception: Module SelfDebugWorker, HRESULT, 0x80004005, Type i"));
+    EXPECT_EQ(Dumps(run.Process).size(), 20u);
+}
+
 TEST_F(SupervisorTest, SegmentationFaultGivesOneLineAndOneDumpThenKillsTheWorker)
 {
     const WorkerRun run = Run({ "segv", "-Debug:Full" });

@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sys/prctl.h>
+#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -150,21 +151,43 @@ void Debug::SignalAttached(int descriptor) noexcept
     ::close(descriptor);
 }
 
-void Debug::WaitForInput(int first, int second) noexcept
+void Debug::WaitForInput(std::initializer_list<int> descriptors) noexcept
 {
-    pollfd p[2] = { { first, POLLIN, 0 }, { second, POLLIN, 0 } };
-    while (::poll(p, 2, -1) < 0 && errno == EINTR)
+    pollfd p[4] = {};
+    nfds_t count = 0;
+    for (const int fd : descriptors)
+        if (count < 4)
+            p[count++] = { fd, POLLIN, 0 };
+    while (::poll(p, count, -1) < 0 && errno == EINTR)
     {
     }
 }
 
-void Debug::IgnoreInterrupt() noexcept
+Debug::SupervisorSignals::SupervisorSignals() noexcept
 {
     std::signal(SIGINT, SIG_IGN);
+    std::signal(SIGQUIT, SIG_IGN);
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGQUIT);
     ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
+    ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    m_Descriptor = ::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
+}
+
+Debug::SupervisorSignals::~SupervisorSignals()
+{
+    CloseDescriptor(m_Descriptor);
+}
+
+bool Debug::SupervisorSignals::Received() noexcept
+{
+    signalfd_siginfo info;
+    return m_Descriptor >= 0 && ::read(m_Descriptor, &info, sizeof(info)) == static_cast<ssize_t>(sizeof(info));
 }
 
 int Debug::CurrentProcessIdentifier() noexcept

@@ -6,6 +6,7 @@
 // pair: each write of the worker arrives as one message at the supervisor's end, and a write
 // after the supervisor has gone fails instead of raising SIGPIPE.
 
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -66,8 +67,23 @@ private:
 // Tells the worker that the supervisor has attached (and closes the descriptor).
 void SignalAttached(int descriptor) noexcept;
 // Blocks until one of the descriptors (-1: none) is readable or closed.
-void WaitForInput(int first, int second) noexcept;
-// Ctrl+C is the worker's: the supervisor ignores it.
-void IgnoreInterrupt() noexcept;
+void WaitForInput(std::initializer_list<int> descriptors) noexcept;
+
+// The supervisor's signals: Ctrl+C and Ctrl+\ are the worker's and are ignored; SIGTERM and
+// SIGHUP ask the supervisor to let the worker go (the descriptor becomes readable).
+class SupervisorSignals
+{
+public:
+    SupervisorSignals() noexcept;
+    ~SupervisorSignals();
+    SupervisorSignals(const SupervisorSignals&) = delete;
+    SupervisorSignals& operator=(const SupervisorSignals&) = delete;
+
+    int Descriptor() const noexcept { return m_Descriptor; }
+    bool Received() noexcept;
+
+private:
+    int m_Descriptor = -1; // signalfd of SIGTERM and SIGHUP
+};
 int CurrentProcessIdentifier() noexcept;
 } // namespace Debug

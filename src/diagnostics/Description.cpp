@@ -11,6 +11,8 @@
 namespace
 {
 constexpr uint64_t PageSize = 4096;
+// Larger mappings are address-space reservations (sanitizer shadow memory and the like), not data.
+constexpr uint64_t LargestFullMapping = uint64_t(64) << 30;
 
 std::string Hex32(uint32_t value)
 {
@@ -143,7 +145,7 @@ std::vector<std::pair<uint64_t, uint64_t>> Diagnostics::DumpMemory(uint32_t dump
         // [vvar] cannot be read through the process's memory; [vsyscall] is the kernel's.
         if (!m.Read || m.Path == "[vvar]" || m.Path == "[vsyscall]")
             continue;
-        if ((dumpType & DumpTypeFullMemory) != 0 || m.Path == "[vdso]" || ((dumpType & DumpTypeDataSegments) != 0 && m.Write && m.IsFile()))
+        if (((dumpType & DumpTypeFullMemory) != 0 && m.End - m.Start <= LargestFullMapping) || m.Path == "[vdso]" || ((dumpType & DumpTypeDataSegments) != 0 && m.Write && m.IsFile()))
             ranges.emplace_back(m.Start, m.End);
     }
     for (const Debug::ThreadState& thread : threads)

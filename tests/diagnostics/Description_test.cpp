@@ -69,7 +69,7 @@ TEST(DescriptionTest, DumpMemoryByType)
     };
     const std::vector<Debug::Mapping> mappings = { mapping(0x10000, 0x20000, true, "[stack]"), mapping(0x30000, 0x40000, true, ""),
         mapping(0x50000, 0x51000, true, "/lib/x", 1), mapping(0x60000, 0x62000, false, "/lib/x", 1), mapping(0x70000, 0x71000, false, "[vvar]"),
-        mapping(0x71000, 0x72000, false, "[vdso]") };
+        mapping(0x71000, 0x72000, false, "[vdso]"), mapping(0x100000000, 0x2000000000000, true, "") };
     Debug::ThreadState thread;
     thread.StackPointer = 0x18100;
     thread.Registers[0] = 0x30010;

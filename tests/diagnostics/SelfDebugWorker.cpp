@@ -17,7 +17,7 @@
     throw static_cast<int>(0x80004005);
 }
 
-[[gnu::noinline]] void WriteThroughNull(int* target)
+[[gnu::noinline]] void WriteToUnmappedPage(int* target)
 {
     *static_cast<volatile int*>(target) = 1;
 }
@@ -72,6 +72,6 @@ int main(int argc, char** argv)
             thread.join();
     }
     if (mode == "segv")
-        WriteThroughNull(nullptr);
+        WriteToUnmappedPage(reinterpret_cast<int*>(16)); // not null: UBSan would stop it first
     return 0;
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <sstream>
 #include <sys/ptrace.h>
@@ -42,6 +43,11 @@ protected:
     {
         if (!CanTrace())
             GTEST_SKIP() << "this kernel does not allow ptrace here (ptrace_scope or seccomp): supervisor tests skipped";
+#if defined(__SANITIZE_ADDRESS__)
+        // The leak check cannot run in a traced process, and ASan's own SIGSEGV handler would
+        // replace the signal's default end the test checks.
+        setenv("ASAN_OPTIONS", "detect_leaks=0:handle_segv=0", 1);
+#endif
     }
     void TearDown() override
     {
@@ -129,11 +135,11 @@ TEST_F(SupervisorTest, SegmentationFaultGivesOneLineAndOneDumpThenKillsTheWorker
     const WorkerRun run = Run({ "segv", "-Debug:Full" });
     EXPECT_EQ(run.Result.Signal, SIGSEGV) << run.Result.Output;
     ASSERT_EQ(run.Exceptions.size(), 1u) << run.Result.Output;
-    EXPECT_EQ(run.Exceptions[0], "Exception: Module SelfDebugWorker, 0x0000000B, SIGSEGV, Address 0x0000000000000000, Code 1");
+    EXPECT_EQ(run.Exceptions[0], "Exception: Module SelfDebugWorker, 0x0000000B, SIGSEGV, Address 0x0000000000000010, Code 1");
     const std::vector<std::string> dumps = Dumps(run.Process);
     ASSERT_EQ(dumps.size(), 1u);
     EXPECT_NE(dumps[0].find("-DebugException-0-0x0000000B.dmp"), std::string::npos);
-    EXPECT_NE(Backtrace(dumps[0]).find("WriteThroughNull ("), std::string::npos) << Backtrace(dumps[0]);
+    EXPECT_NE(Backtrace(dumps[0]).find("WriteToUnmappedPage ("), std::string::npos) << Backtrace(dumps[0]);
 }
 
 TEST_F(SupervisorTest, DisableDebugOutputCountsOnlyBeforeDebug)

@@ -134,8 +134,6 @@ std::optional<Debug::Stop> Debug::Tracer::Next()
             return std::nullopt;
         if (std::optional<Stop> stop = Handle(thread, status))
             return stop;
-        if (!m_Held.empty())
-            return Next();
     }
 }
 

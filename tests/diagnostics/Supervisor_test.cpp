@@ -43,11 +43,10 @@ protected:
     {
         if (!CanTrace())
             GTEST_SKIP() << "this kernel does not allow ptrace here (ptrace_scope or seccomp): supervisor tests skipped";
-#if defined(__SANITIZE_ADDRESS__)
-        // The leak check cannot run in a traced process, and ASan's own SIGSEGV handler would
-        // replace the signal's default end the test checks.
+        // Sanitizer builds: the leak check cannot run in a traced process, and the sanitizers'
+        // own SIGSEGV handlers would replace the signal's default end the test checks.
         setenv("ASAN_OPTIONS", "detect_leaks=0:handle_segv=0", 1);
-#endif
+        setenv("TSAN_OPTIONS", "handle_segv=0", 1);
     }
     void TearDown() override
     {

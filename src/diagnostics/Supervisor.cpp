@@ -226,6 +226,8 @@ void Diagnostics::PrepareWorker(const std::vector<std::string>& arguments)
         static_cast<uint32_t>(Debug::CurrentProcessIdentifier()), launch.AttachDescriptor(), launch.OutputDescriptor());
     if (!launch.Start(supervisor))
         return;
-    DebugOutput::SetFileDescriptor(launch.ReleaseWorkerOutput());
+    // Lines the supervisor would drop are not even formatted.
+    if (!options->DisableDebugOutput)
+        DebugOutput::SetFileDescriptor(launch.ReleaseWorkerOutput());
     launch.WaitForAttach(AttachTimeoutMilliseconds);
 }

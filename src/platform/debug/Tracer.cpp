@@ -124,11 +124,12 @@ std::optional<Debug::Stop> Debug::Tracer::Next()
     {
         int status = 0;
         const pid_t thread = ::waitpid(-1, &status, __WALL | WNOHANG);
-        if (thread < 0 && errno == ECHILD && m_Threads.empty() && !m_ExitStatus)
+        if (thread < 0 && errno == ECHILD && !m_ExitStatus)
         {
-            // The worker went without a report (the supervisor did not see its end).
+            // Nothing is traced any more, yet the worker's end was not seen: it is over for us.
+            m_Threads.clear();
             m_ExitStatus = 0;
-            return Stop { Stop::Kind::ProcessExit };
+            return Stop { Stop::Kind::ProcessExit, m_Process };
         }
         if (thread <= 0)
             return std::nullopt;

@@ -148,7 +148,7 @@ std::optional<Debug::Stop> Debug::Tracer::Handle(int id, int status)
             return std::nullopt;
         m_ExitStatus = status;
         stop = Stop { Stop::Kind::ProcessExit, id };
-        stop->Status = status;
+        stop->Status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
     else if (WIFSTOPPED(status))
     {

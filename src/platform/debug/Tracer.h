@@ -10,12 +10,12 @@
 
 #include "Process.h"
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <map>
 #include <optional>
-#include <array>
 #include <string>
 #include <utility>
 #include <vector>
@@ -28,7 +28,7 @@ struct Stop
     {
         Signal,     // a signal is about to be delivered to Thread
         Throw,      // Thread entered the throw entry (the breakpoint)
-        ProcessExit // the worker has ended; Status is its wait status
+        ProcessExit // the worker has ended; Status is its exit code (128 + the signal that ended it)
     };
     Kind Type = Kind::Signal;
     int Thread = 0;

@@ -6,24 +6,6 @@
 
 namespace
 {
-struct Option
-{
-    std::string_view Name;
-    std::string_view Value;
-};
-
-// A word is an option when it starts with '-'; its name runs up to the first ':'.
-std::optional<Option> SplitOption(std::string_view word)
-{
-    if (word.empty() || word.front() != '-')
-        return std::nullopt;
-    const std::string_view rest = word.substr(1);
-    const size_t colon = rest.find(':');
-    if (colon == std::string_view::npos)
-        return Option { rest, {} };
-    return Option { rest.substr(0, colon), rest.substr(colon + 1) };
-}
-
 bool EqualNoCase(std::string_view a, std::string_view b) noexcept
 {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
@@ -37,6 +19,17 @@ long long ReadDecimal(const std::string& word) noexcept
     return std::strtoll(word.c_str(), nullptr, 10);
 }
 } // namespace
+
+std::optional<Diagnostics::OptionWord> Diagnostics::SplitOption(std::string_view word) noexcept
+{
+    if (word.empty() || word.front() != '-')
+        return std::nullopt;
+    const std::string_view rest = word.substr(1);
+    const size_t colon = rest.find(':');
+    if (colon == std::string_view::npos)
+        return OptionWord { rest, {} };
+    return OptionWord { rest.substr(0, colon), rest.substr(colon + 1) };
+}
 
 uint32_t Diagnostics::ParseDumpType(std::string_view value) noexcept
 {
@@ -78,7 +71,7 @@ std::optional<Diagnostics::WorkerOptions> Diagnostics::ParseWorkerOptions(const 
     WorkerOptions options;
     for (size_t i = 1; i < arguments.size(); ++i)
     {
-        const std::optional<Option> option = SplitOption(arguments[i]);
+        const std::optional<OptionWord> option = SplitOption(arguments[i]);
         if (!option)
             continue;
         if (EqualNoCase(option->Name, "DisableDebugOutput"))
@@ -97,7 +90,7 @@ std::optional<Diagnostics::SupervisorOptions> Diagnostics::ParseSupervisorOption
     SupervisorOptions options;
     for (size_t i = 1; i < arguments.size(); ++i)
     {
-        const std::optional<Option> option = SplitOption(arguments[i]);
+        const std::optional<OptionWord> option = SplitOption(arguments[i]);
         if (!option)
             continue;
         if (option->Name == "DisableDebugOutput")

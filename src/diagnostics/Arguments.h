@@ -33,6 +33,15 @@ struct SupervisorOptions
     int OutputDescriptor = 0; // 0: none
 };
 
+// An option word: it starts with '-'; its name runs up to the first ':' and its value follows
+// that ':' (empty without one). The tool's own option parser splits words the same way.
+struct OptionWord
+{
+    std::string_view Name;
+    std::string_view Value;
+};
+std::optional<OptionWord> SplitOption(std::string_view word) noexcept;
+
 // "Normal" and "Full" in any case, else a decimal or 0x-prefixed hexadecimal number; 0 when the
 // text is none of these.
 uint32_t ParseDumpType(std::string_view value) noexcept;

@@ -1,5 +1,5 @@
 // A worker for the supervisor tests: takes the supervisor entries like the tool, then writes a
-// debug line and raises what its first argument names (throw, error, hresult, threads, trace, segv).
+// debug line and raises what its first argument names (throw, error, hresult, early, threads, trace, segv).
 
 #include "diagnostics/Supervisor.h"
 #include "platform/com/Error.h"
@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <future>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -30,7 +31,24 @@ int main(int argc, char** argv)
     };
     if (Diagnostics::RunSupervisor(arguments, setup))
         return 0;
+    // "early": a thread that exists before the supervisor attaches throws after it has.
+    std::promise<void> attached;
+    std::thread early;
+    if (argc > 1 && std::string(argv[1]) == "early")
+        early = std::thread([ready = attached.get_future()]() mutable {
+            ready.wait();
+            try
+            {
+                ThrowPlainHResult();
+            }
+            catch (int)
+            {
+            }
+        });
     Diagnostics::PrepareWorker(arguments);
+    attached.set_value();
+    if (early.joinable())
+        early.join();
     // Who traces this process: the supervisor (this program's name) or another debugger.
     std::string tracer;
     std::ifstream status("/proc/self/status");

@@ -123,10 +123,15 @@ TEST_F(SupervisorTest, ThrowIsDescribedAndDumpedAndTheWorkerGoesOn)
 
 TEST_F(SupervisorTest, ThrowsOfConcurrentThreadsAreEachSeenOnce)
 {
-    const WorkerRun run = Run({ "threads", "-Debug" });
-    EXPECT_EQ(run.Result.ExitStatus, 0) << run.Result.Output;
-    EXPECT_EQ(run.Exceptions, std::vector<std::string>(20, "Exception: Module SelfDebugWorker, HRESULT, 0x80004005, Type i"));
-    EXPECT_EQ(Dumps(run.Process).size(), 20u);
+    // Threads started after the attach, and one that was there before it.
+    const std::pair<const char*, size_t> cases[] = { { "threads", 20 }, { "early", 1 } };
+    for (const auto& [mode, throws] : cases)
+    {
+        const WorkerRun run = Run({ mode, "-Debug" });
+        EXPECT_EQ(run.Result.ExitStatus, 0) << run.Result.Output;
+        EXPECT_EQ(run.Exceptions, std::vector<std::string>(throws, "Exception: Module SelfDebugWorker, HRESULT, 0x80004005, Type i"));
+        EXPECT_EQ(Dumps(run.Process).size(), throws);
+    }
 }
 
 TEST_F(SupervisorTest, SegmentationFaultGivesOneLineAndOneDumpThenKillsTheWorker)

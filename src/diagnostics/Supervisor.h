@@ -5,7 +5,13 @@
 // mode the process becomes the supervisor of a worker copy of the tool, runs until the worker
 // exits and returns true (the caller then ends at once). PrepareWorker is called second, in a
 // process that is not a supervisor: with -Debug it starts the supervisor and waits until it has
-// attached. Both are placeholders until the supervisor exists: they do nothing.
+// attached (at most 5 seconds), hands its debug output to it and goes on.
+//
+// The supervisor traces the worker (ptrace), forwards each debug-output line to the output
+// handler, and for every C++ throw and every fault signal writes one "Exception: ..." line and an
+// ELF core file beside the executable. A throw then goes on as if nothing happened, a signal is
+// delivered as it came. When the supervisor cannot attach or cannot write a dump, it lets go and
+// the worker runs on alone.
 
 #include "platform/com/Types.h"
 
@@ -33,6 +39,6 @@ using SupervisorSetup = std::function<void(ParentProcessDebug& settings)>;
 
 // True when this process acted as the supervisor (the caller returns at once).
 bool RunSupervisor(const std::vector<std::string>& arguments, const SupervisorSetup& setup);
-// Starts a supervisor for -Debug.
+// Starts a supervisor for -Debug; does nothing while another tracer is attached.
 void PrepareWorker(const std::vector<std::string>& arguments);
 } // namespace Diagnostics

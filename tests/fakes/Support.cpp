@@ -79,6 +79,8 @@ ProcessResult RunProcess(const std::vector<std::string>& arguments)
     waitpid(pid, &status, 0);
     if (WIFEXITED(status))
         result.ExitStatus = WEXITSTATUS(status);
+    if (WIFSIGNALED(status))
+        result.Signal = WTERMSIG(status);
     return result;
 }
 } // namespace TestSupport

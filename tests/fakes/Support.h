@@ -33,6 +33,7 @@ std::string BinaryPath(const std::string& name);
 struct ProcessResult
 {
     int ExitStatus = -1; // the exit code, or -1 when the process did not exit normally
+    int Signal = 0;      // the signal that ended the process, 0 when it exited
     std::string Output;  // standard output and standard error together
 };
 // Runs a program with arguments (no shell) and collects its output.

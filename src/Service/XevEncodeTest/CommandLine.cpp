@@ -1,5 +1,6 @@
 #include "CommandLine.h"
 
+#include "diagnostics/Arguments.h"
 #include "platform/com/Error.h"
 
 #include <limits>
@@ -70,13 +71,11 @@ const std::string& TakeValue(const std::vector<std::string>& arguments, size_t& 
 
 std::optional<Option> ParseOption(std::string_view word)
 {
-    if (word.empty() || word.front() != '-')
+    // One splitting rule, shared with the supervisor entries.
+    const std::optional<Diagnostics::OptionWord> option = Diagnostics::SplitOption(word);
+    if (!option)
         return std::nullopt;
-    const std::string_view rest = word.substr(1);
-    const size_t colon = rest.find(':');
-    if (colon == std::string_view::npos)
-        return Option { std::string(rest), {} };
-    return Option { std::string(rest.substr(0, colon)), std::string(rest.substr(colon + 1)) };
+    return Option { std::string(option->Name), std::string(option->Value) };
 }
 
 int32_t ReadDecimal(std::string_view word) noexcept

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <mutex>
 #include <shared_mutex>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace
@@ -58,7 +59,10 @@ void DebugOutput::Write(const char* line, std::size_t length) noexcept
         // in practice); a short write to a file is completed.
         while (length > 0)
         {
-            const ssize_t n = ::write(c.Fd, line, length);
+            // A socket whose reader has gone fails the send instead of raising SIGPIPE.
+            ssize_t n = ::send(c.Fd, line, length, MSG_NOSIGNAL);
+            if (n < 0 && errno == ENOTSOCK)
+                n = ::write(c.Fd, line, length);
             if (n < 0)
             {
                 if (errno == EINTR) continue;

@@ -1,7 +1,7 @@
 #pragma once
 // The process-wide debug-output channel: one whole line per Write.
 //
-// By default lines go nowhere. A file descriptor (a pipe the supervisor reads, or a file) or a
+// By default lines go nowhere. A file descriptor (the socket the supervisor reads, a pipe or a file) or a
 // callback (tests capture lines this way) can be set at any time; Write is safe from any thread.
 
 #include <cstddef>

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <fcntl.h>
 #include <future>
+#include <sys/socket.h>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -113,3 +114,19 @@ TEST(DebugOutput, ReplacingTheCallbackWaitsForRunningCalls)
     writer.join();
 }
 } // namespace
+
+TEST(DebugOutput, PacketSocketKeepsLinesAndAGoneReaderRaisesNoSignal)
+{
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds), 0);
+    DebugOutput::SetFileDescriptor(fds[1]);
+    Write("one\n");
+    Write("two\n");
+    char buffer[16];
+    EXPECT_EQ(recv(fds[0], buffer, sizeof(buffer), 0), 4);
+    EXPECT_EQ(recv(fds[0], buffer, sizeof(buffer), 0), 4);
+    close(fds[0]);
+    Write("after the reader\n"); // SIGPIPE would end the test program here
+    DebugOutput::SetFileDescriptor(-1);
+    close(fds[1]);
+}

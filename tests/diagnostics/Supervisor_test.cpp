@@ -1,0 +1,170 @@
+#include "fakes/Support.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+#include <sys/ptrace.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace
+{
+// Whether this kernel lets a process trace another one of the same user.
+bool CanTrace()
+{
+    const pid_t child = fork();
+    if (child == 0)
+    {
+        pause();
+        _exit(0);
+    }
+    const bool seized = ptrace(PTRACE_SEIZE, child, nullptr, nullptr) == 0;
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    return seized;
+}
+
+struct WorkerRun
+{
+    TestSupport::ProcessResult Result;
+    std::string Process;
+    std::string Tracer;
+    bool Forwarded = false; // the worker's "Done.\r\n" came as "Done"
+    std::vector<std::string> Exceptions;
+};
+
+class SupervisorTest : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        if (!CanTrace())
+            GTEST_SKIP() << "this kernel does not allow ptrace here (ptrace_scope or seccomp): supervisor tests skipped";
+        // Sanitizer builds: the leak check cannot run in a traced process, and the sanitizers'
+        // own SIGSEGV handlers would replace the signal's default end the test checks.
+        setenv("ASAN_OPTIONS", "detect_leaks=0:handle_segv=0", 1);
+        setenv("TSAN_OPTIONS", "handle_segv=0", 1);
+    }
+    void TearDown() override
+    {
+        for (const std::string& process : m_Processes)
+            for (const std::string& dump : Dumps(process))
+                std::filesystem::remove(dump);
+    }
+
+    WorkerRun Run(std::vector<std::string> arguments)
+    {
+        arguments.insert(arguments.begin(), m_Worker);
+        WorkerRun run { TestSupport::RunProcess(arguments) };
+        std::istringstream lines(run.Result.Output);
+        for (std::string line; std::getline(lines, line);)
+            if (line.rfind("Process ", 0) == 0)
+                m_Processes.push_back(run.Process = line.substr(8));
+            else if (line.rfind("Tracer ", 0) == 0)
+                run.Tracer = line.substr(7);
+            else if (line.rfind("Exception: ", 0) == 0)
+                run.Exceptions.push_back(line);
+            else
+                run.Forwarded = run.Forwarded || line == "Done";
+        return run;
+    }
+
+    std::vector<std::string> Dumps(const std::string& process) const
+    {
+        std::vector<std::string> dumps;
+        const std::string prefix = "SelfDebugWorker-" + process + "-DebugException-";
+        for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(m_Worker).parent_path()))
+            if (entry.path().filename().string().rfind(prefix, 0) == 0)
+                dumps.push_back(entry.path().string());
+        return dumps;
+    }
+
+    // gdb's backtrace of a dump.
+    std::string Backtrace(const std::string& dump) const
+    {
+        return TestSupport::RunProcess({ "/usr/bin/gdb", "-nx", "-batch", "-ex", "bt", m_Worker, dump }).Output;
+    }
+
+    const std::string m_Worker = TestSupport::BinaryPath("SelfDebugWorker");
+    std::vector<std::string> m_Processes;
+};
+} // namespace
+
+TEST_F(SupervisorTest, ThrowIsDescribedAndDumpedAndTheWorkerGoesOn)
+{
+    struct Case
+    {
+        const char* Mode;
+        std::string Line; // the whole line, or its start when it ends with '('
+        const char* Code;
+        const char* Thrower; // a function gdb names in the dump's backtrace
+    };
+    const Case cases[] = {
+        { "throw", "Exception: Module SelfDebugWorker, HRESULT, 0x80004005, Type i", "0x80004005", "ThrowPlainHResult" },
+        { "error", "Exception: Module SelfDebugWorker, a runtime error, Type St13runtime_error", "0x00000005", "main" },
+        { "hresult", "Exception: Module SelfDebugWorker, HResultException, 0x80070057, SelfDebugWorker.cpp(", "0x80070057", "Error::Throw" },
+    };
+    for (const Case& c : cases)
+    {
+        const WorkerRun run = Run({ c.Mode, "-Debug" });
+        EXPECT_EQ(run.Result.ExitStatus, 0) << run.Result.Output;
+        EXPECT_EQ(run.Tracer, "SelfDebugWorker");
+        EXPECT_TRUE(run.Forwarded) << run.Result.Output;
+        ASSERT_EQ(run.Exceptions.size(), 1u) << run.Result.Output;
+        EXPECT_EQ(run.Exceptions[0].substr(0, c.Line.back() == '(' ? c.Line.size() : std::string::npos), c.Line);
+        const std::string dump = std::filesystem::path(m_Worker).parent_path() / ("SelfDebugWorker-" + run.Process + "-DebugException-0-" + c.Code + ".dmp");
+        EXPECT_EQ(Dumps(run.Process), std::vector<std::string> { dump });
+        EXPECT_NE(Backtrace(dump).find(std::string(" in ") + c.Thrower + " ("), std::string::npos) << Backtrace(dump);
+    }
+}
+
+TEST_F(SupervisorTest, ThrowsOfConcurrentThreadsAreEachSeenOnce)
+{
+    // Threads started after the attach, and one that was there before it.
+    const std::pair<const char*, size_t> cases[] = { { "threads", 20 }, { "early", 1 } };
+    for (const auto& [mode, throws] : cases)
+    {
+        const WorkerRun run = Run({ mode, "-Debug" });
+        EXPECT_EQ(run.Result.ExitStatus, 0) << run.Result.Output;
+        EXPECT_EQ(run.Exceptions, std::vector<std::string>(throws, "Exception: Module SelfDebugWorker, HRESULT, 0x80004005, Type i"));
+        EXPECT_EQ(Dumps(run.Process).size(), throws);
+    }
+}
+
+TEST_F(SupervisorTest, SegmentationFaultGivesOneLineAndOneDumpThenKillsTheWorker)
+{
+    const WorkerRun run = Run({ "segv", "-Debug:Full" });
+    EXPECT_EQ(run.Result.Signal, SIGSEGV) << run.Result.Output;
+    ASSERT_EQ(run.Exceptions.size(), 1u) << run.Result.Output;
+    EXPECT_EQ(run.Exceptions[0], "Exception: Module SelfDebugWorker, 0x0000000B, SIGSEGV, Address 0x0000000000000010, Code 1");
+    const std::vector<std::string> dumps = Dumps(run.Process);
+    ASSERT_EQ(dumps.size(), 1u);
+    EXPECT_NE(dumps[0].find("-DebugException-0-0x0000000B.dmp"), std::string::npos);
+    EXPECT_NE(Backtrace(dumps[0]).find("WriteToUnmappedPage ("), std::string::npos) << Backtrace(dumps[0]);
+}
+
+TEST_F(SupervisorTest, DisableDebugOutputCountsOnlyBeforeDebug)
+{
+    const std::pair<std::vector<std::string>, bool> cases[] = {
+        { { "none", "-DisableDebugOutput", "-Debug" }, false },
+        { { "none", "-Debug", "-DisableDebugOutput" }, true },
+    };
+    for (const auto& [arguments, forwarded] : cases)
+    {
+        const WorkerRun run = Run(arguments);
+        EXPECT_EQ(run.Tracer, "SelfDebugWorker") << run.Result.Output;
+        EXPECT_EQ(run.Forwarded, forwarded) << run.Result.Output;
+        EXPECT_TRUE(run.Exceptions.empty()) << run.Result.Output;
+    }
+}
+
+TEST_F(SupervisorTest, AnotherTracerStartsNoSupervisor)
+{
+    const TestSupport::ProcessResult traced = TestSupport::RunProcess({ "/usr/bin/gdb", "-nx", "-batch", "-ex", "run", "--args", m_Worker, "throw", "-Debug" });
+    EXPECT_NE(traced.Output.find("Tracer gdb"), std::string::npos) << traced.Output;
+    EXPECT_EQ(traced.Output.find("Exception: "), std::string::npos) << traced.Output;
+    EXPECT_EQ(traced.Output.find("Done"), std::string::npos) << traced.Output;
+}

@@ -167,6 +167,10 @@ public:
     // by the operations; open to tests and the bench.
     static void DrawFrame(const VideoFrameFormat& format, ResourceSet& set, UINT32 index, LONGLONG time,
         BYTE* topRow = nullptr, std::ptrdiff_t pitch = 0);
+    // The clock text ("00:00:01.234" from the base time, "00:00:01.234 5678" of the stream time
+    // without one) and the caption ("(1280x720@29.97)").
+    static void FormatClockText(const VideoFrameFormat& format, LONGLONG time, char* text, size_t capacity);
+    static void FormatCaptionText(const VideoFrameFormat& format, char* text, size_t capacity);
     static ComPtr<IMFSample> ComposeSoftwareSample(const VideoFrameFormat& format, ResourceSet& set, UINT32 index, LONGLONG time,
         LONGLONG duration, IUnknown* token);
 

@@ -98,6 +98,9 @@ public:
     HRESULT SetRate(BOOL thin, float rate) override;
     HRESULT GetRate(BOOL* thin, float* rate) override;
 
+    // A failed operation's event, queued under the lock held shared (Shutdown lets the queue go).
+    void QueueFailureEvent(MediaEventType type, HRESULT status);
+
     mutable std::shared_mutex m_Lock; // guards every field of the source and of its stream
 
 private:
@@ -254,6 +257,11 @@ class VideoMediaSource::Stream::ComposeSampleOperation : public VideoMediaSource
 {
 public:
     void Run() override;
+    void OnFailure(HRESULT result) override
+    {
+        if (m_Owner)
+            m_Owner->QueueFailureEvent(MEError, result);
+    }
     // Back in the pool: lets go of everything it holds.
     void OnReturnToPool();
 

@@ -5,7 +5,10 @@
 #include "media/VideoMediaSource/VideoMediaSource.h"
 
 #include "fakes/SessionDoubles.h"
+#include "platform/d3d/Texture.h"
 #include "platform/mf/Platform.h"
+
+#include <cairo.h>
 
 #include <gtest/gtest.h>
 
@@ -18,13 +21,13 @@ namespace
 {
 constexpr int Patience = 20000;
 
-ComPtr<IMFMediaType> VideoType(UINT32 numerator, UINT32 denominator)
+ComPtr<IMFMediaType> VideoType(UINT32 numerator, UINT32 denominator, UINT32 width = 64, UINT32 height = 48)
 {
     ComPtr<IMFMediaType> type;
     EXPECT_EQ(MFCreateMediaType(type.GetAddressOf()), S_OK);
     EXPECT_EQ(type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video), S_OK);
     EXPECT_EQ(type->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_ARGB32), S_OK);
-    EXPECT_EQ(MFSetAttributeSize(type.Get(), MF_MT_FRAME_SIZE, 64, 48), S_OK);
+    EXPECT_EQ(MFSetAttributeSize(type.Get(), MF_MT_FRAME_SIZE, width, height), S_OK);
     EXPECT_EQ(MFSetAttributeRatio(type.Get(), MF_MT_FRAME_RATE, numerator, denominator), S_OK);
     EXPECT_EQ(type->SetUINT32(MF_MT_INTERLACE_MODE, 2), S_OK);
     return type;
@@ -57,16 +60,18 @@ protected:
     }
 
     void Create(UINT32 numerator = 30, UINT32 denominator = 1, std::optional<LONGLONG> duration = 10'000'000, bool clock = false,
-        bool record = true)
+        bool record = true, IMFDXGIDeviceManager* manager = nullptr, UINT32 width = 64, UINT32 height = 48)
     {
         Source = Make<VideoMediaSource>();
-        Source->Initialize(nullptr, VideoType(numerator, denominator).Get());
+        Source->Initialize(manager, VideoType(numerator, denominator, width, height).Get());
         Source->SetBaseTime(FILETIME {});
         if (clock)
             Source->EnableSystemClock();
         ASSERT_EQ(Source->CreatePresentationDescriptor(Descriptor.GetAddressOf()), S_OK);
         if (duration)
+        {
             ASSERT_EQ(Descriptor->SetUINT64(MF_PD_DURATION, UINT64(*duration)), S_OK);
+        }
         if (record) // the session reads the source's events itself
             SourceEvents = EventRecorder::Start(Source.Get());
     }
@@ -198,8 +203,8 @@ TEST_F(SourceTest, RefusedCallsAndRateAnswers)
         { Source->IsRateSupported(0, -1.0f, nullptr), MF_E_UNSUPPORTED_RATE },
         { Source->GetSlowestRate(MFRATE_REVERSE, 0, &rate), MF_E_REVERSE_UNSUPPORTED },
         { Source->GetFastestRate(MFRATE_FORWARD, 1, &rate), MF_E_THINNING_UNSUPPORTED },
-        { Source->GetService(MF_RATE_CONTROL_SERVICE, IMFRateControl::IID, reinterpret_cast<void**>(service.GetAddressOf())), S_OK },
-        { Source->GetService(MF_PD_DURATION, IMFRateControl::IID, reinterpret_cast<void**>(service.GetAddressOf())), MF_E_UNSUPPORTED_SERVICE },
+        { Source->GetService(MF_RATE_CONTROL_SERVICE, IMFRateControl::IID, reinterpret_cast<void**>(service.ReleaseAndGetAddressOf())), S_OK },
+        { Source->GetService(MF_PD_DURATION, IMFRateControl::IID, reinterpret_cast<void**>(service.ReleaseAndGetAddressOf())), MF_E_UNSUPPORTED_SERVICE },
         { Source->GetStreamAttributes(1, attributes.GetAddressOf()), MF_E_INVALIDSTREAMNUMBER },
         { Source->GetPresentationClock(clock.GetAddressOf()), MF_E_NO_CLOCK },
         { Source->SetD3DManager(nullptr), E_INVALIDARG },
@@ -272,4 +277,40 @@ TEST_F(SourceTest, PlaysThroughTheMediaSession)
     EXPECT_EQ(session->Shutdown(), S_OK);
     EXPECT_EQ(Source->Shutdown(), S_OK);
     events->Detach();
+}
+
+// The hardware path: frames drawn into render textures and copied into the allocator's texture
+// samples, which carry the same picture (one written as a PNG).
+TEST_F(SourceTest, HardwarePathDeliversTextureSamples)
+{
+    ComPtr<ID3D11Device> device;
+    ASSERT_EQ(D3D11CreateDevice(nullptr, D3D_DRIVER_TYPE_WARP, nullptr, 0, nullptr, 0, D3D11_SDK_VERSION, device.GetAddressOf(),
+                  nullptr, nullptr), S_OK);
+    UINT32 token = 0;
+    ComPtr<IMFDXGIDeviceManager> manager;
+    ASSERT_EQ(MFCreateDXGIDeviceManager(&token, manager.GetAddressOf()), S_OK);
+    ASSERT_EQ(manager->ResetDevice(device.Get(), token), S_OK);
+    Create(30, 1, 10'000'000, false, true, manager.Get(), 640, 480);
+    Start();
+    for (int request = 0; request < 6; ++request)
+        ASSERT_EQ(MediaStream->RequestSample(nullptr), S_OK);
+    ASSERT_TRUE(StreamEvents->WaitFor(MEMediaSample, Patience, 6)) << StreamEvents->Text();
+    EXPECT_EQ(SampleTimes(), ExpectedTimes(0, 6, 30, 1));
+    ComPtr<IMFSample> sample;
+    ASSERT_EQ(StreamEvents->Of(MEMediaSample).front().Value.As(&sample), S_OK);
+    ComPtr<IMFMediaBuffer> buffer;
+    ComPtr<IMFDXGIBuffer> surface;
+    ComPtr<ID3D11Texture2D> texture;
+    ASSERT_EQ(sample->GetBufferByIndex(0, buffer.GetAddressOf()), S_OK);
+    ASSERT_EQ(buffer.As(&surface), S_OK);
+    ASSERT_EQ(surface->GetResource(IidOf<ID3D11Texture2D>, reinterpret_cast<void**>(texture.GetAddressOf())), S_OK);
+    D3D11Host::TextureMemory memory;
+    ASSERT_EQ(D3D11Host::GetTextureMemory(texture.Get(), 0, &memory), S_OK);
+    const auto pixel = [&](UINT32 x, UINT32 y) { return reinterpret_cast<const UINT32*>(memory.Data + y * memory.RowPitch)[x] & 0xFFFFFF; };
+    EXPECT_EQ(pixel(0, 0), 0u);
+    EXPECT_EQ(pixel(130, 70), 0x00008Bu);
+    EXPECT_EQ(pixel(127, 70), 0u);
+    cairo_surface_t* image = cairo_image_surface_create_for_data(memory.Data, CAIRO_FORMAT_RGB24, 640, 480, int(memory.RowPitch));
+    EXPECT_EQ(cairo_surface_write_to_png(image, XEV_TEST_BIN_DIR "/VideoFrame-Hardware-640x480-0.png"), CAIRO_STATUS_SUCCESS);
+    cairo_surface_destroy(image);
 }

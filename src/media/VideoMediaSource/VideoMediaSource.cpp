@@ -190,6 +190,7 @@ HRESULT VideoMediaSource::Start(IMFPresentationDescriptor* descriptor, const GUI
 void VideoMediaSource::RunStart(IMFPresentationDescriptor* descriptor, const PROPVARIANT& startPosition)
 {
     std::unique_lock lock(m_Lock);
+    CheckShutdownLocked();
     BOOL selected = 0;
     ComPtr<IMFStreamDescriptor> streamDescriptor;
     XEV_CHECK_HR(descriptor->GetStreamDescriptorByIndex(0, &selected, streamDescriptor.GetAddressOf()));
@@ -223,6 +224,8 @@ HRESULT VideoMediaSource::Stop()
 void VideoMediaSource::RunStop()
 {
     std::unique_lock lock(m_Lock);
+    if (IsShutdown())
+        return;
     if (m_Stream->IsInitializedLocked())
         m_Stream->StopStream();
     UnlockWorkQueue();
@@ -248,6 +251,8 @@ HRESULT VideoMediaSource::Pause()
 void VideoMediaSource::RunPause()
 {
     std::unique_lock lock(m_Lock);
+    if (IsShutdown())
+        return;
     if (m_Stream->IsInitializedLocked())
         m_Stream->PauseStream();
     QueueEvent(MESourcePaused, static_cast<const PROPVARIANT*>(nullptr));
@@ -279,6 +284,7 @@ HRESULT VideoMediaSource::Shutdown()
     // queue is let go without being shut down; a reader still waiting on it (which may hold this
     // source) goes with it.
     ComPtr<IMFMediaEventQueue> eventQueue;
+    ComPtr<Stream> stream;
     ComPtr<IMFPresentationClock> clock;
     ComPtr<IMFDXGIDeviceManager> deviceManager;
     ComPtr<IMFPresentationDescriptor> descriptor;
@@ -288,6 +294,7 @@ HRESULT VideoMediaSource::Shutdown()
         CheckShutdownLocked();
         m_ShutdownResult = MF_E_SHUTDOWN;
         m_Stream->ShutdownStream();
+        stream = std::move(m_Stream);
         UnlockWorkQueue();
         m_WorkQueue = 0;
         ReleaseCallback();

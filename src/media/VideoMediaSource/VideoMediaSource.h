@@ -13,9 +13,11 @@
 // a time on the serial work queue. One reader/writer lock (m_Lock) guards the source and its
 // stream. Events are queued and work items put with the lock held (neither calls out).
 //
-// Lifetime: the source owns its stream; the stream points back without a reference. Queued
-// operations and the work queue's callback hold the source; Shutdown (or Stop) lets the callback
-// go and cancels the stream's waiting operations, so an unused source is destroyed.
+// Lifetime: the source and its stream hold each other until Shutdown, which lets the stream go
+// (the stream keeps the source for as long as anybody holds the stream, since its event
+// generator uses the source's lock). Queued operations and the work queue's callback hold the
+// source; Shutdown (or Stop) lets the callback go and cancels the stream's waiting operations.
+// A source must be shut down.
 
 #include "media/Common/MediaEventGenerator.h"
 #include "media/Common/OperationQueue.h"
@@ -128,7 +130,7 @@ private:
     ComPtr<IMFMediaType> m_MediaType;
     ComPtr<IMFPresentationDescriptor> m_PresentationDescriptor; // made on first demand
     ComPtr<IMFAttributes> m_Attributes;           // the source attributes (VMS_RESOURCE_SET_COUNT)
-    ComPtr<Stream> m_Stream;                      // owned; lives until the source is destroyed
+    ComPtr<Stream> m_Stream;                      // owned until Shutdown
     std::optional<LONGLONG> m_Duration;
     ComPtr<IMFPresentationClock> m_PresentationClock;
     float m_Rate = 1.0f;
@@ -200,7 +202,8 @@ private:
     void CheckShutdownLocked() const;
     LONGLONG SystemTimeLocked() const;
 
-    VideoMediaSource* const m_Source; // non-owning: the source owns this stream and outlives its calls
+    VideoMediaSource* const m_Source; // the source, kept alive by the reference below
+    const ComPtr<VideoMediaSource> m_SourceReference;
 
     // The fields below are guarded by the source's m_Lock.
     ComPtr<IMFAttributes> m_Attributes;          // the stream attributes, handed to the allocator

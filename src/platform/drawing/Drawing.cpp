@@ -6,6 +6,7 @@
 #include <cairo.h>
 #include <cmath>
 #include <cstring>
+#include <mutex>
 #include <pango/pangocairo.h>
 #include <string>
 
@@ -14,6 +15,15 @@ namespace Drawing
 namespace
 {
 constexpr UINT32 SurfaceCacheSize = 16;
+
+// Pango and fontconfig keep process-wide caches (fonts, coverage, shaping) that their objects
+// share even across font maps; their use is serialised here, whichever factory it comes from.
+// Held only for the text work itself (layout, metrics, glyph rendering), never across a call out.
+std::mutex& TextLock()
+{
+    static std::mutex lock;
+    return lock;
+}
 
 UINT32 ToByte(float value) noexcept
 {
@@ -45,6 +55,7 @@ struct TextFactory::Impl
 
 TextFactory::TextFactory() : m_Impl(std::make_unique<Impl>())
 {
+    std::lock_guard lock(TextLock());
     m_Impl->FontMap = pango_cairo_font_map_new();
     m_Impl->Context = pango_font_map_create_context(m_Impl->FontMap);
     // The same pixels on every machine: grey anti-aliasing, outlines unhinted, metrics unrounded.
@@ -59,6 +70,7 @@ TextFactory::TextFactory() : m_Impl(std::make_unique<Impl>())
 
 TextFactory::~TextFactory()
 {
+    std::lock_guard lock(TextLock());
     g_object_unref(m_Impl->Context);
     g_object_unref(m_Impl->FontMap);
 }
@@ -70,6 +82,7 @@ struct TextFormat::Impl
 
 TextFormat::TextFormat(std::string_view family, int weight, int stretch, float size) : m_Impl(std::make_unique<Impl>())
 {
+    std::lock_guard lock(TextLock());
     m_Impl->Description = pango_font_description_new();
     const std::string familyText(family);
     pango_font_description_set_family(m_Impl->Description, familyText.c_str());
@@ -79,7 +92,11 @@ TextFormat::TextFormat(std::string_view family, int weight, int stretch, float s
     pango_font_description_set_absolute_size(m_Impl->Description, double(size) * PANGO_SCALE);
 }
 
-TextFormat::~TextFormat() { pango_font_description_free(m_Impl->Description); }
+TextFormat::~TextFormat()
+{
+    std::lock_guard lock(TextLock());
+    pango_font_description_free(m_Impl->Description);
+}
 
 struct TextLayout::Impl
 {
@@ -90,6 +107,7 @@ struct TextLayout::Impl
 
 TextLayout::TextLayout(const TextFactory& factory, const TextFormat& format) : m_Impl(std::make_unique<Impl>())
 {
+    std::lock_guard lock(TextLock());
     m_Impl->Layout = pango_layout_new(factory.Get().Context);
     pango_layout_set_font_description(m_Impl->Layout, format.Get().Description);
     pango_layout_set_wrap(m_Impl->Layout, PANGO_WRAP_WORD);
@@ -97,7 +115,11 @@ TextLayout::TextLayout(const TextFactory& factory, const TextFormat& format) : m
         format.GetTextAlignment() == TextAlignment::Center ? PANGO_ALIGN_CENTER : PANGO_ALIGN_LEFT);
 }
 
-TextLayout::~TextLayout() { g_object_unref(m_Impl->Layout); }
+TextLayout::~TextLayout()
+{
+    std::lock_guard lock(TextLock());
+    g_object_unref(m_Impl->Layout);
+}
 
 void TextLayout::SetText(std::string_view text, float maxWidth, float maxHeight)
 {
@@ -106,6 +128,7 @@ void TextLayout::SetText(std::string_view text, float maxWidth, float maxHeight)
         return;
     m_Impl->Width = width;
     m_Impl->Text.assign(text);
+    std::lock_guard lock(TextLock());
     pango_layout_set_width(m_Impl->Layout, width);
     pango_layout_set_text(m_Impl->Layout, text.data(), static_cast<int>(text.size()));
 }
@@ -113,6 +136,7 @@ void TextLayout::SetText(std::string_view text, float maxWidth, float maxHeight)
 TextMetrics TextLayout::GetMetrics() const
 {
     PangoRectangle logical {};
+    std::lock_guard lock(TextLock());
     pango_layout_get_extents(m_Impl->Layout, nullptr, &logical);
     return { float(logical.x) / PANGO_SCALE, float(logical.width) / PANGO_SCALE, float(logical.height) / PANGO_SCALE };
 }
@@ -229,6 +253,7 @@ void RenderTarget::DrawTextLayout(Point origin, const TextLayout& layout, const 
     cairo_t* context = surface->Context;
     cairo_set_source_rgba(context, color.Red, color.Green, color.Blue, color.Alpha);
     cairo_move_to(context, origin.X, origin.Y);
+    std::lock_guard lock(TextLock());
     pango_cairo_show_layout(context, layout.Get().Layout);
 }
 

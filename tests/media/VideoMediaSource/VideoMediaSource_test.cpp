@@ -172,6 +172,7 @@ TEST_F(SourceTest, RestartPauseStopAndShutdownSequences)
     ASSERT_TRUE(StreamEvents->WaitFor(MEMediaSample, Patience, 2));
     ASSERT_EQ(Source->Stop(), S_OK);
     ASSERT_TRUE(SourceEvents->WaitFor(MESourceStopped));
+    ASSERT_TRUE(StreamEvents->WaitFor(MEStreamStopped));
     EXPECT_EQ(MediaStream->RequestSample(nullptr), MF_E_MEDIA_SOURCE_WRONGSTATE);
     EXPECT_EQ(StreamEvents->Types(), (std::vector<MediaEventType> { MEStreamStarted, MEStreamStarted, MEMediaSample, MEStreamPaused,
                                           MEMediaSample, MEStreamStopped }));

@@ -6,6 +6,9 @@
 #include <cairo.h>
 #include <cmath>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <mutex>
 #include <pango/pangocairo.h>
 #include <string>
@@ -28,6 +31,22 @@ std::mutex& TextLock()
 UINT32 ToByte(float value) noexcept
 {
     return static_cast<UINT32>(std::lround(std::clamp(value, 0.0f, 1.0f) * 255.0f));
+}
+
+// Writes `count` pixels of one colour, 16 bytes a store where the host has vector registers.
+void FillPixels(UINT32* pixels, int count, UINT32 value) noexcept
+{
+#if defined(__SSE2__)
+    const __m128i block = _mm_set1_epi32(static_cast<int>(value));
+    for (; count >= 16; count -= 16, pixels += 16)
+    {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(pixels), block);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(pixels + 4), block);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(pixels + 8), block);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(pixels + 12), block);
+    }
+#endif
+    std::fill(pixels, pixels + count, value);
 }
 
 // Covered part of pixel `index` by the span [from, to).
@@ -190,7 +209,11 @@ HRESULT RenderTarget::BeginDraw(ID3D11Texture2D* texture)
     return BeginDraw(memory.Data, std::ptrdiff_t(memory.RowPitch));
 }
 
-void RenderTarget::FillRectangle(const Rect& rect, const Color& color)
+void RenderTarget::FillRectangle(const Rect& rect, const Color& color) { Fill(rect, color, nullptr); }
+
+void RenderTarget::FillRectangle(const Rect& rect, const Color& color, const Color& under) { Fill(rect, color, &under); }
+
+void RenderTarget::Fill(const Rect& rect, const Color& color, const Color* under)
 {
     if (!m_TopRow)
         return;
@@ -200,6 +223,9 @@ void RenderTarget::FillRectangle(const Rect& rect, const Color& color)
         return;
     const float source[3] = { float(ToByte(color.Red)), float(ToByte(color.Green)), float(ToByte(color.Blue)) };
     const UINT32 solid = 0xFF000000u | ToByte(color.Red) << 16 | ToByte(color.Green) << 8 | ToByte(color.Blue);
+    const UINT32 known = under ? 0xFF000000u | ToByte(under->Red) << 16 | ToByte(under->Green) << 8 | ToByte(under->Blue) : 0;
+    // A partly covered pixel: blended over what it holds, or over the known colour without a read.
+    const auto edge = [&](UINT32& pixel, float coverage) { pixel = Blend(under ? known : pixel, source, coverage); };
     const int x0 = int(std::floor(left)), x1 = int(std::ceil(right));
     const int y0 = int(std::floor(top)), y1 = int(std::ceil(bottom));
     // Whole pixels between the partly covered edge columns.
@@ -210,16 +236,16 @@ void RenderTarget::FillRectangle(const Rect& rect, const Color& color)
         const float rowCoverage = Coverage(y, top, bottom);
         if (rowCoverage >= 1.0f)
         {
-            std::fill(row + inner0, row + inner1, solid);
+            FillPixels(row + inner0, inner1 - inner0, solid);
             if (x0 < inner0)
-                row[x0] = Blend(row[x0], source, Coverage(x0, left, right));
+                edge(row[x0], Coverage(x0, left, right));
             if (inner1 < x1)
-                row[inner1] = Blend(row[inner1], source, Coverage(inner1, left, right));
+                edge(row[inner1], Coverage(inner1, left, right));
         }
         else
         {
             for (int x = x0; x < x1; ++x)
-                row[x] = Blend(row[x], source, rowCoverage * Coverage(x, left, right));
+                edge(row[x], rowCoverage * Coverage(x, left, right));
         }
     }
 }

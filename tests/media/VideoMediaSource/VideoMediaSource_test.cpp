@@ -221,6 +221,10 @@ TEST_F(SourceTest, RefusedCallsAndRateAnswers)
     EXPECT_EQ(rate, std::numeric_limits<float>::max());
     ASSERT_TRUE(SourceEvents->WaitFor(MESourceRateChanged));
 
+    for (const IID& iid : { IMFMediaEventGenerator::IID, IMFMediaSourceEx::IID, IMFMediaSource::IID, IMFClockConsumer::IID,
+             IMFClockStateSink::IID, IMFGetService::IID, IMFRateSupport::IID, IMFRateControl::IID, IMFShutdown::IID })
+        EXPECT_EQ(Source->QueryInterface(iid, reinterpret_cast<void**>(service.ReleaseAndGetAddressOf())),
+            iid == IMFShutdown::IID ? E_NOINTERFACE : S_OK);
     // A start whose stream is deselected fails in its event, with a line-coded failure.
     ASSERT_EQ(Descriptor->DeselectStream(0), S_OK);
     ASSERT_EQ(Source->Start(Descriptor.Get(), &GUID_NULL, &empty), S_OK);

@@ -170,7 +170,7 @@ bool Stream::ComposeSample(ComposeSampleOperation* operation)
     const HRESULT allocated = m_SampleAllocator->AllocateSample(sample.GetAddressOf());
     if (allocated == MF_E_SAMPLEALLOCATOR_EMPTY)
     {
-        (void)m_Source->PutWaiting(m_SampleAllocator->GetSampleAvailableEvent(), operation, &operation->m_WaitingKey);
+        WaitingLocked(operation, m_Source->PutWaiting(m_SampleAllocator->GetSampleAvailableEvent(), operation, &operation->m_WaitingKey));
         return false;
     }
     XEV_CHECK_HR(allocated);
@@ -206,6 +206,6 @@ bool Stream::ComposeSample(ComposeSampleOperation* operation)
         operation->m_Token.Get());
     operation->m_Sample = std::move(sample);
     set.m_DeviceContext->Flush1(D3D11_CONTEXT_TYPE_COPY, set.m_CompletionEvent.get());
-    (void)m_Source->PutWaiting(set.m_CompletionEvent.get(), operation, &operation->m_WaitingKey);
+    WaitingLocked(operation, m_Source->PutWaiting(set.m_CompletionEvent.get(), operation, &operation->m_WaitingKey));
     return false;
 }

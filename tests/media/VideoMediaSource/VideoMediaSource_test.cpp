@@ -319,3 +319,26 @@ TEST_F(SourceTest, HardwarePathDeliversTextureSamples)
     EXPECT_EQ(cairo_surface_write_to_png(image, XEV_TEST_BIN_DIR "/VideoFrame-Hardware-640x480-0.png"), CAIRO_STATUS_SUCCESS);
     cairo_surface_destroy(image);
 }
+
+// Stop and shutdown while operations wait for their time and for drawing sets: nothing is
+// delivered between the stop and the next start, and nothing keeps the source alive after the
+// shutdown (the sanitizer builds check for leaks).
+TEST_F(SourceTest, StopAndShutdownWhileOperationsWait)
+{
+    Create(30, 1, std::nullopt, true);
+    for (size_t run = 1; run <= 2; ++run)
+    {
+        Start(std::nullopt, run);
+        for (int request = 0; request < 12; ++request)
+            ASSERT_EQ(MediaStream->RequestSample(nullptr), S_OK);
+        ASSERT_TRUE(StreamEvents->WaitFor(MEMediaSample, Patience, run == 1 ? 1 : 3));
+    }
+    ASSERT_EQ(Source->Stop(), S_OK);
+    ASSERT_TRUE(StreamEvents->WaitFor(MEStreamStopped));
+    Start(std::nullopt, 3);
+    ASSERT_EQ(MediaStream->RequestSample(nullptr), S_OK);
+    ASSERT_EQ(Source->Shutdown(), S_OK);
+    const auto types = StreamEvents->Types();
+    const auto stopped = std::find(types.begin(), types.end(), MEStreamStopped);
+    EXPECT_EQ(std::find(stopped, std::find(stopped, types.end(), MEStreamStarted), MEMediaSample), std::find(stopped, types.end(), MEStreamStarted));
+}

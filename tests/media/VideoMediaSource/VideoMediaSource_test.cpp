@@ -73,7 +73,7 @@ protected:
             ASSERT_EQ(Descriptor->SetUINT64(MF_PD_DURATION, UINT64(*duration)), S_OK);
         }
         if (record) // the session reads the source's events itself
-            SourceEvents = EventRecorder::Start(Source.Get());
+            SourceEvents = EventRecorder::Start(Source.Get(), true);
     }
     // Starts and waits for the source's MESourceStarted (the `occurrence`-th); takes the stream.
     void Start(std::optional<LONGLONG> position = std::nullopt, size_t occurrence = 1)
@@ -85,7 +85,7 @@ protected:
         {
             ASSERT_EQ(SourceEvents->Records().front().Type, MENewStream);
             ASSERT_EQ(SourceEvents->Records().front().Value.As(&MediaStream), S_OK);
-            StreamEvents = EventRecorder::Start(MediaStream.Get());
+            StreamEvents = EventRecorder::Start(MediaStream.Get(), true);
         }
     }
     std::vector<LONGLONG> SampleTimes() const

@@ -197,6 +197,22 @@ TEST_F(PoolTest, ReturnsThatCollapseIntoOneSignalStillWakeEveryWaiter)
     EXPECT_EQ(pool->GetWaiterCount(), 0);
 }
 
+// A woken waiter that gives up passes the signal it took on to the other waiter.
+TEST_F(PoolTest, AWokenWaiterThatGivesUpPassesTheTurnOn)
+{
+    auto pool = Make<StaticPool>(1u);
+    ComPtr<Thing> held, first, second;
+    ASSERT_TRUE(pool->TryAcquire(held));
+    bool firstWaiting = false, secondWaiting = false;
+    ASSERT_FALSE(pool->TryAcquireOrWait(first, firstWaiting));
+    ASSERT_FALSE(pool->TryAcquireOrWait(second, secondWaiting));
+    held = nullptr;
+    ASSERT_TRUE(pool->GetEvent()->Wait(0)); // the first waiter wakes, then is cancelled
+    pool->CancelWait(firstWaiting);
+    ASSERT_TRUE(pool->GetEvent()->Wait(0));
+    ASSERT_TRUE(pool->TryAcquireOrWait(second, secondWaiting));
+}
+
 TEST_F(PoolTest, ReturnStepRunsBeforeTheElementIsIdleOnlyWhenTheLastUserGoesAndMayFail)
 {
     TestSupport::TraceCapture capture;

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdio>
 #include <thread>
 #include <vector>
 
@@ -123,6 +125,32 @@ TEST(WorkQueueStartup, LastShutdownMayComeFromAWorkItem)
     ASSERT_HR(S_OK, MFStartup(MF_VERSION));
     EXPECT_TRUE(Fence(SerialQueue()));
     EXPECT_HR(S_OK, MFShutdown());
+}
+
+// The last MFShutdown gives up on an item that does not finish within its limit, names the
+// item's queue and returns; the item finishes later on its own.
+TEST(WorkQueueStartup, LastShutdownGivesUpOnAnItemThatDoesNotFinish)
+{
+    TestSupport::TraceCapture trace;
+    ASSERT_HR(S_OK, MFStartup(MF_VERSION));
+    const DWORD queue = SerialQueue();
+    Sync::Event gate(Sync::Event::ResetMode::Manual);
+    Latch started, finished;
+    std::atomic<bool> gateOpened { false };
+    auto callback = MakeCallback([&](IMFAsyncResult*) {
+        started.CountDown();
+        gateOpened = gate.Wait(PatienceMilliseconds);
+        finished.CountDown();
+    });
+    ASSERT_HR(S_OK, MFPutWorkItem(queue, callback.Get(), nullptr));
+    ASSERT_TRUE(started.Wait());
+    EXPECT_HR(S_OK, MFShutdown());
+    gate.Set();
+    ASSERT_TRUE(finished.Wait());
+    EXPECT_TRUE(gateOpened); // the shutdown came back before the gate opened
+    char name[32];
+    std::snprintf(name, sizeof(name), "Queue 0x%08X", static_cast<unsigned>(queue));
+    EXPECT_EQ(trace.LinesContaining(name).size(), 1u);
 }
 
 TEST_F(WorkQueue, StandardQueuesRunItemsAndUnknownQueuesAreRefused)

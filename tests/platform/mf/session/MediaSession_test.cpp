@@ -6,7 +6,9 @@
 
 #include "fakes/SessionDoubles.h"
 #include "platform/mf/Platform.h"
+#include "platform/system/Event.h"
 
+#include <atomic>
 #include <memory>
 #include <numeric>
 
@@ -464,13 +466,27 @@ TEST_F(MediaSessionTest, MFShutdownShutsOpenSessionsDown)
     ASSERT_EQ(MFStartup(MF_VERSION), S_OK); // for the fixture's own MFShutdown
 }
 
-// Sixteen pipelines at once on the shared worker pool, as a run of the tool makes them.
+// Sixteen pipelines at once on the shared worker pool, as a run of the tool makes them. Each
+// pipeline's handler of the session's events blocks on a worker once, until all sixteen block:
+// the pool stands in for blocked workers, so more block than it has threads.
 TEST_F(MediaSessionTest, SixteenSessionsAtOnce)
 {
+    Sync::Event allBlocked(Sync::Event::ResetMode::Manual);
+    std::atomic<int> blocked { 0 };
     std::vector<std::unique_ptr<Pipeline>> runs;
     for (UINT32 i = 0; i < 16; ++i)
+    {
         runs.push_back(std::make_unique<Pipeline>(
             Options { .SampleCount = 30, .Buffers = 1 + i % 4, .Mode = i % 2 ? RequestMode::Auto : RequestMode::Delayed }));
+        runs.back()->Events->SetReaction([&](const EventRecorder::Record& record) {
+            if (record.Type != MESessionStarted)
+                return;
+            if (++blocked == 16)
+                allBlocked.Set();
+            EXPECT_TRUE(allBlocked.Wait(Patience));
+            allBlocked.Set(); // after a failure the others need not wait it out as well
+        });
+    }
     for (auto& run : runs)
         ASSERT_EQ(run->SetTopology(), S_OK);
     for (auto& run : runs)

@@ -186,11 +186,8 @@ TEST(PresentationClock, TimeNeverRunsBackBeforeTheStart)
     ComPtr<IMFPresentationClock> clock;
     ASSERT_EQ(MFCreatePresentationClock(clock.GetAddressOf()), S_OK);
     ASSERT_EQ(clock->SetTimeSource(source.Get()), S_OK);
-    for (const LONGLONG offset : { 0LL, 5000000LL }) // from stopped, then from running
-    {
-        source->Interrupt = [&] { EXPECT_EQ(clock->Start(offset), S_OK); };
-        EXPECT_GE(TimeOf(clock.Get()), offset);
-    }
+    source->Interrupt = [&] { EXPECT_EQ(clock->Start(5000000), S_OK); };
+    EXPECT_GE(TimeOf(clock.Get()), 5000000);
 }
 
 TEST(PresentationClock, AFailingSinkDoesNotHideTheChangeFromTheOthers)

@@ -207,3 +207,26 @@ TEST(WaitingWorkShutdown, ItemsThatNeverStartedAreReleasedAndAnIdlePlatformUsesN
     }
     EXPECT_EQ(callback->Invocations(), 0);
 }
+
+// A Set right after the last MFShutdown dropped the waiting item, while it still winds the
+// waits down, stays with the event: the dropped item's registration does not take it.
+TEST(WaitingWorkShutdown, ASignalDuringShutdownStaysWithTheEvent)
+{
+    int lost = 0;
+    for (int round = 0; round < 100; ++round)
+    {
+        ASSERT_HR(S_OK, MFStartup(MF_VERSION));
+        Sync::Event event(Sync::Event::ResetMode::Auto);
+        auto callback = MakeCallback([](IMFAsyncResult*) {});
+        EXPECT_HR(S_OK, MFPutWaitingWorkItem(&event, 0, Result(callback.Get()).Get(), nullptr));
+        std::thread setter([&] {
+            while (MFScheduleWorkItem(callback.Get(), nullptr, -3'600'000, nullptr) == S_OK) // until items are dropped
+                ;
+            event.Set();
+        });
+        EXPECT_HR(S_OK, MFShutdown());
+        setter.join();
+        lost += !event.IsSignalled();
+    }
+    EXPECT_EQ(lost, 0) << "of 100 rounds";
+}

@@ -72,17 +72,11 @@ TEST(XevEncodeSettings, ConfigurationFromSettingsAndOutputType)
         if (row.Result != S_OK)
             continue;
         const NV_ENC_CONFIG& config = *configuration.Params.encodeConfig;
-        EXPECT_EQ(configuration.Params.encodeConfig, &configuration.Config);
-        EXPECT_EQ(config.version, NV_ENC_CONFIG_VER);
-        EXPECT_EQ(config.gopLength, row.GopLength);
-        EXPECT_EQ(config.encodeCodecConfig.h264Config.idrPeriod, row.GopLength);
-        EXPECT_EQ(config.frameIntervalP, row.FrameIntervalP);
-        EXPECT_EQ(config.profileGUID, row.ProfileGuid);
-        EXPECT_EQ(config.rcParams.rateControlMode, NV_ENC_PARAMS_RC_CONSTQP);
-        for (uint32_t qp : { config.rcParams.constQP.qpInterP, config.rcParams.constQP.qpInterB, config.rcParams.constQP.qpIntra })
-            EXPECT_EQ(qp, row.Qp);
-        EXPECT_TRUE(config.encodeCodecConfig.h264Config.outputAUD && config.encodeCodecConfig.h264Config.repeatSPSPPS);
-        EXPECT_EQ(configuration.Params.version, NV_ENC_INITIALIZE_PARAMS_VER);
+        const NV_ENC_CONFIG_H264& h264 = config.encodeCodecConfig.h264Config;
+        EXPECT_EQ(std::tuple(config.version, configuration.Params.version, config.gopLength, h264.idrPeriod, config.frameIntervalP),
+                  std::tuple(NV_ENC_CONFIG_VER, NV_ENC_INITIALIZE_PARAMS_VER, row.GopLength, row.GopLength, row.FrameIntervalP));
+        EXPECT_EQ(std::tuple(config.rcParams.constQP.qpInterP, config.rcParams.constQP.qpInterB, config.rcParams.constQP.qpIntra), std::tuple(row.Qp, row.Qp, row.Qp));
+        EXPECT_TRUE(config.profileGUID == row.ProfileGuid && h264.outputAUD && h264.repeatSPSPPS && &config == &configuration.Config);
     }
     // The rejected pair names itself in the trace.
     TestSupport::TraceCapture trace;
@@ -109,31 +103,21 @@ TEST(XevEncodeSettings, BufferCountAndNalUnits)
     };
     std::vector<UINT32> lengths;
     for (const auto& [bytes, expected] : splits)
-    {
-        Xev::SplitNalUnits(bytes, lengths);
-        EXPECT_EQ(lengths, expected);
-    }
+        EXPECT_EQ((Xev::SplitNalUnits(bytes, lengths), lengths), expected);
 }
 
 TEST(XevEncodeSettings, CodecApiKeepsAnyKey)
 {
-    ASSERT_EQ(MFStartup(MF_VERSION), S_OK);
-    {
-        auto transform = Make<XevEncodeTransform>();
-        ComPtr<ICodecAPI> codec;
-        ASSERT_EQ(transform->QueryInterface(IidOf<ICodecAPI>, reinterpret_cast<void**>(codec.GetAddressOf())), S_OK);
-        const GUID key = CODECAPI_AVEncMPVGOPSize;
-        PROPVARIANT first = UInt(10), second = UInt(20), value {};
-        EXPECT_EQ(codec->GetValue(&key, &value), S_OK); // never set: empty
-        EXPECT_EQ(value.vt, VT_EMPTY);
-        EXPECT_EQ(codec->SetValue(&key, &first), S_OK);
-        EXPECT_EQ(codec->SetValue(&key, &second), S_OK);
-        EXPECT_EQ(codec->GetValue(&key, &value), S_OK);
-        EXPECT_EQ(value.vt * 100 + value.ulVal, VT_UI4 * 100 + 20u);
-        for (auto [hr, expected] : { std::pair { codec->SetValue(nullptr, &first), E_INVALIDARG }, { codec->SetValue(&key, nullptr), E_POINTER },
-                 { codec->GetValue(nullptr, &value), E_INVALIDARG }, { codec->IsSupported(&key), E_NOTIMPL }, { codec->SetAllDefaults(), E_NOTIMPL } })
-            EXPECT_EQ(hr, expected);
-        EXPECT_EQ(transform->Shutdown(), S_OK);
-    }
-    EXPECT_EQ(MFShutdown(), S_OK);
+    auto transform = Make<XevEncodeTransform>();
+    ComPtr<ICodecAPI> codec;
+    ASSERT_EQ(transform->QueryInterface(IidOf<ICodecAPI>, reinterpret_cast<void**>(codec.GetAddressOf())), S_OK);
+    const GUID key = CODECAPI_AVEncMPVGOPSize;
+    PROPVARIANT first = UInt(10), second = UInt(20), never {}, value {};
+    for (HRESULT hr : { codec->GetValue(&key, &never), codec->SetValue(&key, &first), codec->SetValue(&key, &second), codec->GetValue(&key, &value) })
+        EXPECT_EQ(hr, S_OK); // in order: a braced list evaluates left to right
+    EXPECT_EQ(std::tuple(never.vt, value.vt, value.ulVal), std::tuple(VARTYPE(VT_EMPTY), VARTYPE(VT_UI4), 20u)); // never set: empty; set twice: the second
+    for (auto [hr, expected] : { std::pair { codec->SetValue(nullptr, &first), E_INVALIDARG }, { codec->SetValue(&key, nullptr), E_POINTER },
+             { codec->GetValue(nullptr, &value), E_INVALIDARG }, { codec->IsSupported(&key), E_NOTIMPL }, { codec->SetAllDefaults(), E_NOTIMPL } })
+        EXPECT_EQ(hr, expected);
+    EXPECT_EQ(transform->Shutdown(), S_OK);
 }

@@ -7,6 +7,7 @@
 
 #include "fakes/SessionDoubles.h"
 #include "platform/encoder/EncoderTestSupport.h"
+#include "platform/d3d/DeviceTestSupport.h"
 #include "platform/d3d/Texture.h"
 #include "platform/mf/session/SessionTestSupport.h"
 
@@ -18,6 +19,13 @@ namespace
 {
 constexpr UINT32 Width = 160, Height = 96;
 
+// The first failure of calls made in order (a braced list evaluates left to right).
+HRESULT All(std::initializer_list<HRESULT> results)
+{
+    const auto failed = std::ranges::find_if(results, [](HRESULT hr) { return FAILED(hr); });
+    return failed == results.end() ? S_OK : *failed;
+}
+
 struct InputCase
 {
     GUID Subtype;
@@ -28,10 +36,7 @@ ComPtr<IMFMediaType> InputType(const InputCase& input)
 {
     auto type = VideoType(input.Subtype, Width, Height);
     EXPECT_EQ(MFSetAttributeRatio(type.Get(), MF_MT_FRAME_RATE, 30, 1), S_OK);
-    if (input.Stride)
-    {
-        EXPECT_EQ(type->SetUINT32(MF_MT_DEFAULT_STRIDE, static_cast<UINT32>(*input.Stride)), S_OK);
-    }
+    EXPECT_EQ(input.Stride ? type->SetUINT32(MF_MT_DEFAULT_STRIDE, static_cast<UINT32>(*input.Stride)) : S_OK, S_OK);
     return type;
 }
 
@@ -48,13 +53,10 @@ ComPtr<IMFSample> Frame(const InputCase& input, UINT32 index)
     EXPECT_EQ(buffer->Lock(&data, nullptr, nullptr), S_OK);
     for (UINT32 row = 0; row < rows; ++row)
         std::memcpy(data + (stride < 0 ? rows - 1 - row : row) * std::abs(stride), pixels.data() + row * rowBytes, rowBytes);
-    EXPECT_EQ(buffer->Unlock(), S_OK);
-    EXPECT_EQ(buffer->SetCurrentLength(std::abs(stride) * rows), S_OK);
+    EXPECT_EQ(All({ buffer->Unlock(), buffer->SetCurrentLength(std::abs(stride) * rows) }), S_OK);
     ComPtr<IMFSample> sample;
     EXPECT_EQ(MFCreateSample(sample.GetAddressOf()), S_OK);
-    EXPECT_EQ(sample->AddBuffer(buffer.Get()), S_OK);
-    EXPECT_EQ(sample->SetSampleTime(index * EncoderTest::FrameTime), S_OK);
-    EXPECT_EQ(sample->SetSampleDuration(EncoderTest::FrameTime), S_OK);
+    EXPECT_EQ(All({ sample->AddBuffer(buffer.Get()), sample->SetSampleTime(index * EncoderTest::FrameTime), sample->SetSampleDuration(EncoderTest::FrameTime) }), S_OK);
     return sample;
 }
 
@@ -74,21 +76,38 @@ ComPtr<XevEncodeTransform> PipelineTransform(IMFDXGIDeviceManager* manager, cons
     for (auto [key, value] : settings)
         EXPECT_EQ(transform->SetValue(&key, &value), S_OK);
     auto output = VideoType(MFVideoFormat_H264, Width, Height);
-    EXPECT_EQ(output->SetUINT32(MF_MT_AVG_BITRATE, 10000000), S_OK);
-    EXPECT_EQ(MFSetAttributeRatio(output.Get(), MF_MT_FRAME_RATE, 30, 1), S_OK);
-    EXPECT_EQ(output->SetUINT32(MF_MT_INTERLACE_MODE, 2), S_OK);
-    EXPECT_EQ(output->SetUINT32(MF_NALU_LENGTH_SET, 1), S_OK);
+    EXPECT_EQ(All({ output->SetUINT32(MF_MT_AVG_BITRATE, 10000000), MFSetAttributeRatio(output.Get(), MF_MT_FRAME_RATE, 30, 1), output->SetUINT32(MF_MT_INTERLACE_MODE, 2), output->SetUINT32(MF_NALU_LENGTH_SET, 1) }), S_OK);
     EXPECT_EQ(transform->SetOutputType(0, output.Get(), 0), S_OK);
-    if (input)
-    {
-        EXPECT_EQ(transform->SetInputType(0, InputType(*input).Get(), 0), S_OK);
-    }
+    EXPECT_EQ(input ? transform->SetInputType(0, InputType(*input).Get(), 0) : S_OK, S_OK);
     return transform;
+}
+
+ComPtr<IMFSample> TextureSample(ID3D11Texture2D* texture, UINT32 index)
+{
+    ComPtr<IMFMediaBuffer> buffer;
+    ComPtr<IMFSample> sample;
+    EXPECT_EQ(MFCreateDXGISurfaceBuffer(IidOf<ID3D11Texture2D>, texture, 0, 0, buffer.GetAddressOf()), S_OK);
+    EXPECT_EQ(MFCreateSample(sample.GetAddressOf()), S_OK);
+    EXPECT_EQ(All({ sample->AddBuffer(buffer.Get()), sample->SetSampleTime(index * EncoderTest::FrameTime) }), S_OK);
+    return sample;
 }
 
 class XevEncodeTransformTest : public PlatformTest
 {
 protected:
+    // The manager's device (the software adapter's).
+    ComPtr<ID3D11Device> Device()
+    {
+        ComPtr<ID3D11Device> device;
+        HANDLE handle = nullptr;
+        EXPECT_EQ(m_Manager->OpenDeviceHandle(&handle), S_OK);
+        EXPECT_EQ(m_Manager->GetVideoService(handle, IidOf<ID3D11Device>, reinterpret_cast<void**>(device.GetAddressOf())) |
+                      m_Manager->CloseDeviceHandle(handle), S_OK);
+        return device;
+    }
+    // A pipeline's transform with a stream started: the format change taken, the clock started.
+    ComPtr<XevEncodeTransform> StartedTransform();
+
     ComPtr<XevDefaultDeviceManager> m_Manager = XevDefaultDeviceManager::Create(true);
 };
 
@@ -121,8 +140,7 @@ TEST_P(XevEncodeTransformSession, PlaysToAValidStream)
     options.DescribeType = [&](IMFMediaType* type) { EXPECT_EQ(InputType(input)->CopyAllItems(type), S_OK); };
     options.FillSample = [&](IMFSample* sample, UINT32 index) {
         ComPtr<IMFMediaBuffer> buffer;
-        EXPECT_EQ(Frame(input, index)->GetBufferByIndex(0, buffer.GetAddressOf()), S_OK);
-        EXPECT_EQ(sample->AddBuffer(buffer.Get()), S_OK);
+        EXPECT_EQ(All({ Frame(input, index)->GetBufferByIndex(0, buffer.GetAddressOf()), sample->AddBuffer(buffer.Get()) }), S_OK);
     };
     options.OnSample = [&](IMFSample* sample) {
         auto& output = outputs.emplace_back();
@@ -146,8 +164,7 @@ TEST_P(XevEncodeTransformSession, PlaysToAValidStream)
     ASSERT_EQ(session->Start(&GUID_NULL, &start), S_OK);
     ASSERT_TRUE(events->WaitFor(MESessionEnded)) << events->Text();
     EXPECT_TRUE(events->Failures().empty()) << events->Text();
-    EXPECT_EQ(session->Shutdown(), S_OK);
-    EXPECT_EQ(source->Shutdown(), S_OK);
+    EXPECT_EQ(All({ session->Shutdown(), source->Shutdown() }), S_OK);
     events->Detach();
 
     ASSERT_EQ(outputs.size(), Count);
@@ -157,9 +174,7 @@ TEST_P(XevEncodeTransformSession, PlaysToAValidStream)
     {
         EXPECT_EQ(decoded.Slices[i].Idr, i % 4 == 0) << i;
         EXPECT_EQ(decoded.Slices[i].Qp, 24) << i;
-        const auto nals = EncoderTest::ParseNals(outputs[i].Bytes);
-        ASSERT_FALSE(nals.empty());
-        EXPECT_EQ(nals[0].Type, 9) << i; // access unit delimiter
+        EXPECT_EQ(EncoderTest::ParseNals(outputs[i].Bytes).at(0).Type, 9) << i; // access unit delimiter
         EXPECT_EQ(EncoderTest::HasNal(outputs[i].Bytes, 7) && EncoderTest::HasNal(outputs[i].Bytes, 8), i % 4 == 0) << i;
     }
     EXPECT_GT(decoded.Psnr, 30.0); // upright: a flipped picture compares far worse
@@ -170,9 +185,8 @@ TEST_P(XevEncodeTransformSession, PlaysToAValidStream)
     UINT32 size = 0;
     ASSERT_EQ(type->GetBlob(MF_MT_MPEG_SEQUENCE_HEADER, header.data(), 4096, &size), S_OK);
     const auto nals = EncoderTest::ParseNals(outputs[0].Bytes);
-    ASSERT_GE(nals.size(), 3u);
     EXPECT_EQ(std::vector<BYTE>(header.begin(), header.begin() + size),
-              std::vector<BYTE>(outputs[0].Bytes.begin() + nals[1].Offset, outputs[0].Bytes.begin() + nals[3].Offset));
+              std::vector<BYTE>(outputs[0].Bytes.begin() + nals.at(1).Offset, outputs[0].Bytes.begin() + nals.at(3).Offset));
 }
 
 INSTANTIATE_TEST_SUITE_P(Inputs, XevEncodeTransformSession,
@@ -186,11 +200,8 @@ MediaEventType NextEvent(IMFMediaEventGenerator* generator)
 {
     ComPtr<IMFMediaEvent> event;
     MediaEventType type = MEUnknown;
-    if (WaitUntil([&] { return generator->GetEvent(MF_EVENT_FLAG_NO_WAIT, event.ReleaseAndGetAddressOf()) == S_OK; }))
-    {
-        EXPECT_EQ(event->GetType(&type), S_OK);
-    }
-    return type;
+    const bool came = WaitUntil([&] { return generator->GetEvent(MF_EVENT_FLAG_NO_WAIT, event.ReleaseAndGetAddressOf()) == S_OK; });
+    return came && SUCCEEDED(event->GetType(&type)) ? type : MEUnknown;
 }
 
 bool NoEventPending(IMFMediaEventGenerator* generator)
@@ -202,15 +213,12 @@ bool NoEventPending(IMFMediaEventGenerator* generator)
 HRESULT Output(IMFTransform* transform, ComPtr<IMFSample>* sample = nullptr, DWORD* bufferStatus = nullptr)
 {
     MFT_OUTPUT_DATA_BUFFER buffer {};
-    DWORD status = 0;
+    DWORD status = 0; // the call's, and the buffer's unless the caller asks for it
     const HRESULT hr = transform->ProcessOutput(0, 1, &buffer, &status);
     ComPtr<IMFSample> taken;
     taken.Attach(buffer.pSample);
-    if (sample)
-        *sample = taken;
-    if (bufferStatus)
-        *bufferStatus = buffer.dwStatus;
-    return hr;
+    (sample ? *sample : taken) = std::move(taken);
+    return (bufferStatus ? *bufferStatus : status) = buffer.dwStatus, hr;
 }
 
 const InputCase Nv12 { MFVideoFormat_NV12, std::nullopt };
@@ -224,9 +232,11 @@ std::vector<EncoderTest::Output> Pump(XevEncodeTransform* transform, UINT32 coun
     UINT32 sent = 0;
     for (MediaEventType type; (type = NextEvent(transform)) != METransformDrainComplete;)
     {
-        EXPECT_NE(type, MEUnknown) << "sent " << sent << ", received " << outputs.size();
         if (type == MEUnknown)
+        {
+            ADD_FAILURE() << "sent " << sent << ", received " << outputs.size();
             break;
+        }
         if (type == METransformHaveOutput)
         {
             ComPtr<IMFSample> sample;
@@ -252,6 +262,17 @@ std::vector<EncoderTest::Output> Pump(XevEncodeTransform* transform, UINT32 coun
 }
 } // namespace
 
+ComPtr<XevEncodeTransform> XevEncodeTransformTest::StartedTransform()
+{
+    auto transform = PipelineTransform(m_Manager.Get(), &Nv12);
+    ComPtr<IMFMediaType> changed;
+    EXPECT_EQ(transform->ProcessMessage(MFT_MESSAGE_NOTIFY_START_OF_STREAM, 0), S_OK);
+    EXPECT_EQ(NextEvent(transform.Get()), METransformHaveOutput);
+    EXPECT_EQ(transform->GetOutputAvailableType(0, 0, changed.GetAddressOf()), S_OK);
+    EXPECT_EQ(All({ transform->SetOutputType(0, changed.Get(), 0), transform->OnClockStart(0, 0) }), S_OK);
+    return transform;
+}
+
 // The session's protocol: the format change first, input only when asked (one request per free
 // buffer), outputs in submission order, drain with frames in flight and with none.
 TEST_F(XevEncodeTransformTest, EventProtocolAndDrain)
@@ -267,13 +288,10 @@ TEST_F(XevEncodeTransformTest, EventProtocolAndDrain)
     ASSERT_EQ(transform->GetOutputAvailableType(0, 0, changed.GetAddressOf()), S_OK);
     EXPECT_EQ(transform->SetOutputType(0, changed.Get(), MFT_SET_TYPE_TEST_ONLY), S_OK); // stores nothing
     EXPECT_EQ(Output(transform.Get()), MF_E_TRANSFORM_STREAM_CHANGE);
-    EXPECT_EQ(transform->SetOutputType(0, changed.Get(), 0), S_OK);
-    ASSERT_EQ(transform->GetOutputCurrentType(0, current.GetAddressOf()), S_OK);
+    EXPECT_EQ(All({ transform->SetOutputType(0, changed.Get(), 0), transform->GetOutputCurrentType(0, current.GetAddressOf()) }), S_OK);
     EXPECT_EQ(current.Get(), changed.Get());
     EXPECT_EQ(transform->SetOutputType(0, current.Get(), 0), MF_E_TRANSFORM_CANNOT_CHANGE_MEDIATYPE_WHILE_PROCESSING);
-
-    EXPECT_EQ(transform->OnClockStart(0, 0), S_OK);
-    EXPECT_EQ(transform->OnClockStart(0, 0), S_OK); // still owed: no second request
+    EXPECT_EQ(All({ transform->OnClockStart(0, 0), transform->OnClockStart(0, 0) }), S_OK); // the second: still owed, no request
     constexpr UINT32 Count = 11;
     const auto outputs = Pump(transform.Get(), Count, [](UINT32 index) { return Frame(Nv12, index); });
     ASSERT_EQ(outputs.size(), Count);
@@ -284,7 +302,6 @@ TEST_F(XevEncodeTransformTest, EventProtocolAndDrain)
     ASSERT_EQ(transform->ProcessMessage(MFT_MESSAGE_COMMAND_DRAIN, 0), S_OK);
     EXPECT_EQ(NextEvent(transform.Get()), METransformDrainComplete);
     EXPECT_EQ(transform->ProcessMessage(MFT_MESSAGE_NOTIFY_END_OF_STREAM, 0), S_OK);
-    EXPECT_TRUE(NoEventPending(transform.Get()));
     // A new stream on a new session: its SPS and PPS equal the output type's header, so no change.
     ASSERT_EQ(transform->ProcessMessage(MFT_MESSAGE_NOTIFY_START_OF_STREAM, 0), S_OK);
     EXPECT_TRUE(NoEventPending(transform.Get()));
@@ -301,8 +318,7 @@ TEST_F(XevEncodeTransformTest, FlushAndShutdownWithFramesInFlight)
     for (const bool flush : { true, false })
     {
         auto transform = PipelineTransform(m_Manager.Get(), &Nv12);
-        ASSERT_EQ(transform->ProcessMessage(MFT_MESSAGE_NOTIFY_START_OF_STREAM, 0), S_OK);
-        ASSERT_EQ(transform->OnClockStart(0, 0), S_OK);
+        ASSERT_EQ(All({ transform->ProcessMessage(MFT_MESSAGE_NOTIFY_START_OF_STREAM, 0), transform->OnClockStart(0, 0) }), S_OK);
         for (UINT32 i = 0; i < 4; ++i)
             EXPECT_EQ(transform->ProcessInput(0, Frame(Nv12, i).Get(), 0), S_OK);
         if (flush)
@@ -313,10 +329,9 @@ TEST_F(XevEncodeTransformTest, FlushAndShutdownWithFramesInFlight)
             EXPECT_EQ(transform->ProcessMessage(MFT_MESSAGE_NOTIFY_END_STREAMING, 0), S_OK);
         }
         EXPECT_EQ(transform->Shutdown(), S_OK);
-        EXPECT_EQ(transform->ProcessInput(0, Frame(Nv12, 4).Get(), 0), MF_E_SHUTDOWN);
-        EXPECT_EQ(transform->ProcessMessage(MFT_MESSAGE_NOTIFY_START_OF_STREAM, 0), MF_E_SHUTDOWN);
-        EXPECT_EQ(transform->SetInputType(0, nullptr, 0), MF_E_SHUTDOWN);
-        EXPECT_EQ(transform->Shutdown(), MF_E_SHUTDOWN);
+        for (HRESULT hr : { transform->ProcessInput(0, Frame(Nv12, 4).Get(), 0), transform->ProcessMessage(MFT_MESSAGE_NOTIFY_START_OF_STREAM, 0),
+                 transform->SetInputType(0, nullptr, 0), transform->OnClockStart(0, 0), transform->Shutdown() })
+            EXPECT_EQ(hr, MF_E_SHUTDOWN);
     }
     EXPECT_TRUE(WaitUntil([&] { return XevEncodeTransform::InstanceCount == transforms && XevEncodeTransform::Buffer::g_InstanceCount == buffers; }));
 }
@@ -331,49 +346,43 @@ TEST_F(XevEncodeTransformTest, StreamAndTypeMethods)
     transform = PipelineTransform(m_Manager.Get());
     for (UINT32 index = 0; index < 3; ++index)
     {
-        const HRESULT hr = transform->GetInputAvailableType(0, index, type.ReleaseAndGetAddressOf());
-        ASSERT_EQ(hr, index < 2 ? S_OK : MF_E_NO_MORE_TYPES);
-        if (hr != S_OK)
-            break;
         GUID subtype {};
-        EXPECT_EQ(type->GetGUID(MF_MT_SUBTYPE, &subtype), S_OK);
+        ASSERT_EQ(transform->GetInputAvailableType(0, index, type.ReleaseAndGetAddressOf()), index < 2 ? S_OK : MF_E_NO_MORE_TYPES);
+        if (index == 2 || type->GetGUID(MF_MT_SUBTYPE, &subtype) != S_OK)
+            break;
         EXPECT_EQ(subtype, index == 0 ? MFVideoFormat_NV12 : MFVideoFormat_ARGB32);
-        EXPECT_EQ(MFGetAttributeUINT32(type.Get(), MF_MT_DEFAULT_STRIDE, 0), index == 0 ? Width : Width * 4);
-        EXPECT_EQ(MFGetAttributeUINT64(type.Get(), MF_MT_FRAME_SIZE, 0), Pack2UINT32AsUINT64(Width, Height));
-        EXPECT_EQ(MFGetAttributeUINT32(type.Get(), MF_MT_INTERLACE_MODE, 0), 2u);
+        EXPECT_EQ(std::tuple(MFGetAttributeUINT32(type.Get(), MF_MT_DEFAULT_STRIDE, 0), MFGetAttributeUINT64(type.Get(), MF_MT_FRAME_SIZE, 0),
+                      MFGetAttributeUINT32(type.Get(), MF_MT_INTERLACE_MODE, 0)), std::tuple(index == 0 ? Width : Width * 4, Pack2UINT32AsUINT64(Width, Height), 2u));
     }
-    auto noSize = VideoType(MFVideoFormat_NV12);
-    ASSERT_EQ(noSize->DeleteItem(MF_MT_FRAME_SIZE), S_OK);
-    EXPECT_EQ(transform->SetInputType(0, VideoType(MFVideoFormat_YUY2).Get(), 0), MF_E_INVALIDMEDIATYPE);
-    EXPECT_EQ(transform->SetInputType(0, noSize.Get(), 0), MF_E_INVALIDMEDIATYPE);
+    auto noSize = VideoType(MFVideoFormat_NV12), notVideo = VideoType(MFVideoFormat_H264);
+    ASSERT_EQ(All({ noSize->DeleteItem(MF_MT_FRAME_SIZE), notVideo->SetGUID(MF_MT_MAJOR_TYPE, MFVideoFormat_H264) }), S_OK);
     EXPECT_EQ(transform->SetInputType(0, InputType(Nv12).Get(), MFT_SET_TYPE_TEST_ONLY), S_OK);
-    EXPECT_EQ(transform->GetInputCurrentType(0, type.ReleaseAndGetAddressOf()), MF_E_TRANSFORM_TYPE_NOT_SET);
-    EXPECT_EQ(transform->SetInputType(1, nullptr, 0), MF_E_INVALIDSTREAMNUMBER);
-    auto notVideo = VideoType(MFVideoFormat_H264);
-    ASSERT_EQ(notVideo->SetGUID(MF_MT_MAJOR_TYPE, MFVideoFormat_H264), S_OK);
-    EXPECT_EQ(transform->SetOutputType(0, notVideo.Get(), 0), MF_E_INVALIDMEDIATYPE);
+    for (auto [hr, expected] : { std::pair { transform->SetInputType(0, VideoType(MFVideoFormat_YUY2).Get(), 0), MF_E_INVALIDMEDIATYPE },
+             { transform->SetInputType(0, noSize.Get(), 0), MF_E_INVALIDMEDIATYPE }, { transform->SetInputType(1, nullptr, 0), MF_E_INVALIDSTREAMNUMBER },
+             { transform->GetInputCurrentType(0, type.ReleaseAndGetAddressOf()), MF_E_TRANSFORM_TYPE_NOT_SET }, // the test stored nothing
+             { transform->SetOutputType(0, notVideo.Get(), 0), MF_E_INVALIDMEDIATYPE } })
+        EXPECT_EQ(hr, expected);
 
     MFT_OUTPUT_STREAM_INFO output {};
     MFT_INPUT_STREAM_INFO input {};
-    EXPECT_EQ(transform->GetOutputStreamInfo(0, &output) | transform->GetInputStreamInfo(0, &input), S_OK);
+    EXPECT_EQ(All({ transform->GetOutputStreamInfo(0, &output), transform->GetInputStreamInfo(0, &input) }), S_OK);
     EXPECT_EQ(std::tuple(output.dwFlags, output.cbSize, input.dwFlags), std::tuple(0x103u, 0x200000u, 7u));
     for (HRESULT hr : { transform->GetInputStreamInfo(1, &input), transform->GetOutputStreamInfo(2, &output) })
         EXPECT_EQ(hr, MF_E_INVALIDSTREAMNUMBER);
     ComPtr<IMFMediaEvent> event;
-    ASSERT_EQ(MFCreateMediaEvent(MEEncodingParameters, GUID_NULL, S_OK, nullptr, event.GetAddressOf()), S_OK);
-    EXPECT_EQ(transform->ProcessEvent(0, event.Get()), E_INVALIDARG); // no attribute store as its value
-    EXPECT_EQ(transform->ProcessEvent(0, nullptr), E_INVALIDARG);
-    EXPECT_EQ(transform->ProcessEvent(1, event.Get()), MF_E_INVALIDSTREAMNUMBER);
     void* service = nullptr;
-    EXPECT_EQ(transform->GetService(GUID_NULL, IidOf<IUnknown>, &service), MF_E_UNSUPPORTED_SERVICE);
+    ASSERT_EQ(MFCreateMediaEvent(MEEncodingParameters, GUID_NULL, S_OK, nullptr, event.GetAddressOf()), S_OK);
+    for (auto [hr, expected] : { std::pair { transform->ProcessEvent(0, event.Get()), E_INVALIDARG }, // no attribute store as its value
+             { transform->ProcessEvent(0, nullptr), E_INVALIDARG }, { transform->ProcessEvent(1, event.Get()), MF_E_INVALIDSTREAMNUMBER },
+             { transform->GetService(GUID_NULL, IidOf<IUnknown>, &service), MF_E_UNSUPPORTED_SERVICE } })
+        EXPECT_EQ(hr, expected);
     // A stream cannot start while the session has not unlocked the transform: MEError follows.
     auto locked = Make<XevEncodeTransform>();
     ComPtr<IMFAttributes> attributes;
     ASSERT_EQ(locked->GetAttributes(attributes.GetAddressOf()), S_OK);
     for (const HRESULT expected : { MF_E_ATTRIBUTENOTFOUND, MF_E_TRANSFORM_ASYNC_LOCKED })
     {
-        EXPECT_EQ(locked->ProcessMessage(MFT_MESSAGE_NOTIFY_START_OF_STREAM, 0), expected);
-        EXPECT_EQ(NextEvent(locked.Get()), MEError);
+        EXPECT_EQ((std::pair { locked->ProcessMessage(MFT_MESSAGE_NOTIFY_START_OF_STREAM, 0), NextEvent(locked.Get()) }), (std::pair<HRESULT, MediaEventType> { expected, MEError }));
         ASSERT_EQ(attributes->SetUINT32(MF_TRANSFORM_ASYNC_UNLOCK, 0), S_OK);
     }
     EXPECT_EQ(locked->Shutdown(), S_OK);
@@ -383,22 +392,11 @@ TEST_F(XevEncodeTransformTest, StreamAndTypeMethods)
 // by the producer under key 0 in turn while the encoder holds the other; every frame decodes.
 TEST_F(XevEncodeTransformTest, TextureInputWithKeyedMutexes)
 {
-    HANDLE handle = nullptr;
-    ComPtr<ID3D11Device> device;
-    ASSERT_EQ(m_Manager->OpenDeviceHandle(&handle), S_OK);
-    ASSERT_EQ(m_Manager->GetVideoService(handle, IidOf<ID3D11Device>, reinterpret_cast<void**>(device.GetAddressOf())), S_OK);
+    const auto device = Device();
     ComPtr<ID3D11Texture2D> textures[2];
-    const D3D11_TEXTURE2D_DESC desc { Width, Height, 1, 1, DXGI_FORMAT_NV12, { 1, 0 }, D3D11_USAGE_DEFAULT, D3D11_BIND_SHADER_RESOURCE, 0,
-        D3D11_RESOURCE_MISC_SHARED_KEYEDMUTEX };
     for (auto& texture : textures)
-        ASSERT_EQ(device->CreateTexture2D(&desc, nullptr, texture.GetAddressOf()), S_OK);
-    auto transform = PipelineTransform(m_Manager.Get(), &Nv12);
-    ASSERT_EQ(transform->ProcessMessage(MFT_MESSAGE_NOTIFY_START_OF_STREAM, 0), S_OK);
-    ASSERT_EQ(NextEvent(transform.Get()), METransformHaveOutput);
-    ComPtr<IMFMediaType> changed;
-    ASSERT_EQ(transform->GetOutputAvailableType(0, 0, changed.GetAddressOf()), S_OK);
-    ASSERT_EQ(transform->SetOutputType(0, changed.Get(), 0), S_OK);
-    ASSERT_EQ(transform->OnClockStart(0, 0), S_OK);
+        texture = D3DTest::MakeTexture(device.Get(), D3DTest::TextureDesc(Width, Height, DXGI_FORMAT_NV12, D3D11_RESOURCE_MISC_SHARED_KEYEDMUTEX));
+    auto transform = StartedTransform();
     constexpr UINT32 Count = 6;
     const auto outputs = Pump(transform.Get(), Count, [&](UINT32 index) {
         ID3D11Texture2D* texture = textures[index % 2].Get();
@@ -409,18 +407,50 @@ TEST_F(XevEncodeTransformTest, TextureInputWithKeyedMutexes)
         EXPECT_EQ(D3D11Host::GetTextureMemory(texture, 0, &memory), S_OK);
         EncoderTest::Draw(index, Width, Height, NV_ENC_BUFFER_FORMAT_NV12, memory.Data, memory.RowPitch);
         EXPECT_EQ(mutex->ReleaseSync(0), S_OK);
-        ComPtr<IMFMediaBuffer> buffer;
-        EXPECT_EQ(MFCreateDXGISurfaceBuffer(IidOf<ID3D11Texture2D>, texture, 0, 0, buffer.GetAddressOf()), S_OK);
-        ComPtr<IMFSample> sample;
-        EXPECT_EQ(MFCreateSample(sample.GetAddressOf()), S_OK);
-        EXPECT_EQ(sample->AddBuffer(buffer.Get()), S_OK);
-        EXPECT_EQ(sample->SetSampleTime(index * EncoderTest::FrameTime), S_OK);
-        return sample;
+        return TextureSample(texture, index);
     });
-    ASSERT_EQ(outputs.size(), Count);
     const auto decoded = EncoderTest::Decode(outputs, EncoderTest::Range(Count), Width, Height);
     EXPECT_EQ(decoded.Slices.size(), Count);
     EXPECT_GT(decoded.Psnr, 40.0);
     EXPECT_EQ(transform->Shutdown(), S_OK);
-    EXPECT_EQ(m_Manager->CloseDeviceHandle(handle), S_OK);
+}
+
+// Four frames held up in the encoder (their texture waits for a copy behind a closed device
+// thread): no free buffer, no request, MF_E_NOTACCEPTING; then the head's completion brings
+// exactly one request and the samples leave in order.
+TEST_F(XevEncodeTransformTest, FullQueueAsksForInputOnceTheHeadCompletes)
+{
+    const auto device = Device();
+    ComPtr<ID3D11DeviceContext> context;
+    ComPtr<ID3D11DeviceContext3> context3;
+    device->GetImmediateContext(context.GetAddressOf());
+    ASSERT_EQ(context.As(&context3), S_OK);
+    const auto desc = D3DTest::TextureDesc(Width, Height, DXGI_FORMAT_NV12);
+    const ComPtr<ID3D11Texture2D> texture = D3DTest::MakeTexture(device.Get(), desc), source = D3DTest::MakeTexture(device.Get(), desc);
+    auto transform = StartedTransform();
+    std::vector<ComPtr<IMFSample>> frames; // made before the gate: a new surface buffer waits for the device
+    for (UINT32 index = 0; index < 5; ++index)
+        frames.push_back(TextureSample(texture.Get(), index));
+    {
+        D3DTest::DeviceGate gate(context3.Get());
+        context->CopyResource(texture.Get(), source.Get());
+        for (UINT32 index = 0; index < 4; ++index)
+        {
+            ASSERT_EQ(NextEvent(transform.Get()), METransformNeedInput);
+            ASSERT_EQ(transform->ProcessInput(0, frames[index].Get(), 0), S_OK);
+        }
+        EXPECT_TRUE(NoEventPending(transform.Get()));
+        EXPECT_EQ(transform->ProcessInput(0, frames[4].Get(), 0), MF_E_NOTACCEPTING);
+    }
+    for (const MediaEventType expected : { METransformHaveOutput, METransformNeedInput, METransformHaveOutput, METransformHaveOutput, METransformHaveOutput })
+        EXPECT_EQ(NextEvent(transform.Get()), expected);
+    for (UINT32 index = 0; index < 4; ++index)
+    {
+        ComPtr<IMFSample> sample;
+        LONGLONG time = -1;
+        EXPECT_EQ(All({ Output(transform.Get(), &sample), sample->GetSampleTime(&time) }), S_OK);
+        EXPECT_EQ(time, index * EncoderTest::FrameTime);
+    }
+    EXPECT_TRUE(NoEventPending(transform.Get()));
+    EXPECT_EQ(transform->Shutdown(), S_OK);
 }

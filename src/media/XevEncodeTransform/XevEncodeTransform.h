@@ -139,6 +139,8 @@ private:
     void ProcessInputLocked(IMFSample* sample);
     void CopyMemoryFrameLocked(Buffer& buffer, IMFSample* sample, NV_ENC_PIC_PARAMS& picture);
     void MapTextureLocked(Buffer& buffer, ID3D11Texture2D* texture, NV_ENC_PIC_PARAMS& picture);
+    // The sample's times and flags into the buffer, the picture to the encoder, its waiting item.
+    void SubmitLocked(Buffer& buffer, IMFSample* sample, NV_ENC_PIC_PARAMS& picture, LONGLONG time);
     // Completions on the serial work queue.
     void BufferInvoke(MF::AsyncCallback* callback, IMFAsyncResult* result);
     void CompleteBufferLocked(Buffer& buffer);

@@ -323,11 +323,35 @@ void XevEncodeTransform::ProcessInputLocked(IMFSample* sample)
     picture.completionEvent = &buffer.m_Output.m_Event;
     picture.bufferFmt = m_InputFormat.BufferFormat;
     picture.pictureStruct = NV_ENC_PIC_STRUCT_FRAME;
-    if (texture)
-        MapTextureLocked(buffer, texture.Get(), picture);
-    else
-        CopyMemoryFrameLocked(buffer, sample, picture);
+    try
+    {
+        if (texture)
+            MapTextureLocked(buffer, texture.Get(), picture);
+        else
+            CopyMemoryFrameLocked(buffer, sample, picture);
+        SubmitLocked(buffer, sample, picture, time);
+    }
+    catch (...)
+    {
+        // The buffer stays free: it must not keep the texture's mutex or mapping of a frame that
+        // never went in.
+        Quietly([&] { m_KeyedMutexSet.Release(buffer.m_KeyedMutexItem); });
+        if (buffer.m_MappedResource)
+            Quietly([&] { m_Session.UnmapInputResource(std::exchange(buffer.m_MappedResource, nullptr)); });
+        throw;
+    }
 
+    m_BusyBuffers.push_back(std::move(m_FreeBuffers.front()));
+    m_FreeBuffers.erase(m_FreeBuffers.begin());
+    if (!m_FreeBuffers.empty())
+    {
+        ++m_NeedInputCounter;
+        QueueTransformEvent(METransformNeedInput);
+    }
+}
+
+void XevEncodeTransform::SubmitLocked(Buffer& buffer, IMFSample* sample, NV_ENC_PIC_PARAMS& picture, LONGLONG time)
+{
     buffer.m_Discontinuity = MFGetAttributeUINT32(sample, MFSampleExtension_Discontinuity, 0) != 0;
     buffer.m_SampleTime = time;
     buffer.m_Token = nullptr;
@@ -344,14 +368,6 @@ void XevEncodeTransform::ProcessInputLocked(IMFSample* sample)
     if (status != NV_ENC_ERR_NEED_MORE_INPUT)
         XEV_CHECK_NVENC(status);
     PutWaitingLocked(buffer.m_Output.m_Event, buffer.m_Result.Get(), buffer.m_WorkItemKey);
-
-    m_BusyBuffers.push_back(std::move(m_FreeBuffers.front()));
-    m_FreeBuffers.erase(m_FreeBuffers.begin());
-    if (!m_FreeBuffers.empty())
-    {
-        ++m_NeedInputCounter;
-        QueueTransformEvent(METransformNeedInput);
-    }
 }
 
 void XevEncodeTransform::MapTextureLocked(Buffer& buffer, ID3D11Texture2D* texture, NV_ENC_PIC_PARAMS& picture)

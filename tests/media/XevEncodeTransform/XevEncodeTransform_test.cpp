@@ -1,0 +1,456 @@
+// The encoder transform over the software runtime: whole runs in a media session decoded by
+// ffmpeg, the event protocol driven the way the session drives it, drain, flush, shutdown with
+// frames in flight, the type methods and the settings.
+
+#include "media/XevEncodeTransform/DeviceManager.h"
+#include "media/XevEncodeTransform/XevEncodeTransform.h"
+
+#include "fakes/SessionDoubles.h"
+#include "platform/encoder/EncoderTestSupport.h"
+#include "platform/d3d/DeviceTestSupport.h"
+#include "platform/d3d/Texture.h"
+#include "platform/mf/session/SessionTestSupport.h"
+
+#include <numeric>
+
+using namespace SessionTest;
+
+namespace
+{
+constexpr UINT32 Width = 160, Height = 96;
+
+// The first failure of calls made in order (a braced list evaluates left to right).
+HRESULT All(std::initializer_list<HRESULT> results)
+{
+    const auto failed = std::ranges::find_if(results, [](HRESULT hr) { return FAILED(hr); });
+    return failed == results.end() ? S_OK : *failed;
+}
+
+struct InputCase
+{
+    GUID Subtype;
+    std::optional<INT32> Stride; // MF_MT_DEFAULT_STRIDE; none: bottom-up RGB, packed NV12
+};
+
+ComPtr<IMFMediaType> InputType(const InputCase& input)
+{
+    auto type = VideoType(input.Subtype, Width, Height);
+    EXPECT_EQ(MFSetAttributeRatio(type.Get(), MF_MT_FRAME_RATE, 30, 1), S_OK);
+    EXPECT_EQ(input.Stride ? type->SetUINT32(MF_MT_DEFAULT_STRIDE, static_cast<UINT32>(*input.Stride)) : S_OK, S_OK);
+    return type;
+}
+
+// Frame `index` as the source delivers it: drawn top-down, stored with the case's stride.
+ComPtr<IMFSample> Frame(const InputCase& input, UINT32 index)
+{
+    const bool nv12 = input.Subtype == MFVideoFormat_NV12;
+    const auto pixels = EncoderTest::RawFrame(index, Width, Height, nv12 ? NV_ENC_BUFFER_FORMAT_NV12 : NV_ENC_BUFFER_FORMAT_ARGB);
+    const UINT32 rowBytes = nv12 ? Width : Width * 4, rows = nv12 ? Height * 3 / 2 : Height;
+    const INT32 stride = input.Stride.value_or(nv12 ? INT32(Width) : -INT32(rowBytes));
+    ComPtr<IMFMediaBuffer> buffer;
+    EXPECT_EQ(MFCreateMemoryBuffer(std::abs(stride) * rows, buffer.GetAddressOf()), S_OK);
+    BYTE* data = nullptr;
+    EXPECT_EQ(buffer->Lock(&data, nullptr, nullptr), S_OK);
+    for (UINT32 row = 0; row < rows; ++row)
+        std::memcpy(data + (stride < 0 ? rows - 1 - row : row) * std::abs(stride), pixels.data() + row * rowBytes, rowBytes);
+    EXPECT_EQ(All({ buffer->Unlock(), buffer->SetCurrentLength(std::abs(stride) * rows) }), S_OK);
+    ComPtr<IMFSample> sample;
+    EXPECT_EQ(MFCreateSample(sample.GetAddressOf()), S_OK);
+    EXPECT_EQ(All({ sample->AddBuffer(buffer.Get()), sample->SetSampleTime(index * EncoderTest::FrameTime), sample->SetSampleDuration(EncoderTest::FrameTime) }), S_OK);
+    return sample;
+}
+
+// A transform set up the way the pipeline sets it up; its input type from `input`.
+ComPtr<XevEncodeTransform> PipelineTransform(IMFDXGIDeviceManager* manager, const InputCase* input = nullptr)
+{
+    auto transform = Make<XevEncodeTransform>();
+    ComPtr<IMFAttributes> attributes;
+    EXPECT_EQ(transform->GetAttributes(attributes.GetAddressOf()), S_OK);
+    EXPECT_EQ(MFGetAttributeUINT32(attributes.Get(), MF_TRANSFORM_ASYNC, 0), 1u);
+    EXPECT_EQ(attributes->SetUINT32(MF_TRANSFORM_ASYNC_UNLOCK, 1), S_OK);
+    EXPECT_EQ(transform->ProcessMessage(MFT_MESSAGE_SET_D3D_MANAGER, reinterpret_cast<ULONG_PTR>(manager)), S_OK);
+    const std::pair<GUID, PROPVARIANT> settings[] = { { CODECAPI_AVEncCommonRateControlMode, { .vt = VT_UI4, .ulVal = 3 } },
+        { CODECAPI_AVEncCommonQuality, { .vt = VT_UI4, .ulVal = 70 } }, { CODECAPI_AVEncMPVGOPSize, { .vt = VT_UI4, .ulVal = 4 } },
+        { CODECAPI_AVEncMPVDefaultBPictureCount, { .vt = VT_UI4, .ulVal = 0 } },
+        { CODECAPI_AVEncCommonLowLatency, { .vt = VT_BOOL, .boolVal = VARIANT_TRUE } } };
+    for (auto [key, value] : settings)
+        EXPECT_EQ(transform->SetValue(&key, &value), S_OK);
+    auto output = VideoType(MFVideoFormat_H264, Width, Height);
+    EXPECT_EQ(All({ output->SetUINT32(MF_MT_AVG_BITRATE, 10000000), MFSetAttributeRatio(output.Get(), MF_MT_FRAME_RATE, 30, 1), output->SetUINT32(MF_MT_INTERLACE_MODE, 2), output->SetUINT32(MF_NALU_LENGTH_SET, 1) }), S_OK);
+    EXPECT_EQ(transform->SetOutputType(0, output.Get(), 0), S_OK);
+    EXPECT_EQ(input ? transform->SetInputType(0, InputType(*input).Get(), 0) : S_OK, S_OK);
+    return transform;
+}
+
+ComPtr<IMFSample> TextureSample(ID3D11Texture2D* texture, UINT32 index)
+{
+    ComPtr<IMFMediaBuffer> buffer;
+    ComPtr<IMFSample> sample;
+    EXPECT_EQ(MFCreateDXGISurfaceBuffer(IidOf<ID3D11Texture2D>, texture, 0, 0, buffer.GetAddressOf()), S_OK);
+    EXPECT_EQ(MFCreateSample(sample.GetAddressOf()), S_OK);
+    EXPECT_EQ(All({ sample->AddBuffer(buffer.Get()), sample->SetSampleTime(index * EncoderTest::FrameTime) }), S_OK);
+    return sample;
+}
+
+class XevEncodeTransformTest : public PlatformTest
+{
+protected:
+    // The manager's device (the software adapter's).
+    ComPtr<ID3D11Device> Device()
+    {
+        ComPtr<ID3D11Device> device;
+        HANDLE handle = nullptr;
+        EXPECT_EQ(m_Manager->OpenDeviceHandle(&handle), S_OK);
+        EXPECT_EQ(m_Manager->GetVideoService(handle, IidOf<ID3D11Device>, reinterpret_cast<void**>(device.GetAddressOf())) |
+                      m_Manager->CloseDeviceHandle(handle), S_OK);
+        return device;
+    }
+    // A pipeline's transform with a stream started: the format change taken, the clock started.
+    ComPtr<XevEncodeTransform> StartedTransform();
+
+    ComPtr<XevDefaultDeviceManager> m_Manager = XevDefaultDeviceManager::Create(true);
+};
+
+std::vector<BYTE> Bytes(IMFSample* sample)
+{
+    ComPtr<IMFMediaBuffer> buffer;
+    EXPECT_EQ(sample->ConvertToContiguousBuffer(buffer.GetAddressOf()), S_OK);
+    BYTE* data = nullptr;
+    DWORD length = 0;
+    EXPECT_EQ(buffer->Lock(&data, nullptr, &length), S_OK);
+    std::vector<BYTE> bytes(data, data + length);
+    EXPECT_EQ(buffer->Unlock(), S_OK);
+    return bytes;
+}
+} // namespace
+
+// A media session plays source -> transform -> sink: exactly the frames sent, upright, QP 24, an
+// IDR picture every 4 with SPS and PPS, AUD first, NAL unit lengths, the sequence header as a
+// format change, and no failure.
+class XevEncodeTransformSession : public XevEncodeTransformTest, public ::testing::WithParamInterface<InputCase>
+{
+};
+
+TEST_P(XevEncodeTransformSession, PlaysToAValidStream)
+{
+    constexpr UINT32 Count = 13;
+    const InputCase input = GetParam();
+    std::vector<EncoderTest::Output> outputs;
+    SessionDoubles::Options options { .SampleCount = Count };
+    options.DescribeType = [&](IMFMediaType* type) { EXPECT_EQ(InputType(input)->CopyAllItems(type), S_OK); };
+    options.FillSample = [&](IMFSample* sample, UINT32 index) {
+        ComPtr<IMFMediaBuffer> buffer;
+        EXPECT_EQ(All({ Frame(input, index)->GetBufferByIndex(0, buffer.GetAddressOf()), sample->AddBuffer(buffer.Get()) }), S_OK);
+    };
+    options.OnSample = [&](IMFSample* sample) {
+        auto& output = outputs.emplace_back();
+        output.Bytes = Bytes(sample);
+        std::vector<UINT32> lengths(64);
+        UINT32 size = 0;
+        EXPECT_EQ(sample->GetBlob(MF_NALU_LENGTH_INFORMATION, reinterpret_cast<UINT8*>(lengths.data()), 256, &size), S_OK);
+        EXPECT_EQ(std::accumulate(lengths.begin(), lengths.begin() + size / 4, size_t(0)), output.Bytes.size());
+        EXPECT_EQ(MFGetAttributeUINT32(sample, MFSampleExtension_CleanPoint, 0), outputs.size() % 4 == 1 ? 1u : 0u);
+        EXPECT_EQ(MFGetAttributeUINT64(sample, MFSampleExtension_VideoEncodeQP, 0), 24u);
+    };
+    auto source = SessionDoubles::CountingSource::Create(options);
+    auto sink = SessionDoubles::RequestingSink::Create(options);
+    auto transform = PipelineTransform(m_Manager.Get());
+    ComPtr<IMFMediaSession> session;
+    ASSERT_EQ(MFCreateMediaSession(nullptr, session.GetAddressOf()), S_OK);
+    auto events = SessionDoubles::EventRecorder::Start(session.Get());
+    ASSERT_EQ(session->SetTopology(0, SessionDoubles::BuildTopology(source.Get(), transform.Get(), sink->StreamSink().Get()).Get()), S_OK);
+    PROPVARIANT start { .vt = VT_EMPTY };
+    ASSERT_TRUE(events->WaitFor(MESessionTopologyStatus));
+    ASSERT_EQ(session->Start(&GUID_NULL, &start), S_OK);
+    ASSERT_TRUE(events->WaitFor(MESessionEnded)) << events->Text();
+    EXPECT_TRUE(events->Failures().empty()) << events->Text();
+    EXPECT_EQ(All({ session->Shutdown(), source->Shutdown() }), S_OK);
+    events->Detach();
+
+    ASSERT_EQ(outputs.size(), Count);
+    const auto decoded = EncoderTest::Decode(outputs, EncoderTest::Range(Count), Width, Height);
+    ASSERT_EQ(decoded.Slices.size(), Count);
+    for (UINT32 i = 0; i < Count; ++i)
+    {
+        EXPECT_EQ(decoded.Slices[i].Idr, i % 4 == 0) << i;
+        EXPECT_EQ(decoded.Slices[i].Qp, 24) << i;
+        EXPECT_EQ(EncoderTest::ParseNals(outputs[i].Bytes).at(0).Type, 9) << i; // access unit delimiter
+        EXPECT_EQ(EncoderTest::HasNal(outputs[i].Bytes, 7) && EncoderTest::HasNal(outputs[i].Bytes, 8), i % 4 == 0) << i;
+    }
+    EXPECT_GT(decoded.Psnr, 30.0); // upright: a flipped picture compares far worse
+    // The sink got the sequence header as the stream carries it: the first picture's SPS and PPS.
+    const auto type = sink->Counts().CurrentType;
+    ASSERT_TRUE(type);
+    std::vector<UINT8> header(4096);
+    UINT32 size = 0;
+    ASSERT_EQ(type->GetBlob(MF_MT_MPEG_SEQUENCE_HEADER, header.data(), 4096, &size), S_OK);
+    const auto nals = EncoderTest::ParseNals(outputs[0].Bytes);
+    EXPECT_EQ(std::vector<BYTE>(header.begin(), header.begin() + size),
+              std::vector<BYTE>(outputs[0].Bytes.begin() + nals.at(1).Offset, outputs[0].Bytes.begin() + nals.at(3).Offset));
+}
+
+INSTANTIATE_TEST_SUITE_P(Inputs, XevEncodeTransformSession,
+    ::testing::Values(InputCase { MFVideoFormat_ARGB32, std::nullopt }, InputCase { MFVideoFormat_RGB32, INT32(Width * 4) },
+        InputCase { MFVideoFormat_NV12, std::nullopt }, InputCase { MFVideoFormat_NV12, INT32(Width + 32) }));
+
+namespace
+{
+// The next event of the transform within the patience; MEUnknown when none came.
+MediaEventType NextEvent(IMFMediaEventGenerator* generator)
+{
+    ComPtr<IMFMediaEvent> event;
+    MediaEventType type = MEUnknown;
+    const bool came = WaitUntil([&] { return generator->GetEvent(MF_EVENT_FLAG_NO_WAIT, event.ReleaseAndGetAddressOf()) == S_OK; });
+    return came && SUCCEEDED(event->GetType(&type)) ? type : MEUnknown;
+}
+
+bool NoEventPending(IMFMediaEventGenerator* generator)
+{
+    ComPtr<IMFMediaEvent> event;
+    return generator->GetEvent(MF_EVENT_FLAG_NO_WAIT, event.GetAddressOf()) == MF_E_NO_EVENTS_AVAILABLE;
+}
+
+HRESULT Output(IMFTransform* transform, ComPtr<IMFSample>* sample = nullptr, DWORD* bufferStatus = nullptr)
+{
+    MFT_OUTPUT_DATA_BUFFER buffer {};
+    DWORD status = 0; // the call's, and the buffer's unless the caller asks for it
+    const HRESULT hr = transform->ProcessOutput(0, 1, &buffer, &status);
+    ComPtr<IMFSample> taken;
+    taken.Attach(buffer.pSample);
+    (sample ? *sample : taken) = std::move(taken);
+    return (bufferStatus ? *bufferStatus : status) = buffer.dwStatus, hr;
+}
+
+const InputCase Nv12 { MFVideoFormat_NV12, std::nullopt };
+
+// Answers the transform's events as the session does (an input for each request while frames
+// remain, an output for each announcement, a drain after the last input) until the drain
+// completes; the outputs in order.
+std::vector<EncoderTest::Output> Pump(XevEncodeTransform* transform, UINT32 count, const std::function<ComPtr<IMFSample>(UINT32)>& frame)
+{
+    std::vector<EncoderTest::Output> outputs;
+    UINT32 sent = 0;
+    for (MediaEventType type; (type = NextEvent(transform)) != METransformDrainComplete;)
+    {
+        if (type == MEUnknown)
+        {
+            ADD_FAILURE() << "sent " << sent << ", received " << outputs.size();
+            break;
+        }
+        if (type == METransformHaveOutput)
+        {
+            ComPtr<IMFSample> sample;
+            EXPECT_EQ(Output(transform, &sample), S_OK);
+            auto& output = outputs.emplace_back();
+            output.Bytes = Bytes(sample.Get());
+            EXPECT_EQ(sample->GetSampleTime(reinterpret_cast<LONGLONG*>(&output.TimeStamp)), S_OK);
+            continue;
+        }
+        EXPECT_EQ(type, METransformNeedInput);
+        if (sent < count)
+        {
+            EXPECT_LE(sent + 1 - outputs.size(), 4u); // a request only for a free buffer
+            EXPECT_EQ(transform->ProcessInput(0, frame(sent++).Get(), 0), S_OK);
+        }
+        if (sent == count)
+        {
+            ++sent; // drain with frames (possibly) in flight, once
+            EXPECT_EQ(transform->ProcessMessage(MFT_MESSAGE_COMMAND_DRAIN, 0), S_OK);
+        }
+    }
+    return outputs;
+}
+} // namespace
+
+ComPtr<XevEncodeTransform> XevEncodeTransformTest::StartedTransform()
+{
+    auto transform = PipelineTransform(m_Manager.Get(), &Nv12);
+    ComPtr<IMFMediaType> changed;
+    EXPECT_EQ(transform->ProcessMessage(MFT_MESSAGE_NOTIFY_START_OF_STREAM, 0), S_OK);
+    EXPECT_EQ(NextEvent(transform.Get()), METransformHaveOutput);
+    EXPECT_EQ(transform->GetOutputAvailableType(0, 0, changed.GetAddressOf()), S_OK);
+    EXPECT_EQ(All({ transform->SetOutputType(0, changed.Get(), 0), transform->OnClockStart(0, 0) }), S_OK);
+    return transform;
+}
+
+// The session's protocol: the format change first, input only when asked (one request per free
+// buffer), outputs in submission order, drain with frames in flight and with none.
+TEST_F(XevEncodeTransformTest, EventProtocolAndDrain)
+{
+    auto transform = PipelineTransform(m_Manager.Get(), &Nv12);
+    ASSERT_EQ(transform->ProcessMessage(MFT_MESSAGE_NOTIFY_START_OF_STREAM, 0), S_OK);
+    EXPECT_EQ(transform->ProcessInput(0, Frame(Nv12, 0).Get(), 0), MF_E_NOTACCEPTING); // nothing asked for before the clock starts
+    ASSERT_EQ(NextEvent(transform.Get()), METransformHaveOutput);
+    DWORD status = 0;
+    EXPECT_EQ(Output(transform.Get(), nullptr, &status), MF_E_TRANSFORM_STREAM_CHANGE);
+    EXPECT_EQ(status, MFT_OUTPUT_DATA_BUFFER_FORMAT_CHANGE);
+    ComPtr<IMFMediaType> changed, current;
+    ASSERT_EQ(transform->GetOutputAvailableType(0, 0, changed.GetAddressOf()), S_OK);
+    EXPECT_EQ(transform->SetOutputType(0, changed.Get(), MFT_SET_TYPE_TEST_ONLY), S_OK); // stores nothing
+    EXPECT_EQ(Output(transform.Get()), MF_E_TRANSFORM_STREAM_CHANGE);
+    EXPECT_EQ(All({ transform->SetOutputType(0, changed.Get(), 0), transform->GetOutputCurrentType(0, current.GetAddressOf()) }), S_OK);
+    EXPECT_EQ(current.Get(), changed.Get());
+    EXPECT_EQ(transform->SetOutputType(0, current.Get(), 0), MF_E_TRANSFORM_CANNOT_CHANGE_MEDIATYPE_WHILE_PROCESSING);
+    EXPECT_EQ(All({ transform->OnClockStart(0, 0), transform->OnClockStart(0, 0) }), S_OK); // the second: still owed, no request
+    constexpr UINT32 Count = 11;
+    const auto outputs = Pump(transform.Get(), Count, [](UINT32 index) { return Frame(Nv12, index); });
+    ASSERT_EQ(outputs.size(), Count);
+    for (UINT32 i = 0; i < Count; ++i)
+        EXPECT_EQ(outputs[i].TimeStamp, i * EncoderTest::FrameTime);
+    EXPECT_EQ(Output(transform.Get()), E_UNEXPECTED);
+    // Nothing in flight: the drain completes at once.
+    ASSERT_EQ(transform->ProcessMessage(MFT_MESSAGE_COMMAND_DRAIN, 0), S_OK);
+    EXPECT_EQ(NextEvent(transform.Get()), METransformDrainComplete);
+    EXPECT_EQ(transform->ProcessMessage(MFT_MESSAGE_NOTIFY_END_OF_STREAM, 0), S_OK);
+    // A new stream on a new session: its SPS and PPS equal the output type's header, so no change.
+    ASSERT_EQ(transform->ProcessMessage(MFT_MESSAGE_NOTIFY_START_OF_STREAM, 0), S_OK);
+    EXPECT_TRUE(NoEventPending(transform.Get()));
+    EXPECT_EQ(transform->OnClockStart(0, 0), S_OK);
+    EXPECT_EQ(Pump(transform.Get(), 2, [](UINT32 index) { return Frame(Nv12, index); }).size(), 2u);
+    EXPECT_EQ(transform->Shutdown(), S_OK);
+}
+
+// Flush, end of streaming and shutdown with frames in flight lose nothing but the frames: no
+// leak (the live counts return), no crash, and the transform refuses calls afterwards.
+TEST_F(XevEncodeTransformTest, FlushAndShutdownWithFramesInFlight)
+{
+    const std::size_t transforms = XevEncodeTransform::InstanceCount, buffers = XevEncodeTransform::Buffer::g_InstanceCount;
+    for (const bool flush : { true, false })
+    {
+        auto transform = PipelineTransform(m_Manager.Get(), &Nv12);
+        ASSERT_EQ(All({ transform->ProcessMessage(MFT_MESSAGE_NOTIFY_START_OF_STREAM, 0), transform->OnClockStart(0, 0) }), S_OK);
+        for (UINT32 i = 0; i < 4; ++i)
+            EXPECT_EQ(transform->ProcessInput(0, Frame(Nv12, i).Get(), 0), S_OK);
+        if (flush)
+        {
+            EXPECT_EQ(transform->ProcessMessage(MFT_MESSAGE_COMMAND_FLUSH, 0), S_OK);
+            EXPECT_EQ(transform->ProcessInput(0, Frame(Nv12, 4).Get(), 0), MF_E_NOTACCEPTING);
+            EXPECT_EQ(Output(transform.Get()), E_UNEXPECTED);
+            EXPECT_EQ(transform->ProcessMessage(MFT_MESSAGE_NOTIFY_END_STREAMING, 0), S_OK);
+        }
+        EXPECT_EQ(transform->Shutdown(), S_OK);
+        for (HRESULT hr : { transform->ProcessInput(0, Frame(Nv12, 4).Get(), 0), transform->ProcessMessage(MFT_MESSAGE_NOTIFY_START_OF_STREAM, 0),
+                 transform->SetInputType(0, nullptr, 0), transform->OnClockStart(0, 0), transform->Shutdown() })
+            EXPECT_EQ(hr, MF_E_SHUTDOWN);
+    }
+    EXPECT_TRUE(WaitUntil([&] { return XevEncodeTransform::InstanceCount == transforms && XevEncodeTransform::Buffer::g_InstanceCount == buffers; }));
+}
+
+// The stream and type methods with their edge cases.
+TEST_F(XevEncodeTransformTest, StreamAndTypeMethods)
+{
+    auto transform = Make<XevEncodeTransform>();
+    ComPtr<IMFMediaType> type;
+    EXPECT_EQ(transform->GetOutputAvailableType(0, 0, type.GetAddressOf()), MF_E_NO_MORE_TYPES); // no input type yet
+    EXPECT_EQ(transform->GetInputAvailableType(0, 0, type.GetAddressOf()), MF_E_NOT_INITIALIZED);  // no device manager
+    transform = PipelineTransform(m_Manager.Get());
+    for (UINT32 index = 0; index < 3; ++index)
+    {
+        GUID subtype {};
+        ASSERT_EQ(transform->GetInputAvailableType(0, index, type.ReleaseAndGetAddressOf()), index < 2 ? S_OK : MF_E_NO_MORE_TYPES);
+        if (index == 2 || type->GetGUID(MF_MT_SUBTYPE, &subtype) != S_OK)
+            break;
+        EXPECT_EQ(subtype, index == 0 ? MFVideoFormat_NV12 : MFVideoFormat_ARGB32);
+        EXPECT_EQ(std::tuple(MFGetAttributeUINT32(type.Get(), MF_MT_DEFAULT_STRIDE, 0), MFGetAttributeUINT64(type.Get(), MF_MT_FRAME_SIZE, 0),
+                      MFGetAttributeUINT32(type.Get(), MF_MT_INTERLACE_MODE, 0)), std::tuple(index == 0 ? Width : Width * 4, Pack2UINT32AsUINT64(Width, Height), 2u));
+    }
+    auto noSize = VideoType(MFVideoFormat_NV12), notVideo = VideoType(MFVideoFormat_H264);
+    ASSERT_EQ(All({ noSize->DeleteItem(MF_MT_FRAME_SIZE), notVideo->SetGUID(MF_MT_MAJOR_TYPE, MFVideoFormat_H264) }), S_OK);
+    EXPECT_EQ(transform->SetInputType(0, InputType(Nv12).Get(), MFT_SET_TYPE_TEST_ONLY), S_OK);
+    for (auto [hr, expected] : { std::pair { transform->SetInputType(0, VideoType(MFVideoFormat_YUY2).Get(), 0), MF_E_INVALIDMEDIATYPE },
+             { transform->SetInputType(0, noSize.Get(), 0), MF_E_INVALIDMEDIATYPE }, { transform->SetInputType(1, nullptr, 0), MF_E_INVALIDSTREAMNUMBER },
+             { transform->GetInputCurrentType(0, type.ReleaseAndGetAddressOf()), MF_E_TRANSFORM_TYPE_NOT_SET }, // the test stored nothing
+             { transform->SetOutputType(0, notVideo.Get(), 0), MF_E_INVALIDMEDIATYPE } })
+        EXPECT_EQ(hr, expected);
+
+    MFT_OUTPUT_STREAM_INFO output {};
+    MFT_INPUT_STREAM_INFO input {};
+    EXPECT_EQ(All({ transform->GetOutputStreamInfo(0, &output), transform->GetInputStreamInfo(0, &input) }), S_OK);
+    EXPECT_EQ(std::tuple(output.dwFlags, output.cbSize, input.dwFlags), std::tuple(0x103u, 0x200000u, 7u));
+    for (HRESULT hr : { transform->GetInputStreamInfo(1, &input), transform->GetOutputStreamInfo(2, &output) })
+        EXPECT_EQ(hr, MF_E_INVALIDSTREAMNUMBER);
+    ComPtr<IMFMediaEvent> event;
+    void* service = nullptr;
+    ASSERT_EQ(MFCreateMediaEvent(MEEncodingParameters, GUID_NULL, S_OK, nullptr, event.GetAddressOf()), S_OK);
+    for (auto [hr, expected] : { std::pair { transform->ProcessEvent(0, event.Get()), E_INVALIDARG }, // no attribute store as its value
+             { transform->ProcessEvent(0, nullptr), E_INVALIDARG }, { transform->ProcessEvent(1, event.Get()), MF_E_INVALIDSTREAMNUMBER },
+             { transform->GetService(GUID_NULL, IidOf<IUnknown>, &service), MF_E_UNSUPPORTED_SERVICE } })
+        EXPECT_EQ(hr, expected);
+    // A stream cannot start while the session has not unlocked the transform: MEError follows.
+    auto locked = Make<XevEncodeTransform>();
+    ComPtr<IMFAttributes> attributes;
+    ASSERT_EQ(locked->GetAttributes(attributes.GetAddressOf()), S_OK);
+    for (const HRESULT expected : { MF_E_ATTRIBUTENOTFOUND, MF_E_TRANSFORM_ASYNC_LOCKED })
+    {
+        EXPECT_EQ((std::pair { locked->ProcessMessage(MFT_MESSAGE_NOTIFY_START_OF_STREAM, 0), NextEvent(locked.Get()) }), (std::pair<HRESULT, MediaEventType> { expected, MEError }));
+        ASSERT_EQ(attributes->SetUINT32(MF_TRANSFORM_ASYNC_UNLOCK, 0), S_OK);
+    }
+    EXPECT_EQ(locked->Shutdown(), S_OK);
+}
+
+// Texture input through the device layer: two shared NV12 textures with keyed mutexes, written
+// by the producer under key 0 in turn while the encoder holds the other; every frame decodes.
+TEST_F(XevEncodeTransformTest, TextureInputWithKeyedMutexes)
+{
+    const auto device = Device();
+    ComPtr<ID3D11Texture2D> textures[2];
+    for (auto& texture : textures)
+        texture = D3DTest::MakeTexture(device.Get(), D3DTest::TextureDesc(Width, Height, DXGI_FORMAT_NV12, D3D11_RESOURCE_MISC_SHARED_KEYEDMUTEX));
+    auto transform = StartedTransform();
+    constexpr UINT32 Count = 6;
+    const auto outputs = Pump(transform.Get(), Count, [&](UINT32 index) {
+        ID3D11Texture2D* texture = textures[index % 2].Get();
+        ComPtr<IDXGIKeyedMutex> mutex;
+        EXPECT_EQ(texture->QueryInterface(IidOf<IDXGIKeyedMutex>, reinterpret_cast<void**>(mutex.GetAddressOf())), S_OK);
+        EXPECT_EQ(mutex->AcquireSync(0, 20000), S_OK); // the encoder gives it back with key 0
+        D3D11Host::TextureMemory memory;
+        EXPECT_EQ(D3D11Host::GetTextureMemory(texture, 0, &memory), S_OK);
+        EncoderTest::Draw(index, Width, Height, NV_ENC_BUFFER_FORMAT_NV12, memory.Data, memory.RowPitch);
+        EXPECT_EQ(mutex->ReleaseSync(0), S_OK);
+        return TextureSample(texture, index);
+    });
+    const auto decoded = EncoderTest::Decode(outputs, EncoderTest::Range(Count), Width, Height);
+    EXPECT_EQ(decoded.Slices.size(), Count);
+    EXPECT_GT(decoded.Psnr, 40.0);
+    EXPECT_EQ(transform->Shutdown(), S_OK);
+}
+
+// Four frames held up in the encoder (their texture waits for a copy behind a closed device
+// thread): no free buffer, no request, MF_E_NOTACCEPTING; then the head's completion brings
+// exactly one request and the samples leave in order.
+TEST_F(XevEncodeTransformTest, FullQueueAsksForInputOnceTheHeadCompletes)
+{
+    const auto device = Device();
+    ComPtr<ID3D11DeviceContext> context;
+    ComPtr<ID3D11DeviceContext3> context3;
+    device->GetImmediateContext(context.GetAddressOf());
+    ASSERT_EQ(context.As(&context3), S_OK);
+    const auto desc = D3DTest::TextureDesc(Width, Height, DXGI_FORMAT_NV12);
+    const ComPtr<ID3D11Texture2D> texture = D3DTest::MakeTexture(device.Get(), desc), source = D3DTest::MakeTexture(device.Get(), desc);
+    auto transform = StartedTransform();
+    std::vector<ComPtr<IMFSample>> frames; // made before the gate: a new surface buffer waits for the device
+    for (UINT32 index = 0; index < 5; ++index)
+        frames.push_back(TextureSample(texture.Get(), index));
+    {
+        D3DTest::DeviceGate gate(context3.Get());
+        context->CopyResource(texture.Get(), source.Get());
+        for (UINT32 index = 0; index < 4; ++index)
+        {
+            ASSERT_EQ(NextEvent(transform.Get()), METransformNeedInput);
+            ASSERT_EQ(transform->ProcessInput(0, frames[index].Get(), 0), S_OK);
+        }
+        EXPECT_TRUE(NoEventPending(transform.Get()));
+        EXPECT_EQ(transform->ProcessInput(0, frames[4].Get(), 0), MF_E_NOTACCEPTING);
+    }
+    for (const MediaEventType expected : { METransformHaveOutput, METransformNeedInput, METransformHaveOutput, METransformHaveOutput, METransformHaveOutput })
+        EXPECT_EQ(NextEvent(transform.Get()), expected);
+    for (UINT32 index = 0; index < 4; ++index)
+    {
+        ComPtr<IMFSample> sample;
+        LONGLONG time = -1;
+        EXPECT_EQ(All({ Output(transform.Get(), &sample), sample->GetSampleTime(&time) }), S_OK);
+        EXPECT_EQ(time, index * EncoderTest::FrameTime);
+    }
+    EXPECT_TRUE(NoEventPending(transform.Get()));
+    EXPECT_EQ(transform->Shutdown(), S_OK);
+}

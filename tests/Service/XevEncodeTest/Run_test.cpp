@@ -85,7 +85,9 @@ TEST(Run, TwoPipelinesWriteDecodableStreamsAndAFailingEncoderStopsOnlyItsOwn)
         ExpectLines(lines, expected);
         // Written in the order of completion: the failed pipeline first.
         if (failing && lines.size() == expected.size())
+        {
             EXPECT_TRUE(lines[lines.size() - 2].ends_with(" bytes to Stream-01.h264")) << lines[lines.size() - 2];
+        }
         EXPECT_EQ(Pictures(folder.Path("Stream-00.h264")), ExpectedPictures("96x64", 20));
         const std::vector<std::string> failed = Pictures(folder.Path("Stream-01.h264"));
         if (failing)

@@ -22,9 +22,9 @@ Drawing::Color ColorOf(UINT32 rgb)
 }
 
 void CheckDraw(HRESULT hr) { XEV_CHECK_HR(hr); }
+} // namespace
 
-// "00:00:01.234" from the base time, or "00:00:01.234 5678" of the stream time without one.
-void FormatClock(const VideoFrameFormat& format, LONGLONG time, char* text, size_t capacity)
+void Stream::FormatClockText(const VideoFrameFormat& format, LONGLONG time, char* text, size_t capacity)
 {
     if (format.BaseTime)
     {
@@ -41,8 +41,7 @@ void FormatClock(const VideoFrameFormat& format, LONGLONG time, char* text, size
     }
 }
 
-// "(1920x1080@60)", "(1280x720@29.97)".
-void FormatCaption(const VideoFrameFormat& format, char* text, size_t capacity)
+void Stream::FormatCaptionText(const VideoFrameFormat& format, char* text, size_t capacity)
 {
     char inner[64];
     const int length = std::snprintf(inner, sizeof(inner), "%ux%u@%.2f", format.Width, format.Height,
@@ -52,6 +51,8 @@ void FormatCaption(const VideoFrameFormat& format, char* text, size_t capacity)
     std::snprintf(text, capacity, "(%s)", inner);
 }
 
+namespace
+{
 void SetSampleAttributes(IMFSample* sample, UINT32 index, LONGLONG time, LONGLONG duration, IUnknown* token)
 {
     XEV_CHECK_HR(sample->SetSampleTime(time));
@@ -113,8 +114,8 @@ void Stream::DrawFrame(const VideoFrameFormat& format, ResourceSet& set, UINT32 
 
     char indexText[16], clockText[48], captionText[96];
     std::snprintf(indexText, sizeof(indexText), "%u", index);
-    FormatClock(format, time, clockText, sizeof(clockText));
-    FormatCaption(format, captionText, sizeof(captionText));
+    FormatClockText(format, time, clockText, sizeof(clockText));
+    FormatCaptionText(format, captionText, sizeof(captionText));
     const float boxWidth = rect.Right - rect.Left, boxHeight = rect.Bottom - rect.Top;
     set.m_IndexLayout->SetText(indexText, boxWidth, boxHeight);
     set.m_ClockLayout->SetText(clockText, boxWidth, boxHeight);

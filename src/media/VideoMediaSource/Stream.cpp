@@ -12,7 +12,7 @@ namespace
 constexpr UINT32 InitialOperationCount = 32;
 }
 
-Stream::Stream(VideoMediaSource* source) : m_Source(source)
+Stream::Stream(VideoMediaSource* source) : m_Source(source), m_SourceReference(source)
 {
     SetParent(source, &source->m_Lock);
     CreateEventQueue();

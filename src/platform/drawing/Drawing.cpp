@@ -84,6 +84,8 @@ TextFormat::~TextFormat() { pango_font_description_free(m_Impl->Description); }
 struct TextLayout::Impl
 {
     PangoLayout* Layout = nullptr;
+    std::string Text;  // the text laid out now; the same text in the same box is not laid out again
+    int Width = -1;    // the box width laid out for, in pango units
 };
 
 TextLayout::TextLayout(const TextFactory& factory, const TextFormat& format) : m_Impl(std::make_unique<Impl>())
@@ -99,7 +101,12 @@ TextLayout::~TextLayout() { g_object_unref(m_Impl->Layout); }
 
 void TextLayout::SetText(std::string_view text, float maxWidth, float maxHeight)
 {
-    pango_layout_set_width(m_Impl->Layout, static_cast<int>(std::max(0.0f, maxWidth) * PANGO_SCALE));
+    const int width = static_cast<int>(std::max(0.0f, maxWidth) * PANGO_SCALE);
+    if (width == m_Impl->Width && text == m_Impl->Text)
+        return;
+    m_Impl->Width = width;
+    m_Impl->Text.assign(text);
+    pango_layout_set_width(m_Impl->Layout, width);
     pango_layout_set_text(m_Impl->Layout, text.data(), static_cast<int>(text.size()));
 }
 

@@ -178,29 +178,20 @@ void XevEncodeTransform::StartOfStreamLocked()
         buffer->m_Bitstream = m_Session.CreateBitstreamBuffer();
         buffer->m_Output.RegisterEvent(m_Session);
         buffer->m_Callback = Make<MF::AsyncCallback>();
-        // A pending completion holds a reference to the transform (PutWaitingLocked), which this
-        // function takes over.
+        // The result holds the transform, so a completion never runs on a dead one; the cycle
+        // through the buffer ends with the stream (EndOfStream drops the buffers).
         buffer->m_Callback->SetFunction(
-            [self = this](MF::AsyncCallback* callback, IMFAsyncResult* result) {
-                ComPtr<XevEncodeTransform> owner;
-                owner.Attach(self);
-                owner->BufferInvoke(callback, result);
-            },
-            m_WorkQueue);
-        buffer->m_Result = buffer->m_Callback->CreateAsyncResult(nullptr, nullptr);
+            [self = this](MF::AsyncCallback* callback, IMFAsyncResult* result) { self->BufferInvoke(callback, result); }, m_WorkQueue);
+        buffer->m_Result = buffer->m_Callback->CreateAsyncResult(AsUnknown(), nullptr);
     }
 
     m_EosBuffer = std::make_unique<OutputBuffer>();
     m_EosBuffer->RegisterEvent(m_Session);
     m_EosCallback = Make<MF::AsyncCallback>();
     m_EosCallback->SetFunction(
-        [self = this](MF::AsyncCallback* callback, IMFAsyncResult* result) {
-            ComPtr<XevEncodeTransform> owner;
-            owner.Attach(self);
-            owner->EosOutputBufferEventInvoke(callback, result);
-        },
+        [self = this](MF::AsyncCallback* callback, IMFAsyncResult* result) { self->EosOutputBufferEventInvoke(callback, result); },
         m_WorkQueue);
-    m_EosResult = m_EosCallback->CreateAsyncResult(nullptr, nullptr);
+    m_EosResult = m_EosCallback->CreateAsyncResult(AsUnknown(), nullptr);
     PutWaitingLocked(m_EosBuffer->m_Event, m_EosResult.Get(), m_EosWorkItemKey);
 
     if (auto type = UpdateOutputMediaTypeExtraDataLocked())
@@ -213,22 +204,14 @@ void XevEncodeTransform::StartOfStreamLocked()
 
 void XevEncodeTransform::PutWaitingLocked(Sync::Event& event, IMFAsyncResult* result, MFWORKITEM_KEY& key)
 {
-    AddRef();
-    const HRESULT hr = MFPutWaitingWorkItem(&event, 0, result, &key);
-    if (FAILED(hr))
-    {
-        Release(); // a caller holds the transform, so this is never the last reference
-        XEV_FAIL(hr);
-    }
+    XEV_CHECK_HR(MFPutWaitingWorkItem(&event, 0, result, &key));
 }
 
 void XevEncodeTransform::CancelWaitingLocked(MFWORKITEM_KEY& key)
 {
-    if (key == 0)
-        return;
-    // An item that has started runs its completion, which lets its reference go.
-    if (SUCCEEDED(MFCancelWorkItem(std::exchange(key, 0))))
-        Release(); // a caller holds the transform, so this is never the last reference
+    // An item that has started runs its completion, which finds nothing left to do.
+    if (key != 0)
+        (void)MFCancelWorkItem(std::exchange(key, 0));
 }
 
 void XevEncodeTransform::DestroyBufferLocked(Buffer& buffer) noexcept
@@ -242,8 +225,8 @@ void XevEncodeTransform::DestroyBufferLocked(Buffer& buffer) noexcept
         Quietly([&] { m_Session.DestroyBitstreamBuffer(std::exchange(buffer.m_Bitstream, nullptr)); });
     if (buffer.m_InputBuffer)
         Quietly([&] { m_Session.DestroyInputBuffer(std::exchange(buffer.m_InputBuffer, nullptr)); });
-    // The callback keeps its function: a completion that has started still runs, finds no buffer
-    // in flight, and lets its reference to the transform go.
+    // The callback keeps its function: a completion that has started still runs and finds no
+    // buffer in flight.
     buffer.m_Sample = nullptr;
     buffer.m_Token = nullptr;
 }

@@ -177,3 +177,190 @@ TEST_P(XevEncodeTransformSession, PlaysToAValidStream)
 INSTANTIATE_TEST_SUITE_P(Inputs, XevEncodeTransformSession,
     ::testing::Values(InputCase { MFVideoFormat_ARGB32, std::nullopt }, InputCase { MFVideoFormat_RGB32, INT32(Width * 4) },
         InputCase { MFVideoFormat_NV12, std::nullopt }, InputCase { MFVideoFormat_NV12, INT32(Width + 32) }));
+
+namespace
+{
+// The next event of the transform within the patience; MEUnknown when none came.
+MediaEventType NextEvent(IMFMediaEventGenerator* generator)
+{
+    ComPtr<IMFMediaEvent> event;
+    MediaEventType type = MEUnknown;
+    if (WaitUntil([&] { return generator->GetEvent(MF_EVENT_FLAG_NO_WAIT, event.ReleaseAndGetAddressOf()) == S_OK; }))
+    {
+        EXPECT_EQ(event->GetType(&type), S_OK);
+    }
+    return type;
+}
+
+bool NoEventPending(IMFMediaEventGenerator* generator)
+{
+    ComPtr<IMFMediaEvent> event;
+    return generator->GetEvent(MF_EVENT_FLAG_NO_WAIT, event.GetAddressOf()) == MF_E_NO_EVENTS_AVAILABLE;
+}
+
+HRESULT Output(IMFTransform* transform, ComPtr<IMFSample>* sample = nullptr, DWORD* bufferStatus = nullptr)
+{
+    MFT_OUTPUT_DATA_BUFFER buffer {};
+    DWORD status = 0;
+    const HRESULT hr = transform->ProcessOutput(0, 1, &buffer, &status);
+    ComPtr<IMFSample> taken;
+    taken.Attach(buffer.pSample);
+    if (sample)
+        *sample = taken;
+    if (bufferStatus)
+        *bufferStatus = buffer.dwStatus;
+    return hr;
+}
+
+const InputCase Nv12 { MFVideoFormat_NV12, std::nullopt };
+} // namespace
+
+// The session's protocol: the format change first, input only when asked (one request per free
+// buffer), outputs in submission order, drain with frames in flight and with none.
+TEST_F(XevEncodeTransformTest, EventProtocolAndDrain)
+{
+    auto transform = PipelineTransform(m_Manager.Get(), &Nv12);
+    ASSERT_EQ(transform->ProcessMessage(MFT_MESSAGE_NOTIFY_START_OF_STREAM, 0), S_OK);
+    EXPECT_EQ(transform->ProcessInput(0, Frame(Nv12, 0).Get(), 0), MF_E_NOTACCEPTING); // nothing asked for before the clock starts
+    ASSERT_EQ(NextEvent(transform.Get()), METransformHaveOutput);
+    DWORD status = 0;
+    EXPECT_EQ(Output(transform.Get(), nullptr, &status), MF_E_TRANSFORM_STREAM_CHANGE);
+    EXPECT_EQ(status, MFT_OUTPUT_DATA_BUFFER_FORMAT_CHANGE);
+    ComPtr<IMFMediaType> changed, current;
+    ASSERT_EQ(transform->GetOutputAvailableType(0, 0, changed.GetAddressOf()), S_OK);
+    EXPECT_EQ(transform->SetOutputType(0, changed.Get(), MFT_SET_TYPE_TEST_ONLY), S_OK); // stores nothing
+    EXPECT_EQ(Output(transform.Get()), MF_E_TRANSFORM_STREAM_CHANGE);
+    EXPECT_EQ(transform->SetOutputType(0, changed.Get(), 0), S_OK);
+    ASSERT_EQ(transform->GetOutputCurrentType(0, current.GetAddressOf()), S_OK);
+    EXPECT_EQ(current.Get(), changed.Get());
+    EXPECT_EQ(transform->SetOutputType(0, current.Get(), 0), MF_E_TRANSFORM_CANNOT_CHANGE_MEDIATYPE_WHILE_PROCESSING);
+
+    EXPECT_EQ(transform->OnClockStart(0, 0), S_OK);
+    EXPECT_EQ(transform->OnClockStart(0, 0), S_OK); // still owed: no second request
+    constexpr UINT32 Count = 11;
+    UINT32 sent = 0;
+    std::vector<LONGLONG> times;
+    for (MediaEventType type; (type = NextEvent(transform.Get())) != METransformDrainComplete;)
+    {
+        ASSERT_NE(type, MEUnknown) << "sent " << sent << ", received " << times.size();
+        if (type == METransformHaveOutput)
+        {
+            ComPtr<IMFSample> sample;
+            ASSERT_EQ(Output(transform.Get(), &sample), S_OK);
+            times.emplace_back();
+            EXPECT_EQ(sample->GetSampleTime(&times.back()), S_OK);
+            continue;
+        }
+        ASSERT_EQ(type, METransformNeedInput);
+        EXPECT_LE(sent + 1 - times.size(), 4u); // a request only for a free buffer
+        if (sent < Count)
+        {
+            ASSERT_EQ(transform->ProcessInput(0, Frame(Nv12, sent++).Get(), 0), S_OK);
+        }
+        if (sent == Count)
+        {
+            ++sent; // drain with frames (possibly) in flight, once
+            ASSERT_EQ(transform->ProcessMessage(MFT_MESSAGE_COMMAND_DRAIN, 0), S_OK);
+        }
+    }
+    std::vector<LONGLONG> expected(Count);
+    for (UINT32 i = 0; i < Count; ++i)
+        expected[i] = i * EncoderTest::FrameTime;
+    EXPECT_EQ(times, expected);
+    EXPECT_EQ(Output(transform.Get()), E_UNEXPECTED);
+    // Nothing in flight: the drain completes at once.
+    ASSERT_EQ(transform->ProcessMessage(MFT_MESSAGE_COMMAND_DRAIN, 0), S_OK);
+    EXPECT_EQ(NextEvent(transform.Get()), METransformDrainComplete);
+    EXPECT_EQ(transform->ProcessMessage(MFT_MESSAGE_NOTIFY_END_OF_STREAM, 0), S_OK);
+    EXPECT_TRUE(NoEventPending(transform.Get()));
+    EXPECT_EQ(transform->Shutdown(), S_OK);
+}
+
+// Flush, end of streaming and shutdown with frames in flight lose nothing but the frames: no
+// leak (the live counts return), no crash, and the transform refuses calls afterwards.
+TEST_F(XevEncodeTransformTest, FlushAndShutdownWithFramesInFlight)
+{
+    const std::size_t transforms = XevEncodeTransform::InstanceCount, buffers = XevEncodeTransform::Buffer::g_InstanceCount;
+    for (const bool flush : { true, false })
+    {
+        auto transform = PipelineTransform(m_Manager.Get(), &Nv12);
+        ASSERT_EQ(transform->ProcessMessage(MFT_MESSAGE_NOTIFY_START_OF_STREAM, 0), S_OK);
+        ASSERT_EQ(transform->OnClockStart(0, 0), S_OK);
+        for (UINT32 i = 0; i < 4; ++i)
+            EXPECT_EQ(transform->ProcessInput(0, Frame(Nv12, i).Get(), 0), S_OK);
+        if (flush)
+        {
+            EXPECT_EQ(transform->ProcessMessage(MFT_MESSAGE_COMMAND_FLUSH, 0), S_OK);
+            EXPECT_EQ(transform->ProcessInput(0, Frame(Nv12, 4).Get(), 0), MF_E_NOTACCEPTING);
+            EXPECT_EQ(Output(transform.Get()), E_UNEXPECTED);
+            EXPECT_EQ(transform->ProcessMessage(MFT_MESSAGE_NOTIFY_END_STREAMING, 0), S_OK);
+        }
+        EXPECT_EQ(transform->Shutdown(), S_OK);
+        EXPECT_EQ(transform->ProcessInput(0, Frame(Nv12, 4).Get(), 0), MF_E_SHUTDOWN);
+        EXPECT_EQ(transform->ProcessMessage(MFT_MESSAGE_NOTIFY_START_OF_STREAM, 0), MF_E_SHUTDOWN);
+        EXPECT_EQ(transform->SetInputType(0, nullptr, 0), MF_E_SHUTDOWN);
+        EXPECT_EQ(transform->Shutdown(), MF_E_SHUTDOWN);
+    }
+    EXPECT_TRUE(WaitUntil([&] { return XevEncodeTransform::InstanceCount == transforms && XevEncodeTransform::Buffer::g_InstanceCount == buffers; }));
+}
+
+// The stream and type methods with their edge cases.
+TEST_F(XevEncodeTransformTest, StreamAndTypeMethods)
+{
+    auto transform = Make<XevEncodeTransform>();
+    ComPtr<IMFMediaType> type;
+    EXPECT_EQ(transform->GetOutputAvailableType(0, 0, type.GetAddressOf()), MF_E_NO_MORE_TYPES); // no input type yet
+    EXPECT_EQ(transform->GetInputAvailableType(0, 0, type.GetAddressOf()), MF_E_NOT_INITIALIZED);  // no device manager
+    transform = PipelineTransform(m_Manager.Get());
+    for (UINT32 index = 0; index < 3; ++index)
+    {
+        const HRESULT hr = transform->GetInputAvailableType(0, index, type.ReleaseAndGetAddressOf());
+        ASSERT_EQ(hr, index < 2 ? S_OK : MF_E_NO_MORE_TYPES);
+        if (hr != S_OK)
+            break;
+        GUID subtype {};
+        EXPECT_EQ(type->GetGUID(MF_MT_SUBTYPE, &subtype), S_OK);
+        EXPECT_EQ(subtype, index == 0 ? MFVideoFormat_NV12 : MFVideoFormat_ARGB32);
+        EXPECT_EQ(MFGetAttributeUINT32(type.Get(), MF_MT_DEFAULT_STRIDE, 0), index == 0 ? Width : Width * 4);
+        EXPECT_EQ(MFGetAttributeUINT64(type.Get(), MF_MT_FRAME_SIZE, 0), Pack2UINT32AsUINT64(Width, Height));
+        EXPECT_EQ(MFGetAttributeUINT32(type.Get(), MF_MT_INTERLACE_MODE, 0), 2u);
+    }
+    auto noSize = VideoType(MFVideoFormat_NV12);
+    ASSERT_EQ(noSize->DeleteItem(MF_MT_FRAME_SIZE), S_OK);
+    EXPECT_EQ(transform->SetInputType(0, VideoType(MFVideoFormat_YUY2).Get(), 0), MF_E_INVALIDMEDIATYPE);
+    EXPECT_EQ(transform->SetInputType(0, noSize.Get(), 0), MF_E_INVALIDMEDIATYPE);
+    EXPECT_EQ(transform->SetInputType(0, InputType(Nv12).Get(), MFT_SET_TYPE_TEST_ONLY), S_OK);
+    EXPECT_EQ(transform->GetInputCurrentType(0, type.ReleaseAndGetAddressOf()), MF_E_TRANSFORM_TYPE_NOT_SET);
+    EXPECT_EQ(transform->SetInputType(1, nullptr, 0), MF_E_INVALIDSTREAMNUMBER);
+    auto notVideo = VideoType(MFVideoFormat_H264);
+    ASSERT_EQ(notVideo->SetGUID(MF_MT_MAJOR_TYPE, MFVideoFormat_H264), S_OK);
+    EXPECT_EQ(transform->SetOutputType(0, notVideo.Get(), 0), MF_E_INVALIDMEDIATYPE);
+
+    MFT_OUTPUT_STREAM_INFO output {};
+    EXPECT_EQ(transform->GetOutputStreamInfo(0, &output), S_OK);
+    EXPECT_EQ(output.dwFlags, 0x103u);
+    EXPECT_EQ(output.cbSize, 0x200000u);
+    MFT_INPUT_STREAM_INFO input {};
+    EXPECT_EQ(transform->GetInputStreamInfo(0, &input), S_OK);
+    EXPECT_EQ(input.dwFlags, 7u);
+    for (HRESULT hr : { transform->GetInputStreamInfo(1, &input), transform->GetOutputStreamInfo(2, &output) })
+        EXPECT_EQ(hr, MF_E_INVALIDSTREAMNUMBER);
+    ComPtr<IMFMediaEvent> event;
+    ASSERT_EQ(MFCreateMediaEvent(MEEncodingParameters, GUID_NULL, S_OK, nullptr, event.GetAddressOf()), S_OK);
+    EXPECT_EQ(transform->ProcessEvent(0, event.Get()), E_INVALIDARG); // no attribute store as its value
+    EXPECT_EQ(transform->ProcessEvent(0, nullptr), E_INVALIDARG);
+    EXPECT_EQ(transform->ProcessEvent(1, event.Get()), MF_E_INVALIDSTREAMNUMBER);
+    void* service = nullptr;
+    EXPECT_EQ(transform->GetService(GUID_NULL, IidOf<IUnknown>, &service), MF_E_UNSUPPORTED_SERVICE);
+    // A stream cannot start while the session has not unlocked the transform: MEError follows.
+    auto locked = Make<XevEncodeTransform>();
+    ComPtr<IMFAttributes> attributes;
+    ASSERT_EQ(locked->GetAttributes(attributes.GetAddressOf()), S_OK);
+    for (const HRESULT expected : { MF_E_ATTRIBUTENOTFOUND, MF_E_TRANSFORM_ASYNC_LOCKED })
+    {
+        EXPECT_EQ(locked->ProcessMessage(MFT_MESSAGE_NOTIFY_START_OF_STREAM, 0), expected);
+        EXPECT_EQ(NextEvent(locked.Get()), MEError);
+        ASSERT_EQ(attributes->SetUINT32(MF_TRANSFORM_ASYNC_UNLOCK, 0), S_OK);
+    }
+    EXPECT_EQ(locked->Shutdown(), S_OK);
+}

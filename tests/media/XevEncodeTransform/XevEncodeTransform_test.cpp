@@ -252,9 +252,9 @@ TEST_F(XevEncodeTransformTest, EventProtocolAndDrain)
             continue;
         }
         ASSERT_EQ(type, METransformNeedInput);
-        EXPECT_LE(sent + 1 - times.size(), 4u); // a request only for a free buffer
         if (sent < Count)
         {
+            EXPECT_LE(sent + 1 - times.size(), 4u); // a request only for a free buffer
             ASSERT_EQ(transform->ProcessInput(0, Frame(Nv12, sent++).Get(), 0), S_OK);
         }
         if (sent == Count)

@@ -7,6 +7,7 @@
 
 #include "fakes/SessionDoubles.h"
 #include "platform/encoder/EncoderTestSupport.h"
+#include "platform/d3d/Texture.h"
 #include "platform/mf/session/SessionTestSupport.h"
 
 #include <numeric>
@@ -213,6 +214,42 @@ HRESULT Output(IMFTransform* transform, ComPtr<IMFSample>* sample = nullptr, DWO
 }
 
 const InputCase Nv12 { MFVideoFormat_NV12, std::nullopt };
+
+// Answers the transform's events as the session does (an input for each request while frames
+// remain, an output for each announcement, a drain after the last input) until the drain
+// completes; the outputs in order.
+std::vector<EncoderTest::Output> Pump(XevEncodeTransform* transform, UINT32 count, const std::function<ComPtr<IMFSample>(UINT32)>& frame)
+{
+    std::vector<EncoderTest::Output> outputs;
+    UINT32 sent = 0;
+    for (MediaEventType type; (type = NextEvent(transform)) != METransformDrainComplete;)
+    {
+        EXPECT_NE(type, MEUnknown) << "sent " << sent << ", received " << outputs.size();
+        if (type == MEUnknown)
+            break;
+        if (type == METransformHaveOutput)
+        {
+            ComPtr<IMFSample> sample;
+            EXPECT_EQ(Output(transform, &sample), S_OK);
+            auto& output = outputs.emplace_back();
+            output.Bytes = Bytes(sample.Get());
+            EXPECT_EQ(sample->GetSampleTime(reinterpret_cast<LONGLONG*>(&output.TimeStamp)), S_OK);
+            continue;
+        }
+        EXPECT_EQ(type, METransformNeedInput);
+        if (sent < count)
+        {
+            EXPECT_LE(sent + 1 - outputs.size(), 4u); // a request only for a free buffer
+            EXPECT_EQ(transform->ProcessInput(0, frame(sent++).Get(), 0), S_OK);
+        }
+        if (sent == count)
+        {
+            ++sent; // drain with frames (possibly) in flight, once
+            EXPECT_EQ(transform->ProcessMessage(MFT_MESSAGE_COMMAND_DRAIN, 0), S_OK);
+        }
+    }
+    return outputs;
+}
 } // namespace
 
 // The session's protocol: the format change first, input only when asked (one request per free
@@ -238,35 +275,10 @@ TEST_F(XevEncodeTransformTest, EventProtocolAndDrain)
     EXPECT_EQ(transform->OnClockStart(0, 0), S_OK);
     EXPECT_EQ(transform->OnClockStart(0, 0), S_OK); // still owed: no second request
     constexpr UINT32 Count = 11;
-    UINT32 sent = 0;
-    std::vector<LONGLONG> times;
-    for (MediaEventType type; (type = NextEvent(transform.Get())) != METransformDrainComplete;)
-    {
-        ASSERT_NE(type, MEUnknown) << "sent " << sent << ", received " << times.size();
-        if (type == METransformHaveOutput)
-        {
-            ComPtr<IMFSample> sample;
-            ASSERT_EQ(Output(transform.Get(), &sample), S_OK);
-            times.emplace_back();
-            EXPECT_EQ(sample->GetSampleTime(&times.back()), S_OK);
-            continue;
-        }
-        ASSERT_EQ(type, METransformNeedInput);
-        if (sent < Count)
-        {
-            EXPECT_LE(sent + 1 - times.size(), 4u); // a request only for a free buffer
-            ASSERT_EQ(transform->ProcessInput(0, Frame(Nv12, sent++).Get(), 0), S_OK);
-        }
-        if (sent == Count)
-        {
-            ++sent; // drain with frames (possibly) in flight, once
-            ASSERT_EQ(transform->ProcessMessage(MFT_MESSAGE_COMMAND_DRAIN, 0), S_OK);
-        }
-    }
-    std::vector<LONGLONG> expected(Count);
+    const auto outputs = Pump(transform.Get(), Count, [](UINT32 index) { return Frame(Nv12, index); });
+    ASSERT_EQ(outputs.size(), Count);
     for (UINT32 i = 0; i < Count; ++i)
-        expected[i] = i * EncoderTest::FrameTime;
-    EXPECT_EQ(times, expected);
+        EXPECT_EQ(outputs[i].TimeStamp, i * EncoderTest::FrameTime);
     EXPECT_EQ(Output(transform.Get()), E_UNEXPECTED);
     // Nothing in flight: the drain completes at once.
     ASSERT_EQ(transform->ProcessMessage(MFT_MESSAGE_COMMAND_DRAIN, 0), S_OK);
@@ -363,4 +375,50 @@ TEST_F(XevEncodeTransformTest, StreamAndTypeMethods)
         ASSERT_EQ(attributes->SetUINT32(MF_TRANSFORM_ASYNC_UNLOCK, 0), S_OK);
     }
     EXPECT_EQ(locked->Shutdown(), S_OK);
+}
+
+// Texture input through the device layer: two shared NV12 textures with keyed mutexes, written
+// by the producer under key 0 in turn while the encoder holds the other; every frame decodes.
+TEST_F(XevEncodeTransformTest, TextureInputWithKeyedMutexes)
+{
+    HANDLE handle = nullptr;
+    ComPtr<ID3D11Device> device;
+    ASSERT_EQ(m_Manager->OpenDeviceHandle(&handle), S_OK);
+    ASSERT_EQ(m_Manager->GetVideoService(handle, IidOf<ID3D11Device>, reinterpret_cast<void**>(device.GetAddressOf())), S_OK);
+    ComPtr<ID3D11Texture2D> textures[2];
+    const D3D11_TEXTURE2D_DESC desc { Width, Height, 1, 1, DXGI_FORMAT_NV12, { 1, 0 }, D3D11_USAGE_DEFAULT, D3D11_BIND_SHADER_RESOURCE, 0,
+        D3D11_RESOURCE_MISC_SHARED_KEYEDMUTEX };
+    for (auto& texture : textures)
+        ASSERT_EQ(device->CreateTexture2D(&desc, nullptr, texture.GetAddressOf()), S_OK);
+    auto transform = PipelineTransform(m_Manager.Get(), &Nv12);
+    ASSERT_EQ(transform->ProcessMessage(MFT_MESSAGE_NOTIFY_START_OF_STREAM, 0), S_OK);
+    ASSERT_EQ(NextEvent(transform.Get()), METransformHaveOutput);
+    ComPtr<IMFMediaType> changed;
+    ASSERT_EQ(transform->GetOutputAvailableType(0, 0, changed.GetAddressOf()), S_OK);
+    ASSERT_EQ(transform->SetOutputType(0, changed.Get(), 0), S_OK);
+    ASSERT_EQ(transform->OnClockStart(0, 0), S_OK);
+    constexpr UINT32 Count = 6;
+    const auto outputs = Pump(transform.Get(), Count, [&](UINT32 index) {
+        ID3D11Texture2D* texture = textures[index % 2].Get();
+        ComPtr<IDXGIKeyedMutex> mutex;
+        EXPECT_EQ(texture->QueryInterface(IidOf<IDXGIKeyedMutex>, reinterpret_cast<void**>(mutex.GetAddressOf())), S_OK);
+        EXPECT_EQ(mutex->AcquireSync(0, 20000), S_OK); // the encoder gives it back with key 0
+        D3D11Host::TextureMemory memory;
+        EXPECT_EQ(D3D11Host::GetTextureMemory(texture, 0, &memory), S_OK);
+        EncoderTest::Draw(index, Width, Height, NV_ENC_BUFFER_FORMAT_NV12, memory.Data, memory.RowPitch);
+        EXPECT_EQ(mutex->ReleaseSync(0), S_OK);
+        ComPtr<IMFMediaBuffer> buffer;
+        EXPECT_EQ(MFCreateDXGISurfaceBuffer(IidOf<ID3D11Texture2D>, texture, 0, 0, buffer.GetAddressOf()), S_OK);
+        ComPtr<IMFSample> sample;
+        EXPECT_EQ(MFCreateSample(sample.GetAddressOf()), S_OK);
+        EXPECT_EQ(sample->AddBuffer(buffer.Get()), S_OK);
+        EXPECT_EQ(sample->SetSampleTime(index * EncoderTest::FrameTime), S_OK);
+        return sample;
+    });
+    ASSERT_EQ(outputs.size(), Count);
+    const auto decoded = EncoderTest::Decode(outputs, EncoderTest::Range(Count), Width, Height);
+    EXPECT_EQ(decoded.Slices.size(), Count);
+    EXPECT_GT(decoded.Psnr, 40.0);
+    EXPECT_EQ(transform->Shutdown(), S_OK);
+    EXPECT_EQ(m_Manager->CloseDeviceHandle(handle), S_OK);
 }

@@ -285,6 +285,11 @@ TEST_F(XevEncodeTransformTest, EventProtocolAndDrain)
     EXPECT_EQ(NextEvent(transform.Get()), METransformDrainComplete);
     EXPECT_EQ(transform->ProcessMessage(MFT_MESSAGE_NOTIFY_END_OF_STREAM, 0), S_OK);
     EXPECT_TRUE(NoEventPending(transform.Get()));
+    // A new stream on a new session: its SPS and PPS equal the output type's header, so no change.
+    ASSERT_EQ(transform->ProcessMessage(MFT_MESSAGE_NOTIFY_START_OF_STREAM, 0), S_OK);
+    EXPECT_TRUE(NoEventPending(transform.Get()));
+    EXPECT_EQ(transform->OnClockStart(0, 0), S_OK);
+    EXPECT_EQ(Pump(transform.Get(), 2, [](UINT32 index) { return Frame(Nv12, index); }).size(), 2u);
     EXPECT_EQ(transform->Shutdown(), S_OK);
 }
 

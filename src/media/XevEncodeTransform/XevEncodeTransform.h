@@ -190,6 +190,7 @@ private:
     ComPtr<MF::AsyncCallback> m_EosCallback;
     ComPtr<IMFAsyncResult> m_EosResult;
     MFWORKITEM_KEY m_EosWorkItemKey = 0;
+    bool m_EndOfStreamSubmitted = false; // by a drain, in this stream
     KeyedMutexSet m_KeyedMutexSet;
     std::map<ID3D11Texture2D*, Registration> m_Registrations;
     std::vector<OutputEntry> m_OutputQueue;

@@ -238,13 +238,16 @@ void XevEncodeTransform::EndOfStreamLocked()
     m_HaveOutputCounter = -1;
     if (StreamingLocked())
     {
-        // Lets the encoder finish what it has before its buffers go.
-        if (m_EosBuffer)
+        // Lets the encoder finish what it has before its buffers go. After a drain it has
+        // nothing left (the usual end of a stream), and the caller's thread does not wait.
+        const bool idle = m_BusyBuffers.empty() && (!m_EndOfStreamSubmitted || m_EosBuffer->m_Event.IsSignalled());
+        if (m_EosBuffer && !idle)
         {
             m_EosBuffer->m_Event.Reset();
             if (!m_Session.EncodeEndOfStream(&m_EosBuffer->m_Event))
                 (void)m_EosBuffer->m_Event.Wait(EndOfStreamWaitMilliseconds);
         }
+        m_EndOfStreamSubmitted = false;
         CancelWaitingLocked(m_EosWorkItemKey);
         for (const auto& buffer : m_BusyBuffers)
             CancelWaitingLocked(buffer->m_WorkItemKey);
@@ -258,14 +261,14 @@ void XevEncodeTransform::EndOfStreamLocked()
     for (const auto& buffer : m_FreeBuffers)
         DestroyBufferLocked(*buffer);
     m_KeyedMutexSet.Clear();
-    m_BusyBuffers.clear();
-    m_FreeBuffers.clear();
     m_OutputQueue.clear();
     for (auto& [texture, registration] : m_Registrations)
         Quietly([&] { m_Session.UnregisterResource(registration.Registered); });
     m_Registrations.clear();
     CloseEncoderLocked();
-    // The event object goes only after the encoder that knew it.
+    // The event objects go only after the encoder that knew them.
+    m_BusyBuffers.clear();
+    m_FreeBuffers.clear();
     m_EosBuffer.reset();
     m_EosCallback = nullptr;
     m_EosResult = nullptr;
@@ -605,7 +608,7 @@ HRESULT XevEncodeTransform::ProcessMessage(MFT_MESSAGE_TYPE message, ULONG_PTR p
                 if (m_EosBuffer)
                 {
                     m_EosBuffer->m_Event.Reset();
-                    (void)m_Session.EncodeEndOfStream(&m_EosBuffer->m_Event);
+                    m_EndOfStreamSubmitted = !m_Session.EncodeEndOfStream(&m_EosBuffer->m_Event);
                 }
             }
             break;

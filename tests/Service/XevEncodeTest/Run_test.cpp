@@ -6,12 +6,23 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <regex>
 
 using namespace ToolProcess;
 
 namespace
 {
+// Fontconfig keeps its configuration for the life of the process (and loses track of a block of
+// it): the leak checker of sanitizer builds is told so for the tool's processes too.
+const bool FontconfigLeakIgnored = [] {
+    const std::string file = (std::filesystem::temp_directory_path() / "xev-lsan.supp").string();
+    std::ofstream(file) << "leak:libfontconfig.so\n";
+    const char* options = getenv("LSAN_OPTIONS");
+    const std::string value = std::string(options ? options : "") + ":suppressions=" + file + ":print_suppressions=0";
+    return setenv("LSAN_OPTIONS", value.c_str(), 1) == 0;
+}();
+
 // A copy of the tool (a hard link) in its own folder, where it writes its stream files.
 struct ToolFolder : TempFolder
 {

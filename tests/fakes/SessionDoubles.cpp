@@ -581,9 +581,9 @@ ComPtr<IMFTopology> BuildTopology(IMFMediaSource* source, IMFPresentationDescrip
     return topology;
 }
 
-ComPtr<EventRecorder> EventRecorder::Start(IMFMediaEventGenerator* generator)
+ComPtr<EventRecorder> EventRecorder::Start(IMFMediaEventGenerator* generator, bool keepValues)
 {
-    auto recorder = Make<EventRecorder>(generator);
+    auto recorder = Make<EventRecorder>(generator, keepValues);
     XEV_CHECK_HR(generator->BeginGetEvent(recorder.Get(), nullptr));
     return recorder;
 }
@@ -605,7 +605,7 @@ HRESULT EventRecorder::Invoke(IMFAsyncResult* result)
     PROPVARIANT value;
     PropVariantInit(&value);
     record.HasValue = SUCCEEDED(event->GetValue(&value)) && value.vt != VT_EMPTY;
-    if (value.vt == VT_UNKNOWN)
+    if (m_KeepValues && value.vt == VT_UNKNOWN)
         record.Value = value.punkVal;
     (void)PropVariantClear(&value);
     std::function<void(const Record&)> reaction;

@@ -401,11 +401,12 @@ public:
         HRESULT Status = S_OK;
         UINT32 TopologyStatus = 0; // MF_EVENT_TOPOLOGY_STATUS, when the event has it
         bool HasValue = false;
-        ComPtr<IUnknown> Value; // a VT_UNKNOWN value (a stream, a sample)
+        ComPtr<IUnknown> Value; // a VT_UNKNOWN value (a stream, a sample), when kept
     };
 
-    static ComPtr<EventRecorder> Start(IMFMediaEventGenerator* generator);
-    explicit EventRecorder(IMFMediaEventGenerator* generator) : m_Generator(generator) {}
+    // With `keepValues`, records keep VT_UNKNOWN values (and so the objects alive).
+    static ComPtr<EventRecorder> Start(IMFMediaEventGenerator* generator, bool keepValues = false);
+    EventRecorder(IMFMediaEventGenerator* generator, bool keepValues) : m_Generator(generator), m_KeepValues(keepValues) {}
 
     // IMFAsyncCallback
     HRESULT GetParameters(DWORD*, DWORD*) override { return E_NOTIMPL; }
@@ -432,5 +433,6 @@ private:
     ComPtr<IMFMediaEventGenerator> m_Generator;
     std::vector<Record> m_Records;
     std::function<void(const Record&)> m_Reaction;
+    const bool m_KeepValues;
 };
 } // namespace SessionDoubles

@@ -82,7 +82,3 @@ ProcessResult RunProcess(const std::vector<std::string>& arguments)
     return result;
 }
 } // namespace TestSupport
-
-// Fontconfig keeps its configuration for the life of the process (and loses track of a block of
-// it); the leak checker of sanitizer builds is told so.
-extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }

@@ -103,14 +103,15 @@ void Stream::DrawFrame(const VideoFrameFormat& format, ResourceSet& set, UINT32 
     const float s = std::sin(float(index) * 6.2831855f / ((float(format.RateNumerator) * 4.0f) / float(format.RateDenominator))) * (W / 6.0f);
     const Drawing::Rect rect { W / 5 + s, H * 0.125f, (W - W / 5) + s, H - H * 0.125f };
 
-    // Black where the rectangle leaves the frame uncovered (its partly covered edge pixels
-    // included, so that they blend over black): each pixel is written once, twice at the edges.
-    const float topBand = std::ceil(rect.Top), bottomBand = std::floor(rect.Bottom);
-    target.FillRectangle({ 0, 0, W, topBand }, set.m_BlackBrush);
-    target.FillRectangle({ 0, bottomBand, W, H }, set.m_BlackBrush);
-    target.FillRectangle({ 0, topBand, std::ceil(rect.Left), bottomBand }, set.m_BlackBrush);
-    target.FillRectangle({ std::floor(rect.Right), topBand, W, bottomBand }, set.m_BlackBrush);
-    target.FillRectangle(rect, set.m_BackgroundBrush);
+    // Black where the rectangle leaves the frame uncovered, then the rectangle with its partly
+    // covered edge pixels mixed over black: the picture of a black frame with the rectangle
+    // filled over it, with every pixel written once.
+    const float top = std::floor(rect.Top), bottom = std::ceil(rect.Bottom);
+    target.FillRectangle({ 0, 0, W, top }, set.m_BlackBrush);
+    target.FillRectangle({ 0, bottom, W, H }, set.m_BlackBrush);
+    target.FillRectangle({ 0, top, std::floor(rect.Left), bottom }, set.m_BlackBrush);
+    target.FillRectangle({ std::ceil(rect.Right), top, W, bottom }, set.m_BlackBrush);
+    target.FillRectangle(rect, set.m_BackgroundBrush, set.m_BlackBrush);
 
     char indexText[16], clockText[48], captionText[96];
     std::snprintf(indexText, sizeof(indexText), "%u", index);
@@ -169,7 +170,7 @@ bool Stream::ComposeSample(ComposeSampleOperation* operation)
     const HRESULT allocated = m_SampleAllocator->AllocateSample(sample.GetAddressOf());
     if (allocated == MF_E_SAMPLEALLOCATOR_EMPTY)
     {
-        (void)m_Source->PutWaiting(m_SampleAllocator->GetSampleAvailableEvent(), operation, &operation->m_WaitingKey);
+        WaitingLocked(operation, m_Source->PutWaiting(m_SampleAllocator->GetSampleAvailableEvent(), operation, &operation->m_WaitingKey));
         return false;
     }
     XEV_CHECK_HR(allocated);
@@ -205,6 +206,6 @@ bool Stream::ComposeSample(ComposeSampleOperation* operation)
         operation->m_Token.Get());
     operation->m_Sample = std::move(sample);
     set.m_DeviceContext->Flush1(D3D11_CONTEXT_TYPE_COPY, set.m_CompletionEvent.get());
-    (void)m_Source->PutWaiting(set.m_CompletionEvent.get(), operation, &operation->m_WaitingKey);
+    WaitingLocked(operation, m_Source->PutWaiting(set.m_CompletionEvent.get(), operation, &operation->m_WaitingKey));
     return false;
 }

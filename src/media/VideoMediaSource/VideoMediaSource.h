@@ -196,8 +196,11 @@ private:
     // Fills the operation's sample; false when it waits (a waiting item is put) instead.
     bool ComposeSample(ComposeSampleOperation* operation);
     void QueueOutput(ComposeSampleOperation* operation);
-    // Removes the waiting and scheduled items of this stream's operations.
+    // Removes the waiting and scheduled items of this stream's operations and turns those queued
+    // into no-ops (they belong to an earlier run).
     void CancelPendingOperationsLocked();
+    // Keeps an operation whose waiting or scheduled item was accepted, so that it can be cancelled.
+    void WaitingLocked(ComposeSampleOperation* operation, bool accepted);
     void ReleaseResourcesLocked();
     void CheckShutdownLocked() const;
     LONGLONG SystemTimeLocked() const;
@@ -216,7 +219,8 @@ private:
     UINT32 m_HeadSampleIndex = 0;               // the index the next request gets
     UINT32 m_TailSampleIndex = 0;               // the index delivered next
     UINT32 m_EndOfStreamState = 0;              // 0 running, 1 end decided, 2 end delivered
-    UINT32 m_StartCount = 0;                    // starts prepared; operations of older starts do nothing
+    UINT32 m_StartCount = 0;                    // the run: changes at each start, stop and shutdown
+    std::vector<ComPtr<ComposeSampleOperation>> m_WaitingOperations; // with a waiting or scheduled item
     ComPtr<IMFDXGIDeviceManager> m_DeviceManager; // hardware path: the device behind m_DeviceHandle
     HANDLE m_DeviceHandle = nullptr;
     ComPtr<ID3D11Device> m_Device;
@@ -275,7 +279,7 @@ private:
     friend class Stream;
 
     ComPtr<Stream> m_Stream;
-    UINT32 m_StartCount = 0;       // the start it was requested in
+    UINT32 m_StartCount = 0;       // the stream's run it was requested in
     UINT32 m_SampleIndex = 0;
     LONGLONG m_SampleTime = 0;
     LONGLONG m_SampleDuration = 0;

@@ -73,7 +73,7 @@ protected:
             ASSERT_EQ(Descriptor->SetUINT64(MF_PD_DURATION, UINT64(*duration)), S_OK);
         }
         if (record) // the session reads the source's events itself
-            SourceEvents = EventRecorder::Start(Source.Get());
+            SourceEvents = EventRecorder::Start(Source.Get(), true);
     }
     // Starts and waits for the source's MESourceStarted (the `occurrence`-th); takes the stream.
     void Start(std::optional<LONGLONG> position = std::nullopt, size_t occurrence = 1)
@@ -85,7 +85,7 @@ protected:
         {
             ASSERT_EQ(SourceEvents->Records().front().Type, MENewStream);
             ASSERT_EQ(SourceEvents->Records().front().Value.As(&MediaStream), S_OK);
-            StreamEvents = EventRecorder::Start(MediaStream.Get());
+            StreamEvents = EventRecorder::Start(MediaStream.Get(), true);
         }
     }
     std::vector<LONGLONG> SampleTimes() const
@@ -172,6 +172,7 @@ TEST_F(SourceTest, RestartPauseStopAndShutdownSequences)
     ASSERT_TRUE(StreamEvents->WaitFor(MEMediaSample, Patience, 2));
     ASSERT_EQ(Source->Stop(), S_OK);
     ASSERT_TRUE(SourceEvents->WaitFor(MESourceStopped));
+    ASSERT_TRUE(StreamEvents->WaitFor(MEStreamStopped));
     EXPECT_EQ(MediaStream->RequestSample(nullptr), MF_E_MEDIA_SOURCE_WRONGSTATE);
     EXPECT_EQ(StreamEvents->Types(), (std::vector<MediaEventType> { MEStreamStarted, MEStreamStarted, MEMediaSample, MEStreamPaused,
                                           MEMediaSample, MEStreamStopped }));
@@ -220,6 +221,10 @@ TEST_F(SourceTest, RefusedCallsAndRateAnswers)
     EXPECT_EQ(rate, std::numeric_limits<float>::max());
     ASSERT_TRUE(SourceEvents->WaitFor(MESourceRateChanged));
 
+    for (const IID& iid : { IMFMediaEventGenerator::IID, IMFMediaSourceEx::IID, IMFMediaSource::IID, IMFClockConsumer::IID,
+             IMFClockStateSink::IID, IMFGetService::IID, IMFRateSupport::IID, IMFRateControl::IID, IMFShutdown::IID })
+        EXPECT_EQ(Source->QueryInterface(iid, reinterpret_cast<void**>(service.ReleaseAndGetAddressOf())),
+            iid == IMFShutdown::IID ? E_NOINTERFACE : S_OK);
     // A start whose stream is deselected fails in its event, with a line-coded failure.
     ASSERT_EQ(Descriptor->DeselectStream(0), S_OK);
     ASSERT_EQ(Source->Start(Descriptor.Get(), &GUID_NULL, &empty), S_OK);
@@ -313,4 +318,27 @@ TEST_F(SourceTest, HardwarePathDeliversTextureSamples)
     cairo_surface_t* image = cairo_image_surface_create_for_data(memory.Data, CAIRO_FORMAT_RGB24, 640, 480, int(memory.RowPitch));
     EXPECT_EQ(cairo_surface_write_to_png(image, XEV_TEST_BIN_DIR "/VideoFrame-Hardware-640x480-0.png"), CAIRO_STATUS_SUCCESS);
     cairo_surface_destroy(image);
+}
+
+// Stop and shutdown while operations wait for their time and for drawing sets: nothing is
+// delivered between the stop and the next start, and nothing keeps the source alive after the
+// shutdown (the sanitizer builds check for leaks).
+TEST_F(SourceTest, StopAndShutdownWhileOperationsWait)
+{
+    Create(30, 1, std::nullopt, true);
+    for (size_t run = 1; run <= 2; ++run)
+    {
+        Start(std::nullopt, run);
+        for (int request = 0; request < 12; ++request)
+            ASSERT_EQ(MediaStream->RequestSample(nullptr), S_OK);
+        ASSERT_TRUE(StreamEvents->WaitFor(MEMediaSample, Patience, run == 1 ? 1 : 3));
+    }
+    ASSERT_EQ(Source->Stop(), S_OK);
+    ASSERT_TRUE(StreamEvents->WaitFor(MEStreamStopped));
+    Start(std::nullopt, 3);
+    ASSERT_EQ(MediaStream->RequestSample(nullptr), S_OK);
+    ASSERT_EQ(Source->Shutdown(), S_OK);
+    const auto types = StreamEvents->Types();
+    const auto stopped = std::find(types.begin(), types.end(), MEStreamStopped);
+    EXPECT_EQ(std::find(stopped, std::find(stopped, types.end(), MEStreamStarted), MEMediaSample), std::find(stopped, types.end(), MEStreamStarted));
 }

@@ -12,8 +12,9 @@ namespace
 class Notify final : public ComObject<IMFVideoSampleAllocatorNotify>
 {
 public:
-    HRESULT NotifyRelease() override { return ++Count, S_OK; }
+    HRESULT NotifyRelease() override { return ++Count, Released.Set(), S_OK; }
     std::atomic<int> Count { 0 };
+    Sync::Event Released { Sync::Event::ResetMode::Manual };
 };
 
 class AllocatorTest : public ::testing::Test
@@ -79,6 +80,7 @@ TEST_F(AllocatorTest, HandsOutInTurnAndSignalsAReturn)
     samples[3] = nullptr;
     EXPECT_TRUE(Allocator->GetSampleAvailableEvent()->Wait(20000));
     EXPECT_EQ(FreeCount(), 1);
+    EXPECT_TRUE(notify->Released.Wait(20000));
     EXPECT_EQ(notify->Count.load(), 1);
     // A sample out while the allocator is uninitialized is dropped when it comes back.
     EXPECT_EQ(Allocator->UninitializeSampleAllocator(), S_OK);

@@ -7,7 +7,7 @@ packages=(
     build-essential cmake pkg-config git
     libgtest-dev libgmock-dev libbenchmark-dev
     nlohmann-json3-dev libcurl4-openssl-dev
-    libx264-dev libyuv-dev
+    libx264-dev libyuv-dev libsystemd-dev
     libcairo2-dev libpango1.0-dev fontconfig fonts-dejavu-core
     libffmpeg-nvenc-dev mingw-w64-common
     ffmpeg

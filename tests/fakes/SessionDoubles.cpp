@@ -53,6 +53,8 @@ CountingSource::CountingSource(const Options& options) : Double(options)
     XEV_CHECK_HR(MFCreateMediaType(type.GetAddressOf()));
     XEV_CHECK_HR(type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video));
     XEV_CHECK_HR(type->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_ARGB32));
+    if (options.DescribeType)
+        options.DescribeType(type.Get());
     IMFMediaType* types[] = { type.Get() };
     XEV_CHECK_HR(MFCreateStreamDescriptor(0, 1, types, m_StreamDescriptor.GetAddressOf()));
     ComPtr<IMFMediaTypeHandler> handler;
@@ -139,6 +141,8 @@ HRESULT CountingSource::RequestSample()
             XEV_CHECK_HR(sample->SetSampleTime(index * SampleDuration));
             XEV_CHECK_HR(sample->SetSampleDuration(SampleDuration));
             XEV_CHECK_HR(sample->SetUINT32(SampleIndexKey, index));
+            if (m_Options.FillSample)
+                m_Options.FillSample(sample.Get(), index);
             m_Stream->Queue(MEMediaSample, S_OK, sample.Get());
         }
         else
@@ -502,6 +506,8 @@ HRESULT RequestingSink::ProcessSample(IMFSample* sample)
         else
             --m_Outstanding;
         m_Stats.Indices.push_back(MFGetAttributeUINT32(sample, SampleIndexKey, UINT32(-1)));
+        if (m_Options.OnSample)
+            m_Options.OnSample(sample);
         m_Changed.notify_all();
         if (Fails(Fail::SinkError, received))
             return Queue(MEError, m_Options.FailResult), S_OK;

@@ -67,6 +67,11 @@ struct Options
     Fail Failure = Fail::None;
     UINT32 FailAt = 0;
     HRESULT FailResult = E_FAIL;
+    // Real media: completes the source's type, gives sample `index` its buffers, sees each sample
+    // the sink receives (under the sink's lock).
+    std::function<void(IMFMediaType*)> DescribeType;
+    std::function<void(IMFSample*, UINT32 index)> FillSample;
+    std::function<void(IMFSample*)> OnSample;
 };
 
 // IMFMediaEventGenerator over a platform event queue.

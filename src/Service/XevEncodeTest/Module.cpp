@@ -7,6 +7,7 @@
 #include "diagnostics/Supervisor.h"
 #include "platform/com/Error.h"
 #include "platform/com/Trace.h"
+#include "platform/system/SleepInhibitor.h"
 
 #include <exception>
 #include <filesystem>
@@ -42,15 +43,14 @@ int Start(const std::vector<std::string>& arguments)
     Context& context = application->m_Context;
     CommandLine::ApplyOptions(context, arguments);
     context.Load();
-    context.Run(StopEvent());
+    {
+        // The machine stays awake while the run lasts (where the system offers it).
+        const SleepInhibitor keepAwake("XevEncodeTest", "Encoding run in progress");
+        context.Run(StopEvent());
+    }
     return 0;
 }
 } // namespace
-
-void Context::Run(Sync::Event& stopEvent, const Console::Writer& console)
-{
-    console(Console::Format("Run: %zu task(s) configured; pipelines are not available in this build", Tasks.size()));
-}
 
 Sync::Event& StopEvent() noexcept
 {

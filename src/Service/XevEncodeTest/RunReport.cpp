@@ -5,6 +5,7 @@
 #include "platform/com/Error.h"
 #include "platform/com/Trace.h"
 #include "platform/system/Files.h"
+#include "platform/system/SystemInfo.h"
 
 #include <chrono>
 #include <filesystem>
@@ -22,7 +23,7 @@ int64_t SystemTimeNow()
 
 CpuMeter::Source CpuMeter::HostSource()
 {
-    return { &SystemTimeNow, &HostSystem::CurrentProcessTimes, HostSystem::LogicalProcessorCount() };
+    return { &SystemTimeNow, &Process::GetTimes, Process::ProcessorCount() };
 }
 
 CpuMeter::CpuMeter(const Source& source) : m_Source(source) {}
@@ -30,27 +31,27 @@ CpuMeter::CpuMeter(const Source& source) : m_Source(source) {}
 void CpuMeter::Start()
 {
     const int64_t now = m_Source.Now();
-    const HostSystem::ProcessTimes times = m_Source.ProcessTimes();
+    const Process::Times times = m_Source.ProcessTimes();
     std::lock_guard lock(m_Lock);
     m_StartTime = m_LastTime = now;
-    m_LastKernelTime = times.KernelNanoseconds;
-    m_LastUserTime = times.UserNanoseconds;
+    m_LastKernelTime = times.Kernel * 100;
+    m_LastUserTime = times.User * 100;
 }
 
 CpuFractions CpuMeter::Measure()
 {
     const int64_t now = m_Source.Now();
-    const HostSystem::ProcessTimes times = m_Source.ProcessTimes();
+    const Process::Times times = m_Source.ProcessTimes();
+    const int64_t kernel = times.Kernel * 100, user = times.User * 100; // ns
     std::lock_guard lock(m_Lock);
     const float elapsed = static_cast<float>((now - m_LastTime) * 100); // ns
     if (elapsed <= 0)
         return {};
     const float capacity = static_cast<float>(m_Source.ProcessorCount) * elapsed;
-    const CpuFractions fractions { static_cast<float>(times.KernelNanoseconds - m_LastKernelTime) / capacity,
-        static_cast<float>(times.UserNanoseconds - m_LastUserTime) / capacity };
+    const CpuFractions fractions { static_cast<float>(kernel - m_LastKernelTime) / capacity, static_cast<float>(user - m_LastUserTime) / capacity };
     m_EndTime = m_LastTime = now;
-    m_LastKernelTime = times.KernelNanoseconds;
-    m_LastUserTime = times.UserNanoseconds;
+    m_LastKernelTime = kernel;
+    m_LastUserTime = user;
     return fractions;
 }
 
@@ -105,7 +106,7 @@ void AppendSystemInformation(std::string& text)
 
 std::string ComposeReport(const Configuration& settings, const std::string& adapterDescription, const std::string& results)
 {
-    std::string text = Console::Format("Processor: %s (%u)\n", HostSystem::ProcessorBrandText().c_str(), HostSystem::LogicalProcessorCount());
+    std::string text = Console::Format("Processor: %s (%u)\n", HostSystem::ProcessorBrandText().c_str(), Process::ProcessorCount());
     text += "Adapter: " + adapterDescription + "\n";
     text += Console::Format("Duration: %lld seconds\n", static_cast<long long>(settings.Duration));
     text += Console::Format("Iterations: %u\n", settings.IterationCount);

@@ -12,7 +12,7 @@
 
 #include "platform/com/Types.h"
 #include "platform/net/HttpClient.h"
-#include "platform/system/SystemInfo.h"
+#include "platform/system/Process.h"
 
 #include <mutex>
 #include <span>
@@ -36,8 +36,8 @@ public:
     // Where the meter reads its times; tests give their own.
     struct Source
     {
-        int64_t (*Now)();                          // wall clock, 100 ns units
-        HostSystem::ProcessTimes (*ProcessTimes)(); // the process's CPU times
+        int64_t (*Now)();                // wall clock, 100 ns units
+        Process::Times (*ProcessTimes)(); // the process's CPU times, 100 ns units
         UINT32 ProcessorCount;
     };
     static Source HostSource();

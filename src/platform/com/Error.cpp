@@ -1,5 +1,7 @@
 #include "Error.h"
 
+#include <cstdarg>
+
 void Error::ReportFailure(HRESULT hr, const char* file, int line) noexcept
 {
     Trace(TraceSite { file, line, "Error::ReportFailure" }, "Failure, 0x%08X\n", static_cast<unsigned>(hr));
@@ -8,6 +10,17 @@ void Error::ReportFailure(HRESULT hr, const char* file, int line) noexcept
 void Error::Throw(HRESULT hr, const char* file, int line)
 {
     ReportFailure(hr, file, line);
+    throw HResultException(hr, file, line);
+}
+
+void Error::ThrowMessage(HRESULT hr, const char* file, int line, const char* format, ...)
+{
+    char message[TraceLineCapacity / 2];
+    va_list arguments;
+    va_start(arguments, format);
+    FormatV(message, sizeof(message), format, arguments);
+    va_end(arguments);
+    Trace(TraceSite { file, line, "Error::ReportFailure" }, "Failure, 0x%08X, %s\n", static_cast<unsigned>(hr), message);
     throw HResultException(hr, file, line);
 }
 

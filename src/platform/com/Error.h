@@ -7,6 +7,7 @@
 //   XEV_CHECK(condition, hr)      a named condition does not hold: throws hr
 //   XEV_CHECK_LINE(condition)     a condition without an HRESULT of its own: throws 0x80FF0000 + line
 //   XEV_FAIL(hr)                  unconditional failure (E_NOTIMPL and the like)
+//   XEV_FAIL_MESSAGE(hr, ...)     the same, with a printf-style message in the failure report
 //   TracedCheck(hr, "text")       traces "Exception, 0x%08X, expression %s" before it throws
 //
 // Expected outcomes (MF_E_SHUTDOWN from a queue, an empty pool) are returned, not thrown.
@@ -41,6 +42,8 @@ namespace Error
 void ReportFailure(HRESULT hr, const char* file, int line) noexcept;
 
 [[noreturn]] void Throw(HRESULT hr, const char* file, int line);
+// The same with a message of its own in the failure report: "Failure, 0x%08X, <message>".
+[[noreturn]] void ThrowMessage(HRESULT hr, const char* file, int line, const char* format, ...) __attribute__((format(printf, 4, 5)));
 
 // The HRESULT of an exception in flight (call inside a catch block): HResultException's own,
 // E_OUTOFMEMORY for std::bad_alloc, E_UNHANDLED_EXCEPTION for anything else.
@@ -98,6 +101,8 @@ void TracedCheckFailed(const TraceSite& site, HRESULT hr, const char* expression
             ::Error::Throw(::LineHResult(__LINE__), __FILE__, __LINE__);          \
     } while (false)
 #define XEV_FAIL(hr) ::Error::Throw((hr), __FILE__, __LINE__)
+// XEV_FAIL_MESSAGE(E_INVALIDARG, "Incompatible settings, Count %u", count)
+#define XEV_FAIL_MESSAGE(hr, ...) ::Error::ThrowMessage((hr), __FILE__, __LINE__, __VA_ARGS__)
 // Checks hr and, on failure, traces the literal call text first.
 #define TracedCheck(hr, expression)                                               \
     do                                                                            \

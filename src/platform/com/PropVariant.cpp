@@ -2,6 +2,8 @@
 
 #include "Unknown.h"
 
+#include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -171,4 +173,77 @@ HRESULT InitPropVariantFromUnknown(IUnknown* value, PROPVARIANT* out) noexcept
     if (value)
         value->AddRef();
     return S_OK;
+}
+
+HRESULT VariantCopy(PROPVARIANT* destination, const PROPVARIANT* source) noexcept
+{
+    if (!destination || !source)
+        return E_POINTER;
+    if (destination == source)
+        return S_OK;
+    PROPVARIANT copy;
+    if (const HRESULT hr = PropVariantCopy(&copy, source); FAILED(hr))
+        return hr;
+    if (const HRESULT hr = PropVariantClear(destination); FAILED(hr))
+    {
+        (void)PropVariantClear(&copy);
+        return hr;
+    }
+    *destination = copy;
+    return S_OK;
+}
+
+namespace
+{
+HRESULT ToUInt32(const PROPVARIANT& source, uint32_t* value) noexcept
+{
+    const auto fromSigned = [value](int64_t v) { return v < 0 || v > 0xFFFFFFFFll ? DISP_E_OVERFLOW : (*value = uint32_t(v), S_OK); };
+    const auto fromReal = [value](double v) {
+        const double rounded = std::nearbyint(v);
+        return !(rounded >= 0 && rounded <= 4294967295.0) ? DISP_E_OVERFLOW : (*value = uint32_t(rounded), S_OK);
+    };
+    switch (source.vt)
+    {
+    case VT_I1: return fromSigned(static_cast<int8_t>(source.iVal & 0xFF));
+    case VT_UI1: return fromSigned(source.uiVal & 0xFF);
+    case VT_I2: return fromSigned(source.iVal);
+    case VT_UI2: return fromSigned(source.uiVal);
+    case VT_I4: return fromSigned(source.lVal);
+    case VT_UI4: return *value = source.ulVal, S_OK;
+    case VT_I8: return fromSigned(source.hVal);
+    case VT_UI8: return source.uhVal > 0xFFFFFFFFull ? DISP_E_OVERFLOW : (*value = uint32_t(source.uhVal), S_OK);
+    case VT_R4: return fromReal(source.fltVal);
+    case VT_R8: return fromReal(source.dblVal);
+    case VT_BOOL: return *value = source.boolVal ? 0xFFFFFFFFu : 0u, S_OK;
+    case VT_LPWSTR:
+    case VT_LPSTR:
+    {
+        const char* text = source.pwszVal;
+        if (!text || *text < '0' || *text > '9')
+            return DISP_E_TYPEMISMATCH;
+        char* end = nullptr;
+        errno = 0;
+        const unsigned long long parsed = std::strtoull(text, &end, 10);
+        if (*end != '\0')
+            return DISP_E_TYPEMISMATCH;
+        return errno == ERANGE || parsed > 0xFFFFFFFFull ? DISP_E_OVERFLOW : (*value = uint32_t(parsed), S_OK);
+    }
+    default:
+        return DISP_E_TYPEMISMATCH;
+    }
+}
+} // namespace
+
+HRESULT VariantChangeType(PROPVARIANT* destination, const PROPVARIANT* source, uint16_t flags, VARTYPE type) noexcept
+{
+    if (!destination || !source)
+        return E_POINTER;
+    if (type != VT_UI4)
+        return E_NOTIMPL;
+    uint32_t value = 0;
+    if (const HRESULT hr = ToUInt32(*source, &value); FAILED(hr))
+        return hr;
+    if (const HRESULT hr = PropVariantClear(destination); FAILED(hr))
+        return hr;
+    return InitPropVariantFromUInt32(value, destination);
 }

@@ -78,3 +78,14 @@ HRESULT InitPropVariantFromString(const char* value, PROPVARIANT* out) noexcept;
 HRESULT InitPropVariantFromBuffer(const void* data, uint32_t size, PROPVARIANT* out) noexcept;
 // Takes an added reference.
 HRESULT InitPropVariantFromUnknown(IUnknown* value, PROPVARIANT* out) noexcept;
+
+// Codec settings take VARIANTs (here the same tagged value).
+constexpr HRESULT DISP_E_TYPEMISMATCH = MakeHResult(0x80020005);
+constexpr HRESULT DISP_E_OVERFLOW = MakeHResult(0x8002000A);
+// Clears the destination, then copies the source into it (deep copy, as PropVariantCopy).
+HRESULT VariantCopy(PROPVARIANT* destination, const PROPVARIANT* source) noexcept;
+// Converts `source` to `type` into `destination` (cleared first; may be `source` itself). Only
+// VT_UI4 is a supported target: integers in range, VT_BOOL (0 or 0xFFFFFFFF), reals rounded to
+// nearest, decimal text. Out of range: DISP_E_OVERFLOW; text or types that do not convert:
+// DISP_E_TYPEMISMATCH; another target: E_NOTIMPL.
+HRESULT VariantChangeType(PROPVARIANT* destination, const PROPVARIANT* source, uint16_t flags, VARTYPE type) noexcept;

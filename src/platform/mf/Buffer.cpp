@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <vector>
 
 namespace MFPlatform
 {
@@ -19,9 +20,92 @@ constexpr HRESULT NotLocked = HResultFromWin32(158);
 // Bytes are aligned for vector code (and for the encoder's row copies).
 constexpr std::align_val_t DataAlignment { 64 };
 
+// Freed blocks of frame size are kept for the next buffer of the same size: a source makes one
+// frame buffer per sample, and fresh megabytes from the system cost a page fault per page on
+// first touch, which would show up in the CPU use this tool measures. Small blocks go straight
+// back to the heap, which recycles them cheaply itself.
+class BlockCache
+{
+public:
+    static constexpr size_t MinimumSize = 64 * 1024;
+    static constexpr size_t BlocksPerSize = 16;
+    static constexpr size_t MaximumBytes = size_t(512) << 20;
+
+    static BlockCache& Instance()
+    {
+        // Never destroyed: buffers may be freed by static destructors of other units.
+        static BlockCache* cache = new BlockCache;
+        return *cache;
+    }
+
+    BYTE* Take(size_t size)
+    {
+        if (size >= MinimumSize)
+        {
+            std::lock_guard lock(m_Lock);
+            for (auto& bin : m_Bins)
+            {
+                if (bin.Size == size && !bin.Blocks.empty())
+                {
+                    BYTE* block = bin.Blocks.back();
+                    bin.Blocks.pop_back();
+                    m_Bytes -= size;
+                    return block;
+                }
+            }
+        }
+        return static_cast<BYTE*>(::operator new[](size ? size : 1, DataAlignment));
+    }
+
+    void Give(BYTE* block, size_t size) noexcept
+    {
+        if (size >= MinimumSize)
+        {
+            std::lock_guard lock(m_Lock);
+            if (m_Bytes + size <= MaximumBytes)
+            {
+                Bin* target = nullptr;
+                for (auto& bin : m_Bins)
+                {
+                    if (bin.Size == size)
+                        target = &bin;
+                }
+                try
+                {
+                    if (!target)
+                        target = &m_Bins.emplace_back(Bin { size, {} });
+                    if (target->Blocks.size() < BlocksPerSize)
+                    {
+                        target->Blocks.push_back(block);
+                        m_Bytes += size;
+                        return;
+                    }
+                }
+                catch (const std::bad_alloc&)
+                {
+                    // Not kept: freed below.
+                }
+            }
+        }
+        ::operator delete[](block, DataAlignment);
+    }
+
+private:
+    struct Bin
+    {
+        size_t Size;
+        std::vector<BYTE*> Blocks;
+    };
+
+    std::mutex m_Lock;         // guards the two fields below
+    std::vector<Bin> m_Bins;   // one per block size seen; few sizes per run
+    size_t m_Bytes = 0;        // bytes held in all bins
+};
+
 struct AlignedDelete
 {
-    void operator()(BYTE* data) const noexcept { ::operator delete[](data, DataAlignment); }
+    size_t Size = 0;
+    void operator()(BYTE* data) const noexcept { BlockCache::Instance().Give(data, Size); }
 };
 using AlignedBytes = std::unique_ptr<BYTE[], AlignedDelete>;
 
@@ -30,7 +114,7 @@ using AlignedBytes = std::unique_ptr<BYTE[], AlignedDelete>;
 AlignedBytes AllocateBytes(size_t size)
 {
     // At least one byte, so that a zero-length buffer still hands out a valid pointer.
-    return AlignedBytes(static_cast<BYTE*>(::operator new[](size ? size : 1, DataAlignment)));
+    return AlignedBytes(BlockCache::Instance().Take(size), AlignedDelete { size });
 }
 
 // A block of system memory with a maximal and a current length: the IMFMediaBuffer part of

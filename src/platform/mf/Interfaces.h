@@ -484,6 +484,8 @@ constexpr DWORD MFT_OUTPUT_DATA_BUFFER_FORMAT_CHANGE = 0x100;
 constexpr DWORD MFT_OUTPUT_DATA_BUFFER_STREAM_END = 0x200;
 constexpr DWORD MFT_OUTPUT_DATA_BUFFER_NO_SAMPLE = 0x300;
 constexpr DWORD MFT_PROCESS_OUTPUT_STATUS_NEW_STREAMS = 0x100;
+constexpr DWORD MFT_PROCESS_OUTPUT_DISCARD_WHEN_NO_BUFFER = 0x1;
+constexpr DWORD MFT_PROCESS_OUTPUT_REGENERATE_LAST_OUTPUT = 0x2;
 
 struct IMFTransform : IUnknown
 {
@@ -511,6 +513,26 @@ struct IMFTransform : IUnknown
     virtual HRESULT ProcessMessage(MFT_MESSAGE_TYPE message, ULONG_PTR parameter) = 0;
     virtual HRESULT ProcessInput(DWORD inputStreamID, IMFSample* sample, DWORD flags) = 0;
     virtual HRESULT ProcessOutput(DWORD flags, DWORD outputBufferCount, MFT_OUTPUT_DATA_BUFFER* outputSamples, DWORD* status) = 0;
+};
+
+// Values of CODECAPI_AVEncCommonRateControlMode.
+enum eAVEncCommonRateControlMode : uint32_t
+{
+    eAVEncCommonRateControlMode_CBR = 0,
+    eAVEncCommonRateControlMode_PeakConstrainedVBR = 1,
+    eAVEncCommonRateControlMode_UnconstrainedVBR = 2,
+    eAVEncCommonRateControlMode_Quality = 3,
+    eAVEncCommonRateControlMode_LowDelayVBR = 4,
+    eAVEncCommonRateControlMode_GlobalVBR = 5,
+    eAVEncCommonRateControlMode_GlobalLowDelayVBR = 6,
+};
+
+// Values of MFSampleExtension_VideoEncodePictureType.
+enum eAVEncH264PictureType : uint32_t
+{
+    eAVEncH264PictureType_IDR = 0,
+    eAVEncH264PictureType_P = 1,
+    eAVEncH264PictureType_B = 2,
 };
 
 // Codec settings (VARIANT is PROPVARIANT in this port).

@@ -5,7 +5,6 @@
 #include <cstring>
 #include <ctime>
 #include <locale.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -14,20 +13,6 @@
 
 namespace HostSystem
 {
-UINT32 LogicalProcessorCount() noexcept
-{
-    const long count = ::sysconf(_SC_NPROCESSORS_ONLN);
-    return count > 0 ? static_cast<UINT32>(count) : 1u;
-}
-
-ProcessTimes CurrentProcessTimes() noexcept
-{
-    struct rusage usage {};
-    ::getrusage(RUSAGE_SELF, &usage);
-    const auto nanoseconds = [](const timeval& t) { return int64_t(t.tv_sec) * 1'000'000'000 + int64_t(t.tv_usec) * 1000; };
-    return { nanoseconds(usage.ru_stime), nanoseconds(usage.ru_utime) };
-}
-
 std::string ProcessorBrandText()
 {
 #if defined(__x86_64__) || defined(__i386__)

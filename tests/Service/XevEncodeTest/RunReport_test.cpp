@@ -1,6 +1,7 @@
 #include "Service/XevEncodeTest/RunReport.h"
 
 #include "platform/com/Error.h"
+#include "platform/system/SystemInfo.h"
 #include "TempFolder.h"
 
 #include <gtest/gtest.h>
@@ -21,16 +22,16 @@ TEST(RunReport, TaskTextsAndStreamFileNames)
     EXPECT_EQ(StreamFileName(0, 3, 0) + StreamFileName(2, 3, 10), "Stream-000-00.h264Stream-002-10.h264");
 }
 
-// The meter's fake clock: 100 ns ticks and process times in nanoseconds.
+// The meter's fake clock: wall and process times in 100 ns ticks.
 int64_t g_Now = 0;
-HostSystem::ProcessTimes g_Times;
+Process::Times g_Times;
 
 TEST(RunReport, OnlyTheFirstIterationsConsumptionIsKept)
 {
     CpuMeter meter({ [] { return g_Now; }, [] { return g_Times; }, 2 });
-    g_Now = 5, g_Times = { 100, 200 };
+    g_Now = 5, g_Times = { 1, 2 };
     meter.Start();
-    g_Now += 12'345'678, g_Times = { 100 + 617'283'900, 200 + 1'234'567'800 }; // 1.2345678 s: a quarter and a half of 2 processors
+    g_Now += 12'345'678, g_Times = { 1 + 6'172'839, 2 + 12'345'678 }; // 1.2345678 s: a quarter and a half of 2 processors
     std::string results;
     std::vector<std::string> console;
     const Console::Writer writer = [&](std::string_view line) { console.emplace_back(line); };
@@ -46,7 +47,7 @@ TEST(RunReport, ComposedLineByLine)
     Configuration settings("/opt/xev/XevEncodeTest");
     settings.Tasks = { { 60, 1, 1280, 720 }, { 25, 2, 640, 480 } };
     settings.IterationCount = 0;
-    const std::string head = "Processor: " + HostSystem::ProcessorBrandText() + " (" + std::to_string(HostSystem::LogicalProcessorCount())
+    const std::string head = "Processor: " + HostSystem::ProcessorBrandText() + " (" + std::to_string(Process::ProcessorCount())
         + ")\nAdapter: Card\nDuration: 10 seconds\nIterations: 0\n\n1280x720@60, 640x480@12.50\n\n";
     const std::string results = "Elapsed Time: 1.0 seconds\nCPU Consumption Time: 1.00% kernel, 2.00% user\n";
     for (const std::string& middle : { std::string(), results })

@@ -1,0 +1,158 @@
+// Whole runs of the built tool on small tasks: the console lines of a run, the stream files as a
+// decoder sees them, iterations and cool-downs, stop requests in each phase, a failing encoder.
+
+#include "BotServer.h"
+#include "TempFolder.h"
+#include "ToolProcess.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <regex>
+
+using namespace ToolProcess;
+
+namespace
+{
+// A copy of the tool (a hard link) in its own folder, where it writes its stream files.
+struct ToolFolder : TempFolder
+{
+    explicit ToolFolder(const std::string& configuration, const std::string& tool = "XevEncodeTest")
+    {
+        std::filesystem::create_hard_link(TestSupport::BinaryPath(tool), Path("XevEncodeTest"));
+        Write("XevEncodeTest.Configuration.json", configuration);
+    }
+    std::vector<std::string> Command(std::vector<std::string> options) const
+    {
+        options.insert(options.begin(), Path("XevEncodeTest"));
+        return options;
+    }
+};
+
+std::string Tasks(const std::string& tasks, int duration)
+{
+    return "{\"Tasks\": [" + tasks + "], \"Duration\": " + std::to_string(duration) + "}";
+}
+const std::string Small = R"({"SizeW": 96, "SizeH": 64, "RateN": 10, "RateD": 1})";
+const std::string Smaller = R"({"SizeW": 64, "SizeH": 48, "RateN": 5, "RateD": 1})";
+
+// What the decoder reports of each picture of an H.264 file: "WxH key type qp".
+std::vector<std::string> Pictures(const std::string& path)
+{
+    const std::string command = "ffmpeg -v info -nostdin -export_side_data venc_params -i '" + path + "' -vf showinfo -f null - 2>&1";
+    std::vector<std::string> pictures;
+    FILE* pipe = popen(command.c_str(), "r");
+    char line[4096];
+    const std::regex picture(R"( s:(\d+x\d+) .* iskey:(\d) type:(\w))"), parameters(R"(qp=(\d+);)");
+    std::smatch match;
+    while (pipe && fgets(line, sizeof(line), pipe))
+    {
+        const std::string text = line;
+        if (std::regex_search(text, match, picture))
+            pictures.push_back(match[1].str() + " " + match[2].str() + " " + match[3].str());
+        else if (std::regex_search(text, match, parameters) && !pictures.empty())
+            pictures.back() += " " + match[1].str();
+    }
+    if (pipe)
+        pclose(pipe);
+    return pictures;
+}
+
+// `count` pictures of `size`, an IDR every 4, QP 24.
+std::vector<std::string> ExpectedPictures(const std::string& size, size_t count)
+{
+    std::vector<std::string> pictures;
+    for (size_t i = 0; i < count; ++i)
+        pictures.push_back(size + (i % 4 == 0 ? " 1 I 24" : " 0 P 24"));
+    return pictures;
+}
+} // namespace
+
+// Two tasks run together; their streams decode to every picture with the encoder's settings. The
+// same run with pipeline 1's encoder failing: its failure is printed and pipeline 0 still finishes.
+TEST(Run, TwoPipelinesWriteDecodableStreamsAndAFailingEncoderStopsOnlyItsOwn)
+{
+    for (const bool failing : { false, true })
+    {
+        SCOPED_TRACE(failing ? "failing encoder" : "whole run");
+        const ToolFolder folder(Tasks(Small + ", " + Smaller, 2), failing ? "XevEncodeTestFailingEncoder" : "XevEncodeTest");
+        const TestSupport::ProcessResult result = TestSupport::RunProcess(folder.Command({ "-WriteStreams" }));
+        SCOPED_TRACE(result.Output);
+        EXPECT_EQ(result.ExitStatus, 0);
+        std::vector<std::string> lines = CollapseReport(AfterBanner(result.Output));
+        std::vector<std::string> expected = { "Processor Count *", "Using adapter \"*", "Started 2 pipelines, duration is 2 seconds" };
+        if (failing)
+            expected.push_back("Pipeline 1 failed with code 0x8000FFFF");
+        expected.insert(expected.end(), { "CPU consumption: *", "Stopping pipelines", "Writing *", "Writing *", "<report>", "Chat notification skipped*" });
+        ExpectLines(lines, expected);
+        // Written in the order of completion: the failed pipeline first.
+        if (failing && lines.size() == expected.size())
+        {
+            EXPECT_TRUE(lines[lines.size() - 4].ends_with(" bytes to Stream-01.h264")) << lines[lines.size() - 4];
+        }
+        EXPECT_EQ(Pictures(folder.Path("Stream-00.h264")), ExpectedPictures("96x64", 20));
+        const std::vector<std::string> failed = Pictures(folder.Path("Stream-01.h264"));
+        if (failing)
+        {
+            EXPECT_LT(failed.size(), 3u);
+        }
+        else
+        {
+            EXPECT_EQ(failed, ExpectedPictures("64x48", 10));
+        }
+    }
+}
+
+// Iterations with cool-downs; a stop while the last iteration runs and one during a cool-down
+// both end the run normally, without a further iteration.
+TEST(Run, IterationsCooldownsAndStopRequests)
+{
+    const std::vector<std::string> start = { "Processor Count *", "Using adapter \"*" };
+    const std::vector<std::string> iteration = { "Started 1 pipelines, duration is 1 seconds", "CPU consumption: *", "Stopping pipelines" };
+    const struct
+    {
+        std::vector<std::string> Options;
+        int Duration;
+        const char* StopAfter; // a signal is sent once this text is printed
+        int Signal;
+        std::vector<std::vector<std::string>> Lines; // joined in order
+    } cases[] = {
+        { { "-ic", "3", "-ict", "1" }, 1, nullptr, 0,
+            { start, iteration, { "Cooling down between iterations" }, iteration, { "Cooling down between iterations" }, iteration,
+                { "<report>", "Chat notification skipped*" } } },
+        { {}, 600, "Started 1 pipelines", SIGINT,
+            { start, { "Started 1 pipelines, duration is 600 seconds", "Console Control Handler: CTRL_C_EVENT", "Stopping pipelines" } } },
+        { { "-ic", "3", "-ict", "600" }, 1, "Cooling down", SIGTERM,
+            { start, iteration, { "Cooling down between iterations", "Console Control Handler: CTRL_SHUTDOWN_EVENT" } } },
+    };
+    for (const auto& c : cases)
+    {
+        const ToolFolder folder(Tasks(Smaller, c.Duration));
+        Child child(folder.Command(c.Options));
+        if (c.StopAfter)
+        {
+            ASSERT_TRUE(child.ReadUntil(c.StopAfter, std::chrono::seconds(120))) << child.Output();
+            ASSERT_EQ(kill(child.Pid(), c.Signal), 0);
+        }
+        EXPECT_EQ(child.Finish(std::chrono::seconds(120)), 0) << child.Output();
+        std::vector<std::string> expected;
+        for (const auto& part : c.Lines)
+            expected.insert(expected.end(), part.begin(), part.end());
+        ExpectLines(CollapseReport(AfterBanner(child.Output())), expected);
+    }
+}
+
+// A finished run prints its report between lines of dashes and posts exactly that text, once.
+TEST(Run, PostsThePrintedReportOnce)
+{
+    BotServer bot;
+    const ToolFolder folder(R"({"Tasks": [)" + Smaller + R"(], "Duration": 1, "Tg": {"ChatIdentifier": -1001234567890, "BaseAddress": ")" + bot.Address() + "\"}}");
+    const TestSupport::ProcessResult result = TestSupport::RunProcess(folder.Command({}));
+    const std::vector<nlohmann::json> posts = bot.Finish();
+    ASSERT_EQ(result.ExitStatus, 0) << result.Output;
+    ASSERT_EQ(posts.size(), 1u) << result.Output;
+    const nlohmann::json body = nlohmann::json::parse(posts[0]["body"].get<std::string>());
+    const std::string text = body["text"], dashes(64, '-');
+    EXPECT_NE(result.Output.find(dashes + "\n" + text + dashes + "\n"), std::string::npos) << result.Output << text;
+    EXPECT_NE(text.find("\n64x48@5\n\nElapsed Time: "), std::string::npos) << text;
+    EXPECT_EQ(body["chat_id"], -1001234567890);
+}

@@ -1,0 +1,182 @@
+// The null sink: its stream lookups and refusals, its sample pacing through clock, samples and
+// finalization, its type handler, and a whole session run into it.
+
+#include "media/NullMediaSink/NullMediaSink.h"
+
+#include "fakes/SessionDoubles.h"
+#include "fakes/Support.h"
+#include "platform/mf/session/SessionTestSupport.h"
+
+#include <latch>
+#include <numeric>
+
+using namespace SessionTest;
+
+namespace
+{
+using NullMediaSinkTest = PlatformTest;
+
+// The types of the events waiting in a generator's queue.
+std::vector<MediaEventType> Pending(IMFMediaEventGenerator* generator)
+{
+    std::vector<MediaEventType> types;
+    ComPtr<IMFMediaEvent> event;
+    while (generator->GetEvent(MF_EVENT_FLAG_NO_WAIT, event.ReleaseAndGetAddressOf()) == S_OK)
+    {
+        MediaEventType type = MEUnknown;
+        EXPECT_EQ(event->GetType(&type), S_OK);
+        types.push_back(type);
+    }
+    return types;
+}
+} // namespace
+
+TEST_F(NullMediaSinkTest, LookupsRefusalsAndShutdown)
+{
+    ComPtr<NullMediaSink> sink = Make<NullMediaSink>();
+    ComPtr<IMFStreamSink> byIndex, byId, unused;
+    DWORD value = 0;
+    ASSERT_EQ(sink->GetStreamSinkByIndex(0, byIndex.GetAddressOf()), S_OK);
+    ASSERT_EQ(sink->GetStreamSinkById(0, byId.GetAddressOf()), S_OK);
+    EXPECT_EQ(byIndex.Get(), byId.Get());
+    EXPECT_EQ(byIndex.Get(), static_cast<IMFStreamSink*>(sink->GetStream()));
+    ComPtr<IMFMediaSink> parent;
+    ASSERT_EQ(byIndex->GetMediaSink(parent.GetAddressOf()), S_OK);
+    EXPECT_EQ(parent.Get(), static_cast<IMFMediaSink*>(sink.Get()));
+    const std::pair<HRESULT, HRESULT> refusals[] = {
+        { sink->GetStreamSinkByIndex(1, unused.GetAddressOf()), MF_E_INVALIDINDEX },
+        { sink->GetStreamSinkById(5, unused.GetAddressOf()), MF_E_INVALIDSTREAMNUMBER },
+        { sink->AddStreamSink(1, nullptr, nullptr), E_POINTER },
+        { sink->AddStreamSink(1, nullptr, unused.GetAddressOf()), E_NOTIMPL },
+        { sink->RemoveStreamSink(0), E_NOTIMPL },
+        { sink->GetService(GUID_NULL, IMFClock::IID, reinterpret_cast<void**>(unused.GetAddressOf())), MF_E_UNSUPPORTED_SERVICE },
+        { sink->GetStreamSinkCount(&value), S_OK },
+        { byIndex->PlaceMarker(static_cast<MFSTREAMSINK_MARKER_TYPE>(9), nullptr, nullptr), S_OK },
+        { byIndex->ProcessSample(nullptr), E_INVALIDARG },
+    };
+    for (const auto& [actual, expected] : refusals)
+        EXPECT_EQ(actual, expected);
+    EXPECT_EQ(value, 1u);
+    EXPECT_EQ(Pending(byIndex.Get()), std::vector<MediaEventType> { MEStreamSinkMarker });
+
+    ComPtr<IMFSample> sample;
+    ASSERT_EQ(MFCreateSample(sample.GetAddressOf()), S_OK);
+    ComPtr<IMFMediaEvent> event;
+    ASSERT_EQ(sink->Shutdown(), S_OK);
+    EXPECT_EQ(sink->Shutdown(), MF_E_SHUTDOWN);
+    EXPECT_EQ(sink->GetStreamSinkByIndex(0, unused.GetAddressOf()), MF_E_SHUTDOWN);
+    EXPECT_EQ(byIndex->ProcessSample(sample.Get()), MF_E_SHUTDOWN);
+    EXPECT_EQ(byIndex->GetEvent(MF_EVENT_FLAG_NO_WAIT, event.GetAddressOf()), MF_E_SHUTDOWN);
+    EXPECT_EQ(sink->GetCharacteristics(&value), S_OK);
+    EXPECT_EQ(value, MEDIASINK_FIXED_STREAMS | MEDIASINK_RATELESS);
+}
+
+// One request outstanding: at the clock start, after each sample, none while finalizing.
+TEST_F(NullMediaSinkTest, RequestsFollowClockSamplesAndFinalization)
+{
+    ComPtr<NullMediaSink> sink = Make<NullMediaSink>();
+    IMFStreamSink* stream = sink->GetStream();
+    std::vector<IMFSample*> received;
+    sink->GetStream()->SetSampleCallback([&](IMFSample* sample) { received.push_back(sample); });
+    ComPtr<IMFPresentationClock> clock;
+    ComPtr<IMFPresentationTimeSource> timeSource;
+    ASSERT_EQ(MFCreatePresentationClock(clock.GetAddressOf()), S_OK);
+    ASSERT_EQ(MFCreateSystemTimeSource(timeSource.GetAddressOf()), S_OK);
+    ASSERT_EQ(clock->SetTimeSource(timeSource.Get()), S_OK);
+    EXPECT_EQ(sink->SetPresentationClock(clock.Get()), S_OK);
+    EXPECT_EQ(sink->SetPresentationClock(clock.Get()), S_FALSE); // registered once: one start below
+    ASSERT_EQ(clock->Start(0), S_OK);
+    EXPECT_EQ(Pending(stream), (std::vector<MediaEventType> { MEStreamSinkStarted, MEStreamSinkRequestSample }));
+
+    ComPtr<IMFSample> sample;
+    ASSERT_EQ(MFCreateSample(sample.GetAddressOf()), S_OK);
+    EXPECT_EQ(stream->ProcessSample(sample.Get()), S_OK);
+    EXPECT_EQ(Pending(stream), std::vector<MediaEventType> { MEStreamSinkRequestSample });
+
+    struct Finalized final : ComObject<IMFAsyncCallback>
+    {
+        HRESULT GetParameters(DWORD*, DWORD*) override { return E_NOTIMPL; }
+        HRESULT Invoke(IMFAsyncResult* result) override { return Done.count_down(), S_OK; }
+        std::latch Done { 1 };
+    };
+    ComPtr<Finalized> finalized = Make<Finalized>();
+    ASSERT_EQ(sink->BeginFinalize(finalized.Get(), nullptr), S_OK);
+    finalized->Done.wait();
+    EXPECT_EQ(stream->ProcessSample(sample.Get()), S_OK);
+    EXPECT_TRUE(Pending(stream).empty());
+    EXPECT_EQ(sink->EndFinalize(nullptr), S_OK);
+    EXPECT_EQ(stream->ProcessSample(sample.Get()), S_OK);
+    ASSERT_EQ(clock->Stop(), S_OK);
+    EXPECT_EQ(Pending(stream), (std::vector<MediaEventType> { MEStreamSinkRequestSample, MEStreamSinkStopped }));
+    EXPECT_EQ(received, std::vector<IMFSample*>(3, sample.Get()));
+
+    // A failing callback fails the sample, which then asks for none.
+    sink->GetStream()->SetSampleCallback([](IMFSample*) { XEV_FAIL(E_ACCESSDENIED); });
+    EXPECT_EQ(stream->ProcessSample(sample.Get()), E_ACCESSDENIED);
+    EXPECT_TRUE(Pending(stream).empty());
+    ASSERT_EQ(sink->Shutdown(), S_OK);
+    EXPECT_EQ(RefCount(sink->AsUnknown()), 1u); // the clock let go
+}
+
+TEST_F(NullMediaSinkTest, TypeHandlerKeepsWhatItIsGiven)
+{
+    ComPtr<NullMediaSink> sink = Make<NullMediaSink>();
+    ComPtr<IMFMediaTypeHandler> handler;
+    ASSERT_EQ(sink->GetStream()->GetMediaTypeHandler(handler.GetAddressOf()), S_OK);
+    ComPtr<IMFMediaType> type;
+    GUID major = GUID_NULL;
+    EXPECT_EQ(handler->GetCurrentMediaType(type.GetAddressOf()), MF_E_NOT_INITIALIZED);
+    EXPECT_EQ(handler->GetMediaTypeByIndex(0, type.GetAddressOf()), MF_E_NOT_INITIALIZED);
+    EXPECT_EQ(handler->GetMajorType(&major), MF_E_NOT_INITIALIZED);
+    const ComPtr<IMFMediaType> h264 = VideoType(MFVideoFormat_H264, 640, 480);
+    EXPECT_EQ(handler->IsMediaTypeSupported(h264.Get(), nullptr), S_OK);
+    ASSERT_EQ(handler->SetCurrentMediaType(h264.Get()), S_OK);
+    for (DWORD index : { 0u, 1u })
+    {
+        const HRESULT hr = index == 0 ? handler->GetMediaTypeByIndex(0, type.ReleaseAndGetAddressOf())
+                                      : handler->GetCurrentMediaType(type.ReleaseAndGetAddressOf());
+        ASSERT_EQ(hr, S_OK);
+        BOOL same = false;
+        EXPECT_NE(type.Get(), h264.Get()); // a copy
+        EXPECT_EQ(type->Compare(h264.Get(), MF_ATTRIBUTES_MATCH_ALL_ITEMS, &same), S_OK);
+        EXPECT_TRUE(same);
+    }
+    EXPECT_EQ(handler->GetMediaTypeByIndex(1, type.ReleaseAndGetAddressOf()), E_INVALIDARG);
+    EXPECT_EQ(handler->GetMajorType(&major), S_OK);
+    EXPECT_EQ(major, MFMediaType_Video);
+}
+
+// A session plays the doubles' source and transform into the sink: every sample reaches the
+// callback once, in order, and the run ends.
+TEST_F(NullMediaSinkTest, ASessionRunDeliversEverySampleInOrder)
+{
+    const SessionDoubles::Options options { .SampleCount = 40, .Buffers = 2 };
+    auto source = SessionDoubles::CountingSource::Create(options);
+    auto transform = SessionDoubles::PassThroughTransform::Create(options);
+    ComPtr<NullMediaSink> sink = Make<NullMediaSink>();
+    std::vector<UINT32> indices;
+    sink->GetStream()->SetSampleCallback([&](IMFSample* sample) {
+        indices.push_back(MFGetAttributeUINT32(sample, SessionDoubles::SampleIndexKey, ~0u));
+    });
+    ComPtr<IMFMediaSession> session;
+    ASSERT_EQ(MFCreateMediaSession(nullptr, session.GetAddressOf()), S_OK);
+    auto events = SessionDoubles::EventRecorder::Start(session.Get());
+    events->SetReaction([&](const SessionDoubles::EventRecorder::Record& record) {
+        if (record.Type == MESessionEnded)
+        {
+            EXPECT_EQ(session->Stop(), S_OK);
+        }
+    });
+    ASSERT_EQ(session->SetTopology(0, SessionDoubles::BuildTopology(source.Get(), transform.Get(), sink->GetStream()).Get()), S_OK);
+    PROPVARIANT start { .vt = VT_I8 };
+    ASSERT_EQ(session->Start(&GUID_NULL, &start), S_OK);
+    ASSERT_TRUE(events->WaitFor(MESessionStopped)) << events->Text();
+    EXPECT_TRUE(events->Failures().empty()) << events->Text();
+    std::vector<UINT32> expected(40);
+    std::iota(expected.begin(), expected.end(), 0u);
+    EXPECT_EQ(indices, expected);
+    EXPECT_EQ(session->Shutdown(), S_OK);
+    EXPECT_EQ(source->Shutdown(), S_OK);
+    events->Detach();
+    EXPECT_EQ(sink->Shutdown(), MF_E_SHUTDOWN); // the session shut it down
+}

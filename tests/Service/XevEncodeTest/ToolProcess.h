@@ -116,11 +116,9 @@ private:
 // The run report's block (a line of dashes, the report, a line of dashes) as the one line "<report>".
 inline std::vector<std::string> CollapseReport(std::vector<std::string> lines)
 {
-    const std::string dashes(64, '-');
-    const auto first = std::find(lines.begin(), lines.end(), dashes);
-    const auto last = first == lines.end() ? first : std::find(first + 1, lines.end(), dashes);
-    if (last != lines.end())
-        *first = "<report>", lines.erase(first + 1, last + 1);
+    const auto first = std::find(lines.begin(), lines.end(), std::string(64, '-'));
+    if (const auto last = first == lines.end() ? first : std::find(first + 1, lines.end(), *first); last != lines.end())
+        lines.erase(first + 1, last + 1), *first = "<report>";
     return lines;
 }
 

@@ -52,7 +52,7 @@ def run(build, size, rate, count, duration):
 
 def encoder_cpu_per_frame(build, width, height):
     bench = os.path.join(build, "bin", "encoder_bench")
-    out = subprocess.run([bench, "--benchmark_filter=RuntimeEncode/%d/%d$" % (width, height), "--benchmark_min_time=3"],
+    out = subprocess.run([bench, "--benchmark_filter=RuntimeEncode/%d/%d/" % (width, height), "--benchmark_min_time=3"],
                          capture_output=True, text=True).stdout
     match = re.search(r"CpuPerFrame=([0-9.]+)(m?)", out)
     if not match:
@@ -64,6 +64,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", default="build")
     parser.add_argument("--duration", type=int, default=10)
+    parser.add_argument("--density-from", type=int, default=1, help="the first pipeline count the density search tries")
     parser.add_argument("figures", nargs="*", default=["overhead", "density", "pacing", "memory"])
     args = parser.parse_args()
     d = args.duration
@@ -86,8 +87,8 @@ def main():
               % (one["rss"] / 1024, four["rss"] / 1024, (four["rss"] - one["rss"]) / 3 / 1024))
 
     if "density" in args.figures:
-        best = 0
-        for count in range(1, 33):
+        best = args.density_from - 1
+        for count in range(args.density_from, 65):
             r = run(args.build, (1280, 720), 30, count, d)
             ok = r["status"] == 0 and all(f == d * 30 for f in r["frames"]) and r["elapsed"] <= d * 1.03
             print("density: %2d pipelines of 1280x720@30: elapsed %.3f s, frames %s -> %s"

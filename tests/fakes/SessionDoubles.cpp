@@ -506,6 +506,9 @@ HRESULT RequestingSink::ProcessSample(IMFSample* sample)
         else
             --m_Outstanding;
         m_Stats.Indices.push_back(MFGetAttributeUINT32(sample, SampleIndexKey, UINT32(-1)));
+        LONGLONG time = -1;
+        (void)sample->GetSampleTime(&time);
+        m_Stats.Times.push_back(time);
         if (m_Options.OnSample)
             m_Options.OnSample(sample);
         m_Changed.notify_all();
@@ -553,6 +556,12 @@ HRESULT RequestingSink::SetCurrentMediaType(IMFMediaType* type)
 
 ComPtr<IMFTopology> BuildTopology(CountingSource* source, IMFTransform* transform, IMFStreamSink* streamSink)
 {
+    return BuildTopology(source, source->Descriptor().Get(), source->StreamDescriptor().Get(), transform, streamSink);
+}
+
+ComPtr<IMFTopology> BuildTopology(IMFMediaSource* source, IMFPresentationDescriptor* descriptor, IMFStreamDescriptor* streamDescriptor,
+    IMFTransform* transform, IMFStreamSink* streamSink)
+{
     ComPtr<IMFTopology> topology;
     XEV_CHECK_HR(MFCreateTopology(topology.GetAddressOf()));
     ComPtr<IMFTopologyNode> nodes[3];
@@ -564,17 +573,17 @@ ComPtr<IMFTopology> BuildTopology(CountingSource* source, IMFTransform* transfor
         if (i > 0)
             XEV_CHECK_HR(nodes[i - 1]->ConnectOutput(0, nodes[i].Get(), 0));
     }
-    XEV_CHECK_HR(nodes[0]->SetUnknown(MF_TOPONODE_SOURCE, static_cast<IMFMediaSource*>(source)));
-    XEV_CHECK_HR(nodes[0]->SetUnknown(MF_TOPONODE_PRESENTATION_DESCRIPTOR, source->Descriptor().Get()));
-    XEV_CHECK_HR(nodes[0]->SetUnknown(MF_TOPONODE_STREAM_DESCRIPTOR, source->StreamDescriptor().Get()));
+    XEV_CHECK_HR(nodes[0]->SetUnknown(MF_TOPONODE_SOURCE, source));
+    XEV_CHECK_HR(nodes[0]->SetUnknown(MF_TOPONODE_PRESENTATION_DESCRIPTOR, descriptor));
+    XEV_CHECK_HR(nodes[0]->SetUnknown(MF_TOPONODE_STREAM_DESCRIPTOR, streamDescriptor));
     XEV_CHECK_HR(nodes[1]->SetObject(transform));
     XEV_CHECK_HR(nodes[2]->SetObject(streamSink));
     return topology;
 }
 
-ComPtr<EventRecorder> EventRecorder::Start(IMFMediaEventGenerator* generator)
+ComPtr<EventRecorder> EventRecorder::Start(IMFMediaEventGenerator* generator, bool keepValues)
 {
-    auto recorder = Make<EventRecorder>(generator);
+    auto recorder = Make<EventRecorder>(generator, keepValues);
     XEV_CHECK_HR(generator->BeginGetEvent(recorder.Get(), nullptr));
     return recorder;
 }
@@ -596,6 +605,8 @@ HRESULT EventRecorder::Invoke(IMFAsyncResult* result)
     PROPVARIANT value;
     PropVariantInit(&value);
     record.HasValue = SUCCEEDED(event->GetValue(&value)) && value.vt != VT_EMPTY;
+    if (m_KeepValues && value.vt == VT_UNKNOWN)
+        record.Value = value.punkVal;
     (void)PropVariantClear(&value);
     std::function<void(const Record&)> reaction;
     {

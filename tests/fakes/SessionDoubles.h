@@ -316,6 +316,7 @@ private:
 struct SinkStats
 {
     std::vector<UINT32> Indices;        // SampleIndexKey of each sample received, in order
+    std::vector<LONGLONG> Times;        // and its sample time
     UINT32 Unrequested = 0;             // samples that came without an outstanding request
     UINT32 TypeChanges = 0;             // SetCurrentMediaType calls
     UINT32 TypeChangeBeforeSample = 0;  // samples received before the last one
@@ -386,6 +387,9 @@ private:
 
 // A topology source stream -> transform -> output over the three doubles.
 ComPtr<IMFTopology> BuildTopology(CountingSource* source, IMFTransform* transform, IMFStreamSink* streamSink);
+// The same over any source with its descriptors.
+ComPtr<IMFTopology> BuildTopology(IMFMediaSource* source, IMFPresentationDescriptor* descriptor, IMFStreamDescriptor* streamDescriptor,
+    IMFTransform* transform, IMFStreamSink* streamSink);
 
 // Reads every event of a generator (BeginGetEvent after each one) and keeps them for the test.
 class EventRecorder final : public ComObject<IMFAsyncCallback>
@@ -397,10 +401,12 @@ public:
         HRESULT Status = S_OK;
         UINT32 TopologyStatus = 0; // MF_EVENT_TOPOLOGY_STATUS, when the event has it
         bool HasValue = false;
+        ComPtr<IUnknown> Value; // a VT_UNKNOWN value (a stream, a sample), when kept
     };
 
-    static ComPtr<EventRecorder> Start(IMFMediaEventGenerator* generator);
-    explicit EventRecorder(IMFMediaEventGenerator* generator) : m_Generator(generator) {}
+    // With `keepValues`, records keep VT_UNKNOWN values (and so the objects alive).
+    static ComPtr<EventRecorder> Start(IMFMediaEventGenerator* generator, bool keepValues = false);
+    EventRecorder(IMFMediaEventGenerator* generator, bool keepValues) : m_Generator(generator), m_KeepValues(keepValues) {}
 
     // IMFAsyncCallback
     HRESULT GetParameters(DWORD*, DWORD*) override { return E_NOTIMPL; }
@@ -427,5 +433,6 @@ private:
     ComPtr<IMFMediaEventGenerator> m_Generator;
     std::vector<Record> m_Records;
     std::function<void(const Record&)> m_Reaction;
+    const bool m_KeepValues;
 };
 } // namespace SessionDoubles

@@ -271,11 +271,14 @@ void TaskPipeline::Stop()
     ComPtr<VideoMediaSource> source;
     ComPtr<XevEncodeTransform> transform;
     ComPtr<NullMediaSink> sink;
+    Handler readyHandler, completionHandler; // they may hold what holds this pipeline
     if (m_AsyncCallback)
         m_AsyncCallback->SetFunction({});
     {
         std::lock_guard lock(m_Lock);
         m_Stopped = true;
+        readyHandler = std::move(m_ReadyHandler);
+        completionHandler = std::move(m_CompletionHandler);
         session = std::move(m_MediaSession);
         topology = std::move(m_Topology);
         source = std::move(m_MediaSource);

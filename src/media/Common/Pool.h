@@ -315,22 +315,19 @@ public:
         return false;
     }
 
-    // A caller that gives up waiting (its operation was cancelled or reset).
+    // A caller that gives up waiting (its operation was cancelled or reset). It may have taken
+    // the event's signal already: like a waiter that got an element, it passes the turn on.
     void CancelWait(bool& waiting) noexcept
         requires(!Dynamic)
     {
-        if (waiting)
-        {
-            waiting = false;
-            this->m_Waiters.fetch_sub(1, std::memory_order_acq_rel);
-        }
+        EndWait(waiting);
     }
 
     // IPool
     void OnElementReturned(IUnknown* element) override { this->SignalIfWaiting(); }
 
 private:
-    void EndWait(bool& waiting)
+    void EndWait(bool& waiting) noexcept
         requires(!Dynamic)
     {
         if (!waiting)

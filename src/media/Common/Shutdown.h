@@ -4,7 +4,8 @@
 //
 // The word (m_ShutdownResult):
 //   0 .. 0xFFFF   live; the owner's run-state number (0 after construction)
-//   4095          shutdown has begun and the owner's shutdown work is running (still live)
+//   4095          shutdown has begun and the owner's shutdown work is running (still live);
+//                 no run state replaces it
 //   negative      shut down for good; the HRESULT refused calls report (MF_E_SHUTDOWN)
 //
 // The word has no lock of its own: the owner reads it under its reader/writer lock held shared
@@ -35,11 +36,13 @@ public:
     // -1 once shut down, else the run-state number (4095 while shutting down).
     INT32 GetState() const noexcept { return m_ShutdownResult < 0 ? -1 : (m_ShutdownResult & 0xFFFF); }
 
-    // Lock exclusive. A run-state number is 0 to 0xFFFF.
+    // Lock exclusive. A run-state number is 0 to 0xFFFF, ShuttingDown excepted. Refused with
+    // MF_E_SHUTDOWN once shutdown has begun.
     void SetState(INT32 state)
     {
         ThrowIfShutdown();
-        XEV_CHECK(state >= 0 && state <= 0xFFFF, E_INVALIDARG);
+        XEV_CHECK(state >= 0 && state <= 0xFFFF && state != ShuttingDown, E_INVALIDARG);
+        XEV_CHECK(m_ShutdownResult != ShuttingDown, MF_E_SHUTDOWN);
         m_ShutdownResult = state;
     }
     // Lock exclusive. A shutdown that has already begun refuses a second one, so that the

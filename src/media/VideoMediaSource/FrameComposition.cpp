@@ -22,9 +22,9 @@ Drawing::Color ColorOf(UINT32 rgb)
 }
 
 void CheckDraw(HRESULT hr) { XEV_CHECK_HR(hr); }
+} // namespace
 
-// "00:00:01.234" from the base time, or "00:00:01.234 5678" of the stream time without one.
-void FormatClock(const VideoFrameFormat& format, LONGLONG time, char* text, size_t capacity)
+void Stream::FormatClockText(const VideoFrameFormat& format, LONGLONG time, char* text, size_t capacity)
 {
     if (format.BaseTime)
     {
@@ -41,8 +41,7 @@ void FormatClock(const VideoFrameFormat& format, LONGLONG time, char* text, size
     }
 }
 
-// "(1920x1080@60)", "(1280x720@29.97)".
-void FormatCaption(const VideoFrameFormat& format, char* text, size_t capacity)
+void Stream::FormatCaptionText(const VideoFrameFormat& format, char* text, size_t capacity)
 {
     char inner[64];
     const int length = std::snprintf(inner, sizeof(inner), "%ux%u@%.2f", format.Width, format.Height,
@@ -52,6 +51,8 @@ void FormatCaption(const VideoFrameFormat& format, char* text, size_t capacity)
     std::snprintf(text, capacity, "(%s)", inner);
 }
 
+namespace
+{
 void SetSampleAttributes(IMFSample* sample, UINT32 index, LONGLONG time, LONGLONG duration, IUnknown* token)
 {
     XEV_CHECK_HR(sample->SetSampleTime(time));
@@ -102,19 +103,20 @@ void Stream::DrawFrame(const VideoFrameFormat& format, ResourceSet& set, UINT32 
     const float s = std::sin(float(index) * 6.2831855f / ((float(format.RateNumerator) * 4.0f) / float(format.RateDenominator))) * (W / 6.0f);
     const Drawing::Rect rect { W / 5 + s, H * 0.125f, (W - W / 5) + s, H - H * 0.125f };
 
-    // Black where the rectangle leaves the frame uncovered (its partly covered edge pixels
-    // included, so that they blend over black): each pixel is written once, twice at the edges.
-    const float topBand = std::ceil(rect.Top), bottomBand = std::floor(rect.Bottom);
-    target.FillRectangle({ 0, 0, W, topBand }, set.m_BlackBrush);
-    target.FillRectangle({ 0, bottomBand, W, H }, set.m_BlackBrush);
-    target.FillRectangle({ 0, topBand, std::ceil(rect.Left), bottomBand }, set.m_BlackBrush);
-    target.FillRectangle({ std::floor(rect.Right), topBand, W, bottomBand }, set.m_BlackBrush);
-    target.FillRectangle(rect, set.m_BackgroundBrush);
+    // Black where the rectangle leaves the frame uncovered, then the rectangle with its partly
+    // covered edge pixels mixed over black: the picture of a black frame with the rectangle
+    // filled over it, with every pixel written once.
+    const float top = std::floor(rect.Top), bottom = std::ceil(rect.Bottom);
+    target.FillRectangle({ 0, 0, W, top }, set.m_BlackBrush);
+    target.FillRectangle({ 0, bottom, W, H }, set.m_BlackBrush);
+    target.FillRectangle({ 0, top, std::floor(rect.Left), bottom }, set.m_BlackBrush);
+    target.FillRectangle({ std::ceil(rect.Right), top, W, bottom }, set.m_BlackBrush);
+    target.FillRectangle(rect, set.m_BackgroundBrush, set.m_BlackBrush);
 
     char indexText[16], clockText[48], captionText[96];
     std::snprintf(indexText, sizeof(indexText), "%u", index);
-    FormatClock(format, time, clockText, sizeof(clockText));
-    FormatCaption(format, captionText, sizeof(captionText));
+    FormatClockText(format, time, clockText, sizeof(clockText));
+    FormatCaptionText(format, captionText, sizeof(captionText));
     const float boxWidth = rect.Right - rect.Left, boxHeight = rect.Bottom - rect.Top;
     set.m_IndexLayout->SetText(indexText, boxWidth, boxHeight);
     set.m_ClockLayout->SetText(clockText, boxWidth, boxHeight);
@@ -168,7 +170,7 @@ bool Stream::ComposeSample(ComposeSampleOperation* operation)
     const HRESULT allocated = m_SampleAllocator->AllocateSample(sample.GetAddressOf());
     if (allocated == MF_E_SAMPLEALLOCATOR_EMPTY)
     {
-        (void)m_Source->PutWaiting(m_SampleAllocator->GetSampleAvailableEvent(), operation, &operation->m_WaitingKey);
+        WaitingLocked(operation, m_Source->PutWaiting(m_SampleAllocator->GetSampleAvailableEvent(), operation, &operation->m_WaitingKey));
         return false;
     }
     XEV_CHECK_HR(allocated);
@@ -204,6 +206,6 @@ bool Stream::ComposeSample(ComposeSampleOperation* operation)
         operation->m_Token.Get());
     operation->m_Sample = std::move(sample);
     set.m_DeviceContext->Flush1(D3D11_CONTEXT_TYPE_COPY, set.m_CompletionEvent.get());
-    (void)m_Source->PutWaiting(set.m_CompletionEvent.get(), operation, &operation->m_WaitingKey);
+    WaitingLocked(operation, m_Source->PutWaiting(set.m_CompletionEvent.get(), operation, &operation->m_WaitingKey));
     return false;
 }

@@ -12,7 +12,7 @@ namespace
 constexpr UINT32 InitialOperationCount = 32;
 }
 
-Stream::Stream(VideoMediaSource* source) : m_Source(source)
+Stream::Stream(VideoMediaSource* source) : m_Source(source), m_SourceReference(source)
 {
     SetParent(source, &source->m_Lock);
     CreateEventQueue();
@@ -146,7 +146,6 @@ void Stream::PrepareForStart(IMFStreamDescriptor* descriptor)
     if (m_Source->m_UseSystemClock)
         XEV_CHECK_HR(MFCreateSystemTimeSource(m_TimeSource.GetAddressOf()));
     m_Initialized = true;
-    ++m_StartCount;
 }
 
 void Stream::StartAt(const PROPVARIANT& startPosition)
@@ -196,16 +195,22 @@ void Stream::ShutdownStream()
 
 void Stream::CancelPendingOperationsLocked()
 {
-    if (!m_OperationPool)
-        return;
-    auto operations = m_OperationPool->GetElements();
-    for (const auto& operation : operations)
+    // Operations of this run that are queued or about to run find another run and do nothing.
+    ++m_StartCount;
+    const auto waiting = std::move(m_WaitingOperations);
+    m_WaitingOperations.clear();
+    for (const auto& operation : waiting)
     {
-        // A cancelled item lets go of its operation; one that started already finds nothing to do.
+        // A cancelled item lets go of its operation; one that started already does nothing.
         if (const MFWORKITEM_KEY key = std::exchange(operation->m_WaitingKey, 0))
             (void)MFCancelWorkItem(key);
-        operation->m_StartCount = 0;
     }
+}
+
+void Stream::WaitingLocked(ComposeSampleOperation* operation, bool accepted)
+{
+    if (accepted)
+        m_WaitingOperations.emplace_back(operation);
 }
 
 HRESULT Stream::RequestSample(IUnknown* token)
@@ -261,7 +266,13 @@ void Stream::ComposeSampleOperation::OnReturnToPool()
 
 void Stream::ComposeSampleInvoke(ComposeSampleOperation* operation)
 {
-    operation->m_WaitingKey = 0;
+    if (std::exchange(operation->m_WaitingKey, 0) != 0)
+    {
+        const auto found = std::find_if(m_WaitingOperations.begin(), m_WaitingOperations.end(),
+            [&](const ComPtr<ComposeSampleOperation>& waiting) { return waiting.Get() == operation; });
+        if (found != m_WaitingOperations.end())
+            m_WaitingOperations.erase(found);
+    }
     if (m_Source->IsShutdown() || m_EndOfStreamState == 2 || operation->m_Completed || operation->m_StartCount != m_StartCount)
         return;
 
@@ -271,7 +282,7 @@ void Stream::ComposeSampleInvoke(ComposeSampleOperation* operation)
         {
             // Counted as a waiter: the next set that comes back signals the pool's event.
             operation->m_WaitingPool = m_ResourceSetPool;
-            (void)m_Source->PutWaiting(m_ResourceSetPool->GetEvent(), operation, &operation->m_WaitingKey);
+            WaitingLocked(operation, m_Source->PutWaiting(m_ResourceSetPool->GetEvent(), operation, &operation->m_WaitingKey));
             return;
         }
         operation->m_WaitingPool = nullptr;
@@ -299,7 +310,7 @@ void Stream::ComposeSampleInvoke(ComposeSampleOperation* operation)
         {
             // At least a millisecond, so that a sub-millisecond wait does not spin.
             const INT64 milliseconds = std::max<INT64>(early / 10'000, 1);
-            (void)m_Source->Schedule(operation, -milliseconds, &operation->m_WaitingKey);
+            WaitingLocked(operation, m_Source->Schedule(operation, -milliseconds, &operation->m_WaitingKey));
             return;
         }
     }

@@ -14,7 +14,7 @@ public:
         m_StartPosition.CopyFrom(position);
     }
     void Run() override { m_Owner->RunStart(m_Descriptor.Get(), m_StartPosition); }
-    void OnFailure(HRESULT result) override { m_Owner->QueueEvent(MESourceStarted, result); }
+    void OnFailure(HRESULT result) override { m_Owner->QueueFailureEvent(MESourceStarted, result); }
 
 private:
     ComPtr<IMFPresentationDescriptor> m_Descriptor;
@@ -26,7 +26,7 @@ class VideoMediaSource::StopOperation final : public VideoMediaSource::BaseOpera
 public:
     explicit StopOperation(ComPtr<VideoMediaSource> owner) : BaseOperation(std::move(owner)) {}
     void Run() override { m_Owner->RunStop(); }
-    void OnFailure(HRESULT result) override { m_Owner->QueueEvent(MESourceStopped, result); }
+    void OnFailure(HRESULT result) override { m_Owner->QueueFailureEvent(MESourceStopped, result); }
 };
 
 class VideoMediaSource::PauseOperation final : public VideoMediaSource::BaseOperation
@@ -34,7 +34,7 @@ class VideoMediaSource::PauseOperation final : public VideoMediaSource::BaseOper
 public:
     explicit PauseOperation(ComPtr<VideoMediaSource> owner) : BaseOperation(std::move(owner)) {}
     void Run() override { m_Owner->RunPause(); }
-    void OnFailure(HRESULT result) override { m_Owner->QueueEvent(MESourcePaused, result); }
+    void OnFailure(HRESULT result) override { m_Owner->QueueFailureEvent(MESourcePaused, result); }
 };
 
 class VideoMediaSource::NotifyEndOfStreamOperation final : public VideoMediaSource::BaseOperation
@@ -45,7 +45,7 @@ public:
     {
     }
     void Run() override { m_Owner->RunNotifyEndOfStream(); }
-    void OnFailure(HRESULT result) override { m_Owner->QueueEvent(MEEndOfStream, result); }
+    void OnFailure(HRESULT result) override { m_Owner->QueueFailureEvent(MEEndOfStream, result); }
 
 private:
     ComPtr<Stream> m_Stream;
@@ -190,6 +190,7 @@ HRESULT VideoMediaSource::Start(IMFPresentationDescriptor* descriptor, const GUI
 void VideoMediaSource::RunStart(IMFPresentationDescriptor* descriptor, const PROPVARIANT& startPosition)
 {
     std::unique_lock lock(m_Lock);
+    CheckShutdownLocked();
     BOOL selected = 0;
     ComPtr<IMFStreamDescriptor> streamDescriptor;
     XEV_CHECK_HR(descriptor->GetStreamDescriptorByIndex(0, &selected, streamDescriptor.GetAddressOf()));
@@ -223,6 +224,8 @@ HRESULT VideoMediaSource::Stop()
 void VideoMediaSource::RunStop()
 {
     std::unique_lock lock(m_Lock);
+    if (IsShutdown())
+        return;
     if (m_Stream->IsInitializedLocked())
         m_Stream->StopStream();
     UnlockWorkQueue();
@@ -248,6 +251,8 @@ HRESULT VideoMediaSource::Pause()
 void VideoMediaSource::RunPause()
 {
     std::unique_lock lock(m_Lock);
+    if (IsShutdown())
+        return;
     if (m_Stream->IsInitializedLocked())
         m_Stream->PauseStream();
     QueueEvent(MESourcePaused, static_cast<const PROPVARIANT*>(nullptr));
@@ -266,10 +271,20 @@ void VideoMediaSource::RunNotifyEndOfStream()
         QueueEvent(MEEndOfPresentation, static_cast<const PROPVARIANT*>(nullptr));
 }
 
+void VideoMediaSource::QueueFailureEvent(MediaEventType type, HRESULT status)
+{
+    std::shared_lock lock(m_Lock);
+    QueueEvent(type, status);
+}
+
 HRESULT VideoMediaSource::Shutdown()
 {
     XEV_TRACE("this 0x%p\n", static_cast<void*>(this));
-    // Released after the lock is let go: the last of them may end this source's life.
+    // Released after the lock is let go: the last of them may end this source's life. The event
+    // queue is let go without being shut down; a reader still waiting on it (which may hold this
+    // source) goes with it.
+    ComPtr<IMFMediaEventQueue> eventQueue;
+    ComPtr<Stream> stream;
     ComPtr<IMFPresentationClock> clock;
     ComPtr<IMFDXGIDeviceManager> deviceManager;
     ComPtr<IMFPresentationDescriptor> descriptor;
@@ -279,12 +294,14 @@ HRESULT VideoMediaSource::Shutdown()
         CheckShutdownLocked();
         m_ShutdownResult = MF_E_SHUTDOWN;
         m_Stream->ShutdownStream();
+        stream = std::move(m_Stream);
         UnlockWorkQueue();
         m_WorkQueue = 0;
         ReleaseCallback();
         clock = std::move(m_PresentationClock);
         deviceManager = std::move(m_DeviceManager);
         descriptor = std::move(m_PresentationDescriptor);
+        eventQueue = std::move(m_EventQueue);
         if (clock)
             (void)clock->RemoveClockStateSink(static_cast<IMFClockStateSink*>(this));
     });

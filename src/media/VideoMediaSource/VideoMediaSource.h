@@ -13,9 +13,11 @@
 // a time on the serial work queue. One reader/writer lock (m_Lock) guards the source and its
 // stream. Events are queued and work items put with the lock held (neither calls out).
 //
-// Lifetime: the source owns its stream; the stream points back without a reference. Queued
-// operations and the work queue's callback hold the source; Shutdown (or Stop) lets the callback
-// go and cancels the stream's waiting operations, so an unused source is destroyed.
+// Lifetime: the source and its stream hold each other until Shutdown, which lets the stream go
+// (the stream keeps the source for as long as anybody holds the stream, since its event
+// generator uses the source's lock). Queued operations and the work queue's callback hold the
+// source; Shutdown (or Stop) lets the callback go and cancels the stream's waiting operations.
+// A source must be shut down.
 
 #include "media/Common/MediaEventGenerator.h"
 #include "media/Common/OperationQueue.h"
@@ -98,6 +100,9 @@ public:
     HRESULT SetRate(BOOL thin, float rate) override;
     HRESULT GetRate(BOOL* thin, float* rate) override;
 
+    // A failed operation's event, queued under the lock held shared (Shutdown lets the queue go).
+    void QueueFailureEvent(MediaEventType type, HRESULT status);
+
     mutable std::shared_mutex m_Lock; // guards every field of the source and of its stream
 
 private:
@@ -125,7 +130,7 @@ private:
     ComPtr<IMFMediaType> m_MediaType;
     ComPtr<IMFPresentationDescriptor> m_PresentationDescriptor; // made on first demand
     ComPtr<IMFAttributes> m_Attributes;           // the source attributes (VMS_RESOURCE_SET_COUNT)
-    ComPtr<Stream> m_Stream;                      // owned; lives until the source is destroyed
+    ComPtr<Stream> m_Stream;                      // owned until Shutdown
     std::optional<LONGLONG> m_Duration;
     ComPtr<IMFPresentationClock> m_PresentationClock;
     float m_Rate = 1.0f;
@@ -167,6 +172,10 @@ public:
     // by the operations; open to tests and the bench.
     static void DrawFrame(const VideoFrameFormat& format, ResourceSet& set, UINT32 index, LONGLONG time,
         BYTE* topRow = nullptr, std::ptrdiff_t pitch = 0);
+    // The clock text ("00:00:01.234" from the base time, "00:00:01.234 5678" of the stream time
+    // without one) and the caption ("(1280x720@29.97)").
+    static void FormatClockText(const VideoFrameFormat& format, LONGLONG time, char* text, size_t capacity);
+    static void FormatCaptionText(const VideoFrameFormat& format, char* text, size_t capacity);
     static ComPtr<IMFSample> ComposeSoftwareSample(const VideoFrameFormat& format, ResourceSet& set, UINT32 index, LONGLONG time,
         LONGLONG duration, IUnknown* token);
 
@@ -187,13 +196,17 @@ private:
     // Fills the operation's sample; false when it waits (a waiting item is put) instead.
     bool ComposeSample(ComposeSampleOperation* operation);
     void QueueOutput(ComposeSampleOperation* operation);
-    // Removes the waiting and scheduled items of this stream's operations.
+    // Removes the waiting and scheduled items of this stream's operations and turns those queued
+    // into no-ops (they belong to an earlier run).
     void CancelPendingOperationsLocked();
+    // Keeps an operation whose waiting or scheduled item was accepted, so that it can be cancelled.
+    void WaitingLocked(ComposeSampleOperation* operation, bool accepted);
     void ReleaseResourcesLocked();
     void CheckShutdownLocked() const;
     LONGLONG SystemTimeLocked() const;
 
-    VideoMediaSource* const m_Source; // non-owning: the source owns this stream and outlives its calls
+    VideoMediaSource* const m_Source; // the source, kept alive by the reference below
+    const ComPtr<VideoMediaSource> m_SourceReference;
 
     // The fields below are guarded by the source's m_Lock.
     ComPtr<IMFAttributes> m_Attributes;          // the stream attributes, handed to the allocator
@@ -206,7 +219,8 @@ private:
     UINT32 m_HeadSampleIndex = 0;               // the index the next request gets
     UINT32 m_TailSampleIndex = 0;               // the index delivered next
     UINT32 m_EndOfStreamState = 0;              // 0 running, 1 end decided, 2 end delivered
-    UINT32 m_StartCount = 0;                    // starts prepared; operations of older starts do nothing
+    UINT32 m_StartCount = 0;                    // the run: changes at each start, stop and shutdown
+    std::vector<ComPtr<ComposeSampleOperation>> m_WaitingOperations; // with a waiting or scheduled item
     ComPtr<IMFDXGIDeviceManager> m_DeviceManager; // hardware path: the device behind m_DeviceHandle
     HANDLE m_DeviceHandle = nullptr;
     ComPtr<ID3D11Device> m_Device;
@@ -250,6 +264,11 @@ class VideoMediaSource::Stream::ComposeSampleOperation : public VideoMediaSource
 {
 public:
     void Run() override;
+    void OnFailure(HRESULT result) override
+    {
+        if (m_Owner)
+            m_Owner->QueueFailureEvent(MEError, result);
+    }
     // Back in the pool: lets go of everything it holds.
     void OnReturnToPool();
 
@@ -260,7 +279,7 @@ private:
     friend class Stream;
 
     ComPtr<Stream> m_Stream;
-    UINT32 m_StartCount = 0;       // the start it was requested in
+    UINT32 m_StartCount = 0;       // the stream's run it was requested in
     UINT32 m_SampleIndex = 0;
     LONGLONG m_SampleTime = 0;
     LONGLONG m_SampleDuration = 0;

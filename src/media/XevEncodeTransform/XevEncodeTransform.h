@@ -20,7 +20,8 @@
 // Threads: one reader/writer lock (m_Lock) guards all state; the getters take it shared, all else
 // exclusively. The runtime encodes on its own threads; no lock is held while it does. Completions
 // run on the serial work queue. Events are queued under the lock (queueing never calls out).
-// A pending completion holds a reference to the transform, so it never runs on a dead one.
+// A pending completion's result holds the transform, so it never runs on a dead one; the buffers
+// (and that cycle) go at the end of the stream, which Shutdown ends.
 
 #include "media/Common/MediaEventGenerator.h"
 #include "media/Common/OperationQueue.h"
@@ -142,9 +143,9 @@ private:
     void BufferInvoke(MF::AsyncCallback* callback, IMFAsyncResult* result);
     void CompleteBufferLocked(Buffer& buffer);
     void EosOutputBufferEventInvoke(MF::AsyncCallback* callback, IMFAsyncResult* result);
-    // Puts the waiting work item of `event`, holding a reference to the transform until it runs.
+    // Puts the waiting work item of `event` (its result holds the transform).
     void PutWaitingLocked(Sync::Event& event, IMFAsyncResult* result, MFWORKITEM_KEY& key);
-    // Removes a waiting item that has not started; its reference to the transform goes with it.
+    // Removes a waiting item that has not started.
     void CancelWaitingLocked(MFWORKITEM_KEY& key);
     void QueueTransformEvent(MediaEventType type);
     bool StreamingLocked() const noexcept { return m_WorkQueue != 0; }
@@ -189,6 +190,7 @@ private:
     ComPtr<MF::AsyncCallback> m_EosCallback;
     ComPtr<IMFAsyncResult> m_EosResult;
     MFWORKITEM_KEY m_EosWorkItemKey = 0;
+    bool m_EndOfStreamSubmitted = false; // by a drain, in this stream
     KeyedMutexSet m_KeyedMutexSet;
     std::map<ID3D11Texture2D*, Registration> m_Registrations;
     std::vector<OutputEntry> m_OutputQueue;

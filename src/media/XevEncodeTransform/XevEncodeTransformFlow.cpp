@@ -178,29 +178,20 @@ void XevEncodeTransform::StartOfStreamLocked()
         buffer->m_Bitstream = m_Session.CreateBitstreamBuffer();
         buffer->m_Output.RegisterEvent(m_Session);
         buffer->m_Callback = Make<MF::AsyncCallback>();
-        // A pending completion holds a reference to the transform (PutWaitingLocked), which this
-        // function takes over.
+        // The result holds the transform, so a completion never runs on a dead one; the cycle
+        // through the buffer ends with the stream (EndOfStream drops the buffers).
         buffer->m_Callback->SetFunction(
-            [self = this](MF::AsyncCallback* callback, IMFAsyncResult* result) {
-                ComPtr<XevEncodeTransform> owner;
-                owner.Attach(self);
-                owner->BufferInvoke(callback, result);
-            },
-            m_WorkQueue);
-        buffer->m_Result = buffer->m_Callback->CreateAsyncResult(nullptr, nullptr);
+            [self = this](MF::AsyncCallback* callback, IMFAsyncResult* result) { self->BufferInvoke(callback, result); }, m_WorkQueue);
+        buffer->m_Result = buffer->m_Callback->CreateAsyncResult(AsUnknown(), nullptr);
     }
 
     m_EosBuffer = std::make_unique<OutputBuffer>();
     m_EosBuffer->RegisterEvent(m_Session);
     m_EosCallback = Make<MF::AsyncCallback>();
     m_EosCallback->SetFunction(
-        [self = this](MF::AsyncCallback* callback, IMFAsyncResult* result) {
-            ComPtr<XevEncodeTransform> owner;
-            owner.Attach(self);
-            owner->EosOutputBufferEventInvoke(callback, result);
-        },
+        [self = this](MF::AsyncCallback* callback, IMFAsyncResult* result) { self->EosOutputBufferEventInvoke(callback, result); },
         m_WorkQueue);
-    m_EosResult = m_EosCallback->CreateAsyncResult(nullptr, nullptr);
+    m_EosResult = m_EosCallback->CreateAsyncResult(AsUnknown(), nullptr);
     PutWaitingLocked(m_EosBuffer->m_Event, m_EosResult.Get(), m_EosWorkItemKey);
 
     if (auto type = UpdateOutputMediaTypeExtraDataLocked())
@@ -213,22 +204,14 @@ void XevEncodeTransform::StartOfStreamLocked()
 
 void XevEncodeTransform::PutWaitingLocked(Sync::Event& event, IMFAsyncResult* result, MFWORKITEM_KEY& key)
 {
-    AddRef();
-    const HRESULT hr = MFPutWaitingWorkItem(&event, 0, result, &key);
-    if (FAILED(hr))
-    {
-        Release(); // a caller holds the transform, so this is never the last reference
-        XEV_FAIL(hr);
-    }
+    XEV_CHECK_HR(MFPutWaitingWorkItem(&event, 0, result, &key));
 }
 
 void XevEncodeTransform::CancelWaitingLocked(MFWORKITEM_KEY& key)
 {
-    if (key == 0)
-        return;
-    // An item that has started runs its completion, which lets its reference go.
-    if (SUCCEEDED(MFCancelWorkItem(std::exchange(key, 0))))
-        Release(); // a caller holds the transform, so this is never the last reference
+    // An item that has started runs its completion, which finds nothing left to do.
+    if (key != 0)
+        (void)MFCancelWorkItem(std::exchange(key, 0));
 }
 
 void XevEncodeTransform::DestroyBufferLocked(Buffer& buffer) noexcept
@@ -242,8 +225,8 @@ void XevEncodeTransform::DestroyBufferLocked(Buffer& buffer) noexcept
         Quietly([&] { m_Session.DestroyBitstreamBuffer(std::exchange(buffer.m_Bitstream, nullptr)); });
     if (buffer.m_InputBuffer)
         Quietly([&] { m_Session.DestroyInputBuffer(std::exchange(buffer.m_InputBuffer, nullptr)); });
-    // The callback keeps its function: a completion that has started still runs, finds no buffer
-    // in flight, and lets its reference to the transform go.
+    // The callback keeps its function: a completion that has started still runs and finds no
+    // buffer in flight.
     buffer.m_Sample = nullptr;
     buffer.m_Token = nullptr;
 }
@@ -255,13 +238,16 @@ void XevEncodeTransform::EndOfStreamLocked()
     m_HaveOutputCounter = -1;
     if (StreamingLocked())
     {
-        // Lets the encoder finish what it has before its buffers go.
-        if (m_EosBuffer)
+        // Lets the encoder finish what it has before its buffers go. After a drain it has
+        // nothing left (the usual end of a stream), and the caller's thread does not wait.
+        const bool idle = m_BusyBuffers.empty() && (!m_EndOfStreamSubmitted || m_EosBuffer->m_Event.IsSignalled());
+        if (m_EosBuffer && !idle)
         {
             m_EosBuffer->m_Event.Reset();
             if (!m_Session.EncodeEndOfStream(&m_EosBuffer->m_Event))
                 (void)m_EosBuffer->m_Event.Wait(EndOfStreamWaitMilliseconds);
         }
+        m_EndOfStreamSubmitted = false;
         CancelWaitingLocked(m_EosWorkItemKey);
         for (const auto& buffer : m_BusyBuffers)
             CancelWaitingLocked(buffer->m_WorkItemKey);
@@ -275,14 +261,14 @@ void XevEncodeTransform::EndOfStreamLocked()
     for (const auto& buffer : m_FreeBuffers)
         DestroyBufferLocked(*buffer);
     m_KeyedMutexSet.Clear();
-    m_BusyBuffers.clear();
-    m_FreeBuffers.clear();
     m_OutputQueue.clear();
     for (auto& [texture, registration] : m_Registrations)
         Quietly([&] { m_Session.UnregisterResource(registration.Registered); });
     m_Registrations.clear();
     CloseEncoderLocked();
-    // The event object goes only after the encoder that knew it.
+    // The event objects go only after the encoder that knew them.
+    m_BusyBuffers.clear();
+    m_FreeBuffers.clear();
     m_EosBuffer.reset();
     m_EosCallback = nullptr;
     m_EosResult = nullptr;
@@ -622,7 +608,7 @@ HRESULT XevEncodeTransform::ProcessMessage(MFT_MESSAGE_TYPE message, ULONG_PTR p
                 if (m_EosBuffer)
                 {
                     m_EosBuffer->m_Event.Reset();
-                    (void)m_Session.EncodeEndOfStream(&m_EosBuffer->m_Event);
+                    m_EndOfStreamSubmitted = !m_Session.EncodeEndOfStream(&m_EosBuffer->m_Event);
                 }
             }
             break;

@@ -8,6 +8,7 @@
 #include "platform/com/ComObject.h"
 #include "platform/com/Error.h"
 #include "platform/com/Trace.h"
+#include "platform/system/Blocking.h"
 
 #include <atomic>
 #include <chrono>
@@ -301,10 +302,14 @@ public:
         {
             std::unique_lock lock(m_SyncLock);
             const auto available = [&] { return !m_SyncAcquired && m_SyncKey == key; };
-            if (!deadline)
-                m_SyncChanged.wait(lock, available);
-            else if (!m_SyncChanged.wait_until(lock, *deadline, available))
-                return WAIT_TIMEOUT;
+            if (!available())
+            {
+                const Sync::BlockingRegion blocking;
+                if (!deadline)
+                    m_SyncChanged.wait(lock, available);
+                else if (!m_SyncChanged.wait_until(lock, *deadline, available))
+                    return WAIT_TIMEOUT;
+            }
             m_SyncAcquired = true;
         }
         // The releasing side's copies come first, as the device orders them on the platform.
@@ -396,6 +401,9 @@ bool CopyEngine::WaitFor(uint64_t fence, const Deadline& deadline)
     }
     std::unique_lock lock(m_Lock);
     const auto done = [&] { return m_Executed >= fence; };
+    if (done())
+        return true;
+    const Sync::BlockingRegion blocking;
     if (!deadline)
     {
         m_CommandDone.wait(lock, done);

@@ -9,6 +9,7 @@
 #include "platform/com/ComObject.h"
 #include "platform/com/Error.h"
 #include "platform/mf/Api.h"
+#include "platform/system/Blocking.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -72,6 +73,7 @@ public:
                 // The same handle again can never succeed: answer instead of blocking forever.
                 if (m_LockOwner == device || !block)
                     return MF_E_DXGI_VIDEO_DEVICE_LOCKED;
+                const Sync::BlockingRegion blocking;
                 m_LockReleased.wait(lock);
             }
             m_LockOwner = device;

@@ -6,6 +6,10 @@
 #include <cairo.h>
 #include <cmath>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+#include <mutex>
 #include <pango/pangocairo.h>
 #include <string>
 
@@ -15,9 +19,34 @@ namespace
 {
 constexpr UINT32 SurfaceCacheSize = 16;
 
+// Pango and fontconfig keep process-wide caches (fonts, coverage, shaping) that their objects
+// share even across font maps; their use is serialised here, whichever factory it comes from.
+// Held only for the text work itself (layout, metrics, glyph rendering), never across a call out.
+std::mutex& TextLock()
+{
+    static std::mutex lock;
+    return lock;
+}
+
 UINT32 ToByte(float value) noexcept
 {
     return static_cast<UINT32>(std::lround(std::clamp(value, 0.0f, 1.0f) * 255.0f));
+}
+
+// Writes `count` pixels of one colour, 16 bytes a store where the host has vector registers.
+void FillPixels(UINT32* pixels, int count, UINT32 value) noexcept
+{
+#if defined(__SSE2__)
+    const __m128i block = _mm_set1_epi32(static_cast<int>(value));
+    for (; count >= 16; count -= 16, pixels += 16)
+    {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(pixels), block);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(pixels + 4), block);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(pixels + 8), block);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(pixels + 12), block);
+    }
+#endif
+    std::fill(pixels, pixels + count, value);
 }
 
 // Covered part of pixel `index` by the span [from, to).
@@ -45,6 +74,7 @@ struct TextFactory::Impl
 
 TextFactory::TextFactory() : m_Impl(std::make_unique<Impl>())
 {
+    std::lock_guard lock(TextLock());
     m_Impl->FontMap = pango_cairo_font_map_new();
     m_Impl->Context = pango_font_map_create_context(m_Impl->FontMap);
     // The same pixels on every machine: grey anti-aliasing, outlines unhinted, metrics unrounded.
@@ -59,6 +89,7 @@ TextFactory::TextFactory() : m_Impl(std::make_unique<Impl>())
 
 TextFactory::~TextFactory()
 {
+    std::lock_guard lock(TextLock());
     g_object_unref(m_Impl->Context);
     g_object_unref(m_Impl->FontMap);
 }
@@ -70,6 +101,7 @@ struct TextFormat::Impl
 
 TextFormat::TextFormat(std::string_view family, int weight, int stretch, float size) : m_Impl(std::make_unique<Impl>())
 {
+    std::lock_guard lock(TextLock());
     m_Impl->Description = pango_font_description_new();
     const std::string familyText(family);
     pango_font_description_set_family(m_Impl->Description, familyText.c_str());
@@ -79,15 +111,22 @@ TextFormat::TextFormat(std::string_view family, int weight, int stretch, float s
     pango_font_description_set_absolute_size(m_Impl->Description, double(size) * PANGO_SCALE);
 }
 
-TextFormat::~TextFormat() { pango_font_description_free(m_Impl->Description); }
+TextFormat::~TextFormat()
+{
+    std::lock_guard lock(TextLock());
+    pango_font_description_free(m_Impl->Description);
+}
 
 struct TextLayout::Impl
 {
     PangoLayout* Layout = nullptr;
+    std::string Text;  // the text laid out now; the same text in the same box is not laid out again
+    int Width = -1;    // the box width laid out for, in pango units
 };
 
 TextLayout::TextLayout(const TextFactory& factory, const TextFormat& format) : m_Impl(std::make_unique<Impl>())
 {
+    std::lock_guard lock(TextLock());
     m_Impl->Layout = pango_layout_new(factory.Get().Context);
     pango_layout_set_font_description(m_Impl->Layout, format.Get().Description);
     pango_layout_set_wrap(m_Impl->Layout, PANGO_WRAP_WORD);
@@ -95,17 +134,28 @@ TextLayout::TextLayout(const TextFactory& factory, const TextFormat& format) : m
         format.GetTextAlignment() == TextAlignment::Center ? PANGO_ALIGN_CENTER : PANGO_ALIGN_LEFT);
 }
 
-TextLayout::~TextLayout() { g_object_unref(m_Impl->Layout); }
+TextLayout::~TextLayout()
+{
+    std::lock_guard lock(TextLock());
+    g_object_unref(m_Impl->Layout);
+}
 
 void TextLayout::SetText(std::string_view text, float maxWidth, float maxHeight)
 {
-    pango_layout_set_width(m_Impl->Layout, static_cast<int>(std::max(0.0f, maxWidth) * PANGO_SCALE));
+    const int width = static_cast<int>(std::max(0.0f, maxWidth) * PANGO_SCALE);
+    if (width == m_Impl->Width && text == m_Impl->Text)
+        return;
+    m_Impl->Width = width;
+    m_Impl->Text.assign(text);
+    std::lock_guard lock(TextLock());
+    pango_layout_set_width(m_Impl->Layout, width);
     pango_layout_set_text(m_Impl->Layout, text.data(), static_cast<int>(text.size()));
 }
 
 TextMetrics TextLayout::GetMetrics() const
 {
     PangoRectangle logical {};
+    std::lock_guard lock(TextLock());
     pango_layout_get_extents(m_Impl->Layout, nullptr, &logical);
     return { float(logical.x) / PANGO_SCALE, float(logical.width) / PANGO_SCALE, float(logical.height) / PANGO_SCALE };
 }
@@ -159,7 +209,11 @@ HRESULT RenderTarget::BeginDraw(ID3D11Texture2D* texture)
     return BeginDraw(memory.Data, std::ptrdiff_t(memory.RowPitch));
 }
 
-void RenderTarget::FillRectangle(const Rect& rect, const Color& color)
+void RenderTarget::FillRectangle(const Rect& rect, const Color& color) { Fill(rect, color, nullptr); }
+
+void RenderTarget::FillRectangle(const Rect& rect, const Color& color, const Color& under) { Fill(rect, color, &under); }
+
+void RenderTarget::Fill(const Rect& rect, const Color& color, const Color* under)
 {
     if (!m_TopRow)
         return;
@@ -169,6 +223,9 @@ void RenderTarget::FillRectangle(const Rect& rect, const Color& color)
         return;
     const float source[3] = { float(ToByte(color.Red)), float(ToByte(color.Green)), float(ToByte(color.Blue)) };
     const UINT32 solid = 0xFF000000u | ToByte(color.Red) << 16 | ToByte(color.Green) << 8 | ToByte(color.Blue);
+    const UINT32 known = under ? 0xFF000000u | ToByte(under->Red) << 16 | ToByte(under->Green) << 8 | ToByte(under->Blue) : 0;
+    // A partly covered pixel: blended over what it holds, or over the known colour without a read.
+    const auto edge = [&](UINT32& pixel, float coverage) { pixel = Blend(under ? known : pixel, source, coverage); };
     const int x0 = int(std::floor(left)), x1 = int(std::ceil(right));
     const int y0 = int(std::floor(top)), y1 = int(std::ceil(bottom));
     // Whole pixels between the partly covered edge columns.
@@ -179,16 +236,16 @@ void RenderTarget::FillRectangle(const Rect& rect, const Color& color)
         const float rowCoverage = Coverage(y, top, bottom);
         if (rowCoverage >= 1.0f)
         {
-            std::fill(row + inner0, row + inner1, solid);
+            FillPixels(row + inner0, inner1 - inner0, solid);
             if (x0 < inner0)
-                row[x0] = Blend(row[x0], source, Coverage(x0, left, right));
+                edge(row[x0], Coverage(x0, left, right));
             if (inner1 < x1)
-                row[inner1] = Blend(row[inner1], source, Coverage(inner1, left, right));
+                edge(row[inner1], Coverage(inner1, left, right));
         }
         else
         {
             for (int x = x0; x < x1; ++x)
-                row[x] = Blend(row[x], source, rowCoverage * Coverage(x, left, right));
+                edge(row[x], rowCoverage * Coverage(x, left, right));
         }
     }
 }
@@ -222,6 +279,7 @@ void RenderTarget::DrawTextLayout(Point origin, const TextLayout& layout, const 
     cairo_t* context = surface->Context;
     cairo_set_source_rgba(context, color.Red, color.Green, color.Blue, color.Alpha);
     cairo_move_to(context, origin.X, origin.Y);
+    std::lock_guard lock(TextLock());
     pango_cairo_show_layout(context, layout.Get().Layout);
 }
 

@@ -129,6 +129,10 @@ public:
     // Opaque colours replace what is covered (blended at partly covered edge pixels); the
     // rectangle is clipped to the surface.
     void FillRectangle(const Rect& rect, const Color& color);
+    // The same over pixels known to be of the colour `under` (all that the rectangle touches):
+    // partly covered pixels are mixed with it instead of being read, so every pixel is written
+    // once and none is read.
+    void FillRectangle(const Rect& rect, const Color& color, const Color& under);
     // The layout's box has its top-left corner at `origin`.
     void DrawTextLayout(Point origin, const TextLayout& layout, const Color& color);
     // A failure of the text renderer during the draw is reported here.
@@ -137,6 +141,7 @@ public:
 private:
     struct Surface;
     Surface* BindSurface();
+    void Fill(const Rect& rect, const Color& color, const Color* under);
 
     const UINT32 m_Width;
     const UINT32 m_Height;

@@ -3,6 +3,7 @@
 #include "platform/com/Trace.h"
 #include "platform/d3d/D3D11.h"
 #include "platform/d3d/Texture.h"
+#include "platform/system/Blocking.h"
 #include "platform/system/Event.h"
 
 #include <libyuv/convert_from_argb.h>
@@ -369,6 +370,7 @@ NVENCSTATUS Session::LockInputBuffer(NV_ENC_LOCK_INPUT_BUFFER* params)
     {
         if (params->doNotWait)
             return NV_ENC_ERR_ENCODER_BUSY;
+        const Sync::BlockingRegion blocking;
         m_Changed.wait(lock, [&] { return m_Stopping || buffer->Queued == 0 || buffer->Locked; });
         if (m_Stopping)
             return NV_ENC_ERR_INVALID_ENCODERDEVICE;
@@ -463,6 +465,7 @@ NVENCSTATUS Session::LockBitstream(NV_ENC_LOCK_BITSTREAM* params)
         if (params->doNotWait)
             return NV_ENC_ERR_LOCK_BUSY;
         // Waits for this buffer's picture only.
+        const Sync::BlockingRegion blocking;
         m_Changed.wait(lock, [&] { return m_Stopping || buffer->Destroyed || buffer->Current != State::Pending; });
         if (m_Stopping)
             return NV_ENC_ERR_INVALID_ENCODERDEVICE;

@@ -3,6 +3,7 @@
 #include "platform/com/ComObject.h"
 #include "platform/com/Error.h"
 #include "platform/mf/WorkQueueInternal.h"
+#include "platform/system/Blocking.h"
 
 #include <condition_variable>
 #include <mutex>
@@ -69,7 +70,10 @@ HRESULT EventQueue::GetEvent(DWORD flags, IMFMediaEvent** event)
             if (flags & MF_EVENT_FLAG_NO_WAIT)
                 return MF_E_NO_EVENTS_AVAILABLE;
             ++m_Waiters;
-            m_EventQueued.wait(lock);
+            {
+                const Sync::BlockingRegion blocking;
+                m_EventQueued.wait(lock);
+            }
             --m_Waiters;
             if (m_Shutdown)
                 return MF_E_SHUTDOWN;

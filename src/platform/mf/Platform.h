@@ -19,6 +19,7 @@ void UnregisterShutdownHook(ShutdownHookId id);
 
 // True between the first MFStartup and the last MFShutdown.
 bool IsStarted() noexcept;
-// Threads of the shared worker pool while started (the processor count, at least 2); 0 otherwise.
+// Size of the shared worker pool while started (the processor count, at least 2); 0 otherwise.
+// Workers blocked in a platform wait do not count: the pool adds a thread for each meanwhile.
 unsigned WorkerThreadCount() noexcept;
 } // namespace MFPlatform

@@ -2,8 +2,9 @@
 //
 // Start-ups nest: the first starts the worker pool and the timer thread, each later one only
 // counts. The last MFShutdown runs the shutdown hooks (work still flows), then drops waiting and
-// scheduled items that have not started, lets the queued items run, joins the workers and closes
-// every private queue. Puts before the first MFStartup or after the last MFShutdown answer
+// scheduled items that have not started, lets the queued items run, waits for the workers (a few
+// seconds at most: an item that never finishes is traced with its queue and left running) and
+// closes every private queue. Puts before the first MFStartup or after the last MFShutdown answer
 // MF_E_SHUTDOWN.
 
 #include "platform/com/Error.h"

@@ -5,7 +5,9 @@
 // Sync::Event, whose callback (on the thread that signals) only hands the item to its queue. A
 // scheduled item sits in one heap of deadlines served by a single timer thread that sleeps
 // until the earliest deadline. Once handed to its queue an item has started: it can no longer
-// be cancelled. Both kinds run on the queue their callback's GetParameters names.
+// be cancelled. Both kinds run on the queue their callback's GetParameters names. A signal of an
+// auto-reset event that reaches the wait of an item cancelled, dropped or refused by its queue
+// meanwhile goes back to the event, so that another waiter gets it.
 //
 // A waiting item's event must stay alive until the item has run or been cancelled, or the
 // platform has shut down.
@@ -39,10 +41,10 @@ struct PendingItem
     uint64_t Registration = 0;    // the event's registered wait; 0 until registered
 };
 
-void Dispatch(PendingItem item) noexcept
+// False when a queue shut down meanwhile refuses the item: it is released here, unrun.
+bool Dispatch(PendingItem item) noexcept
 {
-    // A queue shut down meanwhile refuses the item; it is released here, unrun.
-    (void)PutResult(item.Queue, std::move(item.Result));
+    return SUCCEEDED(PutResult(item.Queue, std::move(item.Result)));
 }
 
 // Items live in slots reused through a free list, so steady traffic allocates nothing here. A
@@ -86,7 +88,7 @@ private:
         }
     };
 
-    void OnSignalled(MFWORKITEM_KEY key) noexcept;
+    void OnSignalled(MFWORKITEM_KEY key, Sync::Event* event) noexcept;
     void RunTimer() noexcept;
 
     // Makes room for one more item (may throw); then AddLocked cannot fail.
@@ -161,7 +163,7 @@ HRESULT PendingWork::PutWaiting(Sync::Event* event, ComPtr<IAsyncResultInternal>
     uint64_t registration = 0;
     try
     {
-        registration = event->RegisterWait([key] { Instance().OnSignalled(key); });
+        registration = event->RegisterWait([key, event] { Instance().OnSignalled(key, event); });
     }
     catch (...)
     {
@@ -224,23 +226,26 @@ HRESULT PendingWork::Cancel(MFWORKITEM_KEY key)
             --m_Scheduled;
         item = RemoveLocked(*slot);
     }
-    // A wait whose callback has begun finds its key gone and does nothing.
+    // A wait whose callback has begun finds its key gone and gives the signal back.
     if (item.Event && item.Registration)
         item.Event->UnregisterWait(item.Registration);
     return S_OK;
 }
 
-void PendingWork::OnSignalled(MFWORKITEM_KEY key) noexcept
+// Runs on the thread that signalled `event` (which is alive: it is being set).
+void PendingWork::OnSignalled(MFWORKITEM_KEY key, Sync::Event* event) noexcept
 {
     PendingItem item;
     {
         std::lock_guard lock(m_Lock);
-        Slot* slot = FindLocked(key);
-        if (!slot)
-            return; // cancelled, or dropped by Stop
-        item = RemoveLocked(*slot);
+        if (Slot* slot = FindLocked(key))
+            item = RemoveLocked(*slot);
     }
-    Dispatch(std::move(item));
+    // Cancelled or dropped by Stop before its wait was removed, or refused by its queue: the
+    // signal is someone else's.
+    const bool started = item.Result && Dispatch(std::move(item));
+    if (!started && event->Mode() == Sync::Event::ResetMode::Auto)
+        event->Set();
 }
 
 void PendingWork::RunTimer() noexcept
@@ -267,7 +272,7 @@ void PendingWork::RunTimer() noexcept
         --m_Scheduled;
         PendingItem item = RemoveLocked(*slot);
         lock.unlock();
-        Dispatch(std::move(item));
+        (void)Dispatch(std::move(item));
         lock.lock();
     }
 }

@@ -8,15 +8,27 @@
 // order, and many serial queues share the workers fairly. A private multithreaded queue hands
 // the pool one turn per item.
 //
+// Blocked workers. The pool keeps its size in workers that can run work: when a worker blocks
+// in a platform wait (Sync::BlockingRegion: an event, an event queue's GetEvent, a keyed mutex),
+// the pool adds a worker, so that the work that will end the wait still runs. A worker beyond the
+// size leaves once it has been idle for SpareLinger while the pool is back at its size.
+//
+// Stop waits StopPatience at most for the workers to finish the queued work; it then traces the
+// queue of each item still running and returns, leaving those workers to finish alone.
+//
 // Lock order: a private queue's lock may be held while the pool's lock is taken, never the
 // reverse; the registry's lock is never held while either is taken. No lock is held while a
-// callback runs or a result is released.
+// callback runs or a result is released. A blocking region may be opened under any lock but
+// the pool's (its observer takes the pool's lock).
 
 #include "platform/com/Error.h"
 #include "platform/mf/Platform.h"
 #include "platform/mf/WorkQueueInternal.h"
+#include "platform/system/Blocking.h"
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -32,6 +44,10 @@ namespace
 // The first identifier handed out for a private queue; identifiers are never reused, so that a
 // queue unlocked (or left from an earlier start-up) answers MF_E_SHUTDOWN, not another queue's items.
 constexpr DWORD FirstPrivateQueue = 0x00010000;
+// How long the last MFShutdown waits for the running items to finish.
+constexpr auto StopPatience = std::chrono::seconds(3);
+// How long a worker beyond the pool's size stays idle before it leaves.
+constexpr auto SpareLinger = std::chrono::seconds(1);
 
 void InvokeResult(IAsyncResultInternal* result) noexcept
 {
@@ -54,12 +70,22 @@ struct Task
 {
     ComPtr<IAsyncResultInternal> Result; // an item of a standard queue, or
     std::shared_ptr<WorkQueue> Queue;    // a turn of a private queue
+    DWORD Id = 0;                        // the queue's identifier, for traces
 };
+
+// What a worker is doing, on the worker's stack; read by the pool under its lock.
+struct Worker
+{
+    uint64_t Epoch;
+    DWORD Running = 0; // the queue of the task it runs, 0 while idle
+    bool Blocked = false;
+};
+thread_local Worker* t_Worker = nullptr; // the calling thread's, on a worker
 
 void RunTask(Task task) noexcept;
 
 // The shared workers. Started and stopped by the platform's start-up; never destroyed.
-class WorkerPool
+class WorkerPool final : Sync::BlockingObserver
 {
 public:
     static WorkerPool& Instance()
@@ -70,7 +96,8 @@ public:
 
     void Start(unsigned threadCount);
     // Refuses new work, lets the workers run what is queued (turns that private queues hand on
-    // included) and joins them. Called on a worker thread, it leaves that thread to finish alone.
+    // included) and waits for them to leave, StopPatience at most. Called on a worker thread, it
+    // leaves that thread to finish alone.
     void Stop();
 
     bool Accepting() const noexcept { return m_Accepting.load(std::memory_order_acquire); }
@@ -90,14 +117,21 @@ private:
     };
 
     bool Push(Task&& task, State weakest);
+    void AddWorkerLocked();
     void Work(uint64_t epoch) noexcept;
+    // Sync::BlockingObserver, on a worker
+    void OnBlocking() noexcept override;
+    void OnUnblocked() noexcept override;
 
-    mutable std::mutex m_Lock;          // guards the fields below
+    mutable std::mutex m_Lock;            // guards the fields below
     std::condition_variable m_TaskReady;
+    std::condition_variable m_WorkerLeft; // for Stop
     RingQueue<Task> m_Tasks;
     State m_State = State::Stopped;
-    uint64_t m_Epoch = 0;               // one per Start; a worker of an earlier start leaves
-    std::vector<std::thread> m_Threads;
+    uint64_t m_Epoch = 0;                 // one per Start and per Stop; a worker of another leaves, uncounted
+    unsigned m_Size = 0;                  // workers that can run work, blocked ones aside
+    std::vector<Worker*> m_Workers;       // of this epoch, not left yet
+    unsigned m_Blocked = 0;               // of m_Workers
     std::atomic<bool> m_Accepting { false };     // m_State == Running, readable without the lock
     std::atomic<unsigned> m_ThreadCount { 0 };
 };
@@ -105,12 +139,13 @@ private:
 void WorkerPool::Start(unsigned threadCount)
 {
     std::unique_lock lock(m_Lock);
-    const uint64_t epoch = ++m_Epoch;
+    ++m_Epoch;
     m_State = State::Running;
+    m_Size = threadCount;
     try
     {
         for (unsigned i = 0; i < threadCount; ++i)
-            m_Threads.emplace_back([this, epoch] { Work(epoch); });
+            AddWorkerLocked();
     }
     catch (...)
     {
@@ -124,30 +159,29 @@ void WorkerPool::Start(unsigned threadCount)
 
 void WorkerPool::Stop()
 {
-    std::vector<std::thread> threads;
-    {
-        std::lock_guard lock(m_Lock);
-        if (m_State != State::Running)
-            return;
-        m_State = State::Draining;
-        m_Accepting.store(false, std::memory_order_release);
-        threads.swap(m_Threads);
-    }
+    RingQueue<Task> left; // turns handed on after the workers left; released after the lock
+    std::unique_lock lock(m_Lock);
+    if (m_State != State::Running)
+        return;
+    m_State = State::Draining;
+    m_Accepting.store(false, std::memory_order_release);
     m_TaskReady.notify_all();
-    for (auto& thread : threads)
+    const size_t own = t_Worker && std::count(m_Workers.begin(), m_Workers.end(), t_Worker) ? 1 : 0;
+    if (!m_WorkerLeft.wait_for(lock, StopPatience, [&] { return m_Workers.size() == own; }))
     {
-        if (thread.get_id() == std::this_thread::get_id())
-            thread.detach();
-        else
-            thread.join();
+        for (const Worker* worker : m_Workers)
+        {
+            if (worker != t_Worker && worker->Running)
+                XEV_TRACE("Queue 0x%08X, an item did not finish within %lld ms\n", static_cast<unsigned>(worker->Running),
+                    static_cast<long long>(std::chrono::milliseconds(StopPatience).count()));
+        }
     }
-    RingQueue<Task> left; // only when Stop ran on a worker: turns handed on after the others left
-    {
-        std::lock_guard lock(m_Lock);
-        m_State = State::Stopped;
-        left = m_Tasks.TakeAll();
-        m_ThreadCount.store(0, std::memory_order_relaxed);
-    }
+    ++m_Epoch; // the workers still running leave uncounted when they finish
+    m_State = State::Stopped;
+    m_Workers.clear();
+    m_Blocked = 0;
+    left = m_Tasks.TakeAll();
+    m_ThreadCount.store(0, std::memory_order_relaxed);
 }
 
 bool WorkerPool::Push(Task&& task, State weakest)
@@ -162,21 +196,80 @@ bool WorkerPool::Push(Task&& task, State weakest)
     return true;
 }
 
+// Throws when no thread can be made.
+void WorkerPool::AddWorkerLocked()
+{
+    m_Workers.reserve(m_Workers.size() + 1);
+    std::thread([this, epoch = m_Epoch] { Work(epoch); }).detach();
+    m_Workers.push_back(nullptr); // the worker puts its record here (it needs the lock first)
+}
+
 void WorkerPool::Work(uint64_t epoch) noexcept
 {
+    Worker self { epoch };
     std::unique_lock lock(m_Lock);
+    if (m_Epoch != epoch)
+        return;
+    *std::find(m_Workers.begin(), m_Workers.end(), nullptr) = &self;
+    t_Worker = &self;
+    Sync::SetBlockingObserver(this);
+    const auto ready = [&] { return !m_Tasks.Empty() || m_State != State::Running || m_Epoch != epoch; };
     for (;;)
     {
-        m_TaskReady.wait(lock, [&] { return !m_Tasks.Empty() || m_State != State::Running || m_Epoch != epoch; });
+        if (!ready())
+        {
+            if (m_Workers.size() - m_Blocked <= m_Size)
+                m_TaskReady.wait(lock, ready);
+            else if (!m_TaskReady.wait_for(lock, SpareLinger, ready) && m_Workers.size() - m_Blocked > m_Size)
+                break; // a spare no longer needed
+            continue;
+        }
         // Draining ends for a worker when nothing is queued: a worker still running an item
         // runs the turns its queue hands on itself.
         if (m_Epoch != epoch || m_Tasks.Empty())
-            return;
+            break;
         Task task = m_Tasks.Pop();
+        self.Running = task.Id;
         lock.unlock();
         RunTask(std::move(task)); // releases the task's references before the lock is retaken
         lock.lock();
+        self.Running = 0;
     }
+    Sync::SetBlockingObserver(nullptr);
+    t_Worker = nullptr;
+    if (m_Epoch == epoch)
+    {
+        std::erase(m_Workers, &self);
+        m_WorkerLeft.notify_all();
+    }
+}
+
+void WorkerPool::OnBlocking() noexcept
+{
+    std::lock_guard lock(m_Lock);
+    Worker* self = t_Worker;
+    if (!self || self->Epoch != m_Epoch || m_State == State::Stopped)
+        return;
+    self->Blocked = true;
+    if (m_Workers.size() - ++m_Blocked >= m_Size)
+        return;
+    try
+    {
+        AddWorkerLocked();
+    }
+    catch (...)
+    {
+        XEV_TRACE("Workers %zu, Blocked %u, Exception 0x%08X\n", m_Workers.size(), m_Blocked,
+            static_cast<unsigned>(Error::CurrentExceptionResult()));
+    }
+}
+
+void WorkerPool::OnUnblocked() noexcept
+{
+    std::lock_guard lock(m_Lock);
+    Worker* self = t_Worker;
+    if (self && std::exchange(self->Blocked, false) && self->Epoch == m_Epoch)
+        --m_Blocked;
 }
 
 // A private queue. Serial: one turn at a time, items in put order. Multithreaded: one turn per
@@ -184,7 +277,7 @@ void WorkerPool::Work(uint64_t epoch) noexcept
 class WorkQueue : public std::enable_shared_from_this<WorkQueue>
 {
 public:
-    explicit WorkQueue(bool serial) noexcept : m_Serial(serial) {}
+    WorkQueue(bool serial, DWORD id) noexcept : m_Serial(serial), m_Id(id) {}
 
     // MF_E_SHUTDOWN once closed (the result is then left with the caller).
     HRESULT Put(ComPtr<IAsyncResultInternal>&& result);
@@ -195,6 +288,7 @@ public:
 
 private:
     const bool m_Serial;
+    const DWORD m_Id;
     std::mutex m_Lock;                               // guards the fields below
     RingQueue<ComPtr<IAsyncResultInternal>> m_Items; // put and not started
     std::size_t m_Turns = 0;                         // turns handed to the pool and not finished
@@ -208,7 +302,7 @@ HRESULT WorkQueue::Put(ComPtr<IAsyncResultInternal>&& result)
         return MF_E_SHUTDOWN;
     if (!m_Serial || m_Turns == 0)
     {
-        if (!WorkerPool::Instance().Continue(Task { nullptr, shared_from_this() }))
+        if (!WorkerPool::Instance().Continue(Task { nullptr, shared_from_this(), m_Id }))
             return MF_E_SHUTDOWN;
         ++m_Turns;
     }
@@ -236,7 +330,7 @@ void WorkQueue::RunTurn(std::shared_ptr<WorkQueue> self) noexcept
     {
         try
         {
-            if (WorkerPool::Instance().Continue(Task { nullptr, self }))
+            if (WorkerPool::Instance().Continue(Task { nullptr, self, self->m_Id }))
                 return;
         }
         catch (...)
@@ -306,11 +400,10 @@ private:
 
 HRESULT QueueRegistry::Add(bool serial, DWORD* id)
 {
-    auto queue = std::make_shared<WorkQueue>(serial);
     std::unique_lock lock(m_Lock);
     if (!m_Open)
         return MF_E_SHUTDOWN;
-    m_Queues.emplace(m_NextId, Entry { std::move(queue) });
+    m_Queues.emplace(m_NextId, Entry { std::make_shared<WorkQueue>(serial, m_NextId) });
     *id = m_NextId++;
     return S_OK;
 }
@@ -372,7 +465,7 @@ HRESULT PutResult(DWORD queue, ComPtr<IAsyncResultInternal>&& result) noexcept
         if (!pool.Accepting())
             return MF_E_SHUTDOWN;
         if (IsStandardQueue(queue))
-            return pool.Submit(Task { std::move(result), nullptr }) ? S_OK : MF_E_SHUTDOWN;
+            return pool.Submit(Task { std::move(result), nullptr, queue }) ? S_OK : MF_E_SHUTDOWN;
         HRESULT failure = S_OK;
         const auto target = QueueRegistry::Instance().Find(queue, &failure);
         if (!target)

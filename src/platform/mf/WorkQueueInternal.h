@@ -57,7 +57,7 @@ HRESULT CheckQueue(DWORD queue) noexcept;
 void StartWorkQueues(unsigned threadCount); // the worker pool
 void StartPendingWork();                    // the timer thread; waiting and scheduled items accepted
 void StopPendingWork();                     // waiting and scheduled items dropped, later ones refused
-void StopWorkQueues();                      // new puts refused, queued items run, workers joined, private queues closed
+void StopWorkQueues();                      // new puts refused, queued items run, workers waited for (bounded), private queues closed
 
 // A first-in first-out queue over a ring of slots: no allocation once it has grown to its
 // working size. Not thread-safe (its owner's lock guards it). Popped slots are left

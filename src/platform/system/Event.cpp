@@ -1,5 +1,7 @@
 #include "Event.h"
 
+#include "Blocking.h"
+
 #include <atomic>
 
 namespace Sync
@@ -110,6 +112,7 @@ int Event::WaitAny(std::span<Event* const> events, uint32_t timeoutMilliseconds)
     }
     int result = WaitTimeout;
     {
+        const BlockingRegion blocking;
         std::unique_lock lock(shared->Lock);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMilliseconds);
         while (shared->Claimed < 0)

@@ -197,6 +197,20 @@ TEST_F(PoolTest, ReturnsThatCollapseIntoOneSignalStillWakeEveryWaiter)
     EXPECT_EQ(pool->GetWaiterCount(), 0);
 }
 
+// A woken waiter that gives up passes the signal it took on to the other waiter.
+TEST_F(PoolTest, AWokenWaiterThatGivesUpPassesTheTurnOn)
+{
+    auto pool = Make<StaticPool>(1u);
+    ComPtr<Thing> held, first, second;
+    bool firstWaiting = false, secondWaiting = false;
+    ASSERT_TRUE(pool->TryAcquire(held));
+    ASSERT_FALSE(pool->TryAcquireOrWait(first, firstWaiting) || pool->TryAcquireOrWait(second, secondWaiting));
+    held = nullptr;
+    ASSERT_TRUE(pool->GetEvent()->Wait(0)); // the first waiter wakes, then is cancelled
+    pool->CancelWait(firstWaiting);
+    EXPECT_TRUE(pool->GetEvent()->Wait(0) && pool->TryAcquireOrWait(second, secondWaiting));
+}
+
 TEST_F(PoolTest, ReturnStepRunsBeforeTheElementIsIdleOnlyWhenTheLastUserGoesAndMayFail)
 {
     TestSupport::TraceCapture capture;

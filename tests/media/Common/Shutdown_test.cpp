@@ -45,7 +45,7 @@ TEST(ShutdownState, StateWordTransitionsAndRefusals)
     EXPECT_EQ(owner->GetState(), 0);
     owner->SetState(5);
     // A run state outside 0..0xFFFF is refused and changes nothing.
-    for (int refused : { -2, 0x10000 })
+    for (int refused : { -2, 0xFFF, 0x10000 }) // 0xFFF would read as shutting down
         EXPECT_EQ(Error::Guard([&] { owner->SetState(refused); }), E_INVALIDARG) << refused;
     EXPECT_EQ(owner->GetState(), 5);
     owner->BeginShutdown();
@@ -110,7 +110,12 @@ TEST(ShutdownImplementation, StatusAndSecondShutdownWhileTheOwnersWorkRuns)
         std::shared_lock lock(owner->m_Lock);
         EXPECT_NO_THROW(owner->ThrowIfShutdown());
     }
-    // A second Shutdown meanwhile does not run the owner's work again.
+    // A run state set meanwhile is refused: the shutdown stays begun and does not run twice.
+    EXPECT_EQ(Error::Guard([&] {
+        std::unique_lock lock(owner->m_Lock);
+        owner->SetState(1);
+    }), MF_E_SHUTDOWN);
+    EXPECT_EQ(ShutdownTest::StatusOf(owner.Get()), MFSHUTDOWN_INITIATED);
     EXPECT_EQ(owner->Shutdown(), MF_E_SHUTDOWN);
 
     proceed.set_value();

@@ -7,6 +7,7 @@
 
 #include "fakes/SessionDoubles.h"
 #include "platform/encoder/EncoderTestSupport.h"
+#include "platform/d3d/Texture.h"
 #include "platform/mf/session/SessionTestSupport.h"
 
 #include <numeric>
@@ -177,3 +178,249 @@ TEST_P(XevEncodeTransformSession, PlaysToAValidStream)
 INSTANTIATE_TEST_SUITE_P(Inputs, XevEncodeTransformSession,
     ::testing::Values(InputCase { MFVideoFormat_ARGB32, std::nullopt }, InputCase { MFVideoFormat_RGB32, INT32(Width * 4) },
         InputCase { MFVideoFormat_NV12, std::nullopt }, InputCase { MFVideoFormat_NV12, INT32(Width + 32) }));
+
+namespace
+{
+// The next event of the transform within the patience; MEUnknown when none came.
+MediaEventType NextEvent(IMFMediaEventGenerator* generator)
+{
+    ComPtr<IMFMediaEvent> event;
+    MediaEventType type = MEUnknown;
+    if (WaitUntil([&] { return generator->GetEvent(MF_EVENT_FLAG_NO_WAIT, event.ReleaseAndGetAddressOf()) == S_OK; }))
+    {
+        EXPECT_EQ(event->GetType(&type), S_OK);
+    }
+    return type;
+}
+
+bool NoEventPending(IMFMediaEventGenerator* generator)
+{
+    ComPtr<IMFMediaEvent> event;
+    return generator->GetEvent(MF_EVENT_FLAG_NO_WAIT, event.GetAddressOf()) == MF_E_NO_EVENTS_AVAILABLE;
+}
+
+HRESULT Output(IMFTransform* transform, ComPtr<IMFSample>* sample = nullptr, DWORD* bufferStatus = nullptr)
+{
+    MFT_OUTPUT_DATA_BUFFER buffer {};
+    DWORD status = 0;
+    const HRESULT hr = transform->ProcessOutput(0, 1, &buffer, &status);
+    ComPtr<IMFSample> taken;
+    taken.Attach(buffer.pSample);
+    if (sample)
+        *sample = taken;
+    if (bufferStatus)
+        *bufferStatus = buffer.dwStatus;
+    return hr;
+}
+
+const InputCase Nv12 { MFVideoFormat_NV12, std::nullopt };
+
+// Answers the transform's events as the session does (an input for each request while frames
+// remain, an output for each announcement, a drain after the last input) until the drain
+// completes; the outputs in order.
+std::vector<EncoderTest::Output> Pump(XevEncodeTransform* transform, UINT32 count, const std::function<ComPtr<IMFSample>(UINT32)>& frame)
+{
+    std::vector<EncoderTest::Output> outputs;
+    UINT32 sent = 0;
+    for (MediaEventType type; (type = NextEvent(transform)) != METransformDrainComplete;)
+    {
+        EXPECT_NE(type, MEUnknown) << "sent " << sent << ", received " << outputs.size();
+        if (type == MEUnknown)
+            break;
+        if (type == METransformHaveOutput)
+        {
+            ComPtr<IMFSample> sample;
+            EXPECT_EQ(Output(transform, &sample), S_OK);
+            auto& output = outputs.emplace_back();
+            output.Bytes = Bytes(sample.Get());
+            EXPECT_EQ(sample->GetSampleTime(reinterpret_cast<LONGLONG*>(&output.TimeStamp)), S_OK);
+            continue;
+        }
+        EXPECT_EQ(type, METransformNeedInput);
+        if (sent < count)
+        {
+            EXPECT_LE(sent + 1 - outputs.size(), 4u); // a request only for a free buffer
+            EXPECT_EQ(transform->ProcessInput(0, frame(sent++).Get(), 0), S_OK);
+        }
+        if (sent == count)
+        {
+            ++sent; // drain with frames (possibly) in flight, once
+            EXPECT_EQ(transform->ProcessMessage(MFT_MESSAGE_COMMAND_DRAIN, 0), S_OK);
+        }
+    }
+    return outputs;
+}
+} // namespace
+
+// The session's protocol: the format change first, input only when asked (one request per free
+// buffer), outputs in submission order, drain with frames in flight and with none.
+TEST_F(XevEncodeTransformTest, EventProtocolAndDrain)
+{
+    auto transform = PipelineTransform(m_Manager.Get(), &Nv12);
+    ASSERT_EQ(transform->ProcessMessage(MFT_MESSAGE_NOTIFY_START_OF_STREAM, 0), S_OK);
+    EXPECT_EQ(transform->ProcessInput(0, Frame(Nv12, 0).Get(), 0), MF_E_NOTACCEPTING); // nothing asked for before the clock starts
+    ASSERT_EQ(NextEvent(transform.Get()), METransformHaveOutput);
+    DWORD status = 0;
+    EXPECT_EQ(Output(transform.Get(), nullptr, &status), MF_E_TRANSFORM_STREAM_CHANGE);
+    EXPECT_EQ(status, MFT_OUTPUT_DATA_BUFFER_FORMAT_CHANGE);
+    ComPtr<IMFMediaType> changed, current;
+    ASSERT_EQ(transform->GetOutputAvailableType(0, 0, changed.GetAddressOf()), S_OK);
+    EXPECT_EQ(transform->SetOutputType(0, changed.Get(), MFT_SET_TYPE_TEST_ONLY), S_OK); // stores nothing
+    EXPECT_EQ(Output(transform.Get()), MF_E_TRANSFORM_STREAM_CHANGE);
+    EXPECT_EQ(transform->SetOutputType(0, changed.Get(), 0), S_OK);
+    ASSERT_EQ(transform->GetOutputCurrentType(0, current.GetAddressOf()), S_OK);
+    EXPECT_EQ(current.Get(), changed.Get());
+    EXPECT_EQ(transform->SetOutputType(0, current.Get(), 0), MF_E_TRANSFORM_CANNOT_CHANGE_MEDIATYPE_WHILE_PROCESSING);
+
+    EXPECT_EQ(transform->OnClockStart(0, 0), S_OK);
+    EXPECT_EQ(transform->OnClockStart(0, 0), S_OK); // still owed: no second request
+    constexpr UINT32 Count = 11;
+    const auto outputs = Pump(transform.Get(), Count, [](UINT32 index) { return Frame(Nv12, index); });
+    ASSERT_EQ(outputs.size(), Count);
+    for (UINT32 i = 0; i < Count; ++i)
+        EXPECT_EQ(outputs[i].TimeStamp, i * EncoderTest::FrameTime);
+    EXPECT_EQ(Output(transform.Get()), E_UNEXPECTED);
+    // Nothing in flight: the drain completes at once.
+    ASSERT_EQ(transform->ProcessMessage(MFT_MESSAGE_COMMAND_DRAIN, 0), S_OK);
+    EXPECT_EQ(NextEvent(transform.Get()), METransformDrainComplete);
+    EXPECT_EQ(transform->ProcessMessage(MFT_MESSAGE_NOTIFY_END_OF_STREAM, 0), S_OK);
+    EXPECT_TRUE(NoEventPending(transform.Get()));
+    // A new stream on a new session: its SPS and PPS equal the output type's header, so no change.
+    ASSERT_EQ(transform->ProcessMessage(MFT_MESSAGE_NOTIFY_START_OF_STREAM, 0), S_OK);
+    EXPECT_TRUE(NoEventPending(transform.Get()));
+    EXPECT_EQ(transform->OnClockStart(0, 0), S_OK);
+    EXPECT_EQ(Pump(transform.Get(), 2, [](UINT32 index) { return Frame(Nv12, index); }).size(), 2u);
+    EXPECT_EQ(transform->Shutdown(), S_OK);
+}
+
+// Flush, end of streaming and shutdown with frames in flight lose nothing but the frames: no
+// leak (the live counts return), no crash, and the transform refuses calls afterwards.
+TEST_F(XevEncodeTransformTest, FlushAndShutdownWithFramesInFlight)
+{
+    const std::size_t transforms = XevEncodeTransform::InstanceCount, buffers = XevEncodeTransform::Buffer::g_InstanceCount;
+    for (const bool flush : { true, false })
+    {
+        auto transform = PipelineTransform(m_Manager.Get(), &Nv12);
+        ASSERT_EQ(transform->ProcessMessage(MFT_MESSAGE_NOTIFY_START_OF_STREAM, 0), S_OK);
+        ASSERT_EQ(transform->OnClockStart(0, 0), S_OK);
+        for (UINT32 i = 0; i < 4; ++i)
+            EXPECT_EQ(transform->ProcessInput(0, Frame(Nv12, i).Get(), 0), S_OK);
+        if (flush)
+        {
+            EXPECT_EQ(transform->ProcessMessage(MFT_MESSAGE_COMMAND_FLUSH, 0), S_OK);
+            EXPECT_EQ(transform->ProcessInput(0, Frame(Nv12, 4).Get(), 0), MF_E_NOTACCEPTING);
+            EXPECT_EQ(Output(transform.Get()), E_UNEXPECTED);
+            EXPECT_EQ(transform->ProcessMessage(MFT_MESSAGE_NOTIFY_END_STREAMING, 0), S_OK);
+        }
+        EXPECT_EQ(transform->Shutdown(), S_OK);
+        EXPECT_EQ(transform->ProcessInput(0, Frame(Nv12, 4).Get(), 0), MF_E_SHUTDOWN);
+        EXPECT_EQ(transform->ProcessMessage(MFT_MESSAGE_NOTIFY_START_OF_STREAM, 0), MF_E_SHUTDOWN);
+        EXPECT_EQ(transform->SetInputType(0, nullptr, 0), MF_E_SHUTDOWN);
+        EXPECT_EQ(transform->Shutdown(), MF_E_SHUTDOWN);
+    }
+    EXPECT_TRUE(WaitUntil([&] { return XevEncodeTransform::InstanceCount == transforms && XevEncodeTransform::Buffer::g_InstanceCount == buffers; }));
+}
+
+// The stream and type methods with their edge cases.
+TEST_F(XevEncodeTransformTest, StreamAndTypeMethods)
+{
+    auto transform = Make<XevEncodeTransform>();
+    ComPtr<IMFMediaType> type;
+    EXPECT_EQ(transform->GetOutputAvailableType(0, 0, type.GetAddressOf()), MF_E_NO_MORE_TYPES); // no input type yet
+    EXPECT_EQ(transform->GetInputAvailableType(0, 0, type.GetAddressOf()), MF_E_NOT_INITIALIZED);  // no device manager
+    transform = PipelineTransform(m_Manager.Get());
+    for (UINT32 index = 0; index < 3; ++index)
+    {
+        const HRESULT hr = transform->GetInputAvailableType(0, index, type.ReleaseAndGetAddressOf());
+        ASSERT_EQ(hr, index < 2 ? S_OK : MF_E_NO_MORE_TYPES);
+        if (hr != S_OK)
+            break;
+        GUID subtype {};
+        EXPECT_EQ(type->GetGUID(MF_MT_SUBTYPE, &subtype), S_OK);
+        EXPECT_EQ(subtype, index == 0 ? MFVideoFormat_NV12 : MFVideoFormat_ARGB32);
+        EXPECT_EQ(MFGetAttributeUINT32(type.Get(), MF_MT_DEFAULT_STRIDE, 0), index == 0 ? Width : Width * 4);
+        EXPECT_EQ(MFGetAttributeUINT64(type.Get(), MF_MT_FRAME_SIZE, 0), Pack2UINT32AsUINT64(Width, Height));
+        EXPECT_EQ(MFGetAttributeUINT32(type.Get(), MF_MT_INTERLACE_MODE, 0), 2u);
+    }
+    auto noSize = VideoType(MFVideoFormat_NV12);
+    ASSERT_EQ(noSize->DeleteItem(MF_MT_FRAME_SIZE), S_OK);
+    EXPECT_EQ(transform->SetInputType(0, VideoType(MFVideoFormat_YUY2).Get(), 0), MF_E_INVALIDMEDIATYPE);
+    EXPECT_EQ(transform->SetInputType(0, noSize.Get(), 0), MF_E_INVALIDMEDIATYPE);
+    EXPECT_EQ(transform->SetInputType(0, InputType(Nv12).Get(), MFT_SET_TYPE_TEST_ONLY), S_OK);
+    EXPECT_EQ(transform->GetInputCurrentType(0, type.ReleaseAndGetAddressOf()), MF_E_TRANSFORM_TYPE_NOT_SET);
+    EXPECT_EQ(transform->SetInputType(1, nullptr, 0), MF_E_INVALIDSTREAMNUMBER);
+    auto notVideo = VideoType(MFVideoFormat_H264);
+    ASSERT_EQ(notVideo->SetGUID(MF_MT_MAJOR_TYPE, MFVideoFormat_H264), S_OK);
+    EXPECT_EQ(transform->SetOutputType(0, notVideo.Get(), 0), MF_E_INVALIDMEDIATYPE);
+
+    MFT_OUTPUT_STREAM_INFO output {};
+    MFT_INPUT_STREAM_INFO input {};
+    EXPECT_EQ(transform->GetOutputStreamInfo(0, &output) | transform->GetInputStreamInfo(0, &input), S_OK);
+    EXPECT_EQ(std::tuple(output.dwFlags, output.cbSize, input.dwFlags), std::tuple(0x103u, 0x200000u, 7u));
+    for (HRESULT hr : { transform->GetInputStreamInfo(1, &input), transform->GetOutputStreamInfo(2, &output) })
+        EXPECT_EQ(hr, MF_E_INVALIDSTREAMNUMBER);
+    ComPtr<IMFMediaEvent> event;
+    ASSERT_EQ(MFCreateMediaEvent(MEEncodingParameters, GUID_NULL, S_OK, nullptr, event.GetAddressOf()), S_OK);
+    EXPECT_EQ(transform->ProcessEvent(0, event.Get()), E_INVALIDARG); // no attribute store as its value
+    EXPECT_EQ(transform->ProcessEvent(0, nullptr), E_INVALIDARG);
+    EXPECT_EQ(transform->ProcessEvent(1, event.Get()), MF_E_INVALIDSTREAMNUMBER);
+    void* service = nullptr;
+    EXPECT_EQ(transform->GetService(GUID_NULL, IidOf<IUnknown>, &service), MF_E_UNSUPPORTED_SERVICE);
+    // A stream cannot start while the session has not unlocked the transform: MEError follows.
+    auto locked = Make<XevEncodeTransform>();
+    ComPtr<IMFAttributes> attributes;
+    ASSERT_EQ(locked->GetAttributes(attributes.GetAddressOf()), S_OK);
+    for (const HRESULT expected : { MF_E_ATTRIBUTENOTFOUND, MF_E_TRANSFORM_ASYNC_LOCKED })
+    {
+        EXPECT_EQ(locked->ProcessMessage(MFT_MESSAGE_NOTIFY_START_OF_STREAM, 0), expected);
+        EXPECT_EQ(NextEvent(locked.Get()), MEError);
+        ASSERT_EQ(attributes->SetUINT32(MF_TRANSFORM_ASYNC_UNLOCK, 0), S_OK);
+    }
+    EXPECT_EQ(locked->Shutdown(), S_OK);
+}
+
+// Texture input through the device layer: two shared NV12 textures with keyed mutexes, written
+// by the producer under key 0 in turn while the encoder holds the other; every frame decodes.
+TEST_F(XevEncodeTransformTest, TextureInputWithKeyedMutexes)
+{
+    HANDLE handle = nullptr;
+    ComPtr<ID3D11Device> device;
+    ASSERT_EQ(m_Manager->OpenDeviceHandle(&handle), S_OK);
+    ASSERT_EQ(m_Manager->GetVideoService(handle, IidOf<ID3D11Device>, reinterpret_cast<void**>(device.GetAddressOf())), S_OK);
+    ComPtr<ID3D11Texture2D> textures[2];
+    const D3D11_TEXTURE2D_DESC desc { Width, Height, 1, 1, DXGI_FORMAT_NV12, { 1, 0 }, D3D11_USAGE_DEFAULT, D3D11_BIND_SHADER_RESOURCE, 0,
+        D3D11_RESOURCE_MISC_SHARED_KEYEDMUTEX };
+    for (auto& texture : textures)
+        ASSERT_EQ(device->CreateTexture2D(&desc, nullptr, texture.GetAddressOf()), S_OK);
+    auto transform = PipelineTransform(m_Manager.Get(), &Nv12);
+    ASSERT_EQ(transform->ProcessMessage(MFT_MESSAGE_NOTIFY_START_OF_STREAM, 0), S_OK);
+    ASSERT_EQ(NextEvent(transform.Get()), METransformHaveOutput);
+    ComPtr<IMFMediaType> changed;
+    ASSERT_EQ(transform->GetOutputAvailableType(0, 0, changed.GetAddressOf()), S_OK);
+    ASSERT_EQ(transform->SetOutputType(0, changed.Get(), 0), S_OK);
+    ASSERT_EQ(transform->OnClockStart(0, 0), S_OK);
+    constexpr UINT32 Count = 6;
+    const auto outputs = Pump(transform.Get(), Count, [&](UINT32 index) {
+        ID3D11Texture2D* texture = textures[index % 2].Get();
+        ComPtr<IDXGIKeyedMutex> mutex;
+        EXPECT_EQ(texture->QueryInterface(IidOf<IDXGIKeyedMutex>, reinterpret_cast<void**>(mutex.GetAddressOf())), S_OK);
+        EXPECT_EQ(mutex->AcquireSync(0, 20000), S_OK); // the encoder gives it back with key 0
+        D3D11Host::TextureMemory memory;
+        EXPECT_EQ(D3D11Host::GetTextureMemory(texture, 0, &memory), S_OK);
+        EncoderTest::Draw(index, Width, Height, NV_ENC_BUFFER_FORMAT_NV12, memory.Data, memory.RowPitch);
+        EXPECT_EQ(mutex->ReleaseSync(0), S_OK);
+        ComPtr<IMFMediaBuffer> buffer;
+        EXPECT_EQ(MFCreateDXGISurfaceBuffer(IidOf<ID3D11Texture2D>, texture, 0, 0, buffer.GetAddressOf()), S_OK);
+        ComPtr<IMFSample> sample;
+        EXPECT_EQ(MFCreateSample(sample.GetAddressOf()), S_OK);
+        EXPECT_EQ(sample->AddBuffer(buffer.Get()), S_OK);
+        EXPECT_EQ(sample->SetSampleTime(index * EncoderTest::FrameTime), S_OK);
+        return sample;
+    });
+    ASSERT_EQ(outputs.size(), Count);
+    const auto decoded = EncoderTest::Decode(outputs, EncoderTest::Range(Count), Width, Height);
+    EXPECT_EQ(decoded.Slices.size(), Count);
+    EXPECT_GT(decoded.Psnr, 40.0);
+    EXPECT_EQ(transform->Shutdown(), S_OK);
+    EXPECT_EQ(m_Manager->CloseDeviceHandle(handle), S_OK);
+}

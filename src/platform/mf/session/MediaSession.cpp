@@ -30,6 +30,10 @@
 // running, lets that item do it as it finishes and waits for it (bounded; not at all when called
 // from that item). Items that run later find the session shut down and do nothing.
 //
+// Back-pressure. Each METransformNeedInput asks the source for one sample, while fewer than
+// OutputQueueLimit outputs wait for the sink; the requests beyond are held back and made as the
+// sink takes outputs, so a slow or stalled sink holds the source and the transform back.
+//
 // Stale events. An object's events queued before a stop may still be on their way when the
 // session starts again. At each stop the session queues a fence (an event of its own extended
 // type) on every object it reads and ignores an object's events until its fence comes back,
@@ -63,6 +67,9 @@ XEV_GUID(SessionFenceEvent, "b7f6a7d2-52c4-4a1e-9b0e-3f5c8d21a6e4");
 
 // How long Shutdown waits for a running command-queue item to tear the session down.
 constexpr uint32_t TeardownPatienceMilliseconds = 10000;
+// Outputs the sink has not asked for yet that the session keeps: at this many, the transform's
+// requests for input are held back until the sink takes one.
+constexpr size_t OutputQueueLimit = 4;
 
 // A PROPVARIANT cleared when it goes.
 struct Variant : PROPVARIANT
@@ -192,7 +199,7 @@ private:
     void OnTransformEvent(MediaEventType type, HRESULT status);
     void OnStreamSinkEvent(MediaEventType type, HRESULT status);
     void OnNewStream(IMFMediaEvent* event);
-    void RequestSamples(unsigned count);
+    void RequestSamples();
     void FeedTransform();
     void ProcessOutput();
     void DeliverToSink();
@@ -239,7 +246,7 @@ private:
     std::deque<ComPtr<IMFSample>> m_Input; // delivered samples the transform has not taken yet
     std::deque<Output> m_Output;           // transform outputs the sink has not taken yet
     unsigned m_InputCredits = 0;           // METransformNeedInput not answered by ProcessInput yet
-    unsigned m_DeferredRequests = 0;       // sample requests held back until the source has started
+    unsigned m_DeferredRequests = 0;       // sample requests held back: the source has not started, or the sink lags
     unsigned m_SinkRequests = 0;           // MEStreamSinkRequestSample not answered yet
     bool m_StreamEnded = false;            // MEEndOfStream from the source stream
     bool m_DrainComplete = false;
@@ -1152,7 +1159,7 @@ void MediaSession::CompleteStart()
     m_State = State::Running;
     QueueSessionEvent(MESessionStarted, S_OK);
     QueueTopologyStatus(MF_TOPOSTATUS_STARTED_SOURCE);
-    RequestSamples(std::exchange(m_DeferredRequests, 0));
+    RequestSamples();
     FeedTransform();
     DeliverToSink();
     CommandDone();
@@ -1357,15 +1364,11 @@ void MediaSession::OnTransformEvent(MediaEventType type, HRESULT status)
     switch (type)
     {
     case METransformNeedInput:
-        if (m_State == State::Starting)
+        if (m_State == State::Starting || (m_State == State::Running && !m_StreamEnded))
         {
             ++m_InputCredits;
             ++m_DeferredRequests;
-        }
-        else if (m_State == State::Running && !m_StreamEnded)
-        {
-            ++m_InputCredits;
-            RequestSamples(1);
+            RequestSamples();
             FeedTransform();
         }
         break;
@@ -1411,13 +1414,18 @@ void MediaSession::OnStreamSinkEvent(MediaEventType type, HRESULT status)
     }
 }
 
-void MediaSession::RequestSamples(unsigned count)
+// Asks the source for the samples held back, while the session runs and the sink keeps up.
+void MediaSession::RequestSamples()
 {
-    for (unsigned i = 0; i < count; ++i)
+    while (m_DeferredRequests > 0 && m_State == State::Running && !m_StreamEnded && m_Output.size() < OutputQueueLimit)
     {
+        --m_DeferredRequests;
         const HRESULT hr = m_Stream->RequestSample(nullptr);
         if (hr == MF_E_END_OF_STREAM)
-            return; // the stream has decided its end; MEEndOfStream follows
+        {
+            m_DeferredRequests = 0; // the stream has decided its end; MEEndOfStream follows
+            return;
+        }
         XEV_CHECK_HR(hr);
     }
 }
@@ -1490,6 +1498,7 @@ void MediaSession::DeliverToSink()
         m_Output.pop_front();
         XEV_CHECK_HR(m_StreamSink->ProcessSample(sample.Get()));
     }
+    RequestSamples();
     TryPlaceMarker();
 }
 

@@ -2,7 +2,9 @@
 // that follow its Start, Stop and Pause.
 //
 // Presentation time: stopped 0; running, the start offset plus the system time elapsed since
-// the start; paused, frozen where the pause found it.
+// the start; paused, frozen where the pause found it. The time source is read outside the
+// clock's mutex, so a reader may have read it just before a start: it then gets the start
+// offset, never a time before it.
 //
 // Each state change is decided under the clock's mutex and then told to every state sink
 // registered at that moment, in registration order, on the caller's thread and without the
@@ -214,7 +216,7 @@ private:
         switch (m_State)
         {
         case MFCLOCK_STATE_RUNNING:
-            return m_Offset + (systemTime - m_SystemTime);
+            return m_Offset + std::max<MFTIME>(0, systemTime - m_SystemTime);
         case MFCLOCK_STATE_PAUSED:
             return m_Offset;
         default:

@@ -207,3 +207,24 @@ TEST(WaitingWorkShutdown, ItemsThatNeverStartedAreReleasedAndAnIdlePlatformUsesN
     }
     EXPECT_EQ(callback->Invocations(), 0);
 }
+
+// A Set while the platform shuts down either starts the waiting item or stays with the event:
+// the dropped item's registration does not take it.
+TEST(WaitingWorkShutdown, ASignalDuringShutdownStartsTheItemOrStaysWithTheEvent)
+{
+    int lost = 0;
+    for (int round = 0; round < 200; ++round)
+    {
+        ASSERT_HR(S_OK, MFStartup(MF_VERSION));
+        Sync::Event event(Sync::Event::ResetMode::Auto);
+        auto callback = MakeCallback([](IMFAsyncResult*) {});
+        EXPECT_HR(S_OK, MFPutWaitingWorkItem(&event, 0, Result(callback.Get()).Get(), nullptr));
+        std::barrier start(2);
+        std::thread setter([&] { start.arrive_and_wait(), event.Set(); });
+        start.arrive_and_wait();
+        EXPECT_HR(S_OK, MFShutdown());
+        setter.join();
+        lost += callback->Invocations() + event.IsSignalled() != 1;
+    }
+    EXPECT_EQ(lost, 0) << "of 200 rounds";
+}

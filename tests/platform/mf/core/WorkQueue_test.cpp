@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <thread>
 #include <vector>
 
@@ -123,6 +124,25 @@ TEST(WorkQueueStartup, LastShutdownMayComeFromAWorkItem)
     ASSERT_HR(S_OK, MFStartup(MF_VERSION));
     EXPECT_TRUE(Fence(SerialQueue()));
     EXPECT_HR(S_OK, MFShutdown());
+}
+
+// The last MFShutdown gives up on an item that does not finish within its limit, names the
+// item's queue and returns; the item finishes later on its own.
+TEST(WorkQueueStartup, LastShutdownGivesUpOnAnItemThatDoesNotFinish)
+{
+    TestSupport::TraceCapture trace;
+    ASSERT_HR(S_OK, MFStartup(MF_VERSION));
+    const DWORD queue = SerialQueue();
+    Sync::Event gate(Sync::Event::ResetMode::Manual);
+    Latch finished;
+    auto callback = MakeCallback([&](IMFAsyncResult*) { gate.Wait(PatienceMilliseconds), finished.CountDown(); });
+    ASSERT_HR(S_OK, MFPutWorkItem(queue, callback.Get(), nullptr));
+    EXPECT_HR(S_OK, MFShutdown());
+    gate.Set();
+    ASSERT_TRUE(finished.Wait());
+    char name[64];
+    std::snprintf(name, sizeof(name), "Queue 0x%08X, an item did not finish", static_cast<unsigned>(queue));
+    EXPECT_EQ(trace.LinesContaining(name).size(), 1u);
 }
 
 TEST_F(WorkQueue, StandardQueuesRunItemsAndUnknownQueuesAreRefused)

@@ -2,7 +2,9 @@
 
 #include "SessionTestSupport.h"
 
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 using namespace SessionTest;
@@ -156,6 +158,36 @@ TEST(PresentationClock, PresentationTimeRunsFreezesAndResets)
     EXPECT_GE(TimeOf(clock.Get()), paused);
     ASSERT_EQ(clock->Stop(), S_OK);
     EXPECT_EQ(TimeOf(clock.Get()), 0);
+}
+
+// A start that comes between a reader's look at the time source and its use of the time (made
+// here by the time source itself) does not show the reader a time before the start offset.
+TEST(PresentationClock, TimeNeverRunsBackBeforeTheStart)
+{
+    struct InterruptingTimeSource final : ComObject<IMFPresentationTimeSource>
+    {
+        HRESULT GetCorrelatedTime(DWORD, LONGLONG* clockTime, MFTIME* systemTime) override
+        {
+            *clockTime = *systemTime = MFGetSystemTime();
+            while (MFGetSystemTime() == *systemTime) // the start comes strictly later
+                ;
+            if (auto interrupt = std::exchange(Interrupt, nullptr))
+                interrupt();
+            return S_OK;
+        }
+        HRESULT GetClockCharacteristics(DWORD*) override { return E_NOTIMPL; }
+        HRESULT GetContinuityKey(DWORD*) override { return E_NOTIMPL; }
+        HRESULT GetState(DWORD, MFCLOCK_STATE*) override { return E_NOTIMPL; }
+        HRESULT GetProperties(MFCLOCK_PROPERTIES*) override { return E_NOTIMPL; }
+        HRESULT GetUnderlyingClock(IMFClock**) override { return E_NOTIMPL; }
+        std::function<void()> Interrupt;
+    };
+    auto source = Make<InterruptingTimeSource>();
+    ComPtr<IMFPresentationClock> clock;
+    ASSERT_EQ(MFCreatePresentationClock(clock.GetAddressOf()), S_OK);
+    ASSERT_EQ(clock->SetTimeSource(source.Get()), S_OK);
+    source->Interrupt = [&] { EXPECT_EQ(clock->Start(5000000), S_OK); };
+    EXPECT_GE(TimeOf(clock.Get()), 5000000);
 }
 
 TEST(PresentationClock, AFailingSinkDoesNotHideTheChangeFromTheOthers)

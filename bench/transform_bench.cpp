@@ -1,0 +1,348 @@
+// CPU a frame of the encoder transform around the software runtime, next to the runtime alone on
+// the same frames and settings (the pipeline's: constant QP 24, GOP 4, no B-pictures, AUD,
+// SPS/PPS on every IDR).
+//
+// Frames: 30 distinct ARGB32 frames (black, a moving dark-blue rectangle), bottom-up in memory
+// as the tool's source delivers them, used in turn.
+//
+//   Transform/W/H           XevEncodeTransform driven as the session drives it: an input for
+//                           each METransformNeedInput, ProcessOutput for each METransformHaveOutput
+//   RuntimeAlone/W/H/copy   the runtime through its function list with 4 buffers in flight; copy 0:
+//                           the frames sit in 30 input buffers filled once; copy 1: each frame is
+//                           copied into one of 4 input buffers first, as any client of memory frames
+//                           (the transform too) must
+//
+// Counters, milliseconds a frame: CpuPerFrame the process CPU time (encoding thread included),
+// CallerCpu the calling thread's, EncoderCpu the busiest other thread's (libx264's encoding
+// thread), OtherCpu the remaining threads' (work queues: the transform's completions and events).
+// The transform's own share is its CallerCpu minus RuntimeAlone/copy 1's, plus its OtherCpu.
+
+#include "media/XevEncodeTransform/DeviceManager.h"
+#include "media/XevEncodeTransform/XevEncodeTransform.h"
+#include "platform/encoder/SoftwareRuntime.h"
+#include "platform/mf/Api.h"
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+#include <dirent.h>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <vector>
+
+namespace
+{
+constexpr uint32_t DistinctFrames = 30;
+constexpr uint32_t Buffers = 4;
+constexpr LONGLONG FrameTime = 333333;
+
+double ProcessCpuSeconds()
+{
+    timespec now {};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return double(now.tv_sec) + double(now.tv_nsec) * 1e-9;
+}
+
+// CPU nanoseconds of each thread of the process, by thread id.
+std::map<int, uint64_t> ThreadCpu()
+{
+    std::map<int, uint64_t> threads;
+    DIR* tasks = opendir("/proc/self/task");
+    while (dirent* entry = tasks ? readdir(tasks) : nullptr)
+    {
+        uint64_t ns = 0;
+        if (entry->d_name[0] != '.' && (std::ifstream(std::string("/proc/self/task/") + entry->d_name + "/schedstat") >> ns))
+            threads[std::atoi(entry->d_name)] = ns;
+    }
+    if (tasks)
+        closedir(tasks);
+    return threads;
+}
+
+double ThreadCpuSeconds()
+{
+    timespec now {};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return double(now.tv_sec) + double(now.tv_nsec) * 1e-9;
+}
+
+// Sets the counters from the process, thread and per-thread CPU spent since the starts.
+void SetCounters(benchmark::State& state, uint64_t frames, uint64_t bytes, double processStart, double callerStart,
+                 const std::map<int, uint64_t>& threadsStart)
+{
+    const double process = ProcessCpuSeconds() - processStart, caller = ThreadCpuSeconds() - callerStart;
+    std::vector<double> others;
+    for (const auto& [tid, ns] : ThreadCpu())
+        if (tid != gettid())
+            others.push_back(double(ns - (threadsStart.count(tid) ? threadsStart.at(tid) : 0)) * 1e-9);
+    std::sort(others.begin(), others.end());
+    const double encoder = others.empty() ? 0 : others.back();
+    double rest = 0;
+    for (std::size_t i = 0; i + 1 < others.size(); ++i)
+        rest += others[i];
+    const double perFrame = 1000 / double(frames);
+    state.counters["CpuPerFrame"] = benchmark::Counter(process * perFrame);
+    state.counters["CallerCpu"] = benchmark::Counter(caller * perFrame);
+    state.counters["EncoderCpu"] = benchmark::Counter(encoder * perFrame);
+    state.counters["OtherCpu"] = benchmark::Counter(rest * perFrame);
+    state.counters["BytesPerFrame"] = benchmark::Counter(double(bytes) / double(frames));
+}
+
+// Frame `index`, top row first, 4 bytes a pixel (B, G, R, A).
+std::vector<BYTE> DrawFrame(uint32_t index, uint32_t width, uint32_t height)
+{
+    std::vector<BYTE> pixels(std::size_t(width) * height * 4, 0);
+    for (std::size_t i = 3; i < pixels.size(); i += 4)
+        pixels[i] = 255;
+    const uint32_t left = (index * 8) % (width - width / 4), top = height / 2;
+    for (uint32_t y = top; y < top + height / 4; ++y)
+        for (uint32_t x = left; x < left + width / 4; ++x)
+            pixels[(std::size_t(y) * width + x) * 4] = 139;
+    return pixels;
+}
+
+// The frame as a bottom-up memory buffer.
+std::vector<BYTE> BottomUp(const std::vector<BYTE>& pixels, uint32_t width, uint32_t height)
+{
+    std::vector<BYTE> flipped(pixels.size());
+    const std::size_t row = std::size_t(width) * 4;
+    for (uint32_t y = 0; y < height; ++y)
+        std::memcpy(flipped.data() + (height - 1 - y) * row, pixels.data() + y * row, row);
+    return flipped;
+}
+
+ComPtr<IMFMediaType> Type(REFGUID subtype, uint32_t width, uint32_t height)
+{
+    ComPtr<IMFMediaType> type;
+    MFCreateMediaType(type.GetAddressOf());
+    type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video);
+    type->SetGUID(MF_MT_SUBTYPE, subtype);
+    MFSetAttributeSize(type.Get(), MF_MT_FRAME_SIZE, width, height);
+    MFSetAttributeRatio(type.Get(), MF_MT_FRAME_RATE, 30, 1);
+    return type;
+}
+
+void ApplySettings(ICodecAPI* codec)
+{
+    const std::pair<GUID, UINT32> settings[] = { { CODECAPI_AVEncCommonRateControlMode, 3 }, { CODECAPI_AVEncCommonQuality, 70 },
+        { CODECAPI_AVEncMPVGOPSize, 4 }, { CODECAPI_AVEncMPVDefaultBPictureCount, 0 } };
+    for (const auto& [key, value] : settings)
+    {
+        PROPVARIANT variant { .vt = VT_UI4, .ulVal = value };
+        codec->SetValue(&key, &variant);
+    }
+}
+
+struct Platform
+{
+    Platform() { MFStartup(MF_VERSION); }
+    ~Platform() { MFShutdown(); }
+};
+
+void Transform(benchmark::State& state)
+{
+    const auto width = static_cast<uint32_t>(state.range(0)), height = static_cast<uint32_t>(state.range(1));
+    Platform platform;
+    auto manager = XevDefaultDeviceManager::Create(true);
+    auto transform = Make<XevEncodeTransform>();
+    ComPtr<IMFAttributes> attributes;
+    transform->GetAttributes(attributes.GetAddressOf());
+    attributes->SetUINT32(MF_TRANSFORM_ASYNC_UNLOCK, 1);
+    transform->ProcessMessage(MFT_MESSAGE_SET_D3D_MANAGER, reinterpret_cast<ULONG_PTR>(manager.Get()));
+    ApplySettings(transform.Get());
+    transform->SetOutputType(0, Type(MFVideoFormat_H264, width, height).Get(), 0);
+    transform->SetInputType(0, Type(MFVideoFormat_ARGB32, width, height).Get(), 0);
+    std::vector<ComPtr<IMFSample>> samples;
+    for (uint32_t index = 0; index < DistinctFrames; ++index)
+    {
+        const auto pixels = BottomUp(DrawFrame(index, width, height), width, height);
+        ComPtr<IMFMediaBuffer> buffer;
+        MFCreateMemoryBuffer(static_cast<DWORD>(pixels.size()), buffer.GetAddressOf());
+        BYTE* data = nullptr;
+        buffer->Lock(&data, nullptr, nullptr);
+        std::memcpy(data, pixels.data(), pixels.size());
+        buffer->Unlock();
+        buffer->SetCurrentLength(static_cast<DWORD>(pixels.size()));
+        auto& sample = samples.emplace_back();
+        MFCreateSample(sample.GetAddressOf());
+        sample->AddBuffer(buffer.Get());
+        sample->SetSampleDuration(FrameTime);
+    }
+    if (transform->ProcessMessage(MFT_MESSAGE_NOTIFY_START_OF_STREAM, 0) != S_OK || transform->OnClockStart(0, 0) != S_OK)
+    {
+        state.SkipWithError("the stream did not start");
+        return;
+    }
+    uint64_t sent = 0, received = 0, bytes = 0;
+    // Handles one event; true when it was a request for input.
+    const auto handle = [&](bool mayFeed) {
+        ComPtr<IMFMediaEvent> event;
+        if (FAILED(transform->GetEvent(0, event.GetAddressOf())))
+            return false;
+        MediaEventType type = MEUnknown;
+        event->GetType(&type);
+        if (type == METransformHaveOutput)
+        {
+            MFT_OUTPUT_DATA_BUFFER output {};
+            DWORD status = 0;
+            HRESULT hr = transform->ProcessOutput(0, 1, &output, &status);
+            if (hr == MF_E_TRANSFORM_STREAM_CHANGE)
+            {
+                ComPtr<IMFMediaType> changed;
+                transform->GetOutputAvailableType(0, 0, changed.GetAddressOf());
+                transform->SetOutputType(0, changed.Get(), 0);
+            }
+            else if (output.pSample)
+            {
+                DWORD length = 0;
+                output.pSample->GetTotalLength(&length);
+                bytes += length;
+                ++received;
+                output.pSample->Release();
+            }
+            return false;
+        }
+        return type == METransformNeedInput;
+    };
+    const auto threadsStart = ThreadCpu();
+    const double callerStart = ThreadCpuSeconds(), cpuStart = ProcessCpuSeconds();
+    for (auto _ : state)
+    {
+        while (!handle(true))
+        {
+        }
+        IMFSample* sample = samples[sent % DistinctFrames].Get();
+        sample->SetSampleTime(LONGLONG(sent) * FrameTime);
+        transform->ProcessInput(0, sample, 0);
+        ++sent;
+    }
+    transform->ProcessMessage(MFT_MESSAGE_COMMAND_DRAIN, 0);
+    while (received < sent)
+        handle(false);
+    SetCounters(state, sent, bytes, cpuStart, callerStart, threadsStart);
+    transform->Shutdown();
+}
+
+void RuntimeAlone(benchmark::State& state)
+{
+    const auto width = static_cast<uint32_t>(state.range(0)), height = static_cast<uint32_t>(state.range(1));
+    const bool copy = state.range(2) != 0;
+    Platform platform;
+    // The transform's own initialization for these settings.
+    Xev::SettingsStore settings;
+    for (const auto& [key, value] : { std::pair { CODECAPI_AVEncCommonRateControlMode, 3u }, std::pair { CODECAPI_AVEncCommonQuality, 70u },
+             std::pair { CODECAPI_AVEncMPVGOPSize, 4u }, std::pair { CODECAPI_AVEncMPVDefaultBPictureCount, 0u } })
+        settings.Set(key, PROPVARIANT { .vt = VT_UI4, .ulVal = value });
+    auto init = Xev::BuildConfiguration(settings, Type(MFVideoFormat_H264, width, height).Get(), NV_ENC_CODEC_H264_GUID);
+    NV_ENCODE_API_FUNCTION_LIST F {};
+    F.version = NV_ENCODE_API_FUNCTION_LIST_VER;
+    SoftwareEncoder::CreateInstance(&F);
+    NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS open {};
+    open.version = NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS_VER;
+    open.deviceType = NV_ENC_DEVICE_TYPE_DIRECTX;
+    open.apiVersion = NVENCAPI_VERSION;
+    void* encoder = nullptr;
+    if (F.nvEncOpenEncodeSessionEx(&open, &encoder) != NV_ENC_SUCCESS || F.nvEncInitializeEncoder(encoder, &init.Params) != NV_ENC_SUCCESS)
+    {
+        state.SkipWithError("the session did not start");
+        return;
+    }
+    std::vector<std::vector<BYTE>> frames;
+    for (uint32_t index = 0; index < DistinctFrames; ++index)
+        frames.push_back(BottomUp(DrawFrame(index, width, height), width, height));
+    const auto fill = [&](NV_ENC_INPUT_PTR input, uint32_t index) {
+        NV_ENC_LOCK_INPUT_BUFFER lock {};
+        lock.version = NV_ENC_LOCK_INPUT_BUFFER_VER;
+        lock.inputBuffer = input;
+        F.nvEncLockInputBuffer(encoder, &lock);
+        const std::size_t row = std::size_t(width) * 4;
+        for (uint32_t y = 0; y < height; ++y)
+            std::memcpy(static_cast<BYTE*>(lock.bufferDataPtr) + std::size_t(y) * lock.pitch, frames[index].data() + (height - 1 - y) * row, row);
+        F.nvEncUnlockInputBuffer(encoder, input);
+        return lock.pitch;
+    };
+    std::vector<NV_ENC_INPUT_PTR> inputs;
+    uint32_t pitch = 0;
+    for (uint32_t i = 0; i < (copy ? Buffers : DistinctFrames); ++i)
+    {
+        NV_ENC_CREATE_INPUT_BUFFER create {};
+        create.version = NV_ENC_CREATE_INPUT_BUFFER_VER;
+        create.width = width;
+        create.height = height;
+        create.bufferFmt = NV_ENC_BUFFER_FORMAT_ARGB;
+        F.nvEncCreateInputBuffer(encoder, &create);
+        inputs.push_back(create.inputBuffer);
+        pitch = fill(create.inputBuffer, i);
+    }
+    std::vector<NV_ENC_OUTPUT_PTR> outputs;
+    std::vector<std::unique_ptr<Sync::Event>> events;
+    for (uint32_t i = 0; i < Buffers; ++i)
+    {
+        NV_ENC_CREATE_BITSTREAM_BUFFER create {};
+        create.version = NV_ENC_CREATE_BITSTREAM_BUFFER_VER;
+        create.size = 0x200000;
+        F.nvEncCreateBitstreamBuffer(encoder, &create);
+        outputs.push_back(create.bitstreamBuffer);
+        events.push_back(std::make_unique<Sync::Event>(Sync::Event::ResetMode::Manual));
+        NV_ENC_EVENT_PARAMS event {};
+        event.version = NV_ENC_EVENT_PARAMS_VER;
+        event.completionEvent = events.back().get();
+        F.nvEncRegisterAsyncEvent(encoder, &event);
+    }
+    uint64_t bytes = 0;
+    const auto collect = [&](uint32_t slot) {
+        events[slot]->Wait();
+        NV_ENC_LOCK_BITSTREAM lock {};
+        lock.version = NV_ENC_LOCK_BITSTREAM_VER;
+        lock.outputBitstream = outputs[slot];
+        if (F.nvEncLockBitstream(encoder, &lock) == NV_ENC_SUCCESS)
+        {
+            bytes += lock.bitstreamSizeInBytes;
+            F.nvEncUnlockBitstream(encoder, outputs[slot]);
+        }
+    };
+    uint64_t frame = 0;
+    const auto threadsStart = ThreadCpu();
+    const double callerStart = ThreadCpuSeconds(), cpuStart = ProcessCpuSeconds();
+    for (auto _ : state)
+    {
+        const auto slot = static_cast<uint32_t>(frame % Buffers);
+        if (frame >= Buffers)
+            collect(slot);
+        if (copy)
+            fill(inputs[slot], static_cast<uint32_t>(frame % DistinctFrames));
+        events[slot]->Reset();
+        NV_ENC_PIC_PARAMS picture {};
+        picture.version = NV_ENC_PIC_PARAMS_VER;
+        picture.inputWidth = width;
+        picture.inputHeight = height;
+        picture.inputPitch = pitch;
+        picture.inputTimeStamp = frame * FrameTime;
+        picture.inputDuration = FrameTime;
+        picture.inputBuffer = copy ? inputs[slot] : inputs[frame % DistinctFrames];
+        picture.outputBitstream = outputs[slot];
+        picture.completionEvent = events[slot].get();
+        picture.bufferFmt = NV_ENC_BUFFER_FORMAT_ARGB;
+        picture.pictureStruct = NV_ENC_PIC_STRUCT_FRAME;
+        F.nvEncEncodePicture(encoder, &picture);
+        ++frame;
+    }
+    for (uint64_t last = frame > Buffers ? frame - Buffers : 0; last < frame; ++last)
+        collect(static_cast<uint32_t>(last % Buffers));
+    SetCounters(state, frame, bytes, cpuStart, callerStart, threadsStart);
+    F.nvEncDestroyEncoder(encoder);
+}
+} // namespace
+
+BENCHMARK(Transform)->Args({ 1280, 720 })->Args({ 1920, 1080 })->Unit(benchmark::kMillisecond)->MinTime(2)->UseRealTime();
+BENCHMARK(RuntimeAlone)
+    ->Args({ 1280, 720, 0 })
+    ->Args({ 1280, 720, 1 })
+    ->Args({ 1920, 1080, 0 })
+    ->Args({ 1920, 1080, 1 })
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(2)
+    ->UseRealTime();

@@ -1,0 +1,139 @@
+// The encoder settings: the initialization built from settings and output type, the rules that
+// reject settings, the buffer count, the NAL unit split, and the store behind ICodecAPI.
+
+#include "media/XevEncodeTransform/XevEncodeSettings.h"
+#include "media/XevEncodeTransform/XevEncodeTransform.h"
+
+#include "fakes/Support.h"
+#include "platform/com/Error.h"
+#include "platform/mf/Api.h"
+
+#include <gtest/gtest.h>
+
+namespace
+{
+PROPVARIANT UInt(UINT32 value) { return { .vt = VT_UI4, .ulVal = value }; }
+
+struct ConfigurationCase
+{
+    const char* Name;
+    std::vector<std::pair<GUID, PROPVARIANT>> Settings;
+    UINT32 RateNumerator = 30, RateDenominator = 1, Profile = 0;
+    HRESULT Result = S_OK;
+    UINT32 GopLength = 30, Qp = 0;
+    int32_t FrameIntervalP = 1;
+    GUID ProfileGuid = NV_ENC_CODEC_PROFILE_AUTOSELECT_GUID;
+};
+
+HRESULT Build(const ConfigurationCase& row, Xev::EncoderConfiguration& configuration)
+{
+    Xev::SettingsStore settings;
+    for (const auto& [key, value] : row.Settings)
+        settings.Set(key, value);
+    ComPtr<IMFMediaType> type;
+    EXPECT_EQ(MFCreateMediaType(type.GetAddressOf()), S_OK);
+    EXPECT_EQ(MFSetAttributeSize(type.Get(), MF_MT_FRAME_SIZE, 1280, 720), S_OK);
+    EXPECT_EQ(MFSetAttributeRatio(type.Get(), MF_MT_FRAME_RATE, row.RateNumerator, row.RateDenominator), S_OK);
+    if (row.Profile)
+    {
+        EXPECT_EQ(type->SetUINT32(MF_MT_MPEG2_PROFILE, row.Profile), S_OK);
+    }
+    return Error::Guard([&] { configuration = Xev::BuildConfiguration(settings, type.Get(), NV_ENC_CODEC_H264_GUID); });
+}
+} // namespace
+
+TEST(XevEncodeSettings, ConfigurationFromSettingsAndOutputType)
+{
+    const GUID gop = CODECAPI_AVEncMPVGOPSize, b = CODECAPI_AVEncMPVDefaultBPictureCount, mode = CODECAPI_AVEncCommonRateControlMode,
+               quality = CODECAPI_AVEncCommonQuality;
+    const ConfigurationCase rows[] = {
+        { "30000/1001 rounds to a GOP of 30", {}, 30000, 1001 },
+        { "25/1", {}, 25, 1, 0, S_OK, 25 },
+        { "a zero rate term gives 60", {}, 30, 0, 0, S_OK, 60 },
+        { "the pipeline's settings", { { mode, UInt(3) }, { quality, UInt(70) }, { gop, UInt(4) }, { b, UInt(0) } }, 30, 1, 0, S_OK, 4, 24 },
+        { "GOP as VT_I4", { { gop, { .vt = VT_I4, .lVal = 120 } } }, 30, 1, 0, S_OK, 120 },
+        { "GOP text that does not convert", { { gop, { .vt = VT_LPWSTR, .pwszVal = const_cast<char*>("many") } } }, 30, 1, 0, DISP_E_TYPEMISMATCH },
+        { "CBR is not supported", { { mode, UInt(0) } }, 30, 1, 0, E_NOTIMPL },
+        { "quality mode without a quality: 50", { { mode, UInt(3) } }, 30, 1, 0, S_OK, 30, 31 },
+        { "quality 0", { { mode, UInt(3) }, { quality, UInt(0) } }, 30, 1, 0, S_OK, 30, 51 },
+        { "quality 100", { { mode, UInt(3) }, { quality, UInt(100) } }, 30, 1, 0, S_OK, 30, 16 },
+        { "quality beyond 100 counts as 100", { { mode, UInt(3) }, { quality, UInt(5000) } }, 30, 1, 0, S_OK, 30, 16 },
+        { "B-pictures with an infinite GOP", { { b, UInt(2) }, { gop, UInt(0xFFFFFFFF) } }, 30, 1, 0, E_INVALIDARG },
+        { "no B-pictures with an infinite GOP", { { b, UInt(0) }, { gop, UInt(0xFFFFFFFF) } }, 30, 1, 0, S_OK, 0xFFFFFFFF },
+        { "two B-pictures", { { b, UInt(2) } }, 30, 1, 0, S_OK, 30, 0, 3 },
+        { "profile 110 is automatic", {}, 30, 1, 110 },
+        { "profile 100 is High", {}, 30, 1, 100, S_OK, 30, 0, 1, NV_ENC_H264_PROFILE_HIGH_GUID },
+    };
+    for (const auto& row : rows)
+    {
+        SCOPED_TRACE(row.Name);
+        Xev::EncoderConfiguration configuration;
+        ASSERT_EQ(Build(row, configuration), row.Result);
+        if (row.Result != S_OK)
+            continue;
+        const NV_ENC_CONFIG& config = *configuration.Params.encodeConfig;
+        EXPECT_EQ(configuration.Params.encodeConfig, &configuration.Config);
+        EXPECT_EQ(config.version, NV_ENC_CONFIG_VER);
+        EXPECT_EQ(config.gopLength, row.GopLength);
+        EXPECT_EQ(config.encodeCodecConfig.h264Config.idrPeriod, row.GopLength);
+        EXPECT_EQ(config.frameIntervalP, row.FrameIntervalP);
+        EXPECT_EQ(config.profileGUID, row.ProfileGuid);
+        EXPECT_EQ(config.rcParams.rateControlMode, NV_ENC_PARAMS_RC_CONSTQP);
+        for (uint32_t qp : { config.rcParams.constQP.qpInterP, config.rcParams.constQP.qpInterB, config.rcParams.constQP.qpIntra })
+            EXPECT_EQ(qp, row.Qp);
+        EXPECT_TRUE(config.encodeCodecConfig.h264Config.outputAUD && config.encodeCodecConfig.h264Config.repeatSPSPPS);
+        EXPECT_EQ(configuration.Params.version, NV_ENC_INITIALIZE_PARAMS_VER);
+    }
+    // The rejected pair names itself in the trace.
+    TestSupport::TraceCapture trace;
+    Xev::EncoderConfiguration configuration;
+    EXPECT_EQ(Build(rows[11], configuration), E_INVALIDARG);
+    EXPECT_EQ(trace.LinesContaining("Incompatible settings, DefaultBPictureCount 2 and Config.gopLength -1").size(), 1u);
+}
+
+TEST(XevEncodeSettings, BufferCountAndNalUnits)
+{
+    const std::tuple<int32_t, UINT32, UINT32, UINT32> counts[] = { { 1, 1920, 1080, 4 }, { 0, 1920, 1080, 3 }, { 3, 1920, 1080, 16 },
+        { 3, 1280, 720, 32 }, { 3, 3840, 2160, 8 }, { 2, 7680, 4320, 4 } };
+    for (const auto& [interval, width, height, expected] : counts)
+    {
+        NV_ENC_CONFIG config {};
+        config.frameIntervalP = interval;
+        EXPECT_EQ(Xev::BufferCount(config, width, height), expected) << interval << " " << width << "x" << height;
+    }
+    const std::pair<std::vector<BYTE>, std::vector<UINT32>> splits[] = {
+        { { 0, 0, 0, 1, 9, 0x10, 0, 0, 1, 0x67, 1, 2, 0, 0, 0, 1, 0x68, 3 }, { 6, 6, 6 } }, // four- and three-byte start codes
+        { { 0, 0, 1, 0x65, 0, 0, 3, 1, 7 }, { 9 } },                                   // emulation prevention is no start code
+        { { 0, 0, 1 }, {} },                                                          // shorter than a start code and a byte
+        { {}, {} },
+    };
+    std::vector<UINT32> lengths;
+    for (const auto& [bytes, expected] : splits)
+    {
+        Xev::SplitNalUnits(bytes, lengths);
+        EXPECT_EQ(lengths, expected);
+    }
+}
+
+TEST(XevEncodeSettings, CodecApiKeepsAnyKey)
+{
+    ASSERT_EQ(MFStartup(MF_VERSION), S_OK);
+    {
+        auto transform = Make<XevEncodeTransform>();
+        ComPtr<ICodecAPI> codec;
+        ASSERT_EQ(transform->QueryInterface(IidOf<ICodecAPI>, reinterpret_cast<void**>(codec.GetAddressOf())), S_OK);
+        const GUID key = CODECAPI_AVEncMPVGOPSize;
+        PROPVARIANT first = UInt(10), second = UInt(20), value {};
+        EXPECT_EQ(codec->GetValue(&key, &value), S_OK); // never set: empty
+        EXPECT_EQ(value.vt, VT_EMPTY);
+        EXPECT_EQ(codec->SetValue(&key, &first), S_OK);
+        EXPECT_EQ(codec->SetValue(&key, &second), S_OK);
+        EXPECT_EQ(codec->GetValue(&key, &value), S_OK);
+        EXPECT_EQ(value.vt * 100 + value.ulVal, VT_UI4 * 100 + 20u);
+        for (auto [hr, expected] : { std::pair { codec->SetValue(nullptr, &first), E_INVALIDARG }, { codec->SetValue(&key, nullptr), E_POINTER },
+                 { codec->GetValue(nullptr, &value), E_INVALIDARG }, { codec->IsSupported(&key), E_NOTIMPL }, { codec->SetAllDefaults(), E_NOTIMPL } })
+            EXPECT_EQ(hr, expected);
+        EXPECT_EQ(transform->Shutdown(), S_OK);
+    }
+    EXPECT_EQ(MFShutdown(), S_OK);
+}

@@ -7,7 +7,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <utility>
 
 struct BotServer
 {
@@ -28,16 +27,12 @@ struct BotServer
             for (std::string line = ReadLine(); !line.empty(); line = ReadLine())
                 posts.push_back(nlohmann::json::parse(line));
         if (Pipe)
-            pclose(std::exchange(Pipe, nullptr));
+            pclose(Pipe), Pipe = nullptr;
         return posts;
     }
 
     // The server writes a request's line before it answers, so the line of a finished request is there.
-    std::string ReadLine()
-    {
-        static char line[1 << 20];
-        return fgets(line, sizeof line, Pipe) ? std::string(line, std::strcspn(line, "\n")) : "";
-    }
+    std::string ReadLine() { char line[65536]; return fgets(line, sizeof line, Pipe) ? std::string(line, std::strcspn(line, "\n")) : ""; }
 
     FILE* Pipe;
     const std::string Origin;

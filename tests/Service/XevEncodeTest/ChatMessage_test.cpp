@@ -15,8 +15,8 @@ TEST(PostChatMessage, SendsTheBodyIntactSucceedsOnlyFor2xxAndNeverShowsTheCreden
     const std::string awkward = "Quote \" backslash \\ tab\t\nline two: Größe ✓ *not_markdown*";
     const struct { std::string Text; bool Markdown; int64_t Chat; const char* Options; bool Refused; HRESULT Result; const char* Reason; } cases[] = {
         { awkward, false, -1001234567890, "", false, S_OK, nullptr }, { awkward, true, 42, "--status 204", false, S_OK, nullptr },
-        { "report", false, 7, "--status 400", false, MakeHResult(0x80190190), "HTTP status 400" },
-        { "x", false, 1, "--silent", false, HResultFromWin32(12002), "" }, { "x", false, 1, "", true, HResultFromWin32(12029), "" },
+        { "report", false, 7, "--status 400", false, MakeHResult(0x80190190), "HTTP status 400" }, { "x", false, 1, "--silent", false, HResultFromWin32(12002), "" },
+        { "x", false, 1, "", true, HResultFromWin32(12029), "" },
     };
     for (const auto& c : cases)
     {
@@ -30,14 +30,12 @@ TEST(PostChatMessage, SendsTheBodyIntactSucceedsOnlyFor2xxAndNeverShowsTheCreden
         const std::vector<nlohmann::json> posts = server.Finish();
         EXPECT_EQ(result, c.Result) << c.Options;
         ASSERT_EQ(lines.size(), c.Reason ? 1u : 0u) << c.Options;
-        if (c.Reason)
-            EXPECT_TRUE(lines[0].starts_with("Chat notification to " + address.substr(0, address.rfind("/bot")) + "/*** failed: " + c.Reason) &&
-                lines[0].find("SECRET") == std::string::npos) << lines[0];
+        EXPECT_TRUE(!c.Reason || (lines[0].starts_with("Chat notification to " + address.substr(0, address.rfind("/bot")) + "/*** failed: " + c.Reason) &&
+            lines[0].find("SECRET") == std::string::npos)) << testing::PrintToString(lines);
         ASSERT_EQ(posts.size(), c.Refused ? 0u : 1u) << c.Options;
         if (c.Refused)
             continue;
-        EXPECT_EQ(posts[0]["path"], "/bot123456:SECRET/sendMessage");
-        EXPECT_EQ(posts[0]["content_type"], "application/json");
+        EXPECT_EQ(posts[0]["path"].get<std::string>() + " " + posts[0]["content_type"].get<std::string>(), "/bot123456:SECRET/sendMessage application/json");
         nlohmann::ordered_json expected = { { "chat_id", c.Chat }, { "text", c.Text } };
         if (c.Markdown)
             expected["parse_mode"] = "MarkdownV2";

@@ -81,7 +81,7 @@ TEST_F(ConfigurationFile, ReadsEveryKeyWithItsConversionsAndDefaultsTheRest)
             { "SizeW": 1280.9, "SizeH": 720, "RateN": 30000, "RateD": 1001, "Extra": "x" },
             { "RateD": 1, "RateN": 25, "SizeH": -1, "SizeW": 4294967297 }
         ],
-        "Tg": { "ChatIdentifier": -1001234567890.7, "BaseAddress": "https://bots.example.org/bot1:X" },
+        "Tg": { "ChatIdentifier": -1001234567890.7 },
         "ProcessAffinityMask": "0xF"
     })");
     ASSERT_FALSE(result.Failure) << std::hex << *result.Failure;
@@ -98,7 +98,6 @@ TEST_F(ConfigurationFile, ReadsEveryKeyWithItsConversionsAndDefaultsTheRest)
     EXPECT_EQ(result.Settings.ProcessAffinityMask, 15);
     EXPECT_EQ(result.Settings.Duration, 7);
     EXPECT_EQ(Application::ChatIdentifier(), -1001234567890);
-    EXPECT_EQ(result.Settings.ChatBaseAddress, "https://bots.example.org/bot1:X");
     EXPECT_TRUE(result.Lines.empty());
 
     // A file without the keys (after a byte order mark) keeps the duration and sets the default chat.
@@ -149,7 +148,6 @@ TEST_F(ConfigurationFile, FailuresNameTheFileAndTheKey)
         { R"({"Tg": {}})", missing, R"(: key "Tg.ChatIdentifier" is missing)" },
         { R"({"Tg": 5})", wrongType, R"(: key "Tg" must be of type object, not number)" },
         { R"({"Tg": {"ChatIdentifier": "5"}})", wrongType, R"(: key "Tg.ChatIdentifier" must be of type number, not string)" },
-        { R"({"Tg": {"ChatIdentifier": 1, "BaseAddress": 5}})", wrongType, R"(: key "Tg.BaseAddress" must be of type string, not number)" },
         { R"({"Duration": true})", wrongType, R"(: key "Duration" must be of type number, not boolean)" },
         { R"({"Duration": null})", wrongType, R"(: key "Duration" must be of type number, not null)" },
         { R"({"Duration": 1e19})", E_INVALIDARG, R"(: key "Duration" value 1e+19 is outside the 64-bit integer range)" },

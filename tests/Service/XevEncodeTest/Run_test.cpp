@@ -156,16 +156,25 @@ TEST(Run, IterationsCooldownsAndStopRequests)
     }
 }
 
-// A finished run prints its report between lines of dashes and posts exactly that text, once.
+// A finished run prints its report between lines of dashes and posts exactly that text, once: after
+// no iteration (no results lines) and after two (the first one's results only).
 TEST(Run, PostsThePrintedReportOnce)
 {
-    BotServer bot;
-    const ToolFolder folder(R"({"Tasks": [)" + Smaller + R"(], "Duration": 1, "Tg": {"ChatIdentifier": -1001234567890, "BaseAddress": ")" + bot.Address() + "\"}}");
-    const TestSupport::ProcessResult result = TestSupport::RunProcess(folder.Command({}));
-    const std::vector<nlohmann::json> posts = bot.Finish();
-    ASSERT_EQ(result.ExitStatus, 0) << result.Output;
-    ASSERT_EQ(posts.size(), 1u) << result.Output;
-    const std::string text = nlohmann::json::parse(posts[0]["body"].get<std::string>())["text"], dashes(64, '-');
-    EXPECT_NE(result.Output.find(dashes + "\n" + text + dashes + "\n"), std::string::npos) << result.Output << text;
-    EXPECT_NE(text.find("\n64x48@5\n\nElapsed Time: "), std::string::npos) << text;
+    const std::string tasks = R"({"SizeW": 1280, "SizeH": 720, "RateN": 60, "RateD": 1}, {"SizeW": 640, "SizeH": 480, "RateN": 25, "RateD": 2})";
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        { { "-ic", "0" }, "Iterations: 0\n\n1280x720@60, 640x480@12\\.50\n\n" },
+        { { "-ic", "2", "-ict", "0" }, "Iterations: 2\n\n64x48@5\n\nElapsed Time: [0-9.]+ seconds\nCPU Consumption Time: [0-9.]+% kernel, [0-9.]+% user\n" },
+    };
+    for (const auto& [options, middle] : cases)
+    {
+        BotServer bot;
+        const ToolFolder folder(R"({"Duration": 1, "Tg": {"ChatIdentifier": 1, "BaseAddress": ")" + bot.Address() + R"("}, "Tasks": [)" + (options[1] == "0" ? tasks : Smaller) + "]}");
+        const TestSupport::ProcessResult result = TestSupport::RunProcess(folder.Command(options));
+        const std::vector<nlohmann::json> posts = bot.Finish();
+        ASSERT_TRUE(result.ExitStatus == 0 && posts.size() == 1) << result.Output << posts.size() << " posts";
+        const std::string text = nlohmann::json::parse(posts[0]["body"].get<std::string>())["text"], dashes(64, '-');
+        EXPECT_NE(result.Output.find(dashes + "\n" + text + dashes + "\n"), std::string::npos) << result.Output << text;
+        EXPECT_TRUE(std::regex_match(text, std::regex("Processor: .*\\([0-9]+\\)\nAdapter: .+\nDuration: 1 seconds\n" + middle
+            + "\nComputer: .*\nLocal Time: .+\nUTC Time: .+\n#XevEncodeTest\n"))) << text;
+    }
 }

@@ -2,8 +2,6 @@
 // What the host tells about itself for the run report: the processor's brand, the computer's name
 // and the time formatted for people. Every function is safe from any thread.
 
-#include "platform/com/Types.h"
-
 #include <chrono>
 #include <string>
 
@@ -16,7 +14,7 @@ std::string ProcessorBrandText();
 // The host name's first label (up to the first '.'); empty when the name is unavailable.
 std::string ComputerName();
 
-// time in the environment's locale as "<short date> <long time>" (strftime "%x %X"), in the
+// The time in the environment's locale as "<short date> <long time>" (strftime "%x %X"), in the
 // local time zone or in UTC. Throws E_FAIL when the time cannot be formatted.
 std::string FormatDateTime(std::chrono::system_clock::time_point time, bool utc);
 } // namespace HostSystem

@@ -1,6 +1,7 @@
 #include "Configuration.h"
 
 #include "platform/com/Error.h"
+#include "platform/system/Files.h"
 
 #include <nlohmann/json.hpp>
 
@@ -20,23 +21,6 @@ namespace
 using Json = nlohmann::json;
 
 std::atomic<int64_t> g_ChatIdentifier { 0 };
-
-HRESULT HResultFromErrno(int error) noexcept
-{
-    switch (error)
-    {
-    case ENOENT: return E_FILE_NOT_FOUND;
-    case ENOTDIR: return HResultFromWin32(3);       // ERROR_PATH_NOT_FOUND
-    case EACCES:
-    case EPERM:
-    case EISDIR: return E_ACCESSDENIED;
-    case ENOMEM: return E_OUTOFMEMORY;
-    case EMFILE:
-    case ENFILE: return HResultFromWin32(4);        // ERROR_TOO_MANY_OPEN_FILES
-    case ENAMETOOLONG: return HResultFromWin32(206); // ERROR_FILENAME_EXCED_RANGE
-    default: return E_FAIL;
-    }
-}
 
 // "ProcessAffinityMask" text: optional blanks, an optional sign, then decimal digits or "0x" and
 // hexadecimal digits (read as a 64-bit pattern), then optional blanks. Nothing else converts.
@@ -215,7 +199,7 @@ public:
 
     [[noreturn]] void FailErrno(int error) const
     {
-        Fail(HResultFromErrno(error), Console::Format(" cannot be read: %s", std::strerror(error)));
+        Fail(HostFiles::HResultFromErrno(error), Console::Format(" cannot be read: %s", std::strerror(error)));
     }
 
 private:
@@ -235,7 +219,7 @@ std::string ExecutablePath()
     std::error_code error;
     std::string path = std::filesystem::read_symlink("/proc/self/exe", error).string();
     if (error)
-        XEV_FAIL(HResultFromErrno(error.value()));
+        XEV_FAIL(HostFiles::HResultFromErrno(error.value()));
     // A program file replaced while it runs reads as "<path> (deleted)".
     constexpr std::string_view deleted = " (deleted)";
     if (path.ends_with(deleted))
@@ -281,6 +265,8 @@ void Configuration::Load(const Console::Writer& console)
         file.Expect(*chat, Json::value_t::object, "Tg");
         const Json& identifier = file.Required(*chat, "ChatIdentifier", "Tg.ChatIdentifier");
         g_ChatIdentifier.store(file.Integer(identifier, "Tg.ChatIdentifier"), std::memory_order_relaxed);
+        if (const Json* address = FileReader::Find(*chat, "BaseAddress"))
+            ChatBaseAddress = file.Expect(*address, Json::value_t::string, "Tg.BaseAddress").get<std::string>();
     }
     else
     {

@@ -65,5 +65,6 @@ public:
     UINT32 IterationCount = 1;
     int64_t IterationCooldownTime = 5; // seconds
     bool SoftwareEncoder = false;      // the software encoder even where a hardware one exists
+    std::string ChatBaseAddress;       // the bot interface's base address with its credential; empty: no post
 };
 } // namespace Application

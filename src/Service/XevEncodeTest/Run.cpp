@@ -1,6 +1,7 @@
 // Application::Context::Run: processor affinity, the media platform, the shared device, then the
 // iterations: build one pipeline per task, bring all to readiness, start them together, wait for
-// every one to complete (or a stop request), stop them, write their streams, cool down.
+// every one to complete (or a stop request), stop them, write their streams, cool down; after the
+// last iteration, print and post the run report.
 //
 // Stop requests (the stop event is never reset): before every pipeline is ready the iteration
 // fails with 0x80FF0273; while pipelines run the completion wait ends, they are stopped and the
@@ -63,13 +64,7 @@ public:
         m_Completed.emplace_back(pipeline);
         if (m_Completed.size() != m_Settled.size())
             return;
-        const CpuMeter::Fractions fractions = m_Meter.Measure();
-        XEV_TRACE("KernelTime %.2f%%, UserTime %.2f%%\n", fractions.Kernel * 100.0, fractions.User * 100.0);
-        m_Console(Console::Format("CPU consumption: %.2f%% kernel time, %.2f%% user time", static_cast<double>(fractions.Kernel * 100.0f),
-            static_cast<double>(fractions.User * 100.0f)));
-        if (m_Iteration == 0)
-            m_Results = Console::Format("Elapsed Time: %.1f seconds\nCPU Consumption Time: %.2f%% kernel, %.2f%% user\n",
-                m_Meter.ElapsedSeconds(), fractions.Kernel * 100.0, fractions.User * 100.0);
+        RecordCpuConsumption(m_Meter, m_Iteration, m_Results, m_Console);
         CompletionEvent.Set();
     }
 
@@ -234,7 +229,7 @@ void Context::Run(Sync::Event& stopEvent, const Console::Writer& console)
 
         if (WriteStreams)
             for (const ComPtr<TaskPipeline>& pipeline : state->Completed())
-                WriteStreamFile(*pipeline, iteration, IterationCount, Directory, console);
+                WriteStreamFile({ pipeline->m_Index, pipeline->Data() }, iteration, IterationCount, Directory, console);
 
         if (iteration + 1 < IterationCount && IterationCooldownTime > 0 && !stopEvent.IsSignalled())
         {
@@ -243,7 +238,8 @@ void Context::Run(Sync::Event& stopEvent, const Console::Writer& console)
                 break;
         }
     }
-    // The report of a run that was not stopped is composed and posted here.
-    (void)resultsText;
+    // A stopped run makes no report.
+    if (!stopEvent.IsSignalled())
+        ReportRun(*this, adapter.Description, resultsText, console);
 }
 } // namespace Application

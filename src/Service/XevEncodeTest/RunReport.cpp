@@ -1,88 +1,143 @@
 #include "RunReport.h"
 
-#include "TaskPipeline.h"
+#include "ChatMessage.h"
 
 #include "platform/com/Error.h"
-#include "platform/system/Process.h"
+#include "platform/com/Trace.h"
+#include "platform/system/Files.h"
+#include "platform/system/SystemInfo.h"
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 
 namespace Application
 {
 namespace
 {
-int64_t SystemTime()
+int64_t SystemTimeNow()
 {
-    using Ticks = std::chrono::duration<int64_t, std::ratio<1, 10'000'000>>;
-    return std::chrono::duration_cast<Ticks>(std::chrono::system_clock::now().time_since_epoch()).count();
+    return std::chrono::duration_cast<std::chrono::duration<int64_t, std::ratio<1, 10'000'000>>>(
+        std::chrono::system_clock::now().time_since_epoch()).count();
 }
 } // namespace
 
-CpuMeter::CpuMeter() : m_ProcessorCount(Process::ProcessorCount()) {}
+CpuMeter::Source CpuMeter::HostSource()
+{
+    return { &SystemTimeNow, &Process::GetTimes, Process::ProcessorCount() };
+}
+
+CpuMeter::CpuMeter(const Source& source) : m_Source(source) {}
 
 void CpuMeter::Start()
 {
-    m_StartTime = m_LastTime = SystemTime();
-    const Process::Times times = Process::GetTimes();
+    const int64_t now = m_Source.Now();
+    const Process::Times times = m_Source.ProcessTimes();
+    std::lock_guard lock(m_Lock);
+    m_StartTime = m_LastTime = now;
     m_LastKernelTime = times.Kernel * 100;
     m_LastUserTime = times.User * 100;
 }
 
-CpuMeter::Fractions CpuMeter::Measure()
+CpuFractions CpuMeter::Measure()
 {
-    const int64_t now = SystemTime();
-    const Process::Times times = Process::GetTimes();
-    const float elapsed = static_cast<float>((now - m_LastTime) * 100);
+    const int64_t now = m_Source.Now();
+    const Process::Times times = m_Source.ProcessTimes();
+    const int64_t kernel = times.Kernel * 100, user = times.User * 100; // ns
+    std::lock_guard lock(m_Lock);
+    const float elapsed = static_cast<float>((now - m_LastTime) * 100); // ns
     if (elapsed <= 0)
         return {};
-    const float capacity = static_cast<float>(m_ProcessorCount) * elapsed;
-    const Fractions fractions { static_cast<float>(times.Kernel * 100 - m_LastKernelTime) / capacity,
-        static_cast<float>(times.User * 100 - m_LastUserTime) / capacity };
+    const float capacity = static_cast<float>(m_Source.ProcessorCount) * elapsed;
+    const CpuFractions fractions { static_cast<float>(kernel - m_LastKernelTime) / capacity, static_cast<float>(user - m_LastUserTime) / capacity };
     m_EndTime = m_LastTime = now;
-    m_LastKernelTime = times.Kernel * 100;
-    m_LastUserTime = times.User * 100;
+    m_LastKernelTime = kernel;
+    m_LastUserTime = user;
     return fractions;
 }
 
 double CpuMeter::ElapsedSeconds() const
 {
-    return static_cast<double>((m_EndTime - m_StartTime) / 10'000) / 1000.0;
+    std::lock_guard lock(m_Lock);
+    return static_cast<double>((m_EndTime - m_StartTime) / 10000) / 1000.0;
 }
 
-std::string StreamFileName(UINT32 iteration, UINT32 iterationCount, UINT32 index)
+void RecordCpuConsumption(CpuMeter& meter, UINT32 iteration, std::string& results, const Console::Writer& console)
+{
+    const CpuFractions cpu = meter.Measure();
+    XEV_TRACE("KernelTime %.2f%%, UserTime %.2f%%\n", cpu.Kernel * 100, cpu.User * 100);
+    console(Console::Format("CPU consumption: %.2f%% kernel time, %.2f%% user time", cpu.Kernel * 100, cpu.User * 100));
+    if (iteration != 0)
+        return;
+    results += Console::Format("Elapsed Time: %.1f seconds\n", meter.ElapsedSeconds());
+    results += Console::Format("CPU Consumption Time: %.2f%% kernel, %.2f%% user\n", double(cpu.Kernel) * 100.0, double(cpu.User) * 100.0);
+}
+
+std::string TaskText(const Task& task)
+{
+    std::string text = Console::Format("%ux%u@%.2f", task.SizeW, task.SizeH, static_cast<double>(task.RateN) / task.RateD);
+    if (text.size() > 3 && text.ends_with(".00"))
+        text.resize(text.size() - 3);
+    return text;
+}
+
+std::string StreamFileName(UINT32 iteration, UINT32 iterationCount, UINT32 pipelineIndex)
 {
     std::string name = "Stream";
     if (iterationCount > 1)
         name += Console::Format("-%03u", iteration);
-    return name + Console::Format("-%02u.h264", index);
+    return name + Console::Format("-%02u.h264", pipelineIndex);
 }
 
-void WriteStreamFile(const TaskPipeline& pipeline, UINT32 iteration, UINT32 iterationCount, const std::string& directory,
+void WriteStreamFile(const StreamRecord& stream, UINT32 iteration, UINT32 iterationCount, const std::string& directory,
     const Console::Writer& console)
 {
-    const std::string name = StreamFileName(iteration, iterationCount, pipeline.m_Index);
-    const std::vector<BYTE>& data = pipeline.Data();
-    console(Console::Format("Writing %zu bytes to %s", data.size(), name.c_str()));
-    const std::filesystem::path path = std::filesystem::path(directory) / name;
-    std::filesystem::path temporary = path;
-    temporary += ".partial";
+    const std::string name = StreamFileName(iteration, iterationCount, stream.Index);
+    console(Console::Format("Writing %zu bytes to %s", stream.Data.size(), name.c_str()));
+    HostFiles::WriteFileReplacing((std::filesystem::path(directory) / name).string(), stream.Data);
+}
+
+void AppendSystemInformation(std::string& text)
+{
+    text += "Computer: " + HostSystem::ComputerName() + "\n";
+    const auto now = std::chrono::system_clock::now();
+    text += "Local Time: " + HostSystem::FormatDateTime(now, false) + "\n";
+    text += "UTC Time: " + HostSystem::FormatDateTime(now, true) + "\n";
+}
+
+std::string ComposeReport(const Configuration& settings, const std::string& adapterDescription, const std::string& results)
+{
+    std::string text = Console::Format("Processor: %s (%u)\n", HostSystem::ProcessorBrandText().c_str(), Process::ProcessorCount());
+    text += "Adapter: " + adapterDescription + "\n";
+    text += Console::Format("Duration: %lld seconds\n", static_cast<long long>(settings.Duration));
+    text += Console::Format("Iterations: %u\n", settings.IterationCount);
+    text += "\n";
+    for (size_t index = 0; index < settings.Tasks.size(); ++index)
+        text += (index ? ", " : "") + TaskText(settings.Tasks[index]);
+    text += "\n\n";
+    text += results + "\n";
+    AppendSystemInformation(text);
+    text += "#" + std::filesystem::path(settings.Name).stem().string() + "\n";
+    return text;
+}
+
+void PrintReport(const std::string& report, const Console::Writer& console)
+{
+    const std::string dashes(64, '-');
+    console(dashes);
+    for (size_t start = 0; start < report.size();)
     {
-        std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
-        XEV_CHECK(file, E_ACCESSDENIED);
-        file.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-        file.flush();
-        if (!file)
-        {
-            file.close();
-            std::error_code ignored;
-            std::filesystem::remove(temporary, ignored);
-            XEV_FAIL(E_FAIL);
-        }
+        const size_t end = std::min(report.find('\n', start), report.size());
+        console(std::string_view(report).substr(start, end - start));
+        start = end + 1;
     }
-    std::error_code error;
-    std::filesystem::rename(temporary, path, error);
-    XEV_CHECK(!error, E_ACCESSDENIED);
+    console(dashes);
+}
+
+void ReportRun(const Configuration& settings, const std::string& adapterDescription, const std::string& results,
+    const Console::Writer& console, const Net::HttpLimits& limits)
+{
+    const std::string report = ComposeReport(settings, adapterDescription, results);
+    PrintReport(report, console);
+    PostChatMessage(report, false, settings.ChatBaseAddress, ChatIdentifier(), console, limits);
 }
 } // namespace Application

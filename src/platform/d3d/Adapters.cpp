@@ -2,6 +2,7 @@
 
 #include "platform/com/ComObject.h"
 #include "platform/com/Error.h"
+#include "platform/system/SystemInfo.h"
 
 #include <algorithm>
 #include <cctype>
@@ -13,10 +14,6 @@
 #include <fstream>
 #include <optional>
 #include <sstream>
-
-#if defined(__x86_64__) || defined(__i386__)
-#include <cpuid.h>
-#endif
 
 namespace D3D11Host
 {
@@ -340,22 +337,8 @@ AdapterSources AdapterSources::Host()
 
 std::string ProcessorBrand()
 {
-#if defined(__x86_64__) || defined(__i386__)
-    if (__get_cpuid_max(0x80000000u, nullptr) >= 0x80000004u)
-    {
-        unsigned int registers[12] {};
-        for (unsigned int leaf = 0; leaf < 3; ++leaf)
-        {
-            unsigned int* r = registers + leaf * 4;
-            __get_cpuid(0x80000002u + leaf, &r[0], &r[1], &r[2], &r[3]);
-        }
-        char text[sizeof registers + 1] {};
-        std::memcpy(text, registers, sizeof registers);
-        std::string brand = Trim(text);
-        if (!brand.empty())
-            return brand;
-    }
-#endif
+    if (std::string brand = Trim(HostSystem::ProcessorBrandText()); !brand.empty())
+        return brand;
     std::ifstream cpuinfo("/proc/cpuinfo");
     for (std::string line; std::getline(cpuinfo, line);)
     {

@@ -1,6 +1,7 @@
 // Whole runs of the built tool on small tasks: the console lines of a run, the stream files as a
 // decoder sees them, iterations and cool-downs, stop requests in each phase, a failing encoder.
 
+#include "BotServer.h"
 #include "TempFolder.h"
 #include "ToolProcess.h"
 
@@ -92,16 +93,16 @@ TEST(Run, TwoPipelinesWriteDecodableStreamsAndAFailingEncoderStopsOnlyItsOwn)
         const TestSupport::ProcessResult result = TestSupport::RunProcess(folder.Command({ "-WriteStreams" }));
         SCOPED_TRACE(result.Output);
         EXPECT_EQ(result.ExitStatus, 0);
-        std::vector<std::string> lines = AfterBanner(result.Output);
+        std::vector<std::string> lines = CollapseReport(AfterBanner(result.Output));
         std::vector<std::string> expected = { "Processor Count *", "Using adapter \"*", "Started 2 pipelines, duration is 2 seconds" };
         if (failing)
             expected.push_back("Pipeline 1 failed with code 0x8000FFFF");
-        expected.insert(expected.end(), { "CPU consumption: *", "Stopping pipelines", "Writing *", "Writing *" });
+        expected.insert(expected.end(), { "CPU consumption: *", "Stopping pipelines", "Writing *", "Writing *", "<report>", "Chat notification skipped*" });
         ExpectLines(lines, expected);
         // Written in the order of completion: the failed pipeline first.
         if (failing && lines.size() == expected.size())
         {
-            EXPECT_TRUE(lines[lines.size() - 2].ends_with(" bytes to Stream-01.h264")) << lines[lines.size() - 2];
+            EXPECT_TRUE(lines[lines.size() - 4].ends_with(" bytes to Stream-01.h264")) << lines[lines.size() - 4];
         }
         EXPECT_EQ(Pictures(folder.Path("Stream-00.h264")), ExpectedPictures("96x64", 20));
         const std::vector<std::string> failed = Pictures(folder.Path("Stream-01.h264"));
@@ -131,7 +132,8 @@ TEST(Run, IterationsCooldownsAndStopRequests)
         std::vector<std::vector<std::string>> Lines; // joined in order
     } cases[] = {
         { { "-ic", "3", "-ict", "1" }, 1, nullptr, 0,
-            { start, iteration, { "Cooling down between iterations" }, iteration, { "Cooling down between iterations" }, iteration } },
+            { start, iteration, { "Cooling down between iterations" }, iteration, { "Cooling down between iterations" }, iteration,
+                { "<report>", "Chat notification skipped*" } } },
         { {}, 600, "Started 1 pipelines", SIGINT,
             { start, { "Started 1 pipelines, duration is 600 seconds", "Console Control Handler: CTRL_C_EVENT", "Stopping pipelines" } } },
         { { "-ic", "3", "-ict", "600" }, 1, "Cooling down", SIGTERM,
@@ -150,6 +152,29 @@ TEST(Run, IterationsCooldownsAndStopRequests)
         std::vector<std::string> expected;
         for (const auto& part : c.Lines)
             expected.insert(expected.end(), part.begin(), part.end());
-        ExpectLines(AfterBanner(child.Output()), expected);
+        ExpectLines(CollapseReport(AfterBanner(child.Output())), expected);
+    }
+}
+
+// A finished run prints its report between lines of dashes and posts exactly that text, once: after
+// no iteration (no results lines) and after two (the first one's results only).
+TEST(Run, PostsThePrintedReportOnce)
+{
+    const std::string tasks = R"({"SizeW": 1280, "SizeH": 720, "RateN": 60, "RateD": 1}, {"SizeW": 640, "SizeH": 480, "RateN": 25, "RateD": 2})";
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        { { "-ic", "0" }, "Iterations: 0\n\n1280x720@60, 640x480@12\\.50\n\n" },
+        { { "-ic", "2", "-ict", "0" }, "Iterations: 2\n\n64x48@5\n\nElapsed Time: [0-9.]+ seconds\nCPU Consumption Time: [0-9.]+% kernel, [0-9.]+% user\n" },
+    };
+    for (const auto& [options, middle] : cases)
+    {
+        BotServer bot;
+        const ToolFolder folder(R"({"Duration": 1, "Tg": {"ChatIdentifier": 1, "BaseAddress": ")" + bot.Address() + R"("}, "Tasks": [)" + (options[1] == "0" ? tasks : Smaller) + "]}");
+        const TestSupport::ProcessResult result = TestSupport::RunProcess(folder.Command(options));
+        const std::vector<nlohmann::json> posts = bot.Finish();
+        ASSERT_TRUE(result.ExitStatus == 0 && posts.size() == 1) << result.Output << posts.size() << " posts";
+        const std::string text = nlohmann::json::parse(posts[0]["body"].get<std::string>())["text"], dashes(64, '-');
+        EXPECT_NE(result.Output.find(dashes + "\n" + text + dashes + "\n"), std::string::npos) << result.Output << text;
+        EXPECT_TRUE(std::regex_match(text, std::regex("Processor: .*\\([0-9]+\\)\nAdapter: .+\nDuration: 1 seconds\n" + middle
+            + "\nComputer: .*\nLocal Time: .+\nUTC Time: .+\n#XevEncodeTest\n"))) << text;
     }
 }

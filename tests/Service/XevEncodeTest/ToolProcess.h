@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
@@ -111,6 +112,15 @@ private:
     int m_Output = -1;
     std::string m_Text;
 };
+
+// The run report's block (a line of dashes, the report, a line of dashes) as the one line "<report>".
+inline std::vector<std::string> CollapseReport(std::vector<std::string> lines)
+{
+    const auto first = std::find(lines.begin(), lines.end(), std::string(64, '-'));
+    if (const auto last = first == lines.end() ? first : std::find(first + 1, lines.end(), *first); last != lines.end())
+        lines.erase(first + 1, last + 1), *first = "<report>";
+    return lines;
+}
 
 // Each expected line equals the actual one, or is its start where it ends with '*'.
 inline void ExpectLines(const std::vector<std::string>& actual, const std::vector<std::string>& expected)

@@ -1,0 +1,18 @@
+#pragma once
+// Files on the host: whole-file writes that never leave a half-written file behind.
+
+#include "platform/com/Types.h"
+
+#include <span>
+#include <string>
+
+namespace HostFiles
+{
+// The HRESULT of a host error number (errno), as the Windows file functions report the like.
+HRESULT HResultFromErrno(int error) noexcept;
+
+// Makes `path` hold exactly `data`: writes a temporary file in the same directory, flushes it to
+// the disk and renames it into place. On failure the file at `path` is as it was (absent or the
+// previous content), the temporary file is removed and the failure's HRESULT is thrown.
+void WriteFileReplacing(const std::string& path, std::span<const BYTE> data);
+} // namespace HostFiles

@@ -2,8 +2,8 @@
 // the same frames and settings (the pipeline's: constant QP 24, GOP 4, no B-pictures, AUD,
 // SPS/PPS on every IDR).
 //
-// Frames: 30 distinct ARGB32 frames (black, a moving dark-blue rectangle), bottom-up in memory
-// as the tool's source delivers them, used in turn.
+// Frames: 30 distinct ARGB32 frames drawn by the tool's video source (the swinging rectangle with
+// its texts), bottom-up in memory as the source delivers them, used in turn.
 //
 //   Transform/W/H           XevEncodeTransform driven as the session drives it: an input for
 //                           each METransformNeedInput, ProcessOutput for each METransformHaveOutput
@@ -18,6 +18,7 @@
 // The transform's own share is its CallerCpu minus RuntimeAlone/copy 1's, plus its OtherCpu.
 
 #include "media/XevEncodeTransform/DeviceManager.h"
+#include "media/VideoMediaSource/VideoMediaSource.h"
 #include "media/XevEncodeTransform/XevEncodeTransform.h"
 #include "platform/encoder/SoftwareRuntime.h"
 #include "platform/mf/Api.h"
@@ -91,27 +92,23 @@ void SetCounters(benchmark::State& state, uint64_t frames, uint64_t bytes, doubl
     state.counters["BytesPerFrame"] = benchmark::Counter(double(bytes) / double(frames));
 }
 
-// Frame `index`, top row first, 4 bytes a pixel (B, G, R, A).
-std::vector<BYTE> DrawFrame(uint32_t index, uint32_t width, uint32_t height)
+// Frame `index` exactly as the tool's video source draws it (its software path: bottom-up rows,
+// 4 bytes a pixel B, G, R, A), so the encoder here sees the pictures a pipeline gives it.
+std::vector<BYTE> SourceFrame(uint32_t index, uint32_t width, uint32_t height)
 {
-    std::vector<BYTE> pixels(std::size_t(width) * height * 4, 0);
-    for (std::size_t i = 3; i < pixels.size(); i += 4)
-        pixels[i] = 255;
-    const uint32_t left = (index * 8) % (width - width / 4), top = height / 2;
-    for (uint32_t y = top; y < top + height / 4; ++y)
-        for (uint32_t x = left; x < left + width / 4; ++x)
-            pixels[(std::size_t(y) * width + x) * 4] = 139;
+    using Stream = VideoMediaSource::Stream;
+    static std::map<std::pair<uint32_t, uint32_t>, ComPtr<Stream::ResourceSet>> sets;
+    auto& set = sets[{ width, height }];
+    if (!set)
+    {
+        set = Make<Stream::ResourceSet>();
+        set->Prepare(nullptr, { width, height }, std::make_shared<Drawing::TextFactory>(), 0x00008B);
+    }
+    const VideoFrameFormat format { width, height, 30, 1, UINT64(0) };
+    std::vector<BYTE> pixels(std::size_t(width) * height * 4);
+    const std::ptrdiff_t row = std::ptrdiff_t(width) * 4;
+    Stream::DrawFrame(format, *set, index, Stream::SampleTime(index, 30, 1), pixels.data() + (height - 1) * row, -row);
     return pixels;
-}
-
-// The frame as a bottom-up memory buffer.
-std::vector<BYTE> BottomUp(const std::vector<BYTE>& pixels, uint32_t width, uint32_t height)
-{
-    std::vector<BYTE> flipped(pixels.size());
-    const std::size_t row = std::size_t(width) * 4;
-    for (uint32_t y = 0; y < height; ++y)
-        std::memcpy(flipped.data() + (height - 1 - y) * row, pixels.data() + y * row, row);
-    return flipped;
 }
 
 ComPtr<IMFMediaType> Type(REFGUID subtype, uint32_t width, uint32_t height)
@@ -158,7 +155,7 @@ void Transform(benchmark::State& state)
     std::vector<ComPtr<IMFSample>> samples;
     for (uint32_t index = 0; index < DistinctFrames; ++index)
     {
-        const auto pixels = BottomUp(DrawFrame(index, width, height), width, height);
+        const auto pixels = SourceFrame(index, width, height);
         ComPtr<IMFMediaBuffer> buffer;
         MFCreateMemoryBuffer(static_cast<DWORD>(pixels.size()), buffer.GetAddressOf());
         BYTE* data = nullptr;
@@ -252,7 +249,7 @@ void RuntimeAlone(benchmark::State& state)
     }
     std::vector<std::vector<BYTE>> frames;
     for (uint32_t index = 0; index < DistinctFrames; ++index)
-        frames.push_back(BottomUp(DrawFrame(index, width, height), width, height));
+        frames.push_back(SourceFrame(index, width, height));
     const auto fill = [&](NV_ENC_INPUT_PTR input, uint32_t index) {
         NV_ENC_LOCK_INPUT_BUFFER lock {};
         lock.version = NV_ENC_LOCK_INPUT_BUFFER_VER;

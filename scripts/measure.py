@@ -51,12 +51,12 @@ def run(build, size, rate, count, duration):
 
 
 def encoder_cpu_per_frame(build, width, height):
-    bench = os.path.join(build, "bin", "encoder_bench")
-    out = subprocess.run([bench, "--benchmark_filter=RuntimeEncode/%d/%d/" % (width, height), "--benchmark_min_time=3"],
+    bench = os.path.join(build, "bin", "transform_bench")
+    out = subprocess.run([bench, "--benchmark_filter=RuntimeAlone/%d/%d/1" % (width, height), "--benchmark_min_time=3"],
                          capture_output=True, text=True).stdout
     match = re.search(r"CpuPerFrame=([0-9.]+)(m?)", out)
     if not match:
-        sys.exit("encoder_bench gave no CpuPerFrame:\n" + out)
+        sys.exit("transform_bench gave no CpuPerFrame:\n" + out)
     return float(match.group(1)) / 1000.0  # milliseconds -> seconds
 
 

@@ -18,9 +18,10 @@ struct XevEncodeTransformTestAccess
     static std::vector<ComPtr<XevEncodeTransform::Buffer>> Hold(XevEncodeTransform* transform, bool hold)
     {
         std::unique_lock lock(transform->m_Lock);
-        EXPECT_EQ(SoftwareEncoder::HoldEncoding(transform->m_Session.Encoder(), hold), NV_ENC_SUCCESS);
+        // Held, nothing has completed: no waiting item has started yet.
         for (const auto& buffer : transform->m_BusyBuffers)
             transform->CancelWaitingLocked(buffer->m_WorkItemKey);
+        EXPECT_EQ(SoftwareEncoder::HoldEncoding(transform->m_Session.Encoder(), hold), NV_ENC_SUCCESS);
         return transform->m_BusyBuffers;
     }
     static void Complete(XevEncodeTransform* transform, XevEncodeTransform::Buffer* buffer)

@@ -130,13 +130,22 @@ protected:
 };
 } // namespace
 
-// Rows: the first stream ended or not before the next start, the next stream's settings. Each
-// new stream is encoded with its start's quality (QP) and GOP size (IDR pictures).
+// Rows: the stream before ended or not before the next start, the next stream's settings. Each
+// new stream is encoded with its start's quality (QP) and GOP size (IDR pictures), also after a
+// start that failed.
 TEST_F(ReinitializationTest, NewStreamTakesTheSettingsOfItsStart)
 {
     auto transform = NewTransform(Manager.Get());
     using Outputs = std::vector<std::pair<UINT64, UINT32>>;
     EXPECT_EQ(Encode(transform.Get(), 5), (Outputs { { 24, 1 }, { 24, 0 }, { 24, 0 }, { 24, 0 }, { 24, 1 } }));
+    // A start that fails in the initialization (over the running stream) leaves nothing behind.
+    SetValue(transform.Get(), CODECAPI_AVEncCommonRateControlMode, 0);
+    EXPECT_EQ(transform->ProcessMessage(MFT_MESSAGE_NOTIFY_START_OF_STREAM, 0), E_NOTIMPL);
+    MediaEventType type;
+    while ((type = NextEvent(transform.Get())) != MEError && type != MEUnknown)
+        ;
+    EXPECT_EQ(type, MEError);
+    SetValue(transform.Get(), CODECAPI_AVEncCommonRateControlMode, 3);
     const struct { bool EndFirst; UINT32 Quality, Gop; UINT64 Qp; } rows[] = { { true, 50, 2, 31 }, { false, 100, 3, 16 } };
     for (const auto& row : rows)
     {

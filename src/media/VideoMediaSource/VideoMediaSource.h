@@ -182,6 +182,7 @@ public:
 private:
     friend class VideoMediaSource;
     friend class ComposeSampleOperation;
+    friend struct StreamTestAccess; // tests: a controlled clock, operations run out of order
 
     // Called by the source with m_Lock held exclusive.
     bool IsInitializedLocked() const noexcept { return m_Initialized; }
@@ -277,6 +278,7 @@ protected:
 
 private:
     friend class Stream;
+    friend struct StreamTestAccess;
 
     ComPtr<Stream> m_Stream;
     UINT32 m_StartCount = 0;       // the stream's run it was requested in

@@ -43,6 +43,7 @@ HRESULT VideoSampleAllocator::UninitializeSampleAllocator()
     {
         std::unique_lock lock(m_DataLock);
         entries.swap(m_Entries);
+        m_Members.clear();
     }
     // The samples go outside the data lock.
     entries.clear();
@@ -129,7 +130,10 @@ HRESULT VideoSampleAllocator::InitializeSampleAllocatorEx(DWORD initial, DWORD m
             entries.push_back(std::move(entry));
         }
         for (auto& entry : entries)
+        {
+            m_Members.push_back(entry.Sample.Get());
             m_Entries.push_back(std::move(entry));
+        }
         if (m_ContinueAfterLast)
             m_LastIndex = 0;
         m_EmptyReported = false;
@@ -203,7 +207,7 @@ HRESULT VideoSampleAllocator::Invoke(IMFAsyncResult* result)
         {
             std::unique_lock lock(m_DataLock);
             const auto empty = std::find_if(m_Entries.begin(), m_Entries.end(), [](const SampleEntry& e) { return !e.Sample; });
-            if (empty == m_Entries.end())
+            if (empty == m_Entries.end() || std::find(m_Members.begin(), m_Members.end(), returned.Sample.Get()) == m_Members.end())
                 return; // from an earlier initialization: dropped (outside the lock, with `returned`)
             *empty = std::move(returned);
             notify = m_Notify;

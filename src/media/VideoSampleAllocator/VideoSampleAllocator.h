@@ -68,6 +68,9 @@ private:
     ComPtr<IMFDXGIDeviceManager> m_DeviceManager;
     D3D11_TEXTURE2D_DESC m_TextureDescription {};
     std::vector<SampleEntry> m_Entries;         // creation order; empty while not initialized
+    // Non-owning: the samples of the current initialization, home or handed out. A sample of an
+    // earlier one (perhaps of another size) is dropped when it comes back.
+    std::vector<IMFSample*> m_Members;
     size_t m_LastIndex = size_t(-1);            // the entry handed out last
     ComPtr<IMFVideoSampleAllocatorNotify> m_Notify;
     std::unique_ptr<Sync::Event> m_SampleAvailableEvent;

@@ -121,6 +121,7 @@ private:
     friend class MF::ShutdownImplementation<XevEncodeTransform>;
     friend class MF::MediaEventGenerator<XevEncodeTransform, MF::MediaPrimitiveTraits>;
     friend class MF::OperationQueueImplementation<XevEncodeTransform>;
+    friend struct XevEncodeTransformTestAccess; // tests: completions run in an order they choose
 
     XevEncodeTransform();
     ~XevEncodeTransform() override;

@@ -1,0 +1,201 @@
+// The stream's scheduling against a clock the test sets: pacing decisions at exact distances from
+// a sample's time, and delivery in index order when operations (and the end) finish out of order.
+
+#include "media/VideoMediaSource/VideoMediaSource.h"
+
+#include "fakes/SessionDoubles.h"
+#include "platform/mf/session/SessionTestSupport.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <mutex>
+
+using Stream = VideoMediaSource::Stream;
+using SessionDoubles::EventRecorder;
+
+// Reaches the stream's scheduling state under the source's lock.
+struct StreamTestAccess
+{
+    // Replaces the system time source; sample time 0 is due at the clock's time 0.
+    static void UseClock(Stream* stream, IMFPresentationTimeSource* clock)
+    {
+        std::unique_lock lock(stream->m_Source->m_Lock);
+        stream->m_TimeSource = clock;
+        stream->m_StartSystemTime = 0;
+    }
+    static bool IsWaiting(Stream* stream, UINT32 index)
+    {
+        std::shared_lock lock(stream->m_Source->m_Lock);
+        return std::ranges::any_of(stream->m_WaitingOperations, [&](const auto& operation) {
+            return operation->m_SampleIndex == index && operation->m_WaitingKey != 0;
+        });
+    }
+    static size_t Finished(Stream* stream)
+    {
+        std::shared_lock lock(stream->m_Source->m_Lock);
+        return stream->m_OutputQueue.size();
+    }
+    // Runs the waiting operations of `indices` now, in that order; the tail index after each.
+    static std::vector<UINT32> RunNow(Stream* stream, std::initializer_list<UINT32> indices)
+    {
+        std::unique_lock lock(stream->m_Source->m_Lock);
+        std::vector<UINT32> tails;
+        for (UINT32 index : indices)
+        {
+            const auto found = std::ranges::find_if(stream->m_WaitingOperations, [&](const auto& operation) { return operation->m_SampleIndex == index; });
+            EXPECT_NE(found, stream->m_WaitingOperations.end()) << index;
+            if (found == stream->m_WaitingOperations.end())
+                return tails;
+            const ComPtr<Stream::ComposeSampleOperation> operation = *found;
+            stream->ComposeSampleInvoke(operation.Get());
+            tails.push_back(stream->m_TailSampleIndex);
+        }
+        return tails;
+    }
+};
+
+namespace
+{
+using SessionTest::Patience;
+
+class FakeClock final : public ComObject<IMFPresentationTimeSource>
+{
+public:
+    HRESULT GetCorrelatedTime(DWORD, LONGLONG* clockTime, MFTIME* systemTime) override
+    {
+        std::lock_guard guard(m_Lock);
+        *clockTime = *systemTime = m_Now;
+        ++m_Calls;
+        m_Called.notify_all();
+        return S_OK;
+    }
+    HRESULT GetClockCharacteristics(DWORD*) override { return E_NOTIMPL; }
+    HRESULT GetContinuityKey(DWORD*) override { return E_NOTIMPL; }
+    HRESULT GetState(DWORD, MFCLOCK_STATE*) override { return E_NOTIMPL; }
+    HRESULT GetProperties(MFCLOCK_PROPERTIES*) override { return E_NOTIMPL; }
+    HRESULT GetUnderlyingClock(IMFClock**) override { return E_NOTIMPL; }
+
+    void Set(LONGLONG now)
+    {
+        std::lock_guard guard(m_Lock);
+        m_Now = now;
+    }
+    int Calls()
+    {
+        std::lock_guard guard(m_Lock);
+        return m_Calls;
+    }
+    bool WaitForCalls(int calls)
+    {
+        std::unique_lock lock(m_Lock);
+        return m_Called.wait_for(lock, std::chrono::milliseconds(Patience), [&] { return m_Calls >= calls; });
+    }
+
+private:
+    std::mutex m_Lock; // guards the fields below
+    std::condition_variable m_Called;
+    LONGLONG m_Now = 0;
+    int m_Calls = 0;
+};
+
+LONGLONG Time(UINT32 index) { return Stream::SampleTime(index, 30, 1); }
+
+// A 30/1 source with the system clock, started (at `position`), the fake clock in place.
+class SchedulingTest : public SessionTest::PlatformTest
+{
+protected:
+    void Start(std::optional<LONGLONG> duration, LONGLONG position)
+    {
+        auto type = SessionTest::VideoType(MFVideoFormat_ARGB32);
+        ASSERT_EQ(MFSetAttributeRatio(type.Get(), MF_MT_FRAME_RATE, 30, 1), S_OK);
+        Source = Make<VideoMediaSource>();
+        Source->Initialize(nullptr, type.Get(), duration);
+        Source->EnableSystemClock();
+        ComPtr<IMFPresentationDescriptor> descriptor;
+        ASSERT_EQ(Source->CreatePresentationDescriptor(descriptor.GetAddressOf()), S_OK);
+        SourceEvents = EventRecorder::Start(Source.Get(), true);
+        const PROPVARIANT start { .vt = VT_I8, .hVal = position };
+        ASSERT_EQ(Source->Start(descriptor.Get(), &GUID_NULL, &start), S_OK);
+        ASSERT_TRUE(SourceEvents->WaitFor(MESourceStarted, Patience)) << SourceEvents->Text();
+        ASSERT_EQ(SourceEvents->Records().front().Value.As(&MediaStream), S_OK);
+        StreamEvents = EventRecorder::Start(MediaStream.Get(), true);
+        StreamTestAccess::UseClock(TheStream(), Clock.Get());
+    }
+    void TearDown() override
+    {
+        if (Source)
+        {
+            EXPECT_EQ(Source->Shutdown(), S_OK);
+        }
+        for (auto* recorder : { SourceEvents.Get(), StreamEvents.Get() })
+        {
+            if (recorder)
+                recorder->Detach();
+        }
+        Source = nullptr;
+        SessionTest::PlatformTest::TearDown();
+    }
+    Stream* TheStream() { return static_cast<Stream*>(MediaStream.Get()); }
+    std::vector<LONGLONG> SampleTimes() const
+    {
+        std::vector<LONGLONG> times;
+        for (const auto& record : StreamEvents->Of(MEMediaSample))
+        {
+            ComPtr<IMFSample> sample;
+            EXPECT_EQ(record.Value.As(&sample), S_OK);
+            EXPECT_EQ(sample->GetSampleTime(&times.emplace_back()), S_OK);
+        }
+        return times;
+    }
+
+    const ComPtr<FakeClock> Clock = Make<FakeClock>();
+    ComPtr<VideoMediaSource> Source;
+    ComPtr<IMFMediaStream> MediaStream;
+    ComPtr<EventRecorder> SourceEvents, StreamEvents;
+};
+} // namespace
+
+// A sample drawn at least a third of its duration (111 111 at 30/1) before its time waits and
+// runs again; one drawn less early goes out on its first run. Rows: how early (100 ns units).
+TEST_F(SchedulingTest, PacingAgainstTheClock)
+{
+    Start(std::nullopt, 0);
+    const struct { LONGLONG Early; bool Waits; } rows[] = {
+        { 1'000'000, true }, { 111'111, true }, { 111'110, false }, { 100'000, false }, { -3'000'000, false } };
+    for (UINT32 index = 0; index < std::size(rows); ++index)
+    {
+        const int calls = Clock->Calls();
+        Clock->Set(Time(index) - rows[index].Early);
+        ASSERT_EQ(MediaStream->RequestSample(nullptr), S_OK);
+        ASSERT_TRUE(Clock->WaitForCalls(calls + 1));
+        // The clock is read under the lock, so the first run has ended once the lock is taken.
+        EXPECT_EQ(StreamTestAccess::IsWaiting(TheStream(), index), rows[index].Waits) << index;
+        if (rows[index].Waits)
+            Clock->Set(Time(index)); // due: the next run delivers it
+        ASSERT_TRUE(StreamEvents->WaitFor(MEMediaSample, Patience, index + 1)) << index;
+        if (!rows[index].Waits)
+        {
+            EXPECT_EQ(Clock->Calls(), calls + 1) << index;
+        }
+    }
+    EXPECT_EQ(SampleTimes(), (std::vector<LONGLONG> { Time(0), Time(1), Time(2), Time(3), Time(4) }));
+}
+
+// From index 5: the end (index 7) is decided first, then 6 is drawn and due before 5. MEMediaSample
+// of 5 comes first, then 6, then MEEndOfStream.
+TEST_F(SchedulingTest, DeliveryInIndexOrderWhenOperationsFinishOutOfOrder)
+{
+    Start(Time(7), Time(5));
+    Clock->Set(Time(5) - 1'000'000); // 5 and 6 are early and wait
+    for (int request = 0; request < 3; ++request)
+        ASSERT_EQ(MediaStream->RequestSample(nullptr), S_OK);
+    ASSERT_TRUE(Clock->WaitForCalls(2));
+    ASSERT_TRUE(SessionTest::WaitUntil([&] { return StreamTestAccess::Finished(TheStream()) == 1; })); // the end, held back
+    EXPECT_EQ(MediaStream->RequestSample(nullptr), MF_E_END_OF_STREAM);
+    Clock->Set(Time(6));
+    EXPECT_EQ(StreamTestAccess::RunNow(TheStream(), { 6, 5 }), (std::vector<UINT32> { 5, 8 }));
+    ASSERT_TRUE(StreamEvents->WaitFor(MEEndOfStream, Patience)) << StreamEvents->Text();
+    EXPECT_EQ(StreamEvents->Types(), (std::vector<MediaEventType> { MEStreamStarted, MEMediaSample, MEMediaSample, MEEndOfStream }));
+    EXPECT_EQ(SampleTimes(), (std::vector<LONGLONG> { Time(5), Time(6) }));
+    EXPECT_EQ(StreamTestAccess::Finished(TheStream()), 0u);
+}

@@ -1,7 +1,8 @@
 // Application::Context::Run: processor affinity, the media platform, the shared device, then the
 // iterations: build one pipeline per task, bring all to readiness, start them together, wait for
 // every one to complete (or a stop request), stop them, write their streams, cool down; after the
-// last iteration, print and post the run report.
+// last iteration, write the results file when asked, print and post the run report. With
+// -Capacity the iterations are the capacity search's trials (SearchCapacity).
 //
 // Stop requests (the stop event is never reset): before every pipeline is ready the iteration
 // fails with 0x80FF0273; while pipelines run the completion wait ends, they are stopped and the

@@ -18,6 +18,8 @@ enum class Action
     IterationCount,
     IterationCooldownTime,
     SoftwareEncoder,
+    ResultsFile,
+    Capacity,
 };
 
 struct Entry
@@ -36,6 +38,8 @@ constexpr Entry Options[] = {
     { "IterationCount", "ic", Action::IterationCount },
     { "IterationCooldownTime", "ict", Action::IterationCooldownTime },
     { "SoftwareEncoder", "se", Action::SoftwareEncoder },
+    { "ResultsFile", "rf", Action::ResultsFile },
+    { "Capacity", "cap", Action::Capacity },
 };
 
 constexpr const char* SyntaxLines[] = {
@@ -105,7 +109,9 @@ bool IsSyntaxRequest(const std::vector<std::string>& arguments)
     for (const std::string& word : arguments)
     {
         const std::optional<Option> option = ParseOption(word);
-        if (option && (SameName(option->Name, "Syntax") || SameName(option->Name, "?")))
+        // "-h", "-help" and "--help" too: what people type first.
+        if (option && (SameName(option->Name, "Syntax") || SameName(option->Name, "?") || SameName(option->Name, "h")
+                || SameName(option->Name, "help") || SameName(option->Name, "-help")))
             return true;
     }
     return false;
@@ -162,6 +168,12 @@ void ApplyOptions(Application::Configuration& configuration, const std::vector<s
             break;
         case Action::SoftwareEncoder:
             configuration.SoftwareEncoder = true;
+            break;
+        case Action::ResultsFile:
+            configuration.ResultsFile = TakeValue(arguments, index, ResultsFileWithoutPath, ResultsFilePathIsOption);
+            break;
+        case Action::Capacity:
+            configuration.Capacity = true;
             break;
         }
     }

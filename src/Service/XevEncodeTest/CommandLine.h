@@ -24,6 +24,8 @@ inline constexpr HRESULT IterationCountWithoutValue = MakeHResult(0x80FF02E2);
 inline constexpr HRESULT IterationCountValueIsOption = MakeHResult(0x80FF02E3);
 inline constexpr HRESULT IterationCooldownTimeWithoutValue = MakeHResult(0x80FF02EA);
 inline constexpr HRESULT IterationCooldownTimeValueIsOption = MakeHResult(0x80FF02EB);
+inline constexpr HRESULT ResultsFileWithoutPath = MakeHResult(0x80FF0301);
+inline constexpr HRESULT ResultsFilePathIsOption = MakeHResult(0x80FF0302);
 
 struct Option
 {
@@ -38,7 +40,8 @@ std::optional<Option> ParseOption(std::string_view word);
 // sign allowed, reading stops at the first non-digit, no digits give 0, overflow clamps.
 int32_t ReadDecimal(std::string_view word) noexcept;
 
-// True when any word, the executable path included, is the option "Syntax" or "?" (any case).
+// True when any word, the executable path included, is the option "Syntax", "?", "h", "help" or
+// "-help" (any case).
 bool IsSyntaxRequest(const std::vector<std::string>& arguments);
 
 void PrintSyntax(const Console::Writer& console = Console::WriteLine);

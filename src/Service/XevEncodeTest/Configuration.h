@@ -66,5 +66,7 @@ public:
     int64_t IterationCooldownTime = 5; // seconds
     bool SoftwareEncoder = false;      // the software encoder even where a hardware one exists
     std::string ChatBaseAddress;       // the bot interface's base address with its credential; empty: no post
+    std::string ResultsFile;           // where the results document goes; empty: none
+    bool Capacity = false;             // search the largest real-time count of the first task's pipelines
 };
 } // namespace Application

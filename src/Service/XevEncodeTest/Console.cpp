@@ -4,12 +4,42 @@
 #include <cstdio>
 #include <mutex>
 
+namespace
+{
+// One process-wide lock over each whole line and status (a plain mutex rather than flockfile, so
+// that thread checkers see the ordering too); it guards g_StatusShown.
+std::mutex g_Lock;
+bool g_StatusShown = false;
+
+void ClearStatusLocked() noexcept
+{
+    if (!g_StatusShown)
+        return;
+    std::fputs("\r\x1b[K", stderr);
+    std::fflush(stderr);
+    g_StatusShown = false;
+}
+} // namespace
+
+void Console::Status(std::string_view text) noexcept
+{
+    std::lock_guard guard(g_Lock);
+    if (text.empty())
+    {
+        ClearStatusLocked();
+        return;
+    }
+    std::fputc('\r', stderr);
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fputs("\x1b[K", stderr);
+    std::fflush(stderr);
+    g_StatusShown = true;
+}
+
 void Console::WriteLine(std::string_view text) noexcept
 {
-    // One process-wide lock over the whole line (a plain mutex rather than flockfile, so that
-    // thread checkers see the ordering too).
-    static std::mutex lock;
-    std::lock_guard guard(lock);
+    std::lock_guard guard(g_Lock);
+    ClearStatusLocked();
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);

@@ -86,6 +86,7 @@ int EntryPoint(const std::vector<std::string>& arguments)
         const HRESULT hr = Error::CurrentExceptionResult();
         XEV_TRACE("Exception 0x%08X\n", static_cast<unsigned>(hr));
         Console::WriteLine(Console::Format("Fatal exception 0x%08X", static_cast<unsigned>(hr)));
+        DiagnoseSessionRefusal(hr);
         return FailureExitStatus(hr);
     }
 }

@@ -7,11 +7,14 @@
 
 #include "Configuration.h"
 #include "Console.h"
+#include "RunStatistics.h"
 
 #include "platform/com/ComObject.h"
 #include "platform/com/Types.h"
 #include "platform/system/Event.h"
 
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,8 +26,18 @@ class Context : public Configuration
 public:
     using Configuration::Configuration;
 
-    // Runs the iterations; returns when the run is over or stopEvent is set.
+    // Runs the iterations (or the capacity search); returns when the run is over or stopEvent is set.
     void Run(Sync::Event& stopEvent, const Console::Writer& console = Console::WriteLine);
+
+private:
+    using IterationRunner = std::function<IterationOutcome(const std::vector<Task>& tasks, UINT32 iteration, UINT32 iterationCount)>;
+    // One iteration of one pipeline per task: built, started together, awaited, stopped, streams
+    // written. Failures throw (the pipelines are stopped first).
+    IterationOutcome RunIteration(const std::vector<Task>& tasks, UINT32 iteration, UINT32 iterationCount,
+        IMFDXGIDeviceManager* deviceManager, Sync::Event& stopEvent, const Console::Writer& console, std::string& resultsText);
+    // Trials of N pipelines of the first task (1, 2, 4, ... then bisecting), each followed by its
+    // "Capacity trial" line, then the "Capacity" line; a stop request ends it with the best count so far.
+    std::optional<UINT32> SearchCapacity(const IterationRunner& run, Sync::Event& stopEvent, const Console::Writer& console);
 };
 
 // The process-wide stop event: manual reset, set by HandlerRoutine, never reset. It lives until

@@ -61,15 +61,16 @@ double CpuMeter::ElapsedSeconds() const
     return static_cast<double>((m_EndTime - m_StartTime) / 10000) / 1000.0;
 }
 
-void RecordCpuConsumption(CpuMeter& meter, UINT32 iteration, std::string& results, const Console::Writer& console)
+CpuFractions RecordCpuConsumption(CpuMeter& meter, UINT32 iteration, std::string& results, const Console::Writer& console)
 {
     const CpuFractions cpu = meter.Measure();
     XEV_TRACE("KernelTime %.2f%%, UserTime %.2f%%\n", cpu.Kernel * 100, cpu.User * 100);
     console(Console::Format("CPU consumption: %.2f%% kernel time, %.2f%% user time", cpu.Kernel * 100, cpu.User * 100));
     if (iteration != 0)
-        return;
+        return cpu;
     results += Console::Format("Elapsed Time: %.1f seconds\n", meter.ElapsedSeconds());
     results += Console::Format("CPU Consumption Time: %.2f%% kernel, %.2f%% user\n", double(cpu.Kernel) * 100.0, double(cpu.User) * 100.0);
+    return cpu;
 }
 
 std::string TaskText(const Task& task)

@@ -62,8 +62,8 @@ private:
 };
 
 // Measures, writes the trace and the "CPU consumption" console line and, in iteration 0, appends
-// the elapsed time and CPU consumption lines to results.
-void RecordCpuConsumption(CpuMeter& meter, UINT32 iteration, std::string& results, const Console::Writer& console = Console::WriteLine);
+// the elapsed time and CPU consumption lines to results. Returns what it measured.
+CpuFractions RecordCpuConsumption(CpuMeter& meter, UINT32 iteration, std::string& results, const Console::Writer& console = Console::WriteLine);
 
 // "1280x720@60", "640x480@12.50".
 std::string TaskText(const Task& task);

@@ -132,8 +132,11 @@ void TaskPipeline::BuildTopology(const Task& task, int64_t duration, IMFDXGIDevi
     m_Transform = transform;
     XEV_CHECK_HR(sourceNode->ConnectOutput(0, transformNode.Get(), 0));
 
-    // The sink.
+    // The sink, counting what reaches it.
+    m_Task = task;
+    m_FrameInterval = task.RateN ? static_cast<MFTIME>(10'000'000ull * task.RateD / task.RateN) : 0;
     ComPtr<NullMediaSink> sink = Make<NullMediaSink>();
+    sink->GetStream()->SetSampleCallback([this](IMFSample* sample) { OnSample(sample); });
     ComPtr<IMFTopologyNode> outputNode =
         AddNode(m_Topology.Get(), MF_TOPOLOGY_OUTPUT_NODE, static_cast<IMFStreamSink*>(sink->GetStream()));
     m_MediaSink = sink;
@@ -143,11 +146,14 @@ void TaskPipeline::BuildTopology(const Task& task, int64_t duration, IMFDXGIDevi
 void TaskPipeline::SetStreamCollector()
 {
     XEV_CHECK(m_MediaSink, MF_E_NOT_INITIALIZED);
-    m_MediaSink->GetStream()->SetSampleCallback([this](IMFSample* sample) { CollectSample(sample); });
+    m_Collect = true;
 }
 
-void TaskPipeline::CollectSample(IMFSample* sample)
+void TaskPipeline::OnSample(IMFSample* sample)
 {
+    m_Counters.Record(sample, MFGetSystemTime(), m_FrameInterval);
+    if (!m_Collect.load(std::memory_order_relaxed))
+        return;
     ComPtr<IMFMediaBuffer> buffer;
     XEV_CHECK_HR(sample->ConvertToContiguousBuffer(buffer.GetAddressOf()));
     MF::MediaBufferLock lock(buffer.Get());

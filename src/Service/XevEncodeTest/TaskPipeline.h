@@ -12,16 +12,20 @@
 //
 // Threads: AsyncCallbackInvoke runs on the platform's work-queue threads, one session event at a
 // time, under m_Lock; the ready handler is called with m_Lock held, the completion handler after it
-// is let go. The stream collector runs on the thread that delivers samples to the sink, under the
-// sink's lock held shared; it is the only writer of m_Data, which the run loop reads after Stop.
+// is let go. The sink's sample callback runs on the thread that delivers samples to the sink, under
+// the sink's lock held shared: it counts every sample in m_Counters (no lock, no allocation) and,
+// with the stream collector installed, is the only writer of m_Data, which the run loop reads
+// after Stop.
 
 #include "Configuration.h"
+#include "RunStatistics.h"
 
 #include "media/Common/AsyncCallback.h"
 #include "media/Common/PropVariantT.h"
 #include "platform/com/ComObject.h"
 #include "platform/mf/Api.h"
 
+#include <atomic>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -45,7 +49,7 @@ public:
     // Builds the three branches: the source of the task's size and rate lasting `duration`
     // seconds, the encoder with its settings on the shared device, the sink. Failures throw.
     void BuildTopology(const Task& task, int64_t duration, IMFDXGIDeviceManager* deviceManager);
-    // Installs the collector of encoded bytes on the sink's stream.
+    // Collects the encoded bytes that reach the sink from now on (before Start).
     void SetStreamCollector();
     // Stores the handlers, creates the session, gives it the topology and asks for its first event.
     void Start(Handler readyHandler, Handler completionHandler);
@@ -59,6 +63,10 @@ public:
     std::optional<HRESULT> Result() const;
     // The collected bytes; read after Stop.
     const std::vector<BYTE>& Data() const noexcept { return m_Data; }
+    // Counted as samples reach the sink; readable at any time.
+    const DeliveryCounters& Counters() const noexcept { return m_Counters; }
+    // The task BuildTopology was given.
+    const Task& GetTask() const noexcept { return m_Task; }
 
     const UINT32 m_Index;
 
@@ -69,7 +77,7 @@ private:
     ~TaskPipeline() override;
 
     void AsyncCallbackInvoke(IMFAsyncResult* result);
-    void CollectSample(IMFSample* sample);
+    void OnSample(IMFSample* sample);
 
     ComPtr<IMFTopology> m_Topology;
     ComPtr<MF::AsyncCallback> m_AsyncCallback;
@@ -86,6 +94,10 @@ private:
     mutable std::mutex m_Lock;
     std::optional<HRESULT> m_Result;
     bool m_Stopped = false;
-    std::vector<BYTE> m_Data; // written only by the collector
+    std::vector<BYTE> m_Data; // written only by the sample callback
+    Task m_Task;              // set by BuildTopology
+    MFTIME m_FrameInterval = 0;
+    std::atomic<bool> m_Collect { false };
+    DeliveryCounters m_Counters;
 };
 } // namespace Application

@@ -4,6 +4,7 @@
 #include "platform/com/Trace.h"
 #include "platform/d3d/D3D11.h"
 
+#include <atomic>
 #include <cstdio>
 #include <utility>
 
@@ -39,7 +40,19 @@ constexpr const char* StatusNames[] = {
     "NV_ENC_ERR_RESOURCE_NOT_REGISTERED",
     "NV_ENC_ERR_RESOURCE_NOT_MAPPED",
 };
+std::atomic<std::size_t> g_OpenSessions { 0 };
+std::atomic<std::size_t> g_OpenAtRefusal { 0 };
 } // namespace
+
+std::size_t OpenSessionCount() noexcept
+{
+    return g_OpenSessions.load();
+}
+
+std::size_t SessionsOpenAtLastRefusal() noexcept
+{
+    return g_OpenAtRefusal.load();
+}
 
 StatusText StatusName(NVENCSTATUS status) noexcept
 {
@@ -152,6 +165,7 @@ EncodeSession::~EncodeSession()
     if (!IsOpen())
         return;
     const NVENCSTATUS status = Invoke(&NV_ENCODE_API_FUNCTION_LIST::nvEncDestroyEncoder);
+    g_OpenSessions.fetch_sub(1);
     if (status != NV_ENC_SUCCESS)
         XEV_TRACE("Encoder 0x%p, Result %s\n", m_Encoder, StatusName(status).data());
 }
@@ -169,9 +183,13 @@ void EncodeSession::Open(Api* api, ID3D11Device* device)
     params.apiVersion = NVENCAPI_VERSION;
     const auto open = api->Functions().nvEncOpenEncodeSessionEx;
     void* encoder = nullptr;
-    XEV_CHECK_NVENC(open ? open(&params, &encoder) : NV_ENC_ERR_UNIMPLEMENTED);
+    const NVENCSTATUS status = open ? open(&params, &encoder) : NV_ENC_ERR_UNIMPLEMENTED;
+    if (status == NV_ENC_ERR_OUT_OF_MEMORY)
+        g_OpenAtRefusal.store(g_OpenSessions.load());
+    XEV_CHECK_NVENC(status);
     m_Api = api;
     m_Encoder = encoder;
+    g_OpenSessions.fetch_add(1);
 }
 
 void EncodeSession::Close()
@@ -181,6 +199,7 @@ void EncodeSession::Close()
     XEV_CHECK_NVENC(Invoke(&NV_ENCODE_API_FUNCTION_LIST::nvEncDestroyEncoder));
     m_Encoder = nullptr;
     m_Api = nullptr;
+    g_OpenSessions.fetch_sub(1);
 }
 
 NV_ENC_OUTPUT_PTR EncodeSession::CreateBitstreamBuffer()

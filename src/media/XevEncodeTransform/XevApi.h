@@ -87,6 +87,12 @@ private:
 inline constexpr uint32_t BitstreamBufferSize = 0x200000; // 2 MiB
 inline constexpr uint32_t SequenceParamsCapacity = 4096;
 
+// Sessions this process has open through EncodeSession, and how many were open when a runtime last
+// refused to open one with NV_ENC_ERR_OUT_OF_MEMORY (0: no such refusal, or none open then).
+// Drivers that cap concurrent sessions refuse the next one so.
+std::size_t OpenSessionCount() noexcept;
+std::size_t SessionsOpenAtLastRefusal() noexcept;
+
 class EncodeSession
 {
 public:

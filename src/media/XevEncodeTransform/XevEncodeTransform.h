@@ -38,6 +38,10 @@
 #include <shared_mutex>
 #include <vector>
 
+// UINT64 on every output sample: when ProcessInput accepted its frame (MFGetSystemTime, 100 ns),
+// so that whoever receives it can tell the encode latency.
+XEV_GUID(XevSampleExtension_InputAcceptedTime, "6f1c2b7e-3d54-4a8e-9c1f-2b7d5e0a4c93");
+
 class XevEncodeTransform final
     : public ComObject<IMFTransform, MF::ShutdownImplementation<XevEncodeTransform>,
           MF::MediaEventGenerator<XevEncodeTransform, MF::MediaPrimitiveTraits>, IMFClockConsumer, IMFClockStateSink, IMFGetService,
@@ -233,6 +237,7 @@ public:
     ComPtr<KeyedMutexSet::Item> m_KeyedMutexItem;   // the input texture's mutex, while held
     NV_ENC_INPUT_PTR m_MappedResource = nullptr;    // the mapped input texture, while mapped
     LONGLONG m_SampleTime = 0;
+    MFTIME m_AcceptedTime = 0;                      // when ProcessInput took the frame
     bool m_Discontinuity = false;
     ComPtr<IUnknown> m_Token;                       // the input's MFSampleExtension_Token
     NV_ENC_OUTPUT_PTR m_Bitstream = nullptr;

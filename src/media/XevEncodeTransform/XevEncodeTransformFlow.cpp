@@ -354,6 +354,7 @@ void XevEncodeTransform::SubmitLocked(Buffer& buffer, IMFSample* sample, NV_ENC_
 {
     buffer.m_Discontinuity = MFGetAttributeUINT32(sample, MFSampleExtension_Discontinuity, 0) != 0;
     buffer.m_SampleTime = time;
+    buffer.m_AcceptedTime = MFGetSystemTime();
     buffer.m_Token = nullptr;
     (void)sample->GetUnknown(MFSampleExtension_Token, IidOf<IUnknown>, reinterpret_cast<void**>(buffer.m_Token.GetAddressOf()));
     if (const auto forceKeyFrame = m_Settings.ReadUInt32(CODECAPI_AVEncVideoForceKeyFrame))
@@ -495,6 +496,7 @@ void XevEncodeTransform::CompleteBufferLocked(Buffer& buffer)
     if (bitstream->pictureType == NV_ENC_PIC_TYPE_IDR)
         XEV_CHECK_HR(sample->SetUINT32(MFSampleExtension_CleanPoint, 1));
     XEV_CHECK_HR(sample->SetUINT64(MFSampleExtension_DecodeTimestamp, static_cast<UINT64>(buffer.m_SampleTime)));
+    XEV_CHECK_HR(sample->SetUINT64(XevSampleExtension_InputAcceptedTime, static_cast<UINT64>(buffer.m_AcceptedTime)));
     XEV_CHECK_HR(sample->SetSampleTime(static_cast<LONGLONG>(bitstream->outputTimeStamp)));
     XEV_CHECK_HR(sample->SetSampleDuration(static_cast<LONGLONG>(bitstream->outputDuration)));
     const auto* bytes = static_cast<const BYTE*>(bitstream->bitstreamBufferPtr);

@@ -12,6 +12,9 @@
 #include <cstdio>
 #include <cstring>
 #include <dlfcn.h>
+#include <fstream>
+#include <sstream>
+#include <string>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -584,5 +587,39 @@ NVENCSTATUS NVENCAPI CreateInstance(NV_ENCODE_API_FUNCTION_LIST* list)
     list->version = version;
     XEV_FILL_NVENC_FUNCTION_LIST(list);
     return NV_ENC_SUCCESS;
+}
+} // namespace NvidiaEncoder
+
+namespace NvidiaEncoder
+{
+std::string Describe()
+{
+    std::string text = "NVIDIA (";
+    // "NVRM version: NVIDIA UNIX x86_64 Kernel Module  550.54.14  <date>"
+    std::ifstream file("/proc/driver/nvidia/version");
+    std::string line, word, previous;
+    if (std::getline(file, line))
+        for (std::istringstream words(line); words >> word; previous = word)
+            if (previous == "Module")
+            {
+                text += "driver " + word + ", ";
+                break;
+            }
+    std::lock_guard lock(g_LibraryLock);
+    int cudaVersion = 0;
+    using DriverGetVersion = CUresult(int*);
+    if (auto* get = g_Library.Cuda ? reinterpret_cast<DriverGetVersion*>(dlsym(g_Library.Cuda, "cuDriverGetVersion")) : nullptr;
+        get && get(&cudaVersion) == CUDA_SUCCESS)
+        text += "CUDA " + std::to_string(cudaVersion / 1000) + "." + std::to_string(cudaVersion % 1000 / 10) + ", ";
+    uint32_t apiVersion = 0;
+    using MaxSupportedVersion = NVENCSTATUS NVENCAPI(uint32_t*);
+    if (auto* get = g_Library.Encoder ? reinterpret_cast<MaxSupportedVersion*>(dlsym(g_Library.Encoder, "NvEncodeAPIGetMaxSupportedVersion")) : nullptr;
+        get && get(&apiVersion) == NV_ENC_SUCCESS)
+        text += "encoder interface " + std::to_string(apiVersion >> 4) + "." + std::to_string(apiVersion & 0xF) + ", ";
+    if (text.ends_with(", "))
+        text.resize(text.size() - 2);
+    else
+        text += "versions unknown";
+    return text + ")";
 }
 } // namespace NvidiaEncoder

@@ -16,6 +16,8 @@
 
 #include "platform/encoder/Runtime.h"
 
+#include <string>
+
 namespace NvidiaEncoder
 {
 // Loads both libraries (counted, process-wide). False when either is missing; nothing then
@@ -30,4 +32,8 @@ bool HasEntryPoints() noexcept;
 // The layer's NvEncodeAPICreateInstance: asks the driver for its list and fills `list` with
 // this layer's functions.
 NVENCSTATUS NVENCAPI CreateInstance(NV_ENCODE_API_FUNCTION_LIST* list);
+
+// "NVIDIA (driver 550.54.14, CUDA 12.4, encoder interface 12.1)": what the loaded libraries report;
+// a part they do not report is left out.
+std::string Describe();
 } // namespace NvidiaEncoder

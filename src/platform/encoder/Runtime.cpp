@@ -74,4 +74,13 @@ const char* Name(Module* module) noexcept
         return "NVIDIA";
     return "(none)";
 }
+
+std::string Describe(Module* module)
+{
+    if (module == &g_Software)
+        return SoftwareEncoder::Describe();
+    if (module == &g_Nvidia)
+        return NvidiaEncoder::Describe();
+    return "(none)";
+}
 } // namespace EncoderRuntime

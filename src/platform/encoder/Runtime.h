@@ -14,6 +14,8 @@
 
 #include "platform/encoder/NvEncodeApi.h"
 
+#include <string>
+
 struct ID3D11Device;
 
 namespace EncoderRuntime
@@ -43,4 +45,7 @@ void Free(Module* module) noexcept;
 
 // A name for trace lines: "NVIDIA" or "Software".
 const char* Name(Module* module) noexcept;
+// The runtime and its versions, for people: "Software (libx264 build 164, preset superfast, ...)",
+// "NVIDIA (driver 550.54.14, CUDA 12.4, encoder interface 12.1)"; "(none)" for null.
+std::string Describe(Module* module);
 } // namespace EncoderRuntime

@@ -19,6 +19,7 @@ namespace
 // the session for the call's length, so a session destroyed meanwhile is freed after the call.
 std::mutex g_SessionsLock; // guards g_Sessions
 std::vector<std::shared_ptr<Session>> g_Sessions;
+std::size_t g_SessionLimit = 0; // guarded by g_SessionsLock; 0: none
 
 std::shared_ptr<Session> Find(void* encoder)
 {
@@ -69,6 +70,8 @@ NVENCSTATUS NVENCAPI OpenEncodeSessionEx(NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS* p
     auto session = std::make_shared<Session>(device);
     {
         std::lock_guard lock(g_SessionsLock);
+        if (g_SessionLimit != 0 && g_Sessions.size() >= g_SessionLimit)
+            return NV_ENC_ERR_OUT_OF_MEMORY;
         g_Sessions.push_back(session);
     }
     *encoder = session.get();
@@ -414,5 +417,16 @@ std::size_t OpenSessionCount()
 {
     std::lock_guard lock(g_SessionsLock);
     return g_Sessions.size();
+}
+
+void SetSessionLimit(std::size_t limit) noexcept
+{
+    std::lock_guard lock(g_SessionsLock);
+    g_SessionLimit = limit;
+}
+
+std::string Describe()
+{
+    return "Software (libx264 build " + std::to_string(X264_BUILD) + ", preset " + X264Preset + ", tune " + X264Tune + ")";
 }
 } // namespace SoftwareEncoder

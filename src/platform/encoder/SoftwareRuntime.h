@@ -9,6 +9,9 @@
 
 #include "platform/encoder/NvEncodeApi.h"
 
+#include <cstddef>
+#include <string>
+
 namespace SoftwareEncoder
 {
 // The runtime's NvEncodeAPICreateInstance: fills every entry of the list.
@@ -20,4 +23,12 @@ NVENCSTATUS HoldEncoding(void* encoder, bool hold);
 
 // Sessions open now (nvEncOpenEncodeSessionEx without nvEncDestroyEncoder).
 std::size_t OpenSessionCount();
+
+// Test hook: with a limit, opening a session while `limit` are open fails with
+// NV_ENC_ERR_OUT_OF_MEMORY, as drivers that cap concurrent sessions answer; 0 lifts it. Only test
+// programs call it.
+void SetSessionLimit(std::size_t limit) noexcept;
+
+// "Software (libx264 build 164, preset superfast, tune zerolatency)".
+std::string Describe();
 } // namespace SoftwareEncoder

@@ -58,4 +58,9 @@ Times GetTimes() noexcept
     const auto ticks = [](const timeval& time) { return int64_t(time.tv_sec) * 10'000'000 + int64_t(time.tv_usec) * 10; };
     return { ticks(usage.ru_stime), ticks(usage.ru_utime) };
 }
+
+bool StandardErrorIsTerminal() noexcept
+{
+    return isatty(STDERR_FILENO) == 1;
+}
 } // namespace Process

@@ -10,6 +10,9 @@ namespace Process
 // Logical processors online.
 unsigned ProcessorCount() noexcept;
 
+// True when standard error is a terminal (a place for a line rewritten in place).
+bool StandardErrorIsTerminal() noexcept;
+
 // Bit i stands for processor i (the first 64 processors).
 struct AffinityMasks
 {

@@ -48,6 +48,8 @@ struct ParserCase
     int64_t IterationCooldownTime = 5;
     bool SoftwareEncoder = false;
     std::vector<std::string> Lines = {};
+    std::string ResultsFile = {};
+    bool Capacity = false;
 };
 
 TEST(OptionParser, AppliesOptionsInOrderAndWarnsAboutTheRest)
@@ -65,6 +67,8 @@ TEST(OptionParser, AppliesOptionsInOrderAndWarnsAboutTheRest)
         { "CountsClampToThirtyTwoBits", { "-ic", "99999999999", "-ict", "4294967296" }, DefaultPath, false, 0x7FFFFFFF, 0x7FFFFFFF },
         { "NegativeCountWrapsIntoUnsigned", { "-ic", " -1" }, DefaultPath, false, 0xFFFFFFFFu },
         { "ShortSoftwareEncoder", { "-se" }, DefaultPath, false, 1, 5, true },
+        { "ResultsFileAndCapacity", { "-rf", "r.json", "-CAP" }, DefaultPath, false, 1, 5, false, {}, "r.json", true },
+        { "LongResultsFile", { "-ResultsFile", "a b.json", "-Capacity" }, DefaultPath, false, 1, 5, false, {}, "a b.json", true },
         { "SupervisorOptionsDoNothing", { "-Debug:Full", "-DisableDebugOutput" } },
         { "StrayWordsAreWarned", { "foo", "/?", "-ws", "" }, DefaultPath, true, 1, 5, false,
             { ArgumentWarning + "foo", ArgumentWarning + "/?", ArgumentWarning } },
@@ -81,6 +85,8 @@ TEST(OptionParser, AppliesOptionsInOrderAndWarnsAboutTheRest)
         EXPECT_EQ(outcome.Settings.IterationCount, c.IterationCount);
         EXPECT_EQ(outcome.Settings.IterationCooldownTime, c.IterationCooldownTime);
         EXPECT_EQ(outcome.Settings.SoftwareEncoder, c.SoftwareEncoder);
+        EXPECT_EQ(outcome.Settings.ResultsFile, c.ResultsFile);
+        EXPECT_EQ(outcome.Settings.Capacity, c.Capacity);
         EXPECT_EQ(outcome.Lines, c.Lines);
     }
 }
@@ -100,6 +106,8 @@ TEST(OptionParser, MissingOrOptionLikeValuesFailWithTheirFixedCodes)
         { { "-ic", "-1" }, MakeHResult(0x80FF02E3), 0 },
         { { "-ict" }, MakeHResult(0x80FF02EA), 0 },
         { { "-x", "-IterationCooldownTime", "-5" }, MakeHResult(0x80FF02EB), 1 },
+        { { "-rf" }, MakeHResult(0x80FF0301), 0 },
+        { { "-ResultsFile", "-cap" }, MakeHResult(0x80FF0302), 0 },
     };
     for (const auto& c : cases)
     {
@@ -120,7 +128,9 @@ TEST(SyntaxRequest, AnyWordFromThePathOnAsksForTheSyntax)
     EXPECT_TRUE(CommandLine::IsSyntaxRequest({ "tool", "-cf", "-SYNTAX" }));
     EXPECT_TRUE(CommandLine::IsSyntaxRequest({ "tool", "-syntax:x" }));
     EXPECT_TRUE(CommandLine::IsSyntaxRequest({ "-?" })); // the path itself is looked at too
-    EXPECT_FALSE(CommandLine::IsSyntaxRequest({ "tool", "/?", "?", "-Syntaxes", "--?" }));
+    EXPECT_TRUE(CommandLine::IsSyntaxRequest({ "tool", "-h" }) && CommandLine::IsSyntaxRequest({ "tool", "-HELP" })
+        && CommandLine::IsSyntaxRequest({ "tool", "--help" }));
+    EXPECT_FALSE(CommandLine::IsSyntaxRequest({ "tool", "/?", "?", "-Syntaxes", "--?", "-hel", "---help" }));
     EXPECT_FALSE(CommandLine::IsSyntaxRequest({}));
 }
 } // namespace

@@ -49,6 +49,8 @@ TEST(EntryPoint, SyntaxRequestPrintsBannerAndSyntaxOnly)
         { Tool, "-ws", "-SYNTAX" },
         { Tool, "-cf", "-syntax:x" },
         { Tool, "-cf", folder.Write("broken.json", "{"), "foo", "-?" },
+        { Tool, "-h" },
+        { Tool, "--help" },
     };
     for (const auto& command : commands)
     {
@@ -64,7 +66,7 @@ TEST(EntryPoint, ExitStatusAndLastLines)
     const std::string config = folder.Path("config.json");
     const std::string quoted = "Configuration file \"" + config + "\"";
     // Without tasks the run fails after the processor and adapter lines.
-    const std::vector<std::string> noTasks = { "Processor Count *", "Using adapter \"*", "Fatal exception 0x80FF023F" };
+    const std::vector<std::string> noTasks = { "Processor Count *", "Using adapter \"*", "Using encoder *", "Fatal exception 0x80FF023F" };
     const struct
     {
         std::vector<std::string> Arguments;
@@ -76,7 +78,7 @@ TEST(EntryPoint, ExitStatusAndLastLines)
         { { "-ict", "-5" }, std::nullopt, 0xEB, { "Fatal exception 0x80FF02EB" } },
         { { "foo", "-foo:bar", "-cf", folder.Path("absent.json") }, std::nullopt, 0x3F,
             { "Warning, command line argument not recognized: foo", "Warning, command line option argument not recognized: foo", noTasks[0],
-                noTasks[1], noTasks[2] } },
+                noTasks[1], noTasks[2], noTasks[3] } },
         { {}, R"({"ProcessAffinityMask": 15})", 0x0E,
             { quoted + ": key \"ProcessAffinityMask\" must be of type string, not number", "Fatal exception 0x8000000E" } },
         { {}, R"({"ProcessAffinityMask": "0xZ"})", 0x57,

@@ -6,6 +6,7 @@
 #include "ToolProcess.h"
 
 #include <cstdio>
+#include <pty.h>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -47,6 +48,7 @@ std::string Tasks(const std::string& tasks, int duration)
 {
     return "{\"Tasks\": [" + tasks + "], \"Duration\": " + std::to_string(duration) + "}";
 }
+const std::string Encoder = "Using encoder Software (libx264 build *";
 const std::string Small = R"({"SizeW": 96, "SizeH": 64, "RateN": 10, "RateD": 1})";
 const std::string Smaller = R"({"SizeW": 64, "SizeH": 48, "RateN": 5, "RateD": 1})";
 
@@ -90,11 +92,12 @@ TEST(Run, TwoPipelinesWriteDecodableStreamsAndAFailingEncoderStopsOnlyItsOwn)
     {
         SCOPED_TRACE(failing ? "failing encoder" : "whole run");
         const ToolFolder folder(Tasks(Small + ", " + Smaller, 2), failing ? "XevEncodeTestFailingEncoder" : "XevEncodeTest");
-        const TestSupport::ProcessResult result = TestSupport::RunProcess(folder.Command({ "-WriteStreams" }));
+        const TestSupport::ProcessResult result = TestSupport::RunProcess(folder.Command({ "-WriteStreams", "-rf", folder.Path("results.json") }));
         SCOPED_TRACE(result.Output);
         EXPECT_EQ(result.ExitStatus, 0);
+        EXPECT_EQ(result.Output.find('\r'), std::string::npos); // no status line through a pipe
         std::vector<std::string> lines = CollapseReport(AfterBanner(result.Output));
-        std::vector<std::string> expected = { "Processor Count *", "Using adapter \"*", "Started 2 pipelines, duration is 2 seconds" };
+        std::vector<std::string> expected = { "Processor Count *", "Using adapter \"*", Encoder, "Started 2 pipelines, duration is 2 seconds" };
         if (failing)
             expected.push_back("Pipeline 1 failed with code 0x8000FFFF");
         expected.insert(expected.end(), { "CPU consumption: *", "Stopping pipelines", "Writing *", "Writing *", "<report>", "Chat notification skipped*" });
@@ -114,14 +117,101 @@ TEST(Run, TwoPipelinesWriteDecodableStreamsAndAFailingEncoderStopsOnlyItsOwn)
         {
             EXPECT_EQ(failed, ExpectedPictures("64x48", 10));
         }
+        // The results file counts what the stream files hold.
+        const nlohmann::json results = nlohmann::json::parse(std::ifstream(folder.Path("results.json")), nullptr, false);
+        const nlohmann::json& pipelines = results["Iterations"][0]["Pipelines"];
+        ASSERT_EQ(pipelines.size(), 2u) << results;
+        for (const size_t i : { 0u, 1u })
+        {
+            const std::string stream = folder.Path(i ? "Stream-01.h264" : "Stream-00.h264");
+            EXPECT_EQ(pipelines[i]["Frames"], (i ? failed.size() : 20u)) << pipelines[i];
+            EXPECT_EQ(pipelines[i]["Bytes"], std::filesystem::file_size(stream));
+            EXPECT_EQ(pipelines[i]["Result"], failing && i == 1 ? "0x8000FFFF" : "0x00000000");
+            EXPECT_LE(pipelines[i]["LatencyMilliseconds"]["P99"], pipelines[i]["LatencyMilliseconds"]["Max"]);
+        }
+        EXPECT_TRUE(results["Machine"]["Encoder"].get<std::string>().starts_with("Software (libx264 build ")) << results;
     }
+}
+
+// A capacity search of a small task prints one line per trial and ends with a count of at least 1,
+// which the results file holds with every trial; a stop request during a cool-down ends the search
+// with the best count so far.
+TEST(Run, CapacitySearch)
+{
+    const std::string task = R"({"SizeW": 160, "SizeH": 120, "RateN": 30, "RateD": 1})";
+    const ToolFolder folder(Tasks(task, 1));
+    const TestSupport::ProcessResult result = TestSupport::RunProcess(folder.Command({ "-cap", "-ict", "0", "-rf", folder.Path("r.json") }));
+    ASSERT_EQ(result.ExitStatus, 0) << result.Output;
+    const std::regex trial(R"(Capacity trial: (\d+) pipelines, [0-9.]+ fps slowest, \d+ late frames, CPU \d+%: (not )?real time)");
+    size_t trials = 0, started = 0;
+    std::smatch match;
+    for (const std::string& line : AfterBanner(result.Output))
+    {
+        started += line.starts_with("Started ");
+        trials += std::regex_match(line, match, trial) && std::stoul(match[1]) > 0;
+    }
+    EXPECT_TRUE(started == trials && trials >= 1) << result.Output;
+    ASSERT_TRUE(std::regex_search(result.Output, match, std::regex("\nCapacity: (\\d+) pipelines of 160x120@30\n"))) << result.Output;
+    const unsigned capacity = std::stoul(match[1]);
+    EXPECT_GE(capacity, 1u);
+    const nlohmann::json results = nlohmann::json::parse(std::ifstream(folder.Path("r.json")), nullptr, false);
+    EXPECT_EQ(results["Iterations"].size(), trials);
+    EXPECT_EQ(results["Capacity"]["Pipelines"], capacity) << results;
+
+    Child child(folder.Command({ "-cap", "-ict", "600" }));
+    ASSERT_TRUE(child.ReadUntil("Cooling down", std::chrono::seconds(120))) << child.Output();
+    ASSERT_EQ(kill(child.Pid(), SIGINT), 0);
+    EXPECT_EQ(child.Finish(std::chrono::seconds(120)), 0);
+    EXPECT_TRUE(child.Output().ends_with("Console Control Handler: CTRL_C_EVENT\nCapacity: 1 pipelines of 160x120@30\n")) << child.Output();
+}
+
+// An encoder runtime that refuses the third session: that pipeline's failure line is followed by the
+// diagnosis, and the others finish.
+TEST(Run, RefusedSessionIsDiagnosedAsTheDriverLimit)
+{
+    const ToolFolder folder(Tasks(Smaller + ", " + Smaller + ", " + Smaller, 1), "XevEncodeTestSessionLimit");
+    const TestSupport::ProcessResult result = TestSupport::RunProcess(folder.Command({}));
+    EXPECT_EQ(result.ExitStatus, 0);
+    const std::vector<std::string> lines = CollapseReport(AfterBanner(result.Output));
+    ExpectLines(lines, { "Processor Count *", "Using adapter \"*", Encoder, "Started 3 pipelines, duration is 1 seconds", "Pipeline *",
+        "The encoder refused a new session while 2 sessions of this process were open: the driver limits concurrent encode sessions on this adapter",
+        "CPU consumption: *", "Stopping pipelines", "<report>", "Chat notification skipped*" });
+    EXPECT_TRUE(lines.size() > 4 && lines[4].ends_with(" failed with code 0xCE56000A")) << result.Output;
+}
+
+// On a terminal the status line is rewritten in place while pipelines run and cleared before the
+// next console line (through a pipe there is none: see above).
+TEST(Run, StatusLineOnATerminal)
+{
+    const ToolFolder folder(Tasks(Smaller, 3));
+    int terminal = -1;
+    const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0)
+    {
+        execl(folder.Path("XevEncodeTest").c_str(), "XevEncodeTest", nullptr);
+        _exit(127);
+    }
+    std::string output;
+    char buffer[4096];
+    pollfd descriptor { terminal, POLLIN, 0 };
+    for (ssize_t n = 1; n > 0 && poll(&descriptor, 1, 120'000) > 0;)
+        if ((n = read(terminal, buffer, sizeof(buffer))) > 0)
+            output.append(buffer, static_cast<size_t>(n));
+    int status = 0;
+    waitpid(pid, &status, 0);
+    close(terminal);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
+    const size_t last = output.rfind("\rElapsed ");
+    ASSERT_NE(last, std::string::npos) << output;
+    EXPECT_TRUE(std::regex_search(output.substr(last), std::regex(R"(^\rElapsed \d/3 s, \d+ frames, slowest [0-9.]+/5 fps, \d+ late, CPU \d+%\x1b\[K\r\x1b\[K[A-Z])"))) << output;
 }
 
 // Iterations with cool-downs; a stop while the last iteration runs and one during a cool-down
 // both end the run normally, without a further iteration.
 TEST(Run, IterationsCooldownsAndStopRequests)
 {
-    const std::vector<std::string> start = { "Processor Count *", "Using adapter \"*" };
+    const std::vector<std::string> start = { "Processor Count *", "Using adapter \"*", Encoder };
     const std::vector<std::string> iteration = { "Started 1 pipelines, duration is 1 seconds", "CPU consumption: *", "Stopping pipelines" };
     const struct
     {

@@ -48,6 +48,7 @@
 #include "platform/com/Error.h"
 #include "platform/mf/Api.h"
 #include "platform/mf/Platform.h"
+#include "platform/mf/PropVariantT.h"
 
 #include "platform/system/Event.h"
 
@@ -70,15 +71,6 @@ constexpr uint32_t TeardownPatienceMilliseconds = 10000;
 // Outputs the sink has not asked for yet that the session keeps: at this many, the transform's
 // requests for input are held back until the sink takes one.
 constexpr size_t OutputQueueLimit = 4;
-
-// A PROPVARIANT cleared when it goes.
-struct Variant : PROPVARIANT
-{
-    Variant() noexcept { PropVariantInit(this); }
-    Variant(const Variant&) = delete;
-    Variant& operator=(const Variant&) = delete;
-    ~Variant() { (void)PropVariantClear(this); }
-};
 
 // The objects whose events the session reads.
 enum class Role
@@ -240,7 +232,7 @@ private:
     ComPtr<IMFMediaTypeHandler> m_SinkTypeHandler;
     ComPtr<IMFMediaSink> m_Sink;
     ComPtr<IMFFinalizableMediaSink> m_FinalizableSink; // null for a sink that does not finalize
-    Variant m_StartPosition; // of the current start
+    MF::PropVariantT<> m_StartPosition; // of the current start
     UINT64 m_Fences = 0;     // fences queued so far
     // Streaming.
     std::deque<ComPtr<IMFSample>> m_Input; // delivered samples the transform has not taken yet
@@ -409,7 +401,7 @@ void EventReader::Fence(UINT64 number)
     }
     if (!generator)
         return;
-    Variant value;
+    MF::PropVariantT<> value;
     value.vt = VT_UI8;
     value.uhVal = number;
     // An object that cannot take the fence (shut down) sends nothing stale either.
@@ -422,7 +414,7 @@ bool EventReader::IsFence(IMFMediaEvent* event)
     GUID extendedType = GUID_NULL;
     if (FAILED(event->GetExtendedType(&extendedType)) || extendedType != SessionFenceEvent)
         return false;
-    Variant value;
+    MF::PropVariantT<> value;
     if (SUCCEEDED(event->GetValue(&value)) && value.vt == VT_UI8 && value.uhVal == m_AwaitedFence)
         m_AwaitedFence = 0;
     return true;
@@ -668,7 +660,7 @@ HRESULT MediaSession::Start(const GUID* timeFormat, const PROPVARIANT* startPosi
     const bool empty = startPosition->vt == VT_EMPTY;
     return Post([this, position, empty] {
         EnqueueCommand([this, position, empty] {
-            Variant value;
+            MF::PropVariantT<> value;
             if (!empty)
             {
                 value.vt = VT_I8;
@@ -856,7 +848,7 @@ void MediaSession::QueueSessionEvent(MediaEventType type, HRESULT status, IUnkno
 {
     XEV_TRACE("this 0x%p, Type %u, Status 0x%08X, State %s\n", static_cast<void*>(this), static_cast<unsigned>(type), static_cast<unsigned>(status),
               StateName(m_State));
-    Variant variant;
+    MF::PropVariantT<> variant;
     if (value)
     {
         variant.vt = VT_UNKNOWN;
@@ -875,7 +867,7 @@ void MediaSession::QueueTopologyStatus(UINT32 status) noexcept
         std::lock_guard lock(m_Lock);
         topology = m_Topology;
     }
-    Variant value;
+    MF::PropVariantT<> value;
     if (topology)
     {
         value.vt = VT_UNKNOWN;
@@ -1312,7 +1304,7 @@ void MediaSession::OnSourceEvent(MediaEventType type, HRESULT status, IMFMediaEv
 // Starts reading a stream the source announces, when it is the topology's stream and not read yet.
 void MediaSession::OnNewStream(IMFMediaEvent* event)
 {
-    Variant value;
+    MF::PropVariantT<> value;
     XEV_CHECK_HR(event->GetValue(&value));
     XEV_CHECK(value.vt == VT_UNKNOWN && value.punkVal, E_INVALIDARG);
     ComPtr<IMFMediaStream> stream;
@@ -1338,7 +1330,7 @@ void MediaSession::OnStreamEvent(MediaEventType type, HRESULT status, IMFMediaEv
         if (m_State != State::Running || m_StreamEnded)
             break; // a sample of a start that was stopped
         XEV_CHECK_HR(status);
-        Variant value;
+        MF::PropVariantT<> value;
         XEV_CHECK_HR(event->GetValue(&value));
         XEV_CHECK(value.vt == VT_UNKNOWN && value.punkVal, E_INVALIDARG);
         ComPtr<IMFSample> sample;
@@ -1508,7 +1500,7 @@ void MediaSession::TryPlaceMarker()
         return;
     m_MarkerPlaced = true;
     m_State = State::Ending;
-    Variant markerValue, contextValue;
+    MF::PropVariantT<> markerValue, contextValue;
     XEV_CHECK_HR(m_StreamSink->PlaceMarker(MFSTREAMSINK_MARKER_ENDOFSEGMENT, &markerValue, &contextValue));
     TryEnd();
 }

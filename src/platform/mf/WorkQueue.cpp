@@ -522,15 +522,6 @@ HRESULT MFPutWorkItem2(DWORD queue, LONG priority, IMFAsyncCallback* callback, I
     });
 }
 
-HRESULT MFPutWorkItemEx(DWORD queue, IMFAsyncResult* result)
-{
-    return Error::Guard([&]() -> HRESULT {
-        ComPtr<MFPlatform::IAsyncResultInternal> ours;
-        XEV_CHECK_HR(MFPlatform::QueryAsyncResult(result, &ours));
-        return ExpectedOutcome(MFPlatform::PutResult(queue, std::move(ours)), __FILE__, __LINE__);
-    });
-}
-
 HRESULT MFAllocateSerialWorkQueue(DWORD targetQueue, DWORD* queue)
 {
     return Error::Guard([&]() -> HRESULT {

@@ -1,4 +1,5 @@
 #include "media/Common/OperationQueue.h"
+#include "fakes/Platform.h"
 
 #include "media/Common/MediaEventGenerator.h"
 #include "media/Common/Pool.h"
@@ -133,7 +134,7 @@ protected:
 template <class F>
 bool Eventually(F done)
 {
-    for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30); !done() && std::chrono::steady_clock::now() < deadline;)
+    for (auto deadline = std::chrono::steady_clock::now() + TestSupport::Patience; !done() && std::chrono::steady_clock::now() < deadline;)
         std::this_thread::yield();
     return done();
 }

@@ -57,7 +57,7 @@ struct Pipeline
         ASSERT_TRUE(Events->WaitFor(MESessionTopologyStatus)) << Events->Text();
         ASSERT_EQ(Start(), S_OK);
     }
-    void Await(MediaEventType type, size_t occurrence = 1) { ASSERT_TRUE(Events->WaitFor(type, Patience, occurrence)) << Events->Text(); }
+    void Await(MediaEventType type, size_t occurrence = 1) { ASSERT_TRUE(Events->WaitFor(type, PatienceMilliseconds, occurrence)) << Events->Text(); }
     void StopAndClose()
     {
         ASSERT_EQ(Session->Stop(), S_OK);
@@ -476,7 +476,7 @@ TEST_F(MediaSessionTest, SixteenSessionsAtOnce)
             return;
         if (++blocked < 16)
         {
-            EXPECT_TRUE(allBlocked.Wait(Patience));
+            EXPECT_TRUE(allBlocked.Wait(PatienceMilliseconds));
         }
         allBlocked.Set(); // by the sixteenth, or after a failure so that the others need not wait it out
     };

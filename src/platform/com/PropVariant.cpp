@@ -88,91 +88,65 @@ HRESULT PropVariantCopy(PROPVARIANT* destination, const PROPVARIANT* source) noe
     return S_OK;
 }
 
-HRESULT InitPropVariantFromUInt32(uint32_t value, PROPVARIANT* out) noexcept
+namespace
+{
+// Initialises `out` to a value of type `type` held in the member `Field`.
+template <auto Field, class T>
+HRESULT InitPropVariantFrom(VARTYPE type, T value, PROPVARIANT* out) noexcept
 {
     if (!out) return E_POINTER;
     PropVariantInit(out);
-    out->vt = VT_UI4;
-    out->ulVal = value;
+    out->vt = type;
+    out->*Field = value;
     return S_OK;
 }
 
-HRESULT InitPropVariantFromUInt64(uint64_t value, PROPVARIANT* out) noexcept
+// Initialises `out` to a deep copy of a value of type `type` that borrows the caller's data.
+template <auto Field, class T>
+HRESULT InitPropVariantFromCopy(VARTYPE type, T borrowed, PROPVARIANT* out) noexcept
 {
-    if (!out) return E_POINTER;
-    PropVariantInit(out);
-    out->vt = VT_UI8;
-    out->uhVal = value;
-    return S_OK;
+    PROPVARIANT source;
+    PropVariantInit(&source);
+    source.vt = type;
+    source.*Field = borrowed;
+    return PropVariantCopy(out, &source);
 }
+} // namespace
 
-HRESULT InitPropVariantFromInt64(int64_t value, PROPVARIANT* out) noexcept
-{
-    if (!out) return E_POINTER;
-    PropVariantInit(out);
-    out->vt = VT_I8;
-    out->hVal = value;
-    return S_OK;
-}
-
-HRESULT InitPropVariantFromDouble(double value, PROPVARIANT* out) noexcept
-{
-    if (!out) return E_POINTER;
-    PropVariantInit(out);
-    out->vt = VT_R8;
-    out->dblVal = value;
-    return S_OK;
-}
+HRESULT InitPropVariantFromUInt32(uint32_t value, PROPVARIANT* out) noexcept { return InitPropVariantFrom<&PROPVARIANT::ulVal>(VT_UI4, value, out); }
+HRESULT InitPropVariantFromUInt64(uint64_t value, PROPVARIANT* out) noexcept { return InitPropVariantFrom<&PROPVARIANT::uhVal>(VT_UI8, value, out); }
+HRESULT InitPropVariantFromInt64(int64_t value, PROPVARIANT* out) noexcept { return InitPropVariantFrom<&PROPVARIANT::hVal>(VT_I8, value, out); }
+HRESULT InitPropVariantFromDouble(double value, PROPVARIANT* out) noexcept { return InitPropVariantFrom<&PROPVARIANT::dblVal>(VT_R8, value, out); }
 
 HRESULT InitPropVariantFromBoolean(bool value, PROPVARIANT* out) noexcept
 {
-    if (!out) return E_POINTER;
-    PropVariantInit(out);
-    out->vt = VT_BOOL;
-    out->boolVal = value ? VARIANT_TRUE : VARIANT_FALSE;
-    return S_OK;
+    return InitPropVariantFrom<&PROPVARIANT::boolVal>(VT_BOOL, value ? VARIANT_TRUE : VARIANT_FALSE, out);
 }
 
 HRESULT InitPropVariantFromCLSID(REFCLSID value, PROPVARIANT* out) noexcept
 {
     if (!out) return E_POINTER;
-    PROPVARIANT source;
-    PropVariantInit(&source);
-    source.vt = VT_CLSID;
-    source.puuid = const_cast<CLSID*>(&value);
-    return PropVariantCopy(out, &source);
+    return InitPropVariantFromCopy<&PROPVARIANT::puuid>(VT_CLSID, const_cast<CLSID*>(&value), out);
 }
 
 HRESULT InitPropVariantFromString(const char* value, PROPVARIANT* out) noexcept
 {
     if (!out || !value) return E_POINTER;
-    PROPVARIANT source;
-    PropVariantInit(&source);
-    source.vt = VT_LPWSTR;
-    source.pwszVal = const_cast<char*>(value);
-    return PropVariantCopy(out, &source);
+    return InitPropVariantFromCopy<&PROPVARIANT::pwszVal>(VT_LPWSTR, const_cast<char*>(value), out);
 }
 
 HRESULT InitPropVariantFromBuffer(const void* data, uint32_t size, PROPVARIANT* out) noexcept
 {
     if (!out || (!data && size)) return E_POINTER;
-    PROPVARIANT source;
-    PropVariantInit(&source);
-    source.vt = VT_VECTOR | VT_UI1;
-    source.caub.cElems = size;
-    source.caub.pElems = static_cast<BYTE*>(const_cast<void*>(data));
-    return PropVariantCopy(out, &source);
+    return InitPropVariantFromCopy<&PROPVARIANT::caub>(VT_VECTOR | VT_UI1, CAUB { size, static_cast<BYTE*>(const_cast<void*>(data)) }, out);
 }
 
 HRESULT InitPropVariantFromUnknown(IUnknown* value, PROPVARIANT* out) noexcept
 {
-    if (!out) return E_POINTER;
-    PropVariantInit(out);
-    out->vt = VT_UNKNOWN;
-    out->punkVal = value;
-    if (value)
+    const HRESULT hr = InitPropVariantFrom<&PROPVARIANT::punkVal>(VT_UNKNOWN, value, out);
+    if (SUCCEEDED(hr) && value)
         value->AddRef();
-    return S_OK;
+    return hr;
 }
 
 HRESULT VariantCopy(PROPVARIANT* destination, const PROPVARIANT* source) noexcept

@@ -196,7 +196,7 @@ Session::~Session()
 void Session::Shutdown()
 {
     std::thread thread;
-    Ring<Submission> dropped;
+    MFPlatform::Ring<Submission> dropped;
     {
         std::lock_guard lock(m_Lock);
         if (m_Stopping)

@@ -21,7 +21,7 @@
 // keeps what it reads alive even when the client destroys its handle meanwhile.
 
 #include "platform/encoder/NvEncodeApi.h"
-#include "platform/encoder/Ring.h"
+#include "platform/mf/Ring.h"
 #include "platform/encoder/X264Settings.h"
 
 #include "platform/com/ComPtr.h"
@@ -131,8 +131,8 @@ private:
     std::vector<std::shared_ptr<Registration>> m_Registrations;
     std::vector<std::unique_ptr<Mapping>> m_Mappings; // slots; an unmapped slot is reused
     std::vector<Sync::Event*> m_Events;               // registered completion events
-    Ring<Submission> m_Submissions;                   // pictures waiting for the encoding thread
-    Ring<Awaiting> m_Awaiting;                        // buffers waiting for output, in submission order
+    MFPlatform::Ring<Submission> m_Submissions;               // pictures waiting for the encoding thread
+    MFPlatform::Ring<Awaiting> m_Awaiting;                    // buffers waiting for output, in submission order
     const char* m_LastError = "";
 
     // Thread-only state.

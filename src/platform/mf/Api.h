@@ -7,7 +7,7 @@
 
 #include "platform/system/Event.h"
 
-// ---- Start-up ------------------------------------------------------------------------------
+// Start-up
 
 constexpr ULONG MF_VERSION = 0x00020070;
 constexpr DWORD MFSTARTUP_FULL = 0;
@@ -17,12 +17,12 @@ constexpr DWORD MFSTARTUP_FULL = 0;
 HRESULT MFStartup(ULONG version, DWORD flags = MFSTARTUP_FULL);
 HRESULT MFShutdown();
 
-// ---- Memory --------------------------------------------------------------------------------
+// Memory
 
 void* CoTaskMemAlloc(size_t size) noexcept;
 void CoTaskMemFree(void* memory) noexcept;
 
-// ---- Data objects --------------------------------------------------------------------------
+// Data objects
 
 HRESULT MFCreateAttributes(IMFAttributes** attributes, UINT32 initialSize);
 HRESULT MFCreateMediaType(IMFMediaType** mediaType);
@@ -58,7 +58,7 @@ HRESULT MFGetAttributeRatio(IMFAttributes* attributes, REFGUID key, UINT32* nume
 UINT32 MFGetAttributeUINT32(IMFAttributes* attributes, REFGUID key, UINT32 defaultValue);
 UINT64 MFGetAttributeUINT64(IMFAttributes* attributes, REFGUID key, UINT64 defaultValue);
 
-// ---- Work queues and asynchronous results --------------------------------------------------
+// Work queues and asynchronous results
 
 constexpr DWORD MFASYNC_CALLBACK_QUEUE_UNDEFINED = 0x00000000;
 constexpr DWORD MFASYNC_CALLBACK_QUEUE_STANDARD = 0x00000001;
@@ -75,7 +75,6 @@ HRESULT MFCreateAsyncResult(IUnknown* object, IMFAsyncCallback* callback, IUnkno
 HRESULT MFInvokeCallback(IMFAsyncResult* result);
 HRESULT MFPutWorkItem(DWORD queue, IMFAsyncCallback* callback, IUnknown* state);
 HRESULT MFPutWorkItem2(DWORD queue, LONG priority, IMFAsyncCallback* callback, IUnknown* state);
-HRESULT MFPutWorkItemEx(DWORD queue, IMFAsyncResult* result);
 // A serial queue over `queue` (MFASYNC_CALLBACK_QUEUE_MULTITHREADED): one item at a time, in order.
 HRESULT MFAllocateSerialWorkQueue(DWORD targetQueue, DWORD* queue);
 HRESULT MFAllocateWorkQueue(DWORD* queue);
@@ -90,7 +89,7 @@ HRESULT MFScheduleWorkItemEx(IMFAsyncResult* result, INT64 timeout, MFWORKITEM_K
 // A waiting or scheduled item that has not started yet is removed; otherwise MF_E_NOT_FOUND.
 HRESULT MFCancelWorkItem(MFWORKITEM_KEY key);
 
-// ---- Descriptors, clock, topology, session (the session's stand-in) ------------------------
+// Descriptors, clock, topology, session (the session's stand-in)
 
 HRESULT MFCreateStreamDescriptor(DWORD streamIdentifier, DWORD mediaTypeCount, IMFMediaType** mediaTypes, IMFStreamDescriptor** descriptor);
 HRESULT MFCreatePresentationDescriptor(DWORD streamDescriptorCount, IMFStreamDescriptor** streamDescriptors, IMFPresentationDescriptor** descriptor);
@@ -100,7 +99,7 @@ HRESULT MFCreateTopology(IMFTopology** topology);
 HRESULT MFCreateTopologyNode(MF_TOPOLOGY_TYPE type, IMFTopologyNode** node);
 HRESULT MFCreateMediaSession(IMFAttributes* configuration, IMFMediaSession** session);
 
-// ---- Device manager and DXGI buffers (src/platform/d3d) ------------------------------------
+// Device manager and DXGI buffers (src/platform/d3d)
 
 HRESULT MFCreateDXGIDeviceManager(UINT32* resetToken, IMFDXGIDeviceManager** deviceManager);
 HRESULT MFCreateDXGISurfaceBuffer(REFIID riid, IUnknown* surface, UINT32 subresourceIndex, BOOL bottomUpWhenLinear, IMFMediaBuffer** buffer);

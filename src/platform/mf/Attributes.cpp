@@ -44,17 +44,6 @@ bool Contains(const AttributeSnapshot& superset, const AttributeSnapshot& subset
     return true;
 }
 
-bool Intersects(const AttributeSnapshot& ours, const AttributeSnapshot& theirs) noexcept
-{
-    for (const AttributeItem& item : ours)
-    {
-        const AttributeItem* other = FindIn(theirs, item.Key());
-        if (other && !AttributeValuesEqual(item.Value(), other->Value()))
-            return false;
-    }
-    return true;
-}
-
 HRESULT CopyItem(const AttributeItem& source, AttributeSnapshot& to)
 {
     to.emplace_back(source.Key());
@@ -163,33 +152,9 @@ HRESULT SnapshotAttributes(IMFAttributes* attributes, AttributeSnapshot* snapsho
     return hr;
 }
 
-HRESULT CompareSnapshots(const AttributeSnapshot& ours, const AttributeSnapshot& theirs, MF_ATTRIBUTES_MATCH_TYPE matchType, BOOL* result)
+bool SnapshotsEqual(const AttributeSnapshot& ours, const AttributeSnapshot& theirs) noexcept
 {
-    if (!result)
-        return E_POINTER;
-    bool match = false;
-    switch (matchType)
-    {
-    case MF_ATTRIBUTES_MATCH_OUR_ITEMS:
-        match = Contains(theirs, ours);
-        break;
-    case MF_ATTRIBUTES_MATCH_THEIR_ITEMS:
-        match = Contains(ours, theirs);
-        break;
-    case MF_ATTRIBUTES_MATCH_ALL_ITEMS:
-        match = ours.size() == theirs.size() && Contains(theirs, ours);
-        break;
-    case MF_ATTRIBUTES_MATCH_INTERSECTION:
-        match = Intersects(ours, theirs);
-        break;
-    case MF_ATTRIBUTES_MATCH_SMALLER:
-        match = ours.size() <= theirs.size() ? Contains(theirs, ours) : Contains(ours, theirs);
-        break;
-    default:
-        return E_INVALIDARG;
-    }
-    *result = match ? 1 : 0;
-    return S_OK;
+    return ours.size() == theirs.size() && Contains(theirs, ours);
 }
 
 // Holds the store's mutex for one call, waiting first while another thread holds LockStore.
@@ -294,15 +259,16 @@ HRESULT AttributeStore::Compare(IMFAttributes* theirs, MF_ATTRIBUTES_MATCH_TYPE 
 {
     if (!theirs || !result)
         return E_POINTER;
-    if (matchType > MF_ATTRIBUTES_MATCH_SMALLER)
-        return E_INVALIDARG;
+    if (matchType != MF_ATTRIBUTES_MATCH_ALL_ITEMS)
+        return E_INVALIDARG; // the only match the system asks for
     return Error::Guard([&]() -> HRESULT {
         const AttributeSnapshot ours = Snapshot();
         AttributeSnapshot other;
         const HRESULT hr = SnapshotAttributes(theirs, &other);
         if (FAILED(hr))
             return hr;
-        return CompareSnapshots(ours, other, matchType, result);
+        *result = SnapshotsEqual(ours, other) ? 1 : 0;
+        return S_OK;
     });
 }
 

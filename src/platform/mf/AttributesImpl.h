@@ -58,8 +58,8 @@ bool IsAttributeType(VARTYPE type) noexcept;
 bool AttributeValuesEqual(const PROPVARIANT& a, const PROPVARIANT& b) noexcept;
 // Copies every item of any attribute store (under its LockStore) into `snapshot`, in order.
 HRESULT SnapshotAttributes(IMFAttributes* attributes, AttributeSnapshot* snapshot);
-// The match of MF_ATTRIBUTES_MATCH_* between two snapshots; E_INVALIDARG for an unknown type.
-HRESULT CompareSnapshots(const AttributeSnapshot& ours, const AttributeSnapshot& theirs, MF_ATTRIBUTES_MATCH_TYPE matchType, BOOL* result);
+// True when both hold the same keys with equal values (MF_ATTRIBUTES_MATCH_ALL_ITEMS).
+bool SnapshotsEqual(const AttributeSnapshot& ours, const AttributeSnapshot& theirs) noexcept;
 
 // The items and their lock, with the IMFAttributes operations as plain (non-virtual) methods.
 class AttributeStore

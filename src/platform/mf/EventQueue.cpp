@@ -48,7 +48,7 @@ private:
 
     std::mutex m_Lock;                          // guards the fields below
     std::condition_variable m_EventQueued;      // an event arrived, or Shutdown
-    RingQueue<ComPtr<IMFMediaEvent>> m_Events;
+    Ring<ComPtr<IMFMediaEvent>> m_Events;
     ComPtr<IMFAsyncCallback> m_RequestCallback; // the pending BeginGetEvent (m_Events is then empty but for a failed answer's event)
     ComPtr<IUnknown> m_RequestState;
     unsigned m_Waiters = 0;                     // threads blocked in GetEvent
@@ -78,7 +78,7 @@ HRESULT EventQueue::GetEvent(DWORD flags, IMFMediaEvent** event)
             if (m_Shutdown)
                 return MF_E_SHUTDOWN;
         }
-        *event = m_Events.Pop().Detach();
+        *event = m_Events.PopFront().Detach();
         return S_OK;
     });
 }
@@ -106,7 +106,7 @@ HRESULT EventQueue::BeginGetEvent(IMFAsyncCallback* callback, IUnknown* state)
                 m_RequestState = state;
                 return S_OK;
             }
-            event = m_Events.Pop();
+            event = m_Events.PopFront();
         }
         return Answer(callback, state, std::move(event));
     });
@@ -143,7 +143,7 @@ HRESULT EventQueue::QueueEvent(IMFMediaEvent* event)
             std::lock_guard lock(m_Lock);
             if (m_Shutdown)
                 return MF_E_SHUTDOWN;
-            m_Events.Push(ComPtr<IMFMediaEvent>(event));
+            m_Events.PushBack(ComPtr<IMFMediaEvent>(event));
             if (!m_RequestCallback)
             {
                 if (m_Waiters == 0)
@@ -155,7 +155,7 @@ HRESULT EventQueue::QueueEvent(IMFMediaEvent* event)
                 // it may hold older events, which go first.
                 callback = std::move(m_RequestCallback);
                 state = std::move(m_RequestState);
-                oldest = m_Events.Pop();
+                oldest = m_Events.PopFront();
             }
         }
         if (!callback)
@@ -193,7 +193,7 @@ HRESULT EventQueue::QueueEventParamUnk(MediaEventType type, REFGUID extendedType
 
 HRESULT EventQueue::Shutdown()
 {
-    RingQueue<ComPtr<IMFMediaEvent>> dropped; // released after the lock is let go
+    Ring<ComPtr<IMFMediaEvent>> dropped; // released after the lock is let go
     ComPtr<IMFAsyncCallback> callback;
     ComPtr<IUnknown> state;
     {

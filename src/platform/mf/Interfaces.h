@@ -31,7 +31,7 @@ struct IMFCollection;
 struct IMFTopologyNode;
 struct IMFClock;
 
-// ---- Attributes ----------------------------------------------------------------------------
+// Attributes
 
 enum MF_ATTRIBUTE_TYPE : uint32_t
 {
@@ -44,13 +44,10 @@ enum MF_ATTRIBUTE_TYPE : uint32_t
     MF_ATTRIBUTE_IUNKNOWN = VT_UNKNOWN,
 };
 
+// Compare answers only the match of every item; other types give E_INVALIDARG.
 enum MF_ATTRIBUTES_MATCH_TYPE : uint32_t
 {
-    MF_ATTRIBUTES_MATCH_OUR_ITEMS = 0,
-    MF_ATTRIBUTES_MATCH_THEIR_ITEMS = 1,
     MF_ATTRIBUTES_MATCH_ALL_ITEMS = 2,
-    MF_ATTRIBUTES_MATCH_INTERSECTION = 3,
-    MF_ATTRIBUTES_MATCH_SMALLER = 4,
 };
 
 struct IMFAttributes : IUnknown
@@ -90,7 +87,7 @@ struct IMFAttributes : IUnknown
     virtual HRESULT CopyAllItems(IMFAttributes* destination) = 0;
 };
 
-// ---- Media types ---------------------------------------------------------------------------
+// Media types
 
 constexpr DWORD MF_MEDIATYPE_EQUAL_MAJOR_TYPES = 0x1;
 constexpr DWORD MF_MEDIATYPE_EQUAL_FORMAT_TYPES = 0x2;
@@ -105,7 +102,7 @@ struct IMFMediaType : IMFAttributes
     virtual HRESULT IsEqual(IMFMediaType* other, DWORD* flags) = 0;
 };
 
-// ---- Buffers and samples -------------------------------------------------------------------
+// Buffers and samples
 
 struct IMFMediaBuffer : IUnknown
 {
@@ -166,7 +163,7 @@ struct IMFTrackedSample : IUnknown
     virtual HRESULT SetAllocator(IMFAsyncCallback* sampleAllocator, IUnknown* state) = 0;
 };
 
-// ---- Asynchronous callbacks and results ----------------------------------------------------
+// Asynchronous callbacks and results
 
 struct IMFAsyncResult : IUnknown
 {
@@ -185,7 +182,7 @@ struct IMFAsyncCallback : IUnknown
     virtual HRESULT Invoke(IMFAsyncResult* result) = 0;
 };
 
-// ---- Events --------------------------------------------------------------------------------
+// Events
 
 constexpr DWORD MF_EVENT_FLAG_NO_WAIT = 0x1;
 
@@ -219,7 +216,7 @@ struct IMFMediaEventQueue : IUnknown
     virtual HRESULT Shutdown() = 0;
 };
 
-// ---- Shutdown and services -----------------------------------------------------------------
+// Shutdown and services
 
 enum MFSHUTDOWN_STATUS : uint32_t
 {
@@ -251,7 +248,7 @@ struct IMFCollection : IUnknown
     virtual HRESULT RemoveAllElements() = 0;
 };
 
-// ---- Device manager ------------------------------------------------------------------------
+// Device manager
 
 struct IMFDXGIDeviceManager : IUnknown
 {
@@ -265,7 +262,7 @@ struct IMFDXGIDeviceManager : IUnknown
     virtual HRESULT UnlockDevice(HANDLE device, BOOL saveState) = 0;
 };
 
-// ---- Clock ---------------------------------------------------------------------------------
+// Clock
 
 enum MFCLOCK_STATE : uint32_t
 {
@@ -334,7 +331,7 @@ struct IMFClockConsumer : IUnknown
     virtual HRESULT GetPresentationClock(IMFPresentationClock** presentationClock) = 0;
 };
 
-// ---- Rate ----------------------------------------------------------------------------------
+// Rate
 
 enum MFRATE_DIRECTION : uint32_t
 {
@@ -357,7 +354,7 @@ struct IMFRateControl : IUnknown
     virtual HRESULT GetRate(BOOL* thin, float* rate) = 0;
 };
 
-// ---- Descriptors ---------------------------------------------------------------------------
+// Descriptors
 
 struct IMFMediaTypeHandler : IUnknown
 {
@@ -387,7 +384,7 @@ struct IMFPresentationDescriptor : IMFAttributes
     virtual HRESULT Clone(IMFPresentationDescriptor** descriptor) = 0;
 };
 
-// ---- Media source --------------------------------------------------------------------------
+// Media source
 
 constexpr DWORD MFMEDIASOURCE_IS_LIVE = 0x1;
 constexpr DWORD MFMEDIASOURCE_CAN_SEEK = 0x2;
@@ -420,7 +417,7 @@ struct IMFMediaStream : IMFMediaEventGenerator
     virtual HRESULT RequestSample(IUnknown* token) = 0;
 };
 
-// ---- Transform -----------------------------------------------------------------------------
+// Transform
 
 enum MFT_MESSAGE_TYPE : uint32_t
 {
@@ -557,7 +554,7 @@ struct ICodecAPI : IUnknown
     virtual HRESULT SetAllSettingsWithNotify(void* stream, GUID** changedParam, ULONG* changedParamCount) = 0;
 };
 
-// ---- Media sink ----------------------------------------------------------------------------
+// Media sink
 
 constexpr DWORD MEDIASINK_FIXED_STREAMS = 0x1;
 constexpr DWORD MEDIASINK_CANNOT_MATCH_CLOCK = 0x2;
@@ -608,7 +605,7 @@ struct IMFStreamSink : IMFMediaEventGenerator
     virtual HRESULT Flush() = 0;
 };
 
-// ---- Video sample allocator ----------------------------------------------------------------
+// Video sample allocator
 
 struct IMFVideoSampleAllocator : IUnknown
 {
@@ -638,7 +635,7 @@ struct IMFVideoSampleAllocatorCallback : IUnknown
     virtual HRESULT GetFreeSampleCount(LONG* samples) = 0;
 };
 
-// ---- Topology and session ------------------------------------------------------------------
+// Topology and session
 
 enum MF_TOPOLOGY_TYPE : uint32_t
 {

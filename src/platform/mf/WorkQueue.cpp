@@ -126,7 +126,7 @@ private:
     mutable std::mutex m_Lock;            // guards the fields below
     std::condition_variable m_TaskReady;
     std::condition_variable m_WorkerLeft; // for Stop
-    RingQueue<Task> m_Tasks;
+    Ring<Task> m_Tasks;
     State m_State = State::Stopped;
     uint64_t m_Epoch = 0;                 // one per Start and per Stop; a worker of another leaves, uncounted
     unsigned m_Size = 0;                  // workers that can run work, blocked ones aside
@@ -159,7 +159,7 @@ void WorkerPool::Start(unsigned threadCount)
 
 void WorkerPool::Stop()
 {
-    RingQueue<Task> left; // turns handed on after the workers left; released after the lock
+    Ring<Task> left; // turns handed on after the workers left; released after the lock
     std::unique_lock lock(m_Lock);
     if (m_State != State::Running)
         return;
@@ -190,7 +190,7 @@ bool WorkerPool::Push(Task&& task, State weakest)
         std::lock_guard lock(m_Lock);
         if (m_State == State::Stopped || (weakest == State::Running && m_State != State::Running))
             return false;
-        m_Tasks.Push(std::move(task));
+        m_Tasks.PushBack(std::move(task));
     }
     m_TaskReady.notify_one();
     return true;
@@ -228,7 +228,7 @@ void WorkerPool::Work(uint64_t epoch) noexcept
         // runs the turns its queue hands on itself.
         if (m_Epoch != epoch || m_Tasks.Empty())
             break;
-        Task task = m_Tasks.Pop();
+        Task task = m_Tasks.PopFront();
         self.Running = task.Id;
         lock.unlock();
         RunTask(std::move(task)); // releases the task's references before the lock is retaken
@@ -290,7 +290,7 @@ private:
     const bool m_Serial;
     const DWORD m_Id;
     std::mutex m_Lock;                               // guards the fields below
-    RingQueue<ComPtr<IAsyncResultInternal>> m_Items; // put and not started
+    Ring<ComPtr<IAsyncResultInternal>> m_Items; // put and not started
     std::size_t m_Turns = 0;                         // turns handed to the pool and not finished
     bool m_Closed = false;
 };
@@ -307,7 +307,7 @@ HRESULT WorkQueue::Put(ComPtr<IAsyncResultInternal>&& result)
         ++m_Turns;
     }
     // Should this throw, the turn just handed on finds no item and ends.
-    m_Items.Push(std::move(result));
+    m_Items.PushBack(std::move(result));
     return S_OK;
 }
 
@@ -321,7 +321,7 @@ void WorkQueue::RunTurn(std::shared_ptr<WorkQueue> self) noexcept
             --self->m_Turns;
             return;
         }
-        item = self->m_Items.Pop();
+        item = self->m_Items.PopFront();
     }
     InvokeResult(item.Get());
     item = nullptr; // the item held its callback and state until it ran
@@ -343,7 +343,7 @@ void WorkQueue::RunTurn(std::shared_ptr<WorkQueue> self) noexcept
 
 void WorkQueue::Close() noexcept
 {
-    RingQueue<ComPtr<IAsyncResultInternal>> dropped; // released after the lock is let go
+    Ring<ComPtr<IAsyncResultInternal>> dropped; // released after the lock is let go
     std::lock_guard lock(m_Lock);
     m_Closed = true;
     dropped = m_Items.TakeAll();
@@ -519,15 +519,6 @@ HRESULT MFPutWorkItem2(DWORD queue, LONG priority, IMFAsyncCallback* callback, I
     return Error::Guard([&]() -> HRESULT {
         XEV_CHECK_POINTER(callback);
         return ExpectedOutcome(MFPlatform::PutResult(queue, MFPlatform::CreateAsyncResult(nullptr, callback, state)), __FILE__, __LINE__);
-    });
-}
-
-HRESULT MFPutWorkItemEx(DWORD queue, IMFAsyncResult* result)
-{
-    return Error::Guard([&]() -> HRESULT {
-        ComPtr<MFPlatform::IAsyncResultInternal> ours;
-        XEV_CHECK_HR(MFPlatform::QueryAsyncResult(result, &ours));
-        return ExpectedOutcome(MFPlatform::PutResult(queue, std::move(ours)), __FILE__, __LINE__);
     });
 }
 

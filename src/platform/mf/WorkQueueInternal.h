@@ -5,9 +5,7 @@
 #include "platform/com/Error.h"
 #include "platform/mf/Api.h"
 
-#include <cstddef>
-#include <utility>
-#include <vector>
+#include "platform/mf/Ring.h"
 
 namespace MFPlatform
 {
@@ -58,63 +56,4 @@ void StartWorkQueues(unsigned threadCount); // the worker pool
 void StartPendingWork();                    // the timer thread; waiting and scheduled items accepted
 void StopPendingWork();                     // waiting and scheduled items dropped, later ones refused
 void StopWorkQueues();                      // new puts refused, queued items run, workers waited for (bounded), private queues closed
-
-// A first-in first-out queue over a ring of slots: no allocation once it has grown to its
-// working size. Not thread-safe (its owner's lock guards it). Popped slots are left
-// default-constructed, so they hold no references.
-template <class T>
-class RingQueue
-{
-public:
-    bool Empty() const noexcept { return m_Count == 0; }
-    std::size_t Size() const noexcept { return m_Count; }
-
-    void Push(T&& value)
-    {
-        if (m_Count == m_Slots.size())
-            Grow();
-        m_Slots[(m_Head + m_Count) & (m_Slots.size() - 1)] = std::move(value);
-        ++m_Count;
-    }
-    void PushFront(T&& value)
-    {
-        if (m_Count == m_Slots.size())
-            Grow();
-        m_Head = (m_Head + m_Slots.size() - 1) & (m_Slots.size() - 1);
-        m_Slots[m_Head] = std::move(value);
-        ++m_Count;
-    }
-    // Requires !Empty().
-    T Pop() noexcept
-    {
-        T value = std::move(m_Slots[m_Head]);
-        m_Slots[m_Head] = T();
-        m_Head = (m_Head + 1) & (m_Slots.size() - 1);
-        --m_Count;
-        return value;
-    }
-    // Moves every element out (for releasing outside the owner's lock).
-    RingQueue TakeAll() noexcept
-    {
-        RingQueue taken;
-        std::swap(taken.m_Slots, m_Slots);
-        std::swap(taken.m_Head, m_Head);
-        std::swap(taken.m_Count, m_Count);
-        return taken;
-    }
-
-private:
-    void Grow()
-    {
-        std::vector<T> larger(m_Slots.empty() ? 16 : m_Slots.size() * 2);
-        for (std::size_t i = 0; i < m_Count; ++i)
-            larger[i] = std::move(m_Slots[(m_Head + i) & (m_Slots.size() - 1)]);
-        m_Slots.swap(larger);
-        m_Head = 0;
-    }
-
-    std::vector<T> m_Slots; // size 0 or a power of two
-    std::size_t m_Head = 0;
-    std::size_t m_Count = 0;
-};
 } // namespace MFPlatform

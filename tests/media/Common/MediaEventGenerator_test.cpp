@@ -5,6 +5,7 @@
 #include "platform/com/ComObject.h"
 #include "platform/mf/Api.h"
 
+#include "fakes/Platform.h"
 #include "fakes/Support.h"
 
 #include <gtest/gtest.h>
@@ -151,11 +152,9 @@ MediaEventType TypeOf(IMFMediaEvent* event)
     return type;
 }
 
-class MediaEventGeneratorTest : public ::testing::Test
+class MediaEventGeneratorTest : public TestSupport::PlatformTest
 {
 protected:
-    void SetUp() override { ASSERT_EQ(MFStartup(MF_VERSION), S_OK); }
-    void TearDown() override { EXPECT_EQ(MFShutdown(), S_OK); }
 
     // Takes the next event through BeginGetEvent/EndGetEvent.
     static ComPtr<IMFMediaEvent> TakeAsync(IMFMediaEventGenerator* generator)
@@ -272,15 +271,15 @@ TEST_F(MediaEventGeneratorTest, GetEventWaitsWithoutHoldingTheOwnersLock)
         const HRESULT hr = transform->GetEvent(0, event.GetAddressOf());
         return std::make_pair(hr, event);
     });
-    ASSERT_EQ(waiting.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    ASSERT_EQ(waiting.get_future().wait_for(TestSupport::Patience), std::future_status::ready);
     // The owner can take its lock exclusive while GetEvent waits.
     bool locked = false;
-    for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30); !locked && std::chrono::steady_clock::now() < deadline;)
+    for (auto deadline = std::chrono::steady_clock::now() + TestSupport::Patience; !locked && std::chrono::steady_clock::now() < deadline;)
         locked = transform->m_Lock.try_lock();
     ASSERT_TRUE(locked);
     transform->QueueEvent(MEStreamStarted, S_OK);
     transform->m_Lock.unlock();
-    ASSERT_EQ(taken.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    ASSERT_EQ(taken.wait_for(TestSupport::Patience), std::future_status::ready);
     const auto [hr, event] = taken.get();
     EXPECT_EQ(hr, S_OK);
     ASSERT_NE(event, nullptr);

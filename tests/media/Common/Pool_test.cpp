@@ -1,5 +1,6 @@
 #include "media/Common/Pool.h"
 
+#include "fakes/Platform.h"
 #include "fakes/Support.h"
 
 #include <gtest/gtest.h>
@@ -55,8 +56,7 @@ using StaticPool = Pool::PoolT<Thing, Pool::Strategy::StaticStrategy>;
 
 bool InUse(IUnknown* element) { return static_cast<Pool::ElementT<Thing>*>(static_cast<Thing*>(element))->IsInUse(); }
 
-// The reference count of an object (AddRef then Release).
-ULONG CountOf(IUnknown* object) { return object->AddRef(), object->Release(); }
+using TestSupport::RefCount;
 
 void OnThreads(int count, const std::function<void()>& body)
 {
@@ -131,15 +131,15 @@ TEST_F(PoolTest, FirstIdleElementInCreationOrderWinsAndTryAcquireReplacesTheOutP
 TEST_F(PoolTest, ReferenceCountsOfElementAndPoolThatLivesWhileItsOwnerOrAnElementInUseHoldsIt)
 {
     auto pool = Make<DynamicPool>(3u);
-    EXPECT_EQ(CountOf(pool.Get()), 1u);
+    EXPECT_EQ(RefCount(pool.Get()), 1u);
     ComPtr<Thing> element;
     ASSERT_TRUE(pool->Acquire(element));
     // The pool's reference and the user's; an element in use holds its pool.
-    EXPECT_EQ(CountOf(element.Get()), 2u);
-    EXPECT_EQ(CountOf(pool.Get()), 2u);
+    EXPECT_EQ(RefCount(element.Get()), 2u);
+    EXPECT_EQ(RefCount(pool.Get()), 2u);
     EXPECT_TRUE(InUse(element.Get()));
     element = nullptr;
-    EXPECT_EQ(CountOf(pool.Get()), 1u);
+    EXPECT_EQ(RefCount(pool.Get()), 1u);
 
     ASSERT_TRUE(pool->Acquire(element));
     pool = nullptr;

@@ -1,4 +1,5 @@
 #include "media/Common/Shutdown.h"
+#include "fakes/Platform.h"
 
 #include "platform/com/ComObject.h"
 
@@ -99,10 +100,10 @@ TEST(ShutdownImplementation, StatusAndSecondShutdownWhileTheOwnersWorkRuns)
     auto proceedFuture = proceed.get_future().share();
     owner->m_OnInternalShutdown = [&] {
         entered.set_value();
-        ASSERT_EQ(proceedFuture.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+        ASSERT_EQ(proceedFuture.wait_for(TestSupport::Patience), std::future_status::ready);
     };
     std::thread shutdownThread([&] { EXPECT_EQ(owner->Shutdown(), S_OK); });
-    ASSERT_EQ(entered.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    ASSERT_EQ(entered.get_future().wait_for(TestSupport::Patience), std::future_status::ready);
 
     // The lock is free while InternalShutdown runs, and the object counts as live.
     EXPECT_EQ(ShutdownTest::StatusOf(owner.Get()), MFSHUTDOWN_INITIATED);

@@ -1,7 +1,7 @@
 // The media session: plays one topology of a source stream, an asynchronous transform and a
 // stream sink, and reports what happens as session events.
 //
-// State machine (m_State; changed only on the session's command queue):
+// State machine (m_State; changed only by SetState, on the session's command queue):
 //
 //   Created --SetTopology--> Ready (a topology that cannot play leaves it Created)
 //   Ready, Stopped --Start--> Starting --MESourceStarted, clock started--> Running
@@ -48,6 +48,9 @@
 #include "platform/com/Error.h"
 #include "platform/mf/Api.h"
 #include "platform/mf/Platform.h"
+#include "platform/mf/PropVariantT.h"
+#include "platform/mf/session/EventReader.h"
+#include "platform/mf/session/TopologyResolver.h"
 
 #include "platform/system/Event.h"
 
@@ -62,50 +65,16 @@ namespace MFPlatform
 {
 namespace
 {
-// Extended type of the session's fence events (MEUnknown); the value is the fence's number.
-XEV_GUID(SessionFenceEvent, "b7f6a7d2-52c4-4a1e-9b0e-3f5c8d21a6e4");
-
 // How long Shutdown waits for a running command-queue item to tear the session down.
 constexpr uint32_t TeardownPatienceMilliseconds = 10000;
 // Outputs the sink has not asked for yet that the session keeps: at this many, the transform's
 // requests for input are held back until the sink takes one.
 constexpr size_t OutputQueueLimit = 4;
 
-// A PROPVARIANT cleared when it goes.
-struct Variant : PROPVARIANT
-{
-    Variant() noexcept { PropVariantInit(this); }
-    Variant(const Variant&) = delete;
-    Variant& operator=(const Variant&) = delete;
-    ~Variant() { (void)PropVariantClear(this); }
-};
-
-// The objects whose events the session reads.
-enum class Role
-{
-    Source,
-    Stream,
-    Transform,
-    StreamSink,
-};
-
-const char* RoleName(Role role) noexcept
-{
-    switch (role)
-    {
-    case Role::Source: return "Source";
-    case Role::Stream: return "Stream";
-    case Role::Transform: return "Transform";
-    case Role::StreamSink: return "StreamSink";
-    }
-    return "?";
-}
-
 class SessionWork;
 class Dispatcher;
-class EventReader;
 
-class MediaSession final : public ComObject<IMFMediaSession>
+class MediaSession final : public ComObject<IMFMediaSession>, public EventReaderOwner
 {
 public:
     MediaSession() = default;
@@ -133,13 +102,13 @@ public:
     HRESULT GetFullTopology(DWORD getFullTopologyFlags, TOPOID topoId, IMFTopology** fullTopology) override;
 
     // Any thread: puts work on the command queue (dropped once the queue is closed).
-    HRESULT Post(std::function<void()> work);
+    HRESULT Post(std::function<void()> work) override;
     // Runs one item of the command queue (SessionWork::Run).
     void Dispatch(const std::function<void()>& work);
 
     // Command queue only.
-    void OnEvent(EventReader* reader, Role role, IMFMediaEvent* event);
-    void OnReaderFailure(EventReader* reader, Role role, HRESULT hr);
+    void OnEvent(EventReader* reader, Role role, IMFMediaEvent* event) override;
+    void OnReaderFailure(EventReader* reader, Role role, HRESULT hr) override;
     void OnFinalized(IMFAsyncResult* result);
 
 private:
@@ -159,6 +128,10 @@ private:
         Closed,
     };
     static const char* StateName(State state) noexcept;
+    // The edges of the state table at the top of the file.
+    static bool IsAllowed(State from, State to) noexcept;
+    // The one place m_State changes: an edge the table does not have is traced and refused.
+    bool SetState(State next) noexcept;
 
     struct Output
     {
@@ -225,22 +198,14 @@ private:
     ComPtr<IMFTopology> m_Topology;       // the resolved topology
 
     // Command queue only (Teardown runs when no item does).
-    State m_State = State::Created;
+    State m_State = State::Created; // changed only by SetState
     std::deque<std::function<void()>> m_Commands;
     bool m_CommandActive = false;
     bool m_RunningCommands = false;
     std::vector<ComPtr<EventReader>> m_Readers;
-    // The resolved topology's objects.
-    ComPtr<IMFMediaSource> m_Source;
-    ComPtr<IMFPresentationDescriptor> m_PresentationDescriptor;
-    DWORD m_StreamIdentifier = 0;
+    ResolvedTopology m_Objects;      // the resolved topology's objects
     ComPtr<IMFMediaStream> m_Stream; // from MENewStream / MEUpdatedStream
-    ComPtr<IMFTransform> m_Transform;
-    ComPtr<IMFStreamSink> m_StreamSink;
-    ComPtr<IMFMediaTypeHandler> m_SinkTypeHandler;
-    ComPtr<IMFMediaSink> m_Sink;
-    ComPtr<IMFFinalizableMediaSink> m_FinalizableSink; // null for a sink that does not finalize
-    Variant m_StartPosition; // of the current start
+    MF::PropVariantT<> m_StartPosition; // of the current start
     UINT64 m_Fences = 0;     // fences queued so far
     // Streaming.
     std::deque<ComPtr<IMFSample>> m_Input; // delivered samples the transform has not taken yet
@@ -283,45 +248,6 @@ public:
     }
 };
 
-// Reads one object's events: one request outstanding at a time; each event is posted to the
-// session's command queue before the next one is asked for, so they are handled in order.
-// Detach drops both references, so that a request left pending in an object's queue keeps
-// neither the session nor the object alive.
-class EventReader final : public ComObject<IMFAsyncCallback>
-{
-public:
-    EventReader(MediaSession* session, Role role, IMFMediaEventGenerator* generator) : m_Role(role), m_Session(session), m_Generator(generator) {}
-
-    HRESULT Begin();
-    void Detach()
-    {
-        ComPtr<MediaSession> session;
-        ComPtr<IMFMediaEventGenerator> generator;
-        std::lock_guard lock(m_Lock); // the two go after the lock (declared before the guard)
-        session = std::move(m_Session);
-        generator = std::move(m_Generator);
-    }
-    bool Reads(IUnknown* object) const { return m_Identity.Get() == object; }
-    void SetIdentity(ComPtr<IUnknown> identity) { m_Identity = std::move(identity); }
-    // Queues fence `number` on the object; its events count as stale until it comes back.
-    void Fence(UINT64 number);
-    // True for a fence of the session's; the awaited one makes the reader current again.
-    bool IsFence(IMFMediaEvent* event);
-    bool IsStale() const noexcept { return m_AwaitedFence != 0; }
-
-    // IMFAsyncCallback
-    HRESULT GetParameters(DWORD*, DWORD*) override { return E_NOTIMPL; }
-    HRESULT Invoke(IMFAsyncResult* result) override;
-
-private:
-    const Role m_Role;
-    ComPtr<IUnknown> m_Identity; // the object's IUnknown, set before Begin (command queue only)
-    UINT64 m_AwaitedFence = 0;   // command queue only: the fence not back yet, 0 when none
-    std::mutex m_Lock;           // guards the two references below
-    ComPtr<MediaSession> m_Session;
-    ComPtr<IMFMediaEventGenerator> m_Generator;
-};
-
 // Hands the sink's finalize completion to the command queue.
 class FinalizeCallback final : public ComObject<IMFAsyncCallback>
 {
@@ -355,77 +281,9 @@ private:
     std::vector<ComPtr<MediaSession>> m_Sessions;
 };
 
-// ---- SessionWork, EventReader, FinalizeCallback ---------------------------------------------
-
 void SessionWork::Run()
 {
     m_Session->Dispatch(m_Work);
-}
-
-HRESULT EventReader::Begin()
-{
-    ComPtr<IMFMediaEventGenerator> generator;
-    {
-        std::lock_guard lock(m_Lock);
-        generator = m_Generator;
-    }
-    return generator ? generator->BeginGetEvent(this, nullptr) : MF_E_SHUTDOWN;
-}
-
-HRESULT EventReader::Invoke(IMFAsyncResult* result)
-{
-    ComPtr<MediaSession> session;
-    ComPtr<IMFMediaEventGenerator> generator;
-    {
-        std::lock_guard lock(m_Lock);
-        session = m_Session;
-        generator = m_Generator;
-    }
-    if (!session || !generator)
-        return S_OK; // detached: the session no longer listens
-    ComPtr<IMFMediaEvent> event;
-    HRESULT hr = generator->EndGetEvent(result, event.GetAddressOf());
-    if (SUCCEEDED(hr))
-    {
-        ComPtr<EventReader> self(this);
-        hr = session->Post([session = session.Get(), self, event, role = m_Role] { session->OnEvent(self.Get(), role, event.Get()); });
-        if (SUCCEEDED(hr))
-            hr = generator->BeginGetEvent(this, nullptr);
-    }
-    if (FAILED(hr))
-    {
-        ComPtr<EventReader> self(this);
-        (void)session->Post([session = session.Get(), self, hr, role = m_Role] { session->OnReaderFailure(self.Get(), role, hr); });
-    }
-    return S_OK;
-}
-
-void EventReader::Fence(UINT64 number)
-{
-    ComPtr<IMFMediaEventGenerator> generator;
-    {
-        std::lock_guard lock(m_Lock);
-        generator = m_Generator;
-    }
-    if (!generator)
-        return;
-    Variant value;
-    value.vt = VT_UI8;
-    value.uhVal = number;
-    // An object that cannot take the fence (shut down) sends nothing stale either.
-    if (SUCCEEDED(generator->QueueEvent(MEUnknown, SessionFenceEvent, S_OK, &value)))
-        m_AwaitedFence = number;
-}
-
-bool EventReader::IsFence(IMFMediaEvent* event)
-{
-    GUID extendedType = GUID_NULL;
-    if (FAILED(event->GetExtendedType(&extendedType)) || extendedType != SessionFenceEvent)
-        return false;
-    Variant value;
-    if (SUCCEEDED(event->GetValue(&value)) && value.vt == VT_UI8 && value.uhVal == m_AwaitedFence)
-        m_AwaitedFence = 0;
-    return true;
 }
 
 HRESULT FinalizeCallback::Invoke(IMFAsyncResult* result)
@@ -433,8 +291,6 @@ HRESULT FinalizeCallback::Invoke(IMFAsyncResult* result)
     ComPtr<IMFAsyncResult> held(result);
     return m_Session->Post([session = m_Session.Get(), held] { session->OnFinalized(held.Get()); });
 }
-
-// ---- SessionRegistry ------------------------------------------------------------------------
 
 void SessionRegistry::Add(MediaSession* session)
 {
@@ -467,8 +323,6 @@ void SessionRegistry::ShutdownOpenSessions()
     for (const auto& session : sessions)
         (void)session->Shutdown();
 }
-
-// ---- MediaSession: life cycle ---------------------------------------------------------------
 
 void MediaSession::Initialize()
 {
@@ -558,15 +412,15 @@ void MediaSession::Teardown() noexcept
 {
     XEV_TRACE("this 0x%p, State %s\n", static_cast<void*>(this), StateName(m_State));
     DetachReaders();
-    if (auto transformShutdown = m_Transform.TryAs<IMFShutdown>())
+    if (auto transformShutdown = m_Objects.Transform.TryAs<IMFShutdown>())
     {
         const HRESULT hr = transformShutdown->Shutdown();
         if (FAILED(hr) && hr != MF_E_SHUTDOWN)
             XEV_TRACE("this 0x%p, transform Shutdown, Result 0x%08X\n", static_cast<void*>(this), static_cast<unsigned>(hr));
     }
-    if (m_Sink)
+    if (m_Objects.Sink)
     {
-        const HRESULT hr = m_Sink->Shutdown();
+        const HRESULT hr = m_Objects.Sink->Shutdown();
         if (FAILED(hr) && hr != MF_E_SHUTDOWN)
             XEV_TRACE("this 0x%p, sink Shutdown, Result 0x%08X\n", static_cast<void*>(this), static_cast<unsigned>(hr));
     }
@@ -585,17 +439,9 @@ void MediaSession::Teardown() noexcept
     m_Input.clear();
     m_Output.clear();
     m_Stream = nullptr;
-    m_Transform = nullptr;
-    m_StreamSink = nullptr;
-    m_SinkTypeHandler = nullptr;
-    m_Sink = nullptr;
-    m_FinalizableSink = nullptr;
-    m_PresentationDescriptor = nullptr;
-    m_Source = nullptr;
+    m_Objects = {};
     m_TornDown.Set();
 }
-
-// ---- MediaSession: public methods -----------------------------------------------------------
 
 HRESULT MediaSession::GetEvent(DWORD flags, IMFMediaEvent** event)
 {
@@ -668,7 +514,7 @@ HRESULT MediaSession::Start(const GUID* timeFormat, const PROPVARIANT* startPosi
     const bool empty = startPosition->vt == VT_EMPTY;
     return Post([this, position, empty] {
         EnqueueCommand([this, position, empty] {
-            Variant value;
+            MF::PropVariantT<> value;
             if (!empty)
             {
                 value.vt = VT_I8;
@@ -780,8 +626,6 @@ HRESULT MediaSession::GetFullTopology(DWORD getFullTopologyFlags, TOPOID topoId,
     return S_OK;
 }
 
-// ---- MediaSession: commands -----------------------------------------------------------------
-
 const char* MediaSession::StateName(State state) noexcept
 {
     switch (state)
@@ -800,6 +644,39 @@ const char* MediaSession::StateName(State state) noexcept
     case State::Closed: return "Closed";
     }
     return "?";
+}
+
+bool MediaSession::IsAllowed(State from, State to) noexcept
+{
+    if (to == State::Closed)
+        return from != State::Closed;
+    switch (from)
+    {
+    case State::Created: return to == State::Ready;
+    case State::Ready:
+    case State::Stopped: return to == State::Starting;
+    case State::Starting: return to == State::Running || to == State::Failed;
+    case State::Running: return to == State::Draining || to == State::Stopping || to == State::Failed;
+    case State::Draining: return to == State::Ending || to == State::Stopping || to == State::Failed;
+    case State::Ending: return to == State::Finalizing || to == State::Ended || to == State::Stopping || to == State::Failed;
+    case State::Finalizing: return to == State::Ended || to == State::Stopping || to == State::Failed;
+    case State::Ended: return to == State::Stopping;
+    case State::Stopping:
+    case State::Failed: return to == State::Stopped;
+    case State::Closed: return false;
+    }
+    return false;
+}
+
+bool MediaSession::SetState(State next) noexcept
+{
+    if (!IsAllowed(m_State, next))
+    {
+        XEV_TRACE("this 0x%p, State %s to %s refused\n", static_cast<void*>(this), StateName(m_State), StateName(next));
+        return false;
+    }
+    m_State = next;
+    return true;
 }
 
 bool MediaSession::Driving() const noexcept
@@ -856,7 +733,7 @@ void MediaSession::QueueSessionEvent(MediaEventType type, HRESULT status, IUnkno
 {
     XEV_TRACE("this 0x%p, Type %u, Status 0x%08X, State %s\n", static_cast<void*>(this), static_cast<unsigned>(type), static_cast<unsigned>(status),
               StateName(m_State));
-    Variant variant;
+    MF::PropVariantT<> variant;
     if (value)
     {
         variant.vt = VT_UNKNOWN;
@@ -875,7 +752,7 @@ void MediaSession::QueueTopologyStatus(UINT32 status) noexcept
         std::lock_guard lock(m_Lock);
         topology = m_Topology;
     }
-    Variant value;
+    MF::PropVariantT<> value;
     if (topology)
     {
         value.vt = VT_UNKNOWN;
@@ -900,7 +777,7 @@ void MediaSession::Fail(HRESULT hr)
     switch (m_State)
     {
     case State::Starting:
-        m_State = State::Failed;
+        (void)SetState(State::Failed);
         ResetStreaming();
         CompleteCommand(MESessionStarted, hr);
         break;
@@ -911,7 +788,7 @@ void MediaSession::Fail(HRESULT hr)
     case State::Draining:
     case State::Ending:
     case State::Finalizing:
-        m_State = State::Failed;
+        (void)SetState(State::Failed);
         ResetStreaming();
         QueueSessionEvent(MEError, hr);
         break;
@@ -936,13 +813,7 @@ void MediaSession::SetTopologyCommand(const ComPtr<IMFTopology>& topology)
     {
         hr = Error::CurrentExceptionResult();
         DetachReaders();
-        m_Source = nullptr;
-        m_PresentationDescriptor = nullptr;
-        m_Transform = nullptr;
-        m_StreamSink = nullptr;
-        m_SinkTypeHandler = nullptr;
-        m_Sink = nullptr;
-        m_FinalizableSink = nullptr;
+        m_Objects = {};
     }
     if (FAILED(hr))
     {
@@ -953,149 +824,25 @@ void MediaSession::SetTopologyCommand(const ComPtr<IMFTopology>& topology)
         std::lock_guard lock(m_Lock);
         m_Topology = topology;
     }
-    m_State = State::Ready;
+    (void)SetState(State::Ready);
     QueueSessionEvent(MESessionTopologySet, S_OK, topology.Get());
     QueueTopologyStatus(MF_TOPOSTATUS_READY);
     CommandDone();
 }
 
-// Checks the topology (one source stream node, one transform node, one output node, connected
-// in that order, with their objects and descriptors), negotiates the media types along it and
-// starts reading the objects' events. Throws the topology error.
 void MediaSession::Resolve(IMFTopology* topology)
 {
-    WORD count = 0;
-    XEV_CHECK_HR(topology->GetNodeCount(&count));
-    ComPtr<IMFTopologyNode> sourceNode, transformNode, outputNode;
-    for (WORD i = 0; i < count; ++i)
-    {
-        ComPtr<IMFTopologyNode> node;
-        XEV_CHECK_HR(topology->GetNode(i, node.GetAddressOf()));
-        MF_TOPOLOGY_TYPE type;
-        XEV_CHECK_HR(node->GetNodeType(&type));
-        ComPtr<IMFTopologyNode>* slot = type == MF_TOPOLOGY_SOURCESTREAM_NODE ? &sourceNode
-                                        : type == MF_TOPOLOGY_TRANSFORM_NODE  ? &transformNode
-                                        : type == MF_TOPOLOGY_OUTPUT_NODE     ? &outputNode
-                                                                              : nullptr;
-        XEV_CHECK(slot && !*slot, MF_E_TOPO_UNSUPPORTED); // a tee, or a second node of a kind
-        *slot = node;
-    }
-    XEV_CHECK(sourceNode, MF_E_TOPO_MISSING_SOURCE);
-    XEV_CHECK(transformNode && outputNode, MF_E_TOPO_UNSUPPORTED);
-
-    // Source stream node.
-    ComPtr<IMFMediaSource> source;
-    ComPtr<IMFPresentationDescriptor> presentationDescriptor;
-    ComPtr<IMFStreamDescriptor> streamDescriptor;
-    XEV_CHECK(SUCCEEDED(sourceNode->GetUnknown(MF_TOPONODE_SOURCE, IidOf<IMFMediaSource>, reinterpret_cast<void**>(source.GetAddressOf()))),
-              MF_E_TOPO_MISSING_SOURCE);
-    XEV_CHECK(SUCCEEDED(sourceNode->GetUnknown(MF_TOPONODE_PRESENTATION_DESCRIPTOR, IidOf<IMFPresentationDescriptor>,
-                                               reinterpret_cast<void**>(presentationDescriptor.GetAddressOf()))),
-              MF_E_TOPO_MISSING_PRESENTATION_DESCRIPTOR);
-    XEV_CHECK(SUCCEEDED(sourceNode->GetUnknown(MF_TOPONODE_STREAM_DESCRIPTOR, IidOf<IMFStreamDescriptor>,
-                                               reinterpret_cast<void**>(streamDescriptor.GetAddressOf()))),
-              MF_E_TOPO_MISSING_STREAM_DESCRIPTOR);
-    XEV_CHECK_HR(streamDescriptor->GetStreamIdentifier(&m_StreamIdentifier));
-    {
-        DWORD streams = 0;
-        XEV_CHECK_HR(presentationDescriptor->GetStreamDescriptorCount(&streams));
-        bool found = false;
-        for (DWORD i = 0; i < streams && !found; ++i)
-        {
-            BOOL selected = 0;
-            ComPtr<IMFStreamDescriptor> candidate;
-            XEV_CHECK_HR(presentationDescriptor->GetStreamDescriptorByIndex(i, &selected, candidate.GetAddressOf()));
-            DWORD identifier = 0;
-            XEV_CHECK_HR(candidate->GetStreamIdentifier(&identifier));
-            if (identifier == m_StreamIdentifier)
-            {
-                XEV_CHECK(selected, MF_E_TOPO_STREAM_DESCRIPTOR_NOT_SELECTED);
-                found = true;
-            }
-        }
-        XEV_CHECK(found, MF_E_TOPO_MISSING_STREAM_DESCRIPTOR);
-    }
-
-    // Connections: source stream -> transform -> output.
-    auto downstreamOf = [](IMFTopologyNode* node) {
-        ComPtr<IMFTopologyNode> downstream;
-        DWORD input = 0;
-        XEV_CHECK(SUCCEEDED(node->GetOutput(0, downstream.GetAddressOf(), &input)) && input == 0, MF_E_TOPO_UNSUPPORTED);
-        return downstream;
-    };
-    XEV_CHECK(downstreamOf(sourceNode.Get()) == transformNode, MF_E_TOPO_UNSUPPORTED);
-    XEV_CHECK(downstreamOf(transformNode.Get()) == outputNode, MF_E_TOPO_UNSUPPORTED);
-
-    // Transform node: an asynchronous transform that reports through events.
-    ComPtr<IMFTransform> transform;
-    {
-        ComPtr<IUnknown> object;
-        XEV_CHECK(SUCCEEDED(transformNode->GetObject(object.GetAddressOf())), MF_E_TOPO_UNSUPPORTED);
-        XEV_CHECK(SUCCEEDED(object.As(&transform)), MF_E_TOPO_UNSUPPORTED);
-        ComPtr<IMFAttributes> attributes;
-        XEV_CHECK(SUCCEEDED(transform->GetAttributes(attributes.GetAddressOf())) && attributes, MF_E_TOPO_UNSUPPORTED);
-        XEV_CHECK(MFGetAttributeUINT32(attributes.Get(), MF_TRANSFORM_ASYNC, 0) != 0, MF_E_TOPO_UNSUPPORTED);
-        XEV_CHECK(transform.TryAs<IMFMediaEventGenerator>(), MF_E_TOPO_UNSUPPORTED);
-    }
-
-    // Output node: a stream sink of a media sink.
-    ComPtr<IMFStreamSink> streamSink;
-    ComPtr<IMFMediaSink> sink;
-    {
-        ComPtr<IUnknown> object;
-        XEV_CHECK(SUCCEEDED(outputNode->GetObject(object.GetAddressOf())), MF_E_TOPO_UNSUPPORTED);
-        XEV_CHECK(SUCCEEDED(object.As(&streamSink)), MF_E_TOPO_UNSUPPORTED);
-        XEV_CHECK_HR(streamSink->GetMediaSink(sink.GetAddressOf()));
-    }
-
-    // Media types: the stream's current type into the transform (unless it has one), the
-    // transform's output type (its first offered one unless it has one) into the stream sink.
-    ComPtr<IMFMediaTypeHandler> streamTypes;
-    XEV_CHECK_HR(streamDescriptor->GetMediaTypeHandler(streamTypes.GetAddressOf()));
-    ComPtr<IMFMediaType> streamType;
-    if (FAILED(streamTypes->GetCurrentMediaType(streamType.GetAddressOf())))
-    {
-        XEV_CHECK_HR(streamTypes->GetMediaTypeByIndex(0, streamType.ReleaseAndGetAddressOf()));
-        XEV_CHECK_HR(streamTypes->SetCurrentMediaType(streamType.Get()));
-    }
-    ComPtr<IMFMediaType> type;
-    HRESULT hr = transform->GetInputCurrentType(0, type.GetAddressOf());
-    if (hr == MF_E_TRANSFORM_TYPE_NOT_SET)
-        XEV_CHECK_HR(transform->SetInputType(0, streamType.Get(), 0));
-    else
-        XEV_CHECK_HR(hr);
-    hr = transform->GetOutputCurrentType(0, type.ReleaseAndGetAddressOf());
-    if (hr == MF_E_TRANSFORM_TYPE_NOT_SET)
-    {
-        XEV_CHECK_HR(transform->GetOutputAvailableType(0, 0, type.ReleaseAndGetAddressOf()));
-        XEV_CHECK_HR(transform->SetOutputType(0, type.Get(), 0));
-    }
-    else
-    {
-        XEV_CHECK_HR(hr);
-    }
-    ComPtr<IMFMediaTypeHandler> sinkTypes;
-    XEV_CHECK_HR(streamSink->GetMediaTypeHandler(sinkTypes.GetAddressOf()));
-    XEV_CHECK_HR(sinkTypes->IsMediaTypeSupported(type.Get(), nullptr));
-    XEV_CHECK_HR(sinkTypes->SetCurrentMediaType(type.Get()));
-
-    m_Source = source;
-    m_PresentationDescriptor = presentationDescriptor;
-    m_Transform = transform;
-    m_StreamSink = streamSink;
-    m_SinkTypeHandler = sinkTypes;
-    m_Sink = sink;
-    m_FinalizableSink = sink.TryAs<IMFFinalizableMediaSink>();
-    AddReader(Role::Source, source.Get());
-    AddReader(Role::Transform, transform.Get());
-    AddReader(Role::StreamSink, streamSink.Get());
+    m_Objects = ResolveTopology(topology);
+    AddReader(Role::Source, m_Objects.Source.Get());
+    AddReader(Role::Transform, m_Objects.Transform.Get());
+    AddReader(Role::StreamSink, m_Objects.StreamSink.Get());
 }
 
 void MediaSession::AddReader(Role role, IUnknown* object)
 {
     ComPtr<IMFMediaEventGenerator> generator;
     XEV_CHECK_HR(ComPtr<IUnknown>(object).As(&generator));
-    auto reader = Make<EventReader>(this, role, generator.Get());
+    auto reader = Make<EventReader>(this, ComPtr<IUnknown>(AsUnknown()), role, generator.Get());
     reader->SetIdentity(ComPtr<IUnknown>(object).TryAs<IUnknown>());
     m_Readers.push_back(reader);
     XEV_CHECK_HR(reader->Begin());
@@ -1132,21 +879,21 @@ void MediaSession::StartCommand(const PROPVARIANT& position)
         CompleteCommand(MESessionStarted, MF_E_INVALIDREQUEST);
         return;
     }
-    m_State = State::Starting;
+    (void)SetState(State::Starting);
     ResetStreaming();
     XEV_CHECK_HR(PropVariantClear(&m_StartPosition));
     XEV_CHECK_HR(PropVariantCopy(&m_StartPosition, &position));
 
     // Every object that consumes a clock gets the session's (S_FALSE when it already has it).
-    if (auto consumer = m_Source.TryAs<IMFClockConsumer>())
+    if (auto consumer = m_Objects.Source.TryAs<IMFClockConsumer>())
         XEV_CHECK_HR(consumer->SetPresentationClock(m_Clock.Get()));
-    if (auto consumer = m_Transform.TryAs<IMFClockConsumer>())
+    if (auto consumer = m_Objects.Transform.TryAs<IMFClockConsumer>())
         XEV_CHECK_HR(consumer->SetPresentationClock(m_Clock.Get()));
-    XEV_CHECK_HR(m_Sink->SetPresentationClock(m_Clock.Get()));
+    XEV_CHECK_HR(m_Objects.Sink->SetPresentationClock(m_Clock.Get()));
 
-    XEV_CHECK_HR(m_Transform->ProcessMessage(MFT_MESSAGE_NOTIFY_BEGIN_STREAMING, 0));
-    XEV_CHECK_HR(m_Transform->ProcessMessage(MFT_MESSAGE_NOTIFY_START_OF_STREAM, 0));
-    XEV_CHECK_HR(m_Source->Start(m_PresentationDescriptor.Get(), &GUID_NULL, &m_StartPosition));
+    XEV_CHECK_HR(m_Objects.Transform->ProcessMessage(MFT_MESSAGE_NOTIFY_BEGIN_STREAMING, 0));
+    XEV_CHECK_HR(m_Objects.Transform->ProcessMessage(MFT_MESSAGE_NOTIFY_START_OF_STREAM, 0));
+    XEV_CHECK_HR(m_Objects.Source->Start(m_Objects.PresentationDescriptor.Get(), &GUID_NULL, &m_StartPosition));
     // Continues in CompleteStart when the source reports MESourceStarted.
 }
 
@@ -1156,7 +903,7 @@ void MediaSession::CompleteStart()
     const LONGLONG offset = m_StartPosition.vt == VT_I8 ? m_StartPosition.hVal : 0;
     // The clock's start is what makes the transform ask for input and the sink for a sample.
     XEV_CHECK_HR(m_Clock->Start(offset));
-    m_State = State::Running;
+    (void)SetState(State::Running);
     QueueSessionEvent(MESessionStarted, S_OK);
     QueueTopologyStatus(MF_TOPOSTATUS_STARTED_SOURCE);
     RequestSamples();
@@ -1177,13 +924,13 @@ void MediaSession::StopCommand()
     case State::Failed:
         (void)StopObjects(); // best effort: the failed object is not waited for
         FenceReaders();
-        m_State = State::Stopped;
+        (void)SetState(State::Stopped);
         CompleteCommand(MESessionStopped, S_OK);
         return;
     default:
         break;
     }
-    m_State = State::Stopping;
+    (void)SetState(State::Stopping);
     ResetStreaming();
     const HRESULT hr = StopObjects();
     FenceReaders();
@@ -1207,19 +954,19 @@ HRESULT MediaSession::StopObjects() noexcept
     };
     if (m_Clock)
         note(m_Clock->Stop(), "clock Stop");
-    if (m_Source)
-        note(m_Source->Stop(), "source Stop");
-    if (m_Transform)
+    if (m_Objects.Source)
+        note(m_Objects.Source->Stop(), "source Stop");
+    if (m_Objects.Transform)
     {
-        note(m_Transform->ProcessMessage(MFT_MESSAGE_COMMAND_FLUSH, 0), "transform FLUSH");
-        note(m_Transform->ProcessMessage(MFT_MESSAGE_NOTIFY_END_STREAMING, 0), "transform END_STREAMING");
+        note(m_Objects.Transform->ProcessMessage(MFT_MESSAGE_COMMAND_FLUSH, 0), "transform FLUSH");
+        note(m_Objects.Transform->ProcessMessage(MFT_MESSAGE_NOTIFY_END_STREAMING, 0), "transform END_STREAMING");
     }
     return first;
 }
 
 void MediaSession::CompleteStop(HRESULT status)
 {
-    m_State = State::Stopped;
+    (void)SetState(State::Stopped);
     ResetStreaming();
     CompleteCommand(MESessionStopped, status);
 }
@@ -1228,13 +975,11 @@ void MediaSession::CloseCommand()
 {
     if (Driving() || m_State == State::Ended || m_State == State::Failed)
         (void)StopObjects();
-    m_State = State::Closed;
+    (void)SetState(State::Closed);
     ResetStreaming();
     DetachReaders();
     CompleteCommand(MESessionClosed, S_OK);
 }
-
-// ---- MediaSession: object events ------------------------------------------------------------
 
 void MediaSession::OnReaderFailure(EventReader* reader, Role role, HRESULT hr)
 {
@@ -1312,7 +1057,7 @@ void MediaSession::OnSourceEvent(MediaEventType type, HRESULT status, IMFMediaEv
 // Starts reading a stream the source announces, when it is the topology's stream and not read yet.
 void MediaSession::OnNewStream(IMFMediaEvent* event)
 {
-    Variant value;
+    MF::PropVariantT<> value;
     XEV_CHECK_HR(event->GetValue(&value));
     XEV_CHECK(value.vt == VT_UNKNOWN && value.punkVal, E_INVALIDARG);
     ComPtr<IMFMediaStream> stream;
@@ -1321,7 +1066,7 @@ void MediaSession::OnNewStream(IMFMediaEvent* event)
     XEV_CHECK_HR(stream->GetStreamDescriptor(descriptor.GetAddressOf()));
     DWORD identifier = 0;
     XEV_CHECK_HR(descriptor->GetStreamIdentifier(&identifier));
-    if (identifier != m_StreamIdentifier)
+    if (identifier != m_Objects.StreamIdentifier)
         return;
     m_Stream = stream;
     const auto identity = stream.TryAs<IUnknown>();
@@ -1338,7 +1083,7 @@ void MediaSession::OnStreamEvent(MediaEventType type, HRESULT status, IMFMediaEv
         if (m_State != State::Running || m_StreamEnded)
             break; // a sample of a start that was stopped
         XEV_CHECK_HR(status);
-        Variant value;
+        MF::PropVariantT<> value;
         XEV_CHECK_HR(event->GetValue(&value));
         XEV_CHECK(value.vt == VT_UNKNOWN && value.punkVal, E_INVALIDARG);
         ComPtr<IMFSample> sample;
@@ -1383,7 +1128,7 @@ void MediaSession::OnTransformEvent(MediaEventType type, HRESULT status)
         if (m_State != State::Draining || m_DrainComplete)
             break;
         m_DrainComplete = true;
-        XEV_CHECK_HR(m_Transform->ProcessMessage(MFT_MESSAGE_NOTIFY_END_OF_STREAM, 0));
+        XEV_CHECK_HR(m_Objects.Transform->ProcessMessage(MFT_MESSAGE_NOTIFY_END_OF_STREAM, 0));
         TryPlaceMarker();
         break;
     default:
@@ -1436,7 +1181,7 @@ void MediaSession::FeedTransform()
 {
     while (!m_Input.empty() && m_InputCredits > 0)
     {
-        const HRESULT hr = m_Transform->ProcessInput(0, m_Input.front().Get(), 0);
+        const HRESULT hr = m_Objects.Transform->ProcessInput(0, m_Input.front().Get(), 0);
         if (hr == MF_E_NOTACCEPTING)
         {
             m_InputCredits = 0; // held back until the transform asks again
@@ -1448,8 +1193,8 @@ void MediaSession::FeedTransform()
     }
     if (m_State == State::Running && m_StreamEnded && m_Input.empty())
     {
-        m_State = State::Draining;
-        XEV_CHECK_HR(m_Transform->ProcessMessage(MFT_MESSAGE_COMMAND_DRAIN, 0));
+        (void)SetState(State::Draining);
+        XEV_CHECK_HR(m_Objects.Transform->ProcessMessage(MFT_MESSAGE_COMMAND_DRAIN, 0));
     }
 }
 
@@ -1459,7 +1204,7 @@ void MediaSession::ProcessOutput()
 {
     MFT_OUTPUT_DATA_BUFFER buffer {};
     DWORD status = 0;
-    const HRESULT hr = m_Transform->ProcessOutput(0, 1, &buffer, &status);
+    const HRESULT hr = m_Objects.Transform->ProcessOutput(0, 1, &buffer, &status);
     ComPtr<IMFSample> sample;
     sample.Attach(buffer.pSample); // the reference passes to the caller
     if (buffer.pEvents)
@@ -1467,8 +1212,8 @@ void MediaSession::ProcessOutput()
     if (hr == MF_E_TRANSFORM_STREAM_CHANGE)
     {
         ComPtr<IMFMediaType> type;
-        XEV_CHECK_HR(m_Transform->GetOutputAvailableType(0, 0, type.GetAddressOf()));
-        XEV_CHECK_HR(m_Transform->SetOutputType(0, type.Get(), 0));
+        XEV_CHECK_HR(m_Objects.Transform->GetOutputAvailableType(0, 0, type.GetAddressOf()));
+        XEV_CHECK_HR(m_Objects.Transform->SetOutputType(0, type.Get(), 0));
         m_Output.push_back({ std::move(type), nullptr });
         return;
     }
@@ -1488,7 +1233,7 @@ void MediaSession::DeliverToSink()
         {
             const auto type = std::move(head.Type);
             m_Output.pop_front();
-            XEV_CHECK_HR(m_SinkTypeHandler->SetCurrentMediaType(type.Get()));
+            XEV_CHECK_HR(m_Objects.SinkTypeHandler->SetCurrentMediaType(type.Get()));
             continue;
         }
         if (m_SinkRequests == 0 || m_State == State::Starting)
@@ -1496,7 +1241,7 @@ void MediaSession::DeliverToSink()
         --m_SinkRequests;
         const auto sample = std::move(head.Sample);
         m_Output.pop_front();
-        XEV_CHECK_HR(m_StreamSink->ProcessSample(sample.Get()));
+        XEV_CHECK_HR(m_Objects.StreamSink->ProcessSample(sample.Get()));
     }
     RequestSamples();
     TryPlaceMarker();
@@ -1507,9 +1252,9 @@ void MediaSession::TryPlaceMarker()
     if (m_State != State::Draining || !m_DrainComplete || !m_Output.empty() || m_MarkerPlaced)
         return;
     m_MarkerPlaced = true;
-    m_State = State::Ending;
-    Variant markerValue, contextValue;
-    XEV_CHECK_HR(m_StreamSink->PlaceMarker(MFSTREAMSINK_MARKER_ENDOFSEGMENT, &markerValue, &contextValue));
+    (void)SetState(State::Ending);
+    MF::PropVariantT<> markerValue, contextValue;
+    XEV_CHECK_HR(m_Objects.StreamSink->PlaceMarker(MFSTREAMSINK_MARKER_ENDOFSEGMENT, &markerValue, &contextValue));
     TryEnd();
 }
 
@@ -1517,20 +1262,20 @@ void MediaSession::TryEnd()
 {
     if (m_State != State::Ending || !m_MarkerReached || !m_PresentationEnded)
         return;
-    if (!m_FinalizableSink)
+    if (!m_Objects.FinalizableSink)
     {
         FinishEnd();
         return;
     }
-    m_State = State::Finalizing;
-    XEV_CHECK_HR(m_FinalizableSink->BeginFinalize(Make<FinalizeCallback>(this).Get(), nullptr));
+    (void)SetState(State::Finalizing);
+    XEV_CHECK_HR(m_Objects.FinalizableSink->BeginFinalize(Make<FinalizeCallback>(this).Get(), nullptr));
 }
 
 void MediaSession::OnFinalized(IMFAsyncResult* result)
 {
-    if (!m_FinalizableSink)
+    if (!m_Objects.FinalizableSink)
         return;
-    const HRESULT hr = m_FinalizableSink->EndFinalize(result);
+    const HRESULT hr = m_Objects.FinalizableSink->EndFinalize(result);
     if (m_State != State::Finalizing)
         return; // stopped or failed meanwhile
     XEV_CHECK_HR(hr);
@@ -1539,7 +1284,7 @@ void MediaSession::OnFinalized(IMFAsyncResult* result)
 
 void MediaSession::FinishEnd()
 {
-    m_State = State::Ended;
+    (void)SetState(State::Ended);
     QueueTopologyStatus(MF_TOPOSTATUS_ENDED);
     QueueSessionEvent(MESessionEnded, S_OK);
 }

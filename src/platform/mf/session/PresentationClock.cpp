@@ -18,6 +18,7 @@
 #include "platform/com/ComObject.h"
 #include "platform/com/Error.h"
 #include "platform/mf/Api.h"
+#include "platform/mf/session/ClockTime.h"
 
 #include <algorithm>
 #include <mutex>
@@ -44,12 +45,8 @@ public:
     {
         if (!clockTime || !systemTime)
             return E_POINTER;
-        ComPtr<IMFPresentationTimeSource> source;
-        HRESULT hr = TimeSource(&source);
-        LONGLONG sourceTime = 0;
         MFTIME now = 0;
-        if (SUCCEEDED(hr))
-            hr = source->GetCorrelatedTime(0, &sourceTime, &now);
+        const HRESULT hr = SystemTimeNow(&now);
         if (FAILED(hr))
             return hr;
         std::lock_guard lock(m_Lock);
@@ -58,13 +55,7 @@ public:
         return S_OK;
     }
 
-    HRESULT GetContinuityKey(DWORD* key) override
-    {
-        if (!key)
-            return E_POINTER;
-        *key = 0;
-        return S_OK;
-    }
+    HRESULT GetContinuityKey(DWORD* key) override { return ContinuousClockKey(key); }
 
     HRESULT GetState(DWORD reserved, MFCLOCK_STATE* state) override
     {
@@ -206,6 +197,14 @@ private:
         return S_OK;
     }
 
+    // The system time of the time source now (read outside the lock).
+    HRESULT SystemTimeNow(MFTIME* now)
+    {
+        ComPtr<IMFPresentationTimeSource> source;
+        const HRESULT hr = TimeSource(&source);
+        return FAILED(hr) ? hr : ReadSystemTime(source.Get(), now);
+    }
+
     std::vector<ComPtr<IMFClockStateSink>>::iterator FindLocked(IMFClockStateSink* sink)
     {
         return std::find_if(m_Sinks.begin(), m_Sinks.end(), [sink](const auto& s) { return s.Get() == sink; });
@@ -226,13 +225,8 @@ private:
 
     HRESULT ChangeState(Change change, LONGLONG offset)
     {
-        ComPtr<IMFPresentationTimeSource> source;
-        HRESULT hr = TimeSource(&source);
-        if (FAILED(hr))
-            return hr;
-        LONGLONG sourceTime = 0;
         MFTIME now = 0;
-        hr = source->GetCorrelatedTime(0, &sourceTime, &now);
+        HRESULT hr = SystemTimeNow(&now);
         if (FAILED(hr))
             return hr;
 

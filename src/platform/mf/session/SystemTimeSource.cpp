@@ -4,6 +4,7 @@
 #include "platform/com/ComObject.h"
 #include "platform/com/Error.h"
 #include "platform/mf/Api.h"
+#include "platform/mf/session/ClockTime.h"
 
 namespace MFPlatform
 {
@@ -31,13 +32,7 @@ public:
         return S_OK;
     }
 
-    HRESULT GetContinuityKey(DWORD* key) override
-    {
-        if (!key)
-            return E_POINTER;
-        *key = 0;
-        return S_OK;
-    }
+    HRESULT GetContinuityKey(DWORD* key) override { return ContinuousClockKey(key); }
 
     HRESULT GetState(DWORD reserved, MFCLOCK_STATE* state) override
     {

@@ -30,7 +30,7 @@ TEST(AsyncResultObject, HoldsObjectCallbackAndStateAndHandsThemOut)
     auto callback = MakeCallback([](IMFAsyncResult*) {});
     ComPtr<IMFAsyncResult> result;
     ASSERT_HR(S_OK, MFCreateAsyncResult(object.Get(), callback.Get(), state.Get(), result.GetAddressOf()));
-    EXPECT_EQ(CountOf(callback.Get()), 2u);
+    EXPECT_EQ(RefCount(callback.Get()), 2u);
     ComPtr<IUnknown> got;
     EXPECT_HR(S_OK, result->GetObject(got.GetAddressOf()));
     EXPECT_EQ(got.Get(), static_cast<IUnknown*>(object.Get()));
@@ -47,7 +47,7 @@ TEST(AsyncResultObject, HoldsObjectCallbackAndStateAndHandsThemOut)
     result = nullptr;
     EXPECT_EQ(object->Count(), 1u);
     EXPECT_EQ(state->Count(), 1u);
-    EXPECT_EQ(CountOf(callback.Get()), 1u);
+    EXPECT_EQ(RefCount(callback.Get()), 1u);
 
     // Without object or state the getters answer E_POINTER and clear their out-pointers.
     ASSERT_HR(S_OK, MFCreateAsyncResult(nullptr, nullptr, nullptr, result.GetAddressOf()));
@@ -55,8 +55,6 @@ TEST(AsyncResultObject, HoldsObjectCallbackAndStateAndHandsThemOut)
     ExpectCalls({
         CALL(E_POINTER, result->GetState(&stateOut)),
         CALL(E_POINTER, result->GetObject(&objectOut)),
-        CALL(E_POINTER, result->GetState(nullptr)),
-        CALL(E_POINTER, result->GetObject(nullptr)),
         CALL(E_POINTER, MFCreateAsyncResult(nullptr, nullptr, nullptr, nullptr)),
     });
     EXPECT_EQ(stateOut, nullptr);

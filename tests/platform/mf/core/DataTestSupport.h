@@ -3,6 +3,7 @@
 // tables of calls with the HRESULT each must give, and result formatting.
 
 #include "platform/com/ComObject.h"
+#include "fakes/Platform.h"
 #include "platform/mf/Api.h"
 
 #include <gtest/gtest.h>
@@ -38,12 +39,7 @@ private:
     std::atomic<int>* m_Destroyed;
 };
 
-// The count of any object: one AddRef/Release pair around it.
-inline ULONG CountOf(IUnknown* object)
-{
-    object->AddRef();
-    return object->Release();
-}
+using TestSupport::RefCount;
 
 inline std::string Hr(HRESULT hr)
 {
@@ -65,7 +61,7 @@ inline IUnknown* IdentityOf(IUnknown* object)
 template <class I>
 HRESULT Query(IUnknown* object)
 {
-    const ULONG before = CountOf(object);
+    const ULONG before = RefCount(object);
     I* out = reinterpret_cast<I*>(1);
     const HRESULT hr = object->QueryInterface(IidOf<I>, reinterpret_cast<void**>(&out));
     if (FAILED(hr))
@@ -73,7 +69,7 @@ HRESULT Query(IUnknown* object)
         EXPECT_EQ(nullptr, out) << "refused QueryInterface left its out-pointer set";
         return hr;
     }
-    EXPECT_EQ(before + 1, CountOf(object)) << "QueryInterface did not add exactly one reference";
+    EXPECT_EQ(before + 1, RefCount(object)) << "QueryInterface did not add exactly one reference";
     EXPECT_EQ(IdentityOf(object), IdentityOf(out)) << "QueryInterface changed the identity";
     out->Release();
     return hr;

@@ -89,5 +89,5 @@ TEST(MediaType, IsEqualReportsEachKindOfDifference)
     EXPECT_HR(S_OK, withUserData->IsEqual(more.Get(), &flags));
     ComPtr<IMFMediaType> compared = VideoType(MFVideoFormat_NV12);
     EXPECT_HR(S_OK, nv12->IsEqual(compared.Get(), &flags));
-    EXPECT_EQ(1u, CountOf(compared.Get())); // comparing leaves no reference behind
+    EXPECT_EQ(1u, RefCount(compared.Get())); // comparing leaves no reference behind
 }

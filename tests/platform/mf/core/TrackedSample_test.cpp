@@ -143,7 +143,7 @@ TEST_F(TrackedSample, FailureTableAndDestructionWithoutAllocator)
         CALL(S_OK, Arm(sample.Get(), allocator.Get())),
         CALL(MF_E_NOTACCEPTING, Arm(sample.Get(), allocator.Get())), // a second allocator
     });
-    EXPECT_EQ(2u, CountOf(allocator.Get())); // the armed sample holds the allocator once
+    EXPECT_EQ(2u, RefCount(allocator.Get())); // the armed sample holds the allocator once
     sample = nullptr;
     ASSERT_TRUE(allocator->WaitForReturns(1));
 
@@ -179,7 +179,7 @@ TEST_F(TrackedSample, LastReleaseHandsTheSampleToItsAllocatorOnAWorkQueue)
     EXPECT_EQ(static_cast<IUnknown*>(state.Get()), record.LastState);
     EXPECT_NE(std::this_thread::get_id(), record.InvokeThread);
     EXPECT_EQ(1u, state->Count()); // the state went with the result
-    EXPECT_EQ(1u, CountOf(allocator.Get())); // the fired allocator is no longer held
+    EXPECT_EQ(1u, RefCount(allocator.Get())); // the fired allocator is no longer held
 
     // The allocator now holds the only reference, to the same sample with its buffer and time.
     std::deque<ComPtr<IMFSample>> home = allocator->TakeAll();
@@ -187,7 +187,7 @@ TEST_F(TrackedSample, LastReleaseHandsTheSampleToItsAllocatorOnAWorkQueue)
     sample = std::move(home.front());
     home.clear();
     EXPECT_EQ(identity, sample.Get());
-    EXPECT_EQ(1u, CountOf(sample.Get()));
+    EXPECT_EQ(1u, RefCount(sample.Get()));
     ComPtr<IMFMediaBuffer> same;
     ASSERT_HR(S_OK, sample->GetBufferByIndex(0, same.GetAddressOf()));
     EXPECT_EQ(buffer.Get(), same.Get());
@@ -213,7 +213,7 @@ TEST_F(TrackedSample, WhenTheCallbackCannotBeQueuedTheSampleIsDestroyed)
     sample = nullptr;
     EXPECT_EQ(1, destroyed.load());
     EXPECT_EQ(0, allocator->Get().Returns);
-    EXPECT_EQ(1u, CountOf(allocator.Get())); // no reference left behind
+    EXPECT_EQ(1u, RefCount(allocator.Get())); // no reference left behind
     ASSERT_HR(S_OK, MFStartup(MF_VERSION)); // for the fixture's MFShutdown
 }
 
@@ -260,13 +260,13 @@ TEST_F(TrackedSample, ManyThreadsTakeAndReturnAPoolOfSamples)
     allocator->Keep = false;
     for (const ComPtr<IMFSample>& sample : home)
     {
-        EXPECT_EQ(1u, CountOf(sample.Get()));
+        EXPECT_EQ(1u, RefCount(sample.Get()));
         ASSERT_HR(S_OK, Arm(sample.Get(), allocator.Get()));
     }
     home.clear();
     EXPECT_TRUE(died.Wait());
     ASSERT_TRUE(Fence(queue));
     EXPECT_EQ(Threads * PerThread + Samples, allocator->Get().Returns);
-    EXPECT_EQ(1u, CountOf(allocator.Get()));
+    EXPECT_EQ(1u, RefCount(allocator.Get()));
     EXPECT_HR(S_OK, MFUnlockWorkQueue(queue));
 }

@@ -84,7 +84,6 @@ TEST(AttributeHelpers, PackedSizesRatiosAndDefaults)
         CALL(MF_E_ATTRIBUTENOTFOUND, MFGetAttributeSize(store.Get(), MF_MT_AVG_BITRATE, &width, &height)),
         CALL(MF_E_INVALIDTYPE, MFGetAttributeRatio(store.Get(), MF_MT_PIXEL_ASPECT_RATIO, &width, &height)),
         CALL(E_POINTER, MFGetAttributeSize(nullptr, MF_MT_FRAME_SIZE, &width, &height)),
-        CALL(E_POINTER, MFGetAttributeSize(store.Get(), MF_MT_FRAME_SIZE, nullptr, &height)),
         CALL(E_POINTER, MFSetAttributeSize(nullptr, MF_MT_FRAME_SIZE, 1, 1)),
     });
     EXPECT_EQ(5u, width); // untouched on failure
@@ -114,7 +113,6 @@ TEST(Collection, OrderedCountedElements)
         CALL(E_INVALIDARG, collection->GetElement(4, element.GetAddressOf())),
         CALL(E_INVALIDARG, collection->RemoveElement(4, element.GetAddressOf())),
         CALL(E_POINTER, collection->GetElement(0, nullptr)),
-        CALL(E_POINTER, collection->GetElementCount(nullptr)),
         CALL(S_OK, collection->GetElementCount(&count)),
     });
     EXPECT_EQ(2u, b->Count());

@@ -52,7 +52,7 @@ TEST_F(WaitingWork, RunsOnceWhenSignalledOnTheQueueItsCallbackNames)
     ASSERT_TRUE(Fence(queue));
     EXPECT_EQ(order, (std::vector<char> { 'B', 'W' }));
     EXPECT_HR(MF_E_NOT_FOUND, MFCancelWorkItem(key));
-    EXPECT_EQ(CountOf(waiting.Get()), 1u);
+    EXPECT_EQ(RefCount(waiting.Get()), 1u);
 
     // An auto-reset event already signalled runs the item at once and is consumed by it.
     Sync::Event already(Sync::Event::ResetMode::Auto, true);
@@ -77,7 +77,7 @@ TEST_F(WaitingWork, CancelRemovesAnItemNotStartedAndReleasesIt)
     EXPECT_HR(S_OK, MFCancelWorkItem(waitingKey));
     EXPECT_HR(S_OK, MFCancelWorkItem(scheduledKey));
     EXPECT_EQ(state->Count(), 1u);
-    EXPECT_EQ(CountOf(callback.Get()), 1u);
+    EXPECT_EQ(RefCount(callback.Get()), 1u);
     EXPECT_HR(MF_E_NOT_FOUND, MFCancelWorkItem(waitingKey));
     EXPECT_HR(MF_E_NOT_FOUND, MFCancelWorkItem(scheduledKey));
     EXPECT_HR(MF_E_NOT_FOUND, MFCancelWorkItem(0));
@@ -115,7 +115,7 @@ TEST_F(WaitingWork, CancelRacingWithTheSignalEitherCancelsOrRunsExactlyOnce)
     ASSERT_TRUE(Fence(queue));
     EXPECT_EQ(callback->Invocations() + cancelled, Rounds);
     EXPECT_EQ(state->Count(), 1u);
-    EXPECT_EQ(CountOf(callback.Get()), 1u);
+    EXPECT_EQ(RefCount(callback.Get()), 1u);
 }
 
 TEST_F(WaitingWork, ScheduledItemsRunInDeadlineOrderNoEarlierThanTheirDelay)
@@ -175,7 +175,7 @@ TEST_F(WaitingWork, BadArgumentsAndShutDownQueuesAreRefused)
     EXPECT_HR(MF_E_SHUTDOWN, MFPutWaitingWorkItem(&event, 0, Result(onQueue.Get()).Get(), nullptr));
     EXPECT_HR(MF_E_SHUTDOWN, MFScheduleWorkItem(onQueue.Get(), nullptr, -10, nullptr));
     EXPECT_HR(MF_E_SHUTDOWN, MFInvokeCallback(Result(onQueue.Get()).Get()));
-    EXPECT_EQ(CountOf(onQueue.Get()), 1u);
+    EXPECT_EQ(RefCount(onQueue.Get()), 1u);
 }
 
 TEST(WaitingWorkShutdown, ItemsThatNeverStartedAreReleasedAndAnIdlePlatformUsesNoProcessor)
@@ -199,7 +199,7 @@ TEST(WaitingWorkShutdown, ItemsThatNeverStartedAreReleasedAndAnIdlePlatformUsesN
 
     ASSERT_HR(S_OK, MFShutdown());
     EXPECT_EQ(state->Count(), 1u);
-    EXPECT_EQ(CountOf(callback.Get()), 1u);
+    EXPECT_EQ(RefCount(callback.Get()), 1u);
     for (auto& event : events)
     {
         event->Set();

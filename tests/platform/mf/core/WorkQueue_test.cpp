@@ -64,7 +64,7 @@ TEST(WorkQueueStartup, VersionNestingRestartAndPutsOutsideAStart)
     EXPECT_TRUE(Fence(MFASYNC_CALLBACK_QUEUE_STANDARD));
     EXPECT_HR(MF_E_SHUTDOWN, MFPutWorkItem(queue, callback.Get(), nullptr));
     EXPECT_HR(S_OK, MFShutdown());
-    EXPECT_EQ(CountOf(callback.Get()), 1u);
+    EXPECT_EQ(RefCount(callback.Get()), 1u);
 }
 
 TEST(WorkQueueStartup, LastShutdownRunsHooksWhileWorkStillRunsThenDrainsQueuedItems)
@@ -104,7 +104,7 @@ TEST(WorkQueueStartup, LastShutdownRunsHooksWhileWorkStillRunsThenDrainsQueuedIt
     EXPECT_HR(S_OK, putFromHook);
     EXPECT_TRUE(hookItemRan);
     EXPECT_EQ(ran.load(), 100);
-    EXPECT_EQ(CountOf(counter.Get()), 1u);
+    EXPECT_EQ(RefCount(counter.Get()), 1u);
 }
 
 TEST(WorkQueueStartup, LastShutdownMayComeFromAWorkItem)
@@ -243,7 +243,7 @@ TEST_F(WorkQueue, UnlockReleasesItemsNotStartedAndRefusesLaterPuts)
     EXPECT_EQ(state->Count(), 3u);
     EXPECT_HR(S_OK, MFUnlockWorkQueue(queue)); // the last lock goes while an item runs
     EXPECT_EQ(state->Count(), 1u);
-    EXPECT_EQ(CountOf(callback.Get()), 1u);
+    EXPECT_EQ(RefCount(callback.Get()), 1u);
     EXPECT_HR(MF_E_SHUTDOWN, MFPutWorkItem(queue, callback.Get(), nullptr));
     EXPECT_HR(MF_E_SHUTDOWN, MFUnlockWorkQueue(queue));
     EXPECT_HR(MF_E_SHUTDOWN, MFLockWorkQueue(queue));
@@ -277,7 +277,7 @@ TEST_F(WorkQueue, PutItemHoldsCallbackAndStateUntilItRanAndFailuresDoNotStopTheQ
     auto throwing = MakeCallback([](IMFAsyncResult*) -> HRESULT { throw HResultException(E_ABORT, __FILE__, __LINE__); });
     ASSERT_HR(S_OK, MFPutWorkItem(queue, failing.Get(), state.Get()));
     ASSERT_HR(S_OK, MFPutWorkItem(queue, throwing.Get(), state.Get()));
-    EXPECT_EQ(CountOf(failing.Get()), 2u);
+    EXPECT_EQ(RefCount(failing.Get()), 2u);
     EXPECT_EQ(state->Count(), 3u);
 
     TestSupport::TraceCapture trace;
@@ -285,31 +285,8 @@ TEST_F(WorkQueue, PutItemHoldsCallbackAndStateUntilItRanAndFailuresDoNotStopTheQ
     ASSERT_TRUE(Fence(queue));
     EXPECT_EQ(failing->Invocations(), 1);
     EXPECT_EQ(throwing->Invocations(), 1);
-    EXPECT_EQ(CountOf(failing.Get()), 1u);
-    EXPECT_EQ(CountOf(throwing.Get()), 1u);
+    EXPECT_EQ(RefCount(failing.Get()), 1u);
+    EXPECT_EQ(RefCount(throwing.Get()), 1u);
     EXPECT_EQ(state->Count(), 1u);
     EXPECT_EQ(trace.LinesContaining("Exception 0x80004004 left Invoke").size(), 1u);
-}
-
-TEST_F(WorkQueue, PutWorkItemExRunsTheGivenResult)
-{
-    Latch ran;
-    IMFAsyncResult* seen = nullptr;
-    auto callback = MakeCallback([&](IMFAsyncResult* result) {
-        seen = result;
-        result->SetStatus(E_ABORT);
-        ran.CountDown();
-    });
-    auto object = Make<Probe>();
-    ComPtr<IMFAsyncResult> result;
-    ASSERT_HR(S_OK, MFCreateAsyncResult(object.Get(), callback.Get(), nullptr, result.GetAddressOf()));
-    ASSERT_HR(S_OK, MFPutWorkItemEx(SerialQueue(), result.Get()));
-    ASSERT_TRUE(ran.Wait());
-    EXPECT_EQ(seen, result.Get());
-    EXPECT_HR(E_ABORT, result->GetStatus());
-
-    ComPtr<IMFAsyncResult> noCallback;
-    ASSERT_HR(S_OK, MFCreateAsyncResult(nullptr, nullptr, nullptr, noCallback.GetAddressOf()));
-    EXPECT_HR(E_INVALIDARG, MFPutWorkItemEx(MFASYNC_CALLBACK_QUEUE_STANDARD, noCallback.Get()));
-    EXPECT_HR(E_POINTER, MFPutWorkItemEx(MFASYNC_CALLBACK_QUEUE_STANDARD, nullptr));
 }

@@ -4,6 +4,7 @@
 
 #include "DataTestSupport.h"
 
+#include "fakes/Platform.h"
 #include "platform/mf/Platform.h"
 
 #include <atomic>
@@ -17,9 +18,7 @@ namespace WorkTest
 {
 using namespace DataTest;
 
-// Far beyond any healthy wait: reaching it means a lost wake-up or a deadlock.
-constexpr auto Patience = std::chrono::seconds(30);
-constexpr uint32_t PatienceMilliseconds = 30'000;
+using namespace TestSupport;
 
 class Latch
 {
@@ -113,11 +112,4 @@ inline void Block(DWORD queue, Sync::Event& gate)
     EXPECT_HR(S_OK, MFPutWorkItem(queue, callback.Get(), nullptr));
 }
 
-// The platform started for each test and shut down after it.
-class PlatformTest : public ::testing::Test
-{
-protected:
-    void SetUp() override { ASSERT_HR(S_OK, MFStartup(MF_VERSION)); }
-    void TearDown() override { EXPECT_HR(S_OK, MFShutdown()); }
-};
 } // namespace WorkTest

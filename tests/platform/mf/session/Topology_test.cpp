@@ -37,7 +37,7 @@ TOPOID IdOf(IMFTopologyNode* node)
     return id;
 }
 
-WORD CountOf(IMFTopology* topology)
+WORD RefCount(IMFTopology* topology)
 {
     WORD count = 9;
     EXPECT_EQ(topology->GetNodeCount(&count), S_OK);
@@ -138,7 +138,7 @@ TEST(Topology, NodesIdentifiersAndCollections)
     const TOPOID sourceId = IdOf(source.Get());
     ASSERT_EQ(twin->SetTopoNodeID(sourceId), S_OK);
     EXPECT_EQ(topology->AddNode(twin.Get()), E_INVALIDARG); // the identifier is taken
-    EXPECT_EQ(CountOf(topology.Get()), 2);
+    EXPECT_EQ(RefCount(topology.Get()), 2);
 
     ComPtr<IMFTopologyNode> node;
     EXPECT_EQ(topology->GetNode(1, node.GetAddressOf()), S_OK);
@@ -164,7 +164,7 @@ TEST(Topology, NodesIdentifiersAndCollections)
 
     EXPECT_EQ(topology->RemoveNode(source.Get()), S_OK);
     EXPECT_EQ(topology->RemoveNode(source.Get()), E_INVALIDARG);
-    EXPECT_EQ(CountOf(topology.Get()), 1);
+    EXPECT_EQ(RefCount(topology.Get()), 1);
 }
 
 // Released, then cleared: both let go of the nodes and break their connection.
@@ -182,7 +182,7 @@ TEST(Topology, ReleaseAndClearBreakTheLinksThatKeepNodesAlive)
             if (clear)
             {
                 EXPECT_EQ(topology->Clear(), S_OK);
-                EXPECT_EQ(CountOf(topology.Get()), 0);
+                EXPECT_EQ(RefCount(topology.Get()), 0);
                 EXPECT_EQ(RefCount(source.Get()), sourceAlone);
             }
         }

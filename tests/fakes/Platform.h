@@ -1,0 +1,49 @@
+#pragma once
+// What every platform and framework test shares: the patience, the platform started for each
+// test, an object's reference count, and a wait for what no event announces.
+
+#include "platform/com/ComObject.h"
+#include "platform/mf/Api.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <thread>
+
+namespace TestSupport
+{
+// Far beyond any healthy wait: reaching it means a lost wake-up, a lost event or a deadlock.
+constexpr std::chrono::milliseconds Patience { 30'000 };
+constexpr uint32_t PatienceMilliseconds = static_cast<uint32_t>(Patience.count());
+
+// The platform started for each test and shut down after it.
+class PlatformTest : public ::testing::Test
+{
+protected:
+    void SetUp() override { ASSERT_EQ(MFStartup(MF_VERSION), S_OK); }
+    void TearDown() override { EXPECT_EQ(MFShutdown(), S_OK); }
+};
+
+// The count of any object: one AddRef/Release pair around it.
+inline ULONG RefCount(IUnknown* object)
+{
+    object->AddRef();
+    return object->Release();
+}
+
+// Checks `condition` until it holds (for what no event announces, such as a reference count
+// falling when a worker lets go), yielding the processor between checks; false after the patience.
+template <class Condition>
+bool WaitUntil(Condition condition)
+{
+    const auto deadline = std::chrono::steady_clock::now() + Patience;
+    while (!condition())
+    {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::yield();
+    }
+    return true;
+}
+} // namespace TestSupport

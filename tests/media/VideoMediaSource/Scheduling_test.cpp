@@ -56,7 +56,7 @@ struct StreamTestAccess
 
 namespace
 {
-using SessionTest::Patience;
+using SessionTest::PatienceMilliseconds;
 
 class FakeClock final : public ComObject<IMFPresentationTimeSource>
 {
@@ -88,7 +88,7 @@ public:
     bool WaitForCalls(int calls)
     {
         std::unique_lock lock(m_Lock);
-        return m_Called.wait_for(lock, std::chrono::milliseconds(Patience), [&] { return m_Calls >= calls; });
+        return m_Called.wait_for(lock, std::chrono::milliseconds(PatienceMilliseconds), [&] { return m_Calls >= calls; });
     }
 
 private:
@@ -116,7 +116,7 @@ protected:
         SourceEvents = EventRecorder::Start(Source.Get(), true);
         const PROPVARIANT start { .vt = VT_I8, .hVal = position };
         ASSERT_EQ(Source->Start(descriptor.Get(), &GUID_NULL, &start), S_OK);
-        ASSERT_TRUE(SourceEvents->WaitFor(MESourceStarted, Patience)) << SourceEvents->Text();
+        ASSERT_TRUE(SourceEvents->WaitFor(MESourceStarted, PatienceMilliseconds)) << SourceEvents->Text();
         ASSERT_EQ(SourceEvents->Records().front().Value.As(&MediaStream), S_OK);
         StreamEvents = EventRecorder::Start(MediaStream.Get(), true);
         StreamTestAccess::UseClock(TheStream(), Clock.Get());
@@ -172,7 +172,7 @@ TEST_F(SchedulingTest, PacingAgainstTheClock)
         EXPECT_EQ(StreamTestAccess::IsWaiting(TheStream(), index), rows[index].Waits) << index;
         if (rows[index].Waits)
             Clock->Set(Time(index)); // due: the next run delivers it
-        ASSERT_TRUE(StreamEvents->WaitFor(MEMediaSample, Patience, index + 1)) << index;
+        ASSERT_TRUE(StreamEvents->WaitFor(MEMediaSample, PatienceMilliseconds, index + 1)) << index;
         if (!rows[index].Waits)
         {
             EXPECT_EQ(Clock->Calls(), calls + 1) << index;
@@ -194,7 +194,7 @@ TEST_F(SchedulingTest, DeliveryInIndexOrderWhenOperationsFinishOutOfOrder)
     EXPECT_EQ(MediaStream->RequestSample(nullptr), MF_E_END_OF_STREAM);
     Clock->Set(Time(6));
     EXPECT_EQ(StreamTestAccess::RunNow(TheStream(), { 6, 5 }), (std::vector<UINT32> { 5, 8 }));
-    ASSERT_TRUE(StreamEvents->WaitFor(MEEndOfStream, Patience)) << StreamEvents->Text();
+    ASSERT_TRUE(StreamEvents->WaitFor(MEEndOfStream, PatienceMilliseconds)) << StreamEvents->Text();
     EXPECT_EQ(StreamEvents->Types(), (std::vector<MediaEventType> { MEStreamStarted, MEMediaSample, MEMediaSample, MEEndOfStream }));
     EXPECT_EQ(SampleTimes(), (std::vector<LONGLONG> { Time(5), Time(6) }));
     EXPECT_EQ(StreamTestAccess::Finished(TheStream()), 0u);

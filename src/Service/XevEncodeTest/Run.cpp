@@ -16,7 +16,7 @@
 #include "RunReport.h"
 #include "TaskPipeline.h"
 
-#include "media/XevEncodeTransform/DeviceManager.h"
+#include "media/XevEncodeTransform/XevDefaultDeviceManager.h"
 #include "platform/com/Error.h"
 #include "platform/com/Trace.h"
 #include "platform/mf/Api.h"

@@ -20,13 +20,6 @@ namespace
 {
 constexpr uint32_t EndOfStreamWaitMilliseconds = 2000;
 
-// Runs a teardown step; its failure is traced where it arose and does not stop the teardown.
-template <class Step>
-void Quietly(Step&& step) noexcept
-{
-    (void)Error::Guard(std::forward<Step>(step));
-}
-
 // Copies `rows` rows of `rowBytes` from `source` (rows `stride` apart, negative for bottom-up)
 // to `destination` (rows `pitch` apart).
 void CopyRows(BYTE* destination, uint32_t pitch, const BYTE* source, INT64 stride, uint32_t rowBytes, uint32_t rows)
@@ -95,10 +88,10 @@ void XevEncodeTransform::OpenEncoderLocked()
 
 void XevEncodeTransform::CloseEncoderLocked()
 {
-    Quietly([&] { m_Session.Close(); });
+    (void)Error::Continue([&] { m_Session.Close(); });
     m_Device = nullptr;
     if (m_DeviceHandle && m_DeviceManager)
-        Quietly([&] { XEV_CHECK_HR(m_DeviceManager->CloseDeviceHandle(m_DeviceHandle)); });
+        (void)Error::LogIfFailed(m_DeviceManager->CloseDeviceHandle(m_DeviceHandle));
     m_DeviceHandle = nullptr;
 }
 
@@ -217,14 +210,14 @@ void XevEncodeTransform::CancelWaitingLocked(MFWORKITEM_KEY& key)
 void XevEncodeTransform::DestroyBufferLocked(Buffer& buffer) noexcept
 {
     buffer.m_Output.UnregisterEvent(m_Session);
-    Quietly([&] { m_KeyedMutexSet.Release(buffer.m_KeyedMutexItem); });
+    (void)Error::Continue([&] { m_KeyedMutexSet.Release(buffer.m_KeyedMutexItem); });
     buffer.m_KeyedMutexItem = nullptr;
     if (buffer.m_MappedResource)
-        Quietly([&] { m_Session.UnmapInputResource(std::exchange(buffer.m_MappedResource, nullptr)); });
+        (void)Error::Continue([&] { m_Session.UnmapInputResource(std::exchange(buffer.m_MappedResource, nullptr)); });
     if (buffer.m_Bitstream)
-        Quietly([&] { m_Session.DestroyBitstreamBuffer(std::exchange(buffer.m_Bitstream, nullptr)); });
+        (void)Error::Continue([&] { m_Session.DestroyBitstreamBuffer(std::exchange(buffer.m_Bitstream, nullptr)); });
     if (buffer.m_InputBuffer)
-        Quietly([&] { m_Session.DestroyInputBuffer(std::exchange(buffer.m_InputBuffer, nullptr)); });
+        (void)Error::Continue([&] { m_Session.DestroyInputBuffer(std::exchange(buffer.m_InputBuffer, nullptr)); });
     // The callback keeps its function: a completion that has started still runs and finds no
     // buffer in flight.
     buffer.m_Sample = nullptr;
@@ -251,7 +244,7 @@ void XevEncodeTransform::EndOfStreamLocked()
         CancelWaitingLocked(m_EosWorkItemKey);
         for (const auto& buffer : m_BusyBuffers)
             CancelWaitingLocked(buffer->m_WorkItemKey);
-        Quietly([&] { UnlockWorkQueue(); });
+        (void)Error::Continue([&] { UnlockWorkQueue(); });
         m_WorkQueue = 0;
     }
     if (m_EosBuffer)
@@ -263,7 +256,7 @@ void XevEncodeTransform::EndOfStreamLocked()
     m_KeyedMutexSet.Clear();
     m_OutputQueue.clear();
     for (auto& [texture, registration] : m_Registrations)
-        Quietly([&] { m_Session.UnregisterResource(registration.Registered); });
+        (void)Error::Continue([&] { m_Session.UnregisterResource(registration.Registered); });
     m_Registrations.clear();
     CloseEncoderLocked();
     // The event objects go only after the encoder that knew them.
@@ -335,9 +328,9 @@ void XevEncodeTransform::ProcessInputLocked(IMFSample* sample)
     {
         // The buffer stays free: it must not keep the texture's mutex or mapping of a frame that
         // never went in.
-        Quietly([&] { m_KeyedMutexSet.Release(buffer.m_KeyedMutexItem); });
+        (void)Error::Continue([&] { m_KeyedMutexSet.Release(buffer.m_KeyedMutexItem); });
         if (buffer.m_MappedResource)
-            Quietly([&] { m_Session.UnmapInputResource(std::exchange(buffer.m_MappedResource, nullptr)); });
+            (void)Error::Continue([&] { m_Session.UnmapInputResource(std::exchange(buffer.m_MappedResource, nullptr)); });
         throw;
     }
 

@@ -4,6 +4,7 @@
 #include "platform/d3d/Adapters.h"
 #include "platform/d3d/D3D11.h"
 #include "platform/d3d/Texture.h"
+#include "platform/encoder/SessionTable.h"
 #include "platform/system/Event.h"
 
 #include <ffnvcodec/dynlink_cuda.h>
@@ -20,8 +21,6 @@ namespace NvidiaEncoder
 {
 namespace
 {
-// ---- The libraries -------------------------------------------------------------------------
-
 struct Library
 {
     void* Encoder = nullptr; // dlopen handles
@@ -45,8 +44,6 @@ void Resolve(void* library, const char* name, Function** function)
 {
     *function = reinterpret_cast<Function*>(dlsym(library, name));
 }
-
-// ---- Sessions ------------------------------------------------------------------------------
 
 // A registered texture: the driver's input buffer it is copied into when mapped.
 struct TextureInput
@@ -93,17 +90,12 @@ struct Session
     }
 };
 
-std::mutex g_SessionsLock; // guards g_Sessions
-std::vector<std::shared_ptr<Session>> g_Sessions;
+EncoderRuntime::SessionTable<Session> g_Sessions;
 NV_ENCODE_API_FUNCTION_LIST g_Real {}; // the driver's list, filled by CreateInstance (guarded by g_LibraryLock)
 
 std::shared_ptr<Session> Find(void* encoder)
 {
-    std::lock_guard lock(g_SessionsLock);
-    for (auto& session : g_Sessions)
-        if (encoder && session.get() == encoder)
-            return session;
-    return nullptr;
+    return g_Sessions.Find(encoder);
 }
 
 // The CUDA device at the PCI address "dddd:bb:dd.f"; -1 when there is none.
@@ -202,8 +194,6 @@ NVENCSTATUS CopyTexture(Session& session, TextureInput& texture)
     return session.Real.nvEncUnlockInputBuffer(session.Encoder, texture.Buffer);
 }
 
-// ---- The functions with work of their own --------------------------------------------------
-
 NVENCSTATUS NVENCAPI OpenEncodeSessionEx(NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS* params, void** encoder)
 {
     if (!params || !encoder)
@@ -232,26 +222,16 @@ NVENCSTATUS NVENCAPI OpenEncodeSessionEx(NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS* p
         DestroySession(*session);
         return status;
     }
-    {
-        std::lock_guard lock(g_SessionsLock);
-        g_Sessions.push_back(session);
-    }
-    *encoder = session.get();
+    *encoder = g_Sessions.Add(session);
     XEV_TRACE("Encoder 0x%p, Driver encoder 0x%p, Context 0x%p\n", *encoder, session->Encoder, static_cast<void*>(session->Context));
     return NV_ENC_SUCCESS;
 }
 
 NVENCSTATUS NVENCAPI DestroyEncoder(void* encoder)
 {
-    std::shared_ptr<Session> session;
-    {
-        std::lock_guard lock(g_SessionsLock);
-        auto found = std::find_if(g_Sessions.begin(), g_Sessions.end(), [&](auto& s) { return encoder && s.get() == encoder; });
-        if (found == g_Sessions.end())
-            return NV_ENC_ERR_INVALID_ENCODERDEVICE;
-        session = std::move(*found);
-        g_Sessions.erase(found);
-    }
+    const auto session = g_Sessions.Remove(encoder);
+    if (!session)
+        return NV_ENC_ERR_INVALID_ENCODERDEVICE;
     DestroySession(*session);
     return NV_ENC_SUCCESS;
 }
@@ -274,38 +254,29 @@ NVENCSTATUS NVENCAPI InitializeEncoder(void* encoder, NV_ENC_INITIALIZE_PARAMS* 
 
 NVENCSTATUS NVENCAPI RegisterAsyncEvent(void* encoder, NV_ENC_EVENT_PARAMS* params)
 {
-    auto session = Find(encoder);
-    if (!session)
-        return NV_ENC_ERR_INVALID_ENCODERDEVICE;
-    if (!params)
-        return NV_ENC_ERR_INVALID_PTR;
-    if (params->version != NV_ENC_EVENT_PARAMS_VER)
-        return NV_ENC_ERR_INVALID_VERSION;
-    auto* event = static_cast<Sync::Event*>(params->completionEvent);
-    if (!event)
-        return NV_ENC_ERR_INVALID_EVENT;
-    std::lock_guard lock(session->Lock);
-    if (!session->IsRegisteredLocked(event))
-        session->Events.push_back(event);
-    return NV_ENC_SUCCESS;
+    return g_Sessions.Call(encoder, params, NV_ENC_EVENT_PARAMS_VER, [&](Session& session) {
+        auto* event = static_cast<Sync::Event*>(params->completionEvent);
+        if (!event)
+            return NV_ENC_ERR_INVALID_EVENT;
+        std::lock_guard lock(session.Lock);
+        if (!session.IsRegisteredLocked(event))
+            session.Events.push_back(event);
+        return NV_ENC_SUCCESS;
+    });
 }
 
 NVENCSTATUS NVENCAPI UnregisterAsyncEvent(void* encoder, NV_ENC_EVENT_PARAMS* params)
 {
-    auto session = Find(encoder);
-    if (!session)
-        return NV_ENC_ERR_INVALID_ENCODERDEVICE;
-    if (!params)
-        return NV_ENC_ERR_INVALID_PTR;
-    if (params->version != NV_ENC_EVENT_PARAMS_VER)
-        return NV_ENC_ERR_INVALID_VERSION;
-    std::lock_guard lock(session->Lock);
-    auto found = std::find(session->Events.begin(), session->Events.end(), static_cast<Sync::Event*>(params->completionEvent));
-    if (!params->completionEvent || found == session->Events.end())
-        return NV_ENC_ERR_EVENT_NOT_REGISTERD;
-    session->Events.erase(found);
-    std::erase(session->Pending, static_cast<Sync::Event*>(params->completionEvent));
-    return NV_ENC_SUCCESS;
+    return g_Sessions.Call(encoder, params, NV_ENC_EVENT_PARAMS_VER, [&](Session& session) {
+        auto* event = static_cast<Sync::Event*>(params->completionEvent);
+        std::lock_guard lock(session.Lock);
+        auto found = std::find(session.Events.begin(), session.Events.end(), event);
+        if (!event || found == session.Events.end())
+            return NV_ENC_ERR_EVENT_NOT_REGISTERD;
+        session.Events.erase(found);
+        std::erase(session.Pending, event);
+        return NV_ENC_SUCCESS;
+    });
 }
 
 NVENCSTATUS NVENCAPI EncodePicture(void* encoder, NV_ENC_PIC_PARAMS* params)
@@ -440,8 +411,6 @@ NVENCSTATUS NVENCAPI UnmapInputResource(void* encoder, NV_ENC_INPUT_PTR mapped)
     }
     return session->Real.nvEncUnmapInputResource(session->Encoder, mapped);
 }
-
-// ---- The functions that only change the encoder handle -------------------------------------
 
 #define XEV_FORWARD(Name, Field, Parameters, Arguments)                             \
     NVENCSTATUS NVENCAPI Name Parameters                                          \

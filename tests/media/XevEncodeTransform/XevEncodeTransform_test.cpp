@@ -2,7 +2,7 @@
 // ffmpeg, the event protocol driven the way the session drives it, drain, flush, shutdown with
 // frames in flight, the type methods and the settings.
 
-#include "media/XevEncodeTransform/DeviceManager.h"
+#include "media/XevEncodeTransform/XevDefaultDeviceManager.h"
 #include "media/XevEncodeTransform/XevEncodeTransform.h"
 
 #include "fakes/SessionDoubles.h"

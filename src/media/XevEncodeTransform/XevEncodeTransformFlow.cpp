@@ -34,8 +34,6 @@ void CopyRows(BYTE* destination, uint32_t pitch, const BYTE* source, INT64 strid
 }
 } // namespace
 
-// ---- Buffers -------------------------------------------------------------------------------
-
 XevEncodeTransform::Buffer::Buffer()
 {
     const std::size_t count = ++g_InstanceCount;
@@ -61,8 +59,6 @@ void XevEncodeTransform::OutputBuffer::UnregisterEvent(Xev::EncodeSession& sessi
     if (const auto status = session.UnregisterAsyncEvent(&m_Event))
         XEV_TRACE("Result %s\n", Xev::StatusName(*status).data());
 }
-
-// ---- Encoder -------------------------------------------------------------------------------
 
 void XevEncodeTransform::OpenEncoderLocked()
 {
@@ -139,8 +135,6 @@ ComPtr<IMFMediaType> XevEncodeTransform::UpdateOutputMediaTypeExtraDataLocked()
     XEV_CHECK_HR(type->SetBlob(MF_MT_MPEG_SEQUENCE_HEADER, parameters.data(), size));
     return type;
 }
-
-// ---- Start and end of a stream -------------------------------------------------------------
 
 void XevEncodeTransform::StartOfStreamLocked()
 {
@@ -266,8 +260,6 @@ void XevEncodeTransform::EndOfStreamLocked()
     m_EosCallback = nullptr;
     m_EosResult = nullptr;
 }
-
-// ---- Frames in -----------------------------------------------------------------------------
 
 HRESULT XevEncodeTransform::ProcessInput(DWORD inputStreamID, IMFSample* sample, DWORD flags)
 {
@@ -448,8 +440,6 @@ void XevEncodeTransform::CopyMemoryFrameLocked(Buffer& buffer, IMFSample* sample
     picture.inputBuffer = buffer.m_InputBuffer;
 }
 
-// ---- Completions ---------------------------------------------------------------------------
-
 void XevEncodeTransform::BufferInvoke(MF::AsyncCallback* callback, IMFAsyncResult* result)
 {
     std::unique_lock lock(m_Lock);
@@ -554,8 +544,6 @@ void XevEncodeTransform::EosOutputBufferEventInvoke(MF::AsyncCallback* callback,
     XEV_CHECK_HR(result->SetStatus(S_OK));
 }
 
-// ---- Samples out ---------------------------------------------------------------------------
-
 HRESULT XevEncodeTransform::ProcessOutput(DWORD flags, DWORD outputBufferCount, MFT_OUTPUT_DATA_BUFFER* outputSamples, DWORD* status)
 {
     return Error::Guard([&]() -> HRESULT {
@@ -589,8 +577,6 @@ HRESULT XevEncodeTransform::ProcessOutput(DWORD flags, DWORD outputBufferCount, 
         return S_OK;
     });
 }
-
-// ---- Messages ------------------------------------------------------------------------------
 
 HRESULT XevEncodeTransform::ProcessMessage(MFT_MESSAGE_TYPE message, ULONG_PTR parameter)
 {

@@ -95,6 +95,14 @@ private:
     struct Awaiting;
     struct PictureInfo;
 
+    // The prologue of every entry point: the structure (present, of `version`), then the lock,
+    // then the lifecycle: a stopped session answers NV_ENC_ERR_INVALID_ENCODERDEVICE and, where
+    // `beforeInitialize` names the call, one not yet initialized NV_ENC_ERR_ENCODER_NOT_INITIALIZED.
+    // NV_ENC_SUCCESS leaves `lock` held.
+    NVENCSTATUS Enter(std::unique_lock<std::mutex>& lock, const char* beforeInitialize = nullptr);
+    template <class Structure>
+    NVENCSTATUS Enter(std::unique_lock<std::mutex>& lock, const Structure* structure, uint32_t version, const char* beforeInitialize = nullptr);
+    bool StoppedLocked() const noexcept { return m_Lifecycle == Lifecycle::Stopped; }
     NVENCSTATUS FailLocked(NVENCSTATUS status, const char* text);
     bool CheckEventLocked(Sync::Event* event, NVENCSTATUS* status);
     std::shared_ptr<InputBuffer> FindInputBufferLocked(void* handle) const;
@@ -118,10 +126,17 @@ private:
 
     ComPtr<IUnknown> m_Device; // the client's device, kept alive; null for memory-only sessions
 
+    // Open -> Initialized (Initialize) -> Stopped (Shutdown); Open -> Stopped when never initialized.
+    enum class Lifecycle
+    {
+        Open,
+        Initialized,
+        Stopped,
+    };
+
     mutable std::mutex m_Lock;          // guards everything below up to the thread-only part
-    std::condition_variable m_Changed;  // a queue, a buffer's state or m_Stopping changed
-    bool m_Stopping = false;
-    bool m_Initialized = false;
+    std::condition_variable m_Changed;  // a queue, a buffer's state or m_Lifecycle changed
+    Lifecycle m_Lifecycle = Lifecycle::Open;
     bool m_HoldEncoding = false;
     EncoderSettings m_Settings;
     x264_param_t m_X264Params {};

@@ -4,6 +4,7 @@
 #include "platform/d3d/Adapters.h"
 #include "platform/d3d/D3D11.h"
 #include "platform/d3d/Texture.h"
+#include "platform/encoder/EventRegistry.h"
 #include "platform/encoder/SessionTable.h"
 #include "platform/system/Event.h"
 
@@ -66,14 +67,10 @@ struct Session
     bool Asynchronous = false;           // the client asked for completion events
 
     std::mutex Lock;                     // guards the members below
-    std::vector<Sync::Event*> Events;    // registered completion events
+    EncoderRuntime::EventRegistry Events;
     std::vector<Sync::Event*> Pending;   // events of pictures the driver has not released yet
     std::vector<std::unique_ptr<TextureInput>> Textures;
 
-    bool IsRegisteredLocked(Sync::Event* event) const
-    {
-        return event && std::find(Events.begin(), Events.end(), event) != Events.end();
-    }
     TextureInput* FindTextureLocked(void* handle) const
     {
         for (auto& texture : Textures)
@@ -156,7 +153,7 @@ void DestroySession(Session& session)
         std::lock_guard lock(session.Lock);
         textures.swap(session.Textures);
         session.Pending.clear();
-        session.Events.clear();
+        session.Events.Clear();
     }
     for (auto& texture : textures)
         if (texture->Buffer)
@@ -259,8 +256,7 @@ NVENCSTATUS NVENCAPI RegisterAsyncEvent(void* encoder, NV_ENC_EVENT_PARAMS* para
         if (!event)
             return NV_ENC_ERR_INVALID_EVENT;
         std::lock_guard lock(session.Lock);
-        if (!session.IsRegisteredLocked(event))
-            session.Events.push_back(event);
+        session.Events.Register(event);
         return NV_ENC_SUCCESS;
     });
 }
@@ -270,10 +266,8 @@ NVENCSTATUS NVENCAPI UnregisterAsyncEvent(void* encoder, NV_ENC_EVENT_PARAMS* pa
     return g_Sessions.Call(encoder, params, NV_ENC_EVENT_PARAMS_VER, [&](Session& session) {
         auto* event = static_cast<Sync::Event*>(params->completionEvent);
         std::lock_guard lock(session.Lock);
-        auto found = std::find(session.Events.begin(), session.Events.end(), event);
-        if (!event || found == session.Events.end())
+        if (!session.Events.Unregister(event))
             return NV_ENC_ERR_EVENT_NOT_REGISTERD;
-        session.Events.erase(found);
         std::erase(session.Pending, event);
         return NV_ENC_SUCCESS;
     });
@@ -295,7 +289,7 @@ NVENCSTATUS NVENCAPI EncodePicture(void* encoder, NV_ENC_PIC_PARAMS* params)
         {
             if (!event)
                 return NV_ENC_ERR_INVALID_EVENT;
-            if (!session->IsRegisteredLocked(event))
+            if (!session->Events.Contains(event))
                 return NV_ENC_ERR_EVENT_NOT_REGISTERD;
         }
         // A mapped texture is its input buffer, with that buffer's pitch.
@@ -313,7 +307,7 @@ NVENCSTATUS NVENCAPI EncodePicture(void* encoder, NV_ENC_PIC_PARAMS* params)
             session->Pending.push_back(event);
         if (status == NV_ENC_SUCCESS)
             for (Sync::Event* pending : session->Pending)
-                if (session->IsRegisteredLocked(pending))
+                if (session->Events.Contains(pending))
                     pending->Set();
         if (status == NV_ENC_SUCCESS)
             session->Pending.clear();

@@ -42,7 +42,7 @@ void Session::Shutdown()
     m_BitstreamBuffers.clear();
     m_Registrations.clear();
     m_Mappings.clear();
-    m_Events.clear();
+    m_Events.Clear();
 }
 
 const char* Session::LastError() const noexcept
@@ -325,11 +325,6 @@ NVENCSTATUS Session::UnlockBitstream(NV_ENC_OUTPUT_PTR handle)
 }
 
 
-bool Session::IsRegisteredEventLocked(Sync::Event* event) const
-{
-    return event && std::find(m_Events.begin(), m_Events.end(), event) != m_Events.end();
-}
-
 NVENCSTATUS Session::RegisterAsyncEvent(NV_ENC_EVENT_PARAMS* params)
 {
     std::unique_lock<std::mutex> lock;
@@ -338,8 +333,7 @@ NVENCSTATUS Session::RegisterAsyncEvent(NV_ENC_EVENT_PARAMS* params)
     auto* event = static_cast<Sync::Event*>(params->completionEvent);
     if (!event)
         return FailLocked(NV_ENC_ERR_INVALID_EVENT, "no event to register");
-    if (!IsRegisteredEventLocked(event))
-        m_Events.push_back(event);
+    m_Events.Register(event);
     return NV_ENC_SUCCESS;
 }
 
@@ -348,11 +342,9 @@ NVENCSTATUS Session::UnregisterAsyncEvent(NV_ENC_EVENT_PARAMS* params)
     std::unique_lock<std::mutex> lock;
     if (const NVENCSTATUS status = Enter(lock, params, NV_ENC_EVENT_PARAMS_VER); status != NV_ENC_SUCCESS)
         return status;
-    auto found = std::find(m_Events.begin(), m_Events.end(), static_cast<Sync::Event*>(params->completionEvent));
-    if (!params->completionEvent || found == m_Events.end())
-        return FailLocked(NV_ENC_ERR_EVENT_NOT_REGISTERD, "the event is not registered");
     // From here on the event is never signalled: pictures in flight with it complete silently.
-    m_Events.erase(found);
+    if (!m_Events.Unregister(static_cast<Sync::Event*>(params->completionEvent)))
+        return FailLocked(NV_ENC_ERR_EVENT_NOT_REGISTERD, "the event is not registered");
     return NV_ENC_SUCCESS;
 }
 
@@ -365,7 +357,7 @@ bool Session::CheckEventLocked(Sync::Event* event, NVENCSTATUS* status)
         *status = FailLocked(NV_ENC_ERR_INVALID_EVENT, "no completion event in asynchronous mode");
         return false;
     }
-    if (!IsRegisteredEventLocked(event))
+    if (!m_Events.Contains(event))
     {
         *status = FailLocked(NV_ENC_ERR_EVENT_NOT_REGISTERD, "the completion event is not registered");
         return false;
@@ -377,7 +369,7 @@ bool Session::CheckEventLocked(Sync::Event* event, NVENCSTATUS* status)
 // so signalling under the lock cannot come back into the session.
 void Session::SignalLocked(Sync::Event* event)
 {
-    if (m_Settings.Asynchronous && IsRegisteredEventLocked(event))
+    if (m_Settings.Asynchronous && m_Events.Contains(event))
         event->Set();
 }
 

@@ -20,6 +20,7 @@
 // NV_ENC_ERR_INVALID_PARAM (or the resource statuses) instead of a crash. A picture in flight
 // keeps what it reads alive even when the client destroys its handle meanwhile.
 
+#include "platform/encoder/EventRegistry.h"
 #include "platform/encoder/NvEncodeApi.h"
 #include "platform/encoder/Ring.h"
 #include "platform/encoder/X264Settings.h"
@@ -109,7 +110,6 @@ private:
     std::shared_ptr<BitstreamBuffer> FindBitstreamBufferLocked(void* handle) const;
     std::shared_ptr<Registration> FindRegistrationLocked(void* handle) const;
     Mapping* FindMappingLocked(void* handle) const;
-    bool IsRegisteredEventLocked(Sync::Event* event) const;
     void SignalLocked(Sync::Event* event);
 
     // The encoding thread and its steps (the thread alone touches m_Encoder after Initialize).
@@ -145,7 +145,7 @@ private:
     std::vector<std::shared_ptr<BitstreamBuffer>> m_BitstreamBuffers;
     std::vector<std::shared_ptr<Registration>> m_Registrations;
     std::vector<std::unique_ptr<Mapping>> m_Mappings; // slots; an unmapped slot is reused
-    std::vector<Sync::Event*> m_Events;               // registered completion events
+    EncoderRuntime::EventRegistry m_Events;
     Ring<Submission> m_Submissions;                   // pictures waiting for the encoding thread
     Ring<Awaiting> m_Awaiting;                        // buffers waiting for output, in submission order
     const char* m_LastError = "";

@@ -1,5 +1,5 @@
 // XevEncodeTransform: the object, its streams and media types, clock, service and codec settings.
-// The encoding flow is in XevEncodeTransformFlow.cpp.
+// The encoding flow is in XevEncodeTransformFlow.cpp and XevEncodeTransformFrames.cpp.
 
 #include "media/XevEncodeTransform/XevEncodeTransform.h"
 

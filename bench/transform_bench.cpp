@@ -17,7 +17,7 @@
 // thread), OtherCpu the remaining threads' (work queues: the transform's completions and events).
 // The transform's own share is its CallerCpu minus RuntimeAlone/copy 1's, plus its OtherCpu.
 
-#include "media/XevEncodeTransform/DeviceManager.h"
+#include "media/XevEncodeTransform/XevDefaultDeviceManager.h"
 #include "media/VideoMediaSource/VideoMediaSource.h"
 #include "media/XevEncodeTransform/XevEncodeTransform.h"
 #include "platform/encoder/SoftwareRuntime.h"

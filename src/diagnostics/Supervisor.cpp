@@ -198,16 +198,11 @@ bool Diagnostics::RunSupervisor(const std::vector<std::string>& arguments, const
     settings.DisableDebugOutput = options->DisableDebugOutput;
     if (setup)
         setup(settings);
-    try
-    {
+    // A failure ends the supervision here; the worker runs on untraced.
+    (void)Error::Continue([&] {
         DebugLoop loop(*options, settings);
         loop.Run();
-    }
-    catch (...)
-    {
-        // The supervision ends here; the worker runs on untraced.
-        XEV_TRACE("Exception 0x%08X\n", static_cast<unsigned>(Error::CurrentExceptionResult()));
-    }
+    });
     if (settings.StopHandler)
         settings.StopHandler();
     return true;

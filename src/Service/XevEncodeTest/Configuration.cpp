@@ -6,13 +6,10 @@
 #include <nlohmann/json.hpp>
 
 #include <atomic>
-#include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <fcntl.h>
 #include <filesystem>
 #include <limits>
-#include <unistd.h>
 
 namespace Application
 {
@@ -109,27 +106,10 @@ public:
 
     std::string ReadText() const
     {
-        const int fd = ::open(m_Path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0)
-            FailErrno(errno);
         std::string text;
-        char buffer[16384];
-        for (;;)
-        {
-            const ssize_t n = ::read(fd, buffer, sizeof(buffer));
-            if (n > 0)
-            {
-                text.append(buffer, static_cast<size_t>(n));
-                continue;
-            }
-            if (n < 0 && errno == EINTR)
-                continue;
-            const int error = n < 0 ? errno : 0;
-            ::close(fd);
-            if (error)
-                FailErrno(error);
-            return text;
-        }
+        if (const int error = HostFiles::ReadWholeFile(m_Path, text))
+            FailErrno(error);
+        return text;
     }
 
     Json ParseObject(std::string_view text) const
@@ -216,15 +196,7 @@ int64_t ChatIdentifier() noexcept
 
 std::string ExecutablePath()
 {
-    std::error_code error;
-    std::string path = std::filesystem::read_symlink("/proc/self/exe", error).string();
-    if (error)
-        XEV_FAIL(HostFiles::HResultFromErrno(error.value()));
-    // A program file replaced while it runs reads as "<path> (deleted)".
-    constexpr std::string_view deleted = " (deleted)";
-    if (path.ends_with(deleted))
-        path.resize(path.size() - deleted.size());
-    return path;
+    return HostFiles::ExecutablePath();
 }
 
 Configuration::Configuration() : Configuration(ExecutablePath()) {}

@@ -2,7 +2,7 @@
 
 #include "BuildVersion.h"
 #include "CommandLine.h"
-#include "ConsoleControl.h"
+#include "platform/system/ConsoleControl.h"
 
 #include "diagnostics/Supervisor.h"
 #include "platform/com/Error.h"

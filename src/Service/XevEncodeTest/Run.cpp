@@ -18,7 +18,7 @@
 #include "RunStatistics.h"
 #include "TaskPipeline.h"
 
-#include "media/XevEncodeTransform/DeviceManager.h"
+#include "media/XevEncodeTransform/XevDefaultDeviceManager.h"
 #include "platform/com/Error.h"
 #include "platform/com/Trace.h"
 #include "platform/d3d/D3D11.h"

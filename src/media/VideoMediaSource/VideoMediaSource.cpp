@@ -64,25 +64,11 @@ VideoMediaSource::~VideoMediaSource()
 {
     XEV_TRACE("this 0x%p\n", static_cast<void*>(this));
     if (m_Stream)
-    {
-        try
-        {
+        (void)Error::Continue([&] {
             std::unique_lock lock(m_Lock);
             m_Stream->ShutdownStream();
-        }
-        catch (...)
-        {
-            Error::ReportFailure(Error::CurrentExceptionResult(), __FILE__, __LINE__);
-        }
-    }
-    try
-    {
-        UnlockWorkQueue();
-    }
-    catch (...)
-    {
-        Error::ReportFailure(Error::CurrentExceptionResult(), __FILE__, __LINE__);
-    }
+        });
+    (void)Error::Continue([&] { UnlockWorkQueue(); });
 }
 
 void VideoMediaSource::Initialize(IMFDXGIDeviceManager* deviceManager, IMFMediaType* mediaType, std::optional<LONGLONG> duration)

@@ -82,8 +82,6 @@ void Check(NVENCSTATUS status, const char* file, int line)
     Error::Throw(FromNvEncStatus(status), file, line);
 }
 
-// ---- Api -----------------------------------------------------------------------------------
-
 Api::~Api()
 {
     Unload();
@@ -157,8 +155,6 @@ const char* Api::RuntimeName() const noexcept
         return "In-process";
     return EncoderRuntime::Name(m_Module);
 }
-
-// ---- EncodeSession -------------------------------------------------------------------------
 
 EncodeSession::~EncodeSession()
 {
@@ -342,65 +338,5 @@ NVENCSTATUS EncodeSession::InitializeEncoder(NV_ENC_INITIALIZE_PARAMS* params) n
 NVENCSTATUS EncodeSession::EncodePicture(NV_ENC_PIC_PARAMS* params) noexcept
 {
     return Invoke(&NV_ENCODE_API_FUNCTION_LIST::nvEncEncodePicture, params);
-}
-
-// ---- Locks ---------------------------------------------------------------------------------
-
-BitstreamLock::~BitstreamLock()
-{
-    if (const NVENCSTATUS status = Unlock(); status != NV_ENC_SUCCESS)
-        XEV_TRACE("this 0x%p, Result %s\n", static_cast<void*>(this), StatusName(status).data());
-}
-
-NVENCSTATUS BitstreamLock::Lock(NV_ENC_OUTPUT_PTR outputBitstream) noexcept
-{
-    if (m_Locked)
-        return NV_ENC_ERR_INVALID_CALL;
-    m_Params = NV_ENC_LOCK_BITSTREAM {};
-    m_Params.version = NV_ENC_LOCK_BITSTREAM_VER;
-    m_Params.doNotWait = 0;
-    m_Params.outputBitstream = outputBitstream;
-    const NVENCSTATUS status = m_Session.Invoke(&NV_ENCODE_API_FUNCTION_LIST::nvEncLockBitstream, &m_Params);
-    m_Locked = status == NV_ENC_SUCCESS;
-    return status;
-}
-
-NVENCSTATUS BitstreamLock::Unlock() noexcept
-{
-    if (!m_Locked)
-        return NV_ENC_SUCCESS;
-    const NVENCSTATUS status = m_Session.Invoke(&NV_ENCODE_API_FUNCTION_LIST::nvEncUnlockBitstream, m_Params.outputBitstream);
-    if (status == NV_ENC_SUCCESS)
-        m_Locked = false;
-    return status;
-}
-
-InputBufferLock::~InputBufferLock()
-{
-    if (const NVENCSTATUS status = Unlock(); status != NV_ENC_SUCCESS)
-        XEV_TRACE("this 0x%p, Result %s\n", static_cast<void*>(this), StatusName(status).data());
-}
-
-NVENCSTATUS InputBufferLock::Lock(NV_ENC_INPUT_PTR inputBuffer) noexcept
-{
-    if (m_Locked)
-        return NV_ENC_ERR_INVALID_CALL;
-    m_Params = NV_ENC_LOCK_INPUT_BUFFER {};
-    m_Params.version = NV_ENC_LOCK_INPUT_BUFFER_VER;
-    m_Params.doNotWait = 0;
-    m_Params.inputBuffer = inputBuffer;
-    const NVENCSTATUS status = m_Session.Invoke(&NV_ENCODE_API_FUNCTION_LIST::nvEncLockInputBuffer, &m_Params);
-    m_Locked = status == NV_ENC_SUCCESS;
-    return status;
-}
-
-NVENCSTATUS InputBufferLock::Unlock() noexcept
-{
-    if (!m_Locked)
-        return NV_ENC_SUCCESS;
-    const NVENCSTATUS status = m_Session.Invoke(&NV_ENCODE_API_FUNCTION_LIST::nvEncUnlockInputBuffer, m_Params.inputBuffer);
-    if (status == NV_ENC_SUCCESS)
-        m_Locked = false;
-    return status;
 }
 } // namespace Xev

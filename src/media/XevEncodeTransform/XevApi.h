@@ -12,6 +12,7 @@
 // owner's lock (the transform's); the runtime itself may be called from any thread.
 
 #include "platform/com/ComObject.h"
+#include "platform/com/Trace.h"
 #include "platform/encoder/NvEncodeApi.h"
 #include "platform/encoder/Runtime.h"
 
@@ -29,8 +30,6 @@ class Event;
 
 namespace Xev
 {
-// ---- Statuses ------------------------------------------------------------------------------
-
 constexpr HRESULT StatusFacility = MakeHResult(0xCE560000);
 
 // S_OK for NV_ENC_SUCCESS; otherwise 0xCE560000 with the status's low 16 bits, after the trace
@@ -45,8 +44,6 @@ void Check(NVENCSTATUS status, const char* file, int line);
 // "NV_ENC_SUCCESS" ... "NV_ENC_ERR_RESOURCE_NOT_MAPPED" for 0 to 25, "0x%X" of anything else.
 using StatusText = std::array<char, 40>;
 StatusText StatusName(NVENCSTATUS status) noexcept;
-
-// ---- The runtime ---------------------------------------------------------------------------
 
 // A loaded encoder runtime and its function list. Releasing the last reference unloads it.
 class Api final : public ComObject<IUnknown>
@@ -81,8 +78,6 @@ private:
     bool m_Loaded = false;                      // m_Functions came from a runtime
     NV_ENCODE_API_FUNCTION_LIST m_Functions {};
 };
-
-// ---- An encode session ---------------------------------------------------------------------
 
 inline constexpr uint32_t BitstreamBufferSize = 0x200000; // 2 MiB
 inline constexpr uint32_t SequenceParamsCapacity = 4096;
@@ -155,52 +150,62 @@ private:
     void* m_Encoder = nullptr; // from nvEncOpenEncodeSessionEx; null when no session is open
 };
 
-// ---- Scoped locks --------------------------------------------------------------------------
-
-// One NV_ENC_LOCK_BITSTREAM over a session (which outlives the lock). Lock blocks until the
-// picture is encoded; Unlock runs explicitly or at the end of the scope.
-class BitstreamLock
+// One lock of a session's bitstream or input buffer (the session outlives the lock). Lock blocks
+// until the runtime hands the buffer over (a bitstream: once its picture is encoded); Unlock runs
+// explicitly or at the end of the scope.
+template <class Params, class Handle, Handle Params::*Target, auto LockEntry, auto UnlockEntry, uint32_t Version>
+class BufferLock
 {
 public:
-    explicit BitstreamLock(EncodeSession& session) noexcept : m_Session(session) {}
-    ~BitstreamLock();
-    BitstreamLock(const BitstreamLock&) = delete;
-    BitstreamLock& operator=(const BitstreamLock&) = delete;
+    explicit BufferLock(EncodeSession& session) noexcept : m_Session(session) {}
+    ~BufferLock()
+    {
+        if (const NVENCSTATUS status = Unlock(); status != NV_ENC_SUCCESS)
+            XEV_TRACE("this 0x%p, Result %s\n", static_cast<void*>(this), StatusName(status).data());
+    }
+    BufferLock(const BufferLock&) = delete;
+    BufferLock& operator=(const BufferLock&) = delete;
 
     // The runtime's status; on failure nothing is locked. NV_ENC_ERR_INVALID_CALL while locked.
-    NVENCSTATUS Lock(NV_ENC_OUTPUT_PTR outputBitstream) noexcept;
+    NVENCSTATUS Lock(Handle buffer) noexcept
+    {
+        if (m_Locked)
+            return NV_ENC_ERR_INVALID_CALL;
+        m_Params = Params {};
+        m_Params.version = Version;
+        m_Params.doNotWait = 0;
+        m_Params.*Target = buffer;
+        const NVENCSTATUS status = m_Session.Invoke(LockEntry, &m_Params);
+        m_Locked = status == NV_ENC_SUCCESS;
+        return status;
+    }
+
     // NV_ENC_SUCCESS when nothing is locked; unlocked only when the runtime succeeds.
-    NVENCSTATUS Unlock() noexcept;
+    NVENCSTATUS Unlock() noexcept
+    {
+        if (!m_Locked)
+            return NV_ENC_SUCCESS;
+        const NVENCSTATUS status = m_Session.Invoke(UnlockEntry, m_Params.*Target);
+        if (status == NV_ENC_SUCCESS)
+            m_Locked = false;
+        return status;
+    }
 
     bool IsLocked() const noexcept { return m_Locked; }
-    const NV_ENC_LOCK_BITSTREAM& Get() const noexcept { return m_Params; }
-    const NV_ENC_LOCK_BITSTREAM* operator->() const noexcept { return &m_Params; }
+    const Params& Get() const noexcept { return m_Params; }
+    const Params* operator->() const noexcept { return &m_Params; }
+    // An input buffer's memory and pitch while locked.
+    BYTE* Data() const noexcept requires requires(Params p) { p.bufferDataPtr; } { return static_cast<BYTE*>(m_Params.bufferDataPtr); }
+    uint32_t Pitch() const noexcept requires requires(Params p) { p.pitch; } { return m_Params.pitch; }
 
 private:
     EncodeSession& m_Session; // non-owning: the session outlives the lock
-    NV_ENC_LOCK_BITSTREAM m_Params {};
+    Params m_Params {};
     bool m_Locked = false;
 };
 
-// The same shape over one NV_ENC_LOCK_INPUT_BUFFER: the buffer's memory and pitch while locked.
-class InputBufferLock
-{
-public:
-    explicit InputBufferLock(EncodeSession& session) noexcept : m_Session(session) {}
-    ~InputBufferLock();
-    InputBufferLock(const InputBufferLock&) = delete;
-    InputBufferLock& operator=(const InputBufferLock&) = delete;
-
-    NVENCSTATUS Lock(NV_ENC_INPUT_PTR inputBuffer) noexcept;
-    NVENCSTATUS Unlock() noexcept;
-
-    bool IsLocked() const noexcept { return m_Locked; }
-    BYTE* Data() const noexcept { return static_cast<BYTE*>(m_Params.bufferDataPtr); }
-    uint32_t Pitch() const noexcept { return m_Params.pitch; }
-
-private:
-    EncodeSession& m_Session; // non-owning: the session outlives the lock
-    NV_ENC_LOCK_INPUT_BUFFER m_Params {};
-    bool m_Locked = false;
-};
+using BitstreamLock = BufferLock<NV_ENC_LOCK_BITSTREAM, NV_ENC_OUTPUT_PTR, &NV_ENC_LOCK_BITSTREAM::outputBitstream,
+    &NV_ENCODE_API_FUNCTION_LIST::nvEncLockBitstream, &NV_ENCODE_API_FUNCTION_LIST::nvEncUnlockBitstream, NV_ENC_LOCK_BITSTREAM_VER>;
+using InputBufferLock = BufferLock<NV_ENC_LOCK_INPUT_BUFFER, NV_ENC_INPUT_PTR, &NV_ENC_LOCK_INPUT_BUFFER::inputBuffer,
+    &NV_ENCODE_API_FUNCTION_LIST::nvEncLockInputBuffer, &NV_ENCODE_API_FUNCTION_LIST::nvEncUnlockInputBuffer, NV_ENC_LOCK_INPUT_BUFFER_VER>;
 } // namespace Xev

@@ -1,5 +1,5 @@
 // XevEncodeTransform: the object, its streams and media types, clock, service and codec settings.
-// The encoding flow is in XevEncodeTransformFlow.cpp.
+// The encoding flow is in XevEncodeTransformFlow.cpp and XevEncodeTransformFrames.cpp.
 
 #include "media/XevEncodeTransform/XevEncodeTransform.h"
 
@@ -94,8 +94,6 @@ Xev::EncoderConfiguration XevEncodeTransform::GetEncoderConfiguration()
     std::shared_lock lock(m_Lock);
     return m_Initialization;
 }
-
-// ---- Streams -------------------------------------------------------------------------------
 
 HRESULT XevEncodeTransform::GetStreamLimits(DWORD* inputMinimum, DWORD* inputMaximum, DWORD* outputMinimum, DWORD* outputMaximum)
 {
@@ -221,8 +219,6 @@ HRESULT XevEncodeTransform::ProcessEvent(DWORD inputStreamID, IMFMediaEvent* eve
         return S_OK;
     });
 }
-
-// ---- Media types ---------------------------------------------------------------------------
 
 HRESULT XevEncodeTransform::GetInputAvailableType(DWORD inputStreamID, DWORD typeIndex, IMFMediaType** type)
 {
@@ -393,8 +389,6 @@ HRESULT XevEncodeTransform::GetOutputCurrentType(DWORD outputStreamID, IMFMediaT
     });
 }
 
-// ---- Clock ---------------------------------------------------------------------------------
-
 HRESULT XevEncodeTransform::SetPresentationClock(IMFPresentationClock* presentationClock)
 {
     XEV_TRACE("this 0x%p, PresentationClock 0x%p\n", XEV_THIS, static_cast<void*>(presentationClock));
@@ -480,8 +474,6 @@ HRESULT XevEncodeTransform::GetService(REFGUID service, REFIID riid, void** obje
         *object = nullptr;
     return MF_E_UNSUPPORTED_SERVICE;
 }
-
-// ---- ICodecAPI -----------------------------------------------------------------------------
 
 #define XEV_CODECAPI_NOT_IMPLEMENTED_KEY(api)                                  \
     XEV_TRACE("this 0x%p, Key %s\n", XEV_THIS, KeyText(api).c_str()); \

@@ -133,7 +133,7 @@ private:
     // Run once by Shutdown, without the lock (takes it itself).
     void InternalShutdown();
 
-    // The encoding flow (XevEncodeTransformFlow.cpp); all with the lock held exclusively.
+    // The encoding flow (XevEncodeTransformFlow.cpp, XevEncodeTransformFrames.cpp); all with the lock held exclusively.
     void OpenEncoderLocked();
     void CloseEncoderLocked();
     void StartOfStreamLocked();

@@ -1,5 +1,6 @@
 #include "Error.h"
 
+#include <algorithm>
 #include <cstdarg>
 
 void Error::ReportFailure(HRESULT hr, const char* file, int line) noexcept
@@ -42,6 +43,31 @@ HRESULT Error::CurrentExceptionResult() noexcept
     {
         return E_UNHANDLED_EXCEPTION;
     }
+}
+
+HRESULT Error::LogCaught(std::source_location where) noexcept
+{
+    try
+    {
+        throw;
+    }
+    catch (const HResultException& e)
+    {
+        return e.Result(); // traced where it was thrown
+    }
+    catch (...)
+    {
+        const HRESULT hr = CurrentExceptionResult();
+        ReportFailure(hr, where.file_name(), static_cast<int>(where.line()));
+        return hr;
+    }
+}
+
+HRESULT Error::LogIfFailed(HRESULT hr, std::initializer_list<HRESULT> expected, std::source_location where) noexcept
+{
+    if (FAILED(hr) && std::find(expected.begin(), expected.end(), hr) == expected.end())
+        ReportFailure(hr, where.file_name(), static_cast<int>(where.line()));
+    return hr;
 }
 
 void TracedCheckFailed(const TraceSite& site, HRESULT hr, const char* expression)

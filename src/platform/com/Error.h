@@ -10,13 +10,21 @@
 //   XEV_FAIL_MESSAGE(hr, ...)     the same, with a printf-style message in the failure report
 //   TracedCheck(hr, "text")       traces "Exception, 0x%08X, expression %s" before it throws
 //
+// Log and go on, where a failure must not stop the caller (teardown, a destructor, a loop that
+// outlives one bad turn):
+//   Error::Continue(body)         runs body; what it throws is traced once and returned
+//   Error::LogCaught()            the same inside a catch block the caller needs for itself
+//   Error::LogIfFailed(hr, {MF_E_SHUTDOWN})  traces a failed HRESULT unless it is an expected one
+//
 // Expected outcomes (MF_E_SHUTDOWN from a queue, an empty pool) are returned, not thrown.
 
 #include "Trace.h"
 #include "Types.h"
 
 #include <exception>
+#include <initializer_list>
 #include <new>
+#include <source_location>
 #include <type_traits>
 #include <utility>
 
@@ -48,6 +56,29 @@ void ReportFailure(HRESULT hr, const char* file, int line) noexcept;
 // The HRESULT of an exception in flight (call inside a catch block): HResultException's own,
 // E_OUTOFMEMORY for std::bad_alloc, E_UNHANDLED_EXCEPTION for anything else.
 HRESULT CurrentExceptionResult() noexcept;
+
+// The HRESULT of the exception in flight (call inside a catch block), traced once: a failure
+// thrown by the check forms was traced where it arose, anything else is traced here.
+HRESULT LogCaught(std::source_location where = std::source_location::current()) noexcept;
+
+// Traces a failed hr ("Failure, 0x%08X") unless it is one of the expected statuses; returns hr.
+HRESULT LogIfFailed(HRESULT hr, std::initializer_list<HRESULT> expected = {},
+    std::source_location where = std::source_location::current()) noexcept;
+
+// Runs body; a failure it throws is traced once (see LogCaught) and returned, never rethrown.
+template <class Body>
+HRESULT Continue(Body&& body, std::source_location where = std::source_location::current()) noexcept
+{
+    try
+    {
+        std::forward<Body>(body)();
+        return S_OK;
+    }
+    catch (...)
+    {
+        return LogCaught(where);
+    }
+}
 
 // Runs body and converts what it throws. A body that returns HRESULT passes it through;
 // a void body gives S_OK.

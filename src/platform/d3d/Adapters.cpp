@@ -306,17 +306,14 @@ public:
     // A look that fails (out of memory) answers "not current": the caller makes a new factory.
     BOOL IsCurrent() override
     {
-        try
-        {
+        BOOL current = 0;
+        (void)Error::Continue([&] {
             const auto now = EnumerateAdapters(m_Sources);
-            return std::equal(now.begin(), now.end(), m_Records.begin(), m_Records.end(), [](const auto& a, const auto& b) {
+            current = std::equal(now.begin(), now.end(), m_Records.begin(), m_Records.end(), [](const auto& a, const auto& b) {
                 return a.BusId == b.BusId && a.VendorId == b.VendorId && a.DeviceId == b.DeviceId;
             });
-        }
-        catch (...)
-        {
-            return 0;
-        }
+        });
+        return current;
     }
 
 private:

@@ -26,8 +26,6 @@ struct LUID
     LONG HighPart;
 };
 
-// ---- Results ---------------------------------------------------------------------------------
-
 constexpr HRESULT DXGI_ERROR_INVALID_CALL = MakeHResult(0x887A0001);
 constexpr HRESULT DXGI_ERROR_NOT_FOUND = MakeHResult(0x887A0002);
 constexpr HRESULT DXGI_ERROR_MORE_DATA = MakeHResult(0x887A0003);
@@ -42,8 +40,6 @@ constexpr HRESULT DXGI_ERROR_SDK_COMPONENT_MISSING = MakeHResult(0x887A002D);
 constexpr HRESULT WAIT_ABANDONED = 0x00000080;
 constexpr HRESULT WAIT_TIMEOUT = 0x00000102;
 constexpr DWORD INFINITE = 0xFFFFFFFFu;
-
-// ---- Formats and descriptions ----------------------------------------------------------------
 
 enum DXGI_FORMAT : uint32_t
 {
@@ -238,8 +234,6 @@ enum D3D11_CONTEXT_TYPE : uint32_t
     D3D11_CONTEXT_TYPE_VIDEO = 4,
 };
 
-// ---- DXGI ------------------------------------------------------------------------------------
-
 struct IDXGIObject : IUnknown
 {
     XEV_INTERFACE(IDXGIObject, IUnknown, "aec22fb8-76f3-4639-9be0-28eb43a67a2e");
@@ -312,8 +306,6 @@ struct IDXGIKeyedMutex : IDXGIDeviceSubObject
     virtual HRESULT AcquireSync(UINT64 key, DWORD milliseconds) = 0;
     virtual HRESULT ReleaseSync(UINT64 key) = 0;
 };
-
-// ---- Direct3D 11 -----------------------------------------------------------------------------
 
 struct ID3D11Device;
 
@@ -390,8 +382,6 @@ struct ID3D10Multithread : IUnknown
     virtual BOOL SetMultithreadProtected(BOOL protect) = 0;
     virtual BOOL GetMultithreadProtected() = 0;
 };
-
-// ---- Functions -------------------------------------------------------------------------------
 
 // A factory over the machine's display adapters (PCI display controllers in bus order, then the
 // software adapter, which is always present). Flags: 0 or DXGI_CREATE_FACTORY_DEBUG.

@@ -4,6 +4,8 @@
 #include "platform/d3d/Adapters.h"
 #include "platform/d3d/D3D11.h"
 #include "platform/d3d/Texture.h"
+#include "platform/encoder/EventRegistry.h"
+#include "platform/encoder/SessionTable.h"
 #include "platform/system/Event.h"
 
 #include <ffnvcodec/dynlink_cuda.h>
@@ -23,8 +25,6 @@ namespace NvidiaEncoder
 {
 namespace
 {
-// ---- The libraries -------------------------------------------------------------------------
-
 struct Library
 {
     void* Encoder = nullptr; // dlopen handles
@@ -49,8 +49,6 @@ void Resolve(void* library, const char* name, Function** function)
     *function = reinterpret_cast<Function*>(dlsym(library, name));
 }
 
-// ---- Sessions ------------------------------------------------------------------------------
-
 // A registered texture: the driver's input buffer it is copied into when mapped.
 struct TextureInput
 {
@@ -72,14 +70,10 @@ struct Session
     bool Asynchronous = false;           // the client asked for completion events
 
     std::mutex Lock;                     // guards the members below
-    std::vector<Sync::Event*> Events;    // registered completion events
+    EncoderRuntime::EventRegistry Events;
     std::vector<Sync::Event*> Pending;   // events of pictures the driver has not released yet
     std::vector<std::unique_ptr<TextureInput>> Textures;
 
-    bool IsRegisteredLocked(Sync::Event* event) const
-    {
-        return event && std::find(Events.begin(), Events.end(), event) != Events.end();
-    }
     TextureInput* FindTextureLocked(void* handle) const
     {
         for (auto& texture : Textures)
@@ -96,18 +90,9 @@ struct Session
     }
 };
 
-std::mutex g_SessionsLock; // guards g_Sessions
-std::vector<std::shared_ptr<Session>> g_Sessions;
+EncoderRuntime::SessionTable<Session> g_Sessions;
 NV_ENCODE_API_FUNCTION_LIST g_Real {}; // the driver's list, filled by CreateInstance (guarded by g_LibraryLock)
 
-std::shared_ptr<Session> Find(void* encoder)
-{
-    std::lock_guard lock(g_SessionsLock);
-    for (auto& session : g_Sessions)
-        if (encoder && session.get() == encoder)
-            return session;
-    return nullptr;
-}
 
 // The CUDA device at the PCI address "dddd:bb:dd.f"; -1 when there is none.
 CUdevice FindCudaDevice(const Library& library, const std::string& busId)
@@ -167,7 +152,7 @@ void DestroySession(Session& session)
         std::lock_guard lock(session.Lock);
         textures.swap(session.Textures);
         session.Pending.clear();
-        session.Events.clear();
+        session.Events.Clear();
     }
     for (auto& texture : textures)
         if (texture->Buffer)
@@ -205,8 +190,6 @@ NVENCSTATUS CopyTexture(Session& session, TextureInput& texture)
     return session.Real.nvEncUnlockInputBuffer(session.Encoder, texture.Buffer);
 }
 
-// ---- The functions with work of their own --------------------------------------------------
-
 NVENCSTATUS NVENCAPI OpenEncodeSessionEx(NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS* params, void** encoder)
 {
     if (!params || !encoder)
@@ -235,229 +218,196 @@ NVENCSTATUS NVENCAPI OpenEncodeSessionEx(NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS* p
         DestroySession(*session);
         return status;
     }
-    {
-        std::lock_guard lock(g_SessionsLock);
-        g_Sessions.push_back(session);
-    }
-    *encoder = session.get();
+    *encoder = g_Sessions.Add(session);
     XEV_TRACE("Encoder 0x%p, Driver encoder 0x%p, Context 0x%p\n", *encoder, session->Encoder, static_cast<void*>(session->Context));
     return NV_ENC_SUCCESS;
 }
 
 NVENCSTATUS NVENCAPI DestroyEncoder(void* encoder)
 {
-    std::shared_ptr<Session> session;
-    {
-        std::lock_guard lock(g_SessionsLock);
-        auto found = std::find_if(g_Sessions.begin(), g_Sessions.end(), [&](auto& s) { return encoder && s.get() == encoder; });
-        if (found == g_Sessions.end())
-            return NV_ENC_ERR_INVALID_ENCODERDEVICE;
-        session = std::move(*found);
-        g_Sessions.erase(found);
-    }
+    const auto session = g_Sessions.Remove(encoder);
+    if (!session)
+        return NV_ENC_ERR_INVALID_ENCODERDEVICE;
     DestroySession(*session);
     return NV_ENC_SUCCESS;
 }
 
 NVENCSTATUS NVENCAPI InitializeEncoder(void* encoder, NV_ENC_INITIALIZE_PARAMS* params)
 {
-    auto session = Find(encoder);
-    if (!session)
-        return NV_ENC_ERR_INVALID_ENCODERDEVICE;
-    if (!params)
-        return NV_ENC_ERR_INVALID_PTR;
-    // The Linux driver encodes synchronously; this layer signals the events.
-    NV_ENC_INITIALIZE_PARAMS real = *params;
-    real.enableEncodeAsync = 0;
-    const NVENCSTATUS status = session->Real.nvEncInitializeEncoder(session->Encoder, &real);
-    if (status == NV_ENC_SUCCESS)
-        session->Asynchronous = params->enableEncodeAsync != 0;
-    return status;
+    return g_Sessions.Call(encoder, [&](Session& session) -> NVENCSTATUS {
+        if (!params)
+            return NV_ENC_ERR_INVALID_PTR;
+        // The Linux driver encodes synchronously; this layer signals the events.
+        NV_ENC_INITIALIZE_PARAMS real = *params;
+        real.enableEncodeAsync = 0;
+        const NVENCSTATUS status = session.Real.nvEncInitializeEncoder(session.Encoder, &real);
+        if (status == NV_ENC_SUCCESS)
+            session.Asynchronous = params->enableEncodeAsync != 0;
+        return status;
+    });
 }
 
 NVENCSTATUS NVENCAPI RegisterAsyncEvent(void* encoder, NV_ENC_EVENT_PARAMS* params)
 {
-    auto session = Find(encoder);
-    if (!session)
-        return NV_ENC_ERR_INVALID_ENCODERDEVICE;
-    if (!params)
-        return NV_ENC_ERR_INVALID_PTR;
-    if (params->version != NV_ENC_EVENT_PARAMS_VER)
-        return NV_ENC_ERR_INVALID_VERSION;
-    auto* event = static_cast<Sync::Event*>(params->completionEvent);
-    if (!event)
-        return NV_ENC_ERR_INVALID_EVENT;
-    std::lock_guard lock(session->Lock);
-    if (!session->IsRegisteredLocked(event))
-        session->Events.push_back(event);
-    return NV_ENC_SUCCESS;
+    return g_Sessions.Call(encoder, params, NV_ENC_EVENT_PARAMS_VER, [&](Session& session) {
+        auto* event = static_cast<Sync::Event*>(params->completionEvent);
+        if (!event)
+            return NV_ENC_ERR_INVALID_EVENT;
+        std::lock_guard lock(session.Lock);
+        session.Events.Register(event);
+        return NV_ENC_SUCCESS;
+    });
 }
 
 NVENCSTATUS NVENCAPI UnregisterAsyncEvent(void* encoder, NV_ENC_EVENT_PARAMS* params)
 {
-    auto session = Find(encoder);
-    if (!session)
-        return NV_ENC_ERR_INVALID_ENCODERDEVICE;
-    if (!params)
-        return NV_ENC_ERR_INVALID_PTR;
-    if (params->version != NV_ENC_EVENT_PARAMS_VER)
-        return NV_ENC_ERR_INVALID_VERSION;
-    std::lock_guard lock(session->Lock);
-    auto found = std::find(session->Events.begin(), session->Events.end(), static_cast<Sync::Event*>(params->completionEvent));
-    if (!params->completionEvent || found == session->Events.end())
-        return NV_ENC_ERR_EVENT_NOT_REGISTERD;
-    session->Events.erase(found);
-    std::erase(session->Pending, static_cast<Sync::Event*>(params->completionEvent));
-    return NV_ENC_SUCCESS;
+    return g_Sessions.Call(encoder, params, NV_ENC_EVENT_PARAMS_VER, [&](Session& session) {
+        auto* event = static_cast<Sync::Event*>(params->completionEvent);
+        std::lock_guard lock(session.Lock);
+        if (!session.Events.Unregister(event))
+            return NV_ENC_ERR_EVENT_NOT_REGISTERD;
+        std::erase(session.Pending, event);
+        return NV_ENC_SUCCESS;
+    });
 }
 
 NVENCSTATUS NVENCAPI EncodePicture(void* encoder, NV_ENC_PIC_PARAMS* params)
 {
-    auto session = Find(encoder);
-    if (!session)
-        return NV_ENC_ERR_INVALID_ENCODERDEVICE;
-    if (!params)
-        return NV_ENC_ERR_INVALID_PTR;
-    NV_ENC_PIC_PARAMS real = *params;
-    real.completionEvent = nullptr;
-    auto* event = static_cast<Sync::Event*>(params->completionEvent);
-    {
-        std::lock_guard lock(session->Lock);
-        if (session->Asynchronous && !(params->encodePicFlags & NV_ENC_PIC_FLAG_EOS))
+    return g_Sessions.Call(encoder, [&](Session& session) -> NVENCSTATUS {
+        if (!params)
+            return NV_ENC_ERR_INVALID_PTR;
+        NV_ENC_PIC_PARAMS real = *params;
+        real.completionEvent = nullptr;
+        auto* event = static_cast<Sync::Event*>(params->completionEvent);
         {
-            if (!event)
-                return NV_ENC_ERR_INVALID_EVENT;
-            if (!session->IsRegisteredLocked(event))
-                return NV_ENC_ERR_EVENT_NOT_REGISTERD;
+            std::lock_guard lock(session.Lock);
+            if (session.Asynchronous && !(params->encodePicFlags & NV_ENC_PIC_FLAG_EOS))
+            {
+                if (!event)
+                    return NV_ENC_ERR_INVALID_EVENT;
+                if (!session.Events.Contains(event))
+                    return NV_ENC_ERR_EVENT_NOT_REGISTERD;
+            }
+            // A mapped texture is its input buffer, with that buffer's pitch.
+            if (TextureInput* texture = session.FindMappedLocked(params->inputBuffer))
+                real.inputPitch = texture->Pitch;
         }
-        // A mapped texture is its input buffer, with that buffer's pitch.
-        if (TextureInput* texture = session->FindMappedLocked(params->inputBuffer))
-            real.inputPitch = texture->Pitch;
-    }
-    const NVENCSTATUS status = session->Real.nvEncEncodePicture(session->Encoder, &real);
-    if (status != NV_ENC_SUCCESS && status != NV_ENC_ERR_NEED_MORE_INPUT)
+        const NVENCSTATUS status = session.Real.nvEncEncodePicture(session.Encoder, &real);
+        if (status != NV_ENC_SUCCESS && status != NV_ENC_ERR_NEED_MORE_INPUT)
+            return status;
+        // The driver has encoded this picture (and those it held back) unless it needs more input;
+        // an end of stream releases everything.
+        {
+            std::lock_guard lock(session.Lock);
+            if (event && session.Asynchronous)
+                session.Pending.push_back(event);
+            if (status == NV_ENC_SUCCESS)
+                for (Sync::Event* pending : session.Pending)
+                    if (session.Events.Contains(pending))
+                        pending->Set();
+            if (status == NV_ENC_SUCCESS)
+                session.Pending.clear();
+        }
         return status;
-    // The driver has encoded this picture (and those it held back) unless it needs more input;
-    // an end of stream releases everything.
-    {
-        std::lock_guard lock(session->Lock);
-        if (event && session->Asynchronous)
-            session->Pending.push_back(event);
-        if (status == NV_ENC_SUCCESS)
-            for (Sync::Event* pending : session->Pending)
-                if (session->IsRegisteredLocked(pending))
-                    pending->Set();
-        if (status == NV_ENC_SUCCESS)
-            session->Pending.clear();
-    }
-    return status;
+    });
 }
 
 NVENCSTATUS NVENCAPI RegisterResource(void* encoder, NV_ENC_REGISTER_RESOURCE* params)
 {
-    auto session = Find(encoder);
-    if (!session)
-        return NV_ENC_ERR_INVALID_ENCODERDEVICE;
-    if (!params)
-        return NV_ENC_ERR_INVALID_PTR;
-    if (params->resourceType != NV_ENC_INPUT_RESOURCE_TYPE_DIRECTX)
-        return session->Real.nvEncRegisterResource(session->Encoder, params);
-    if (params->version != NV_ENC_REGISTER_RESOURCE_VER)
-        return NV_ENC_ERR_INVALID_VERSION;
-    if (!params->resourceToRegister)
-        return NV_ENC_ERR_INVALID_PTR;
-    if (params->bufferFormat != NV_ENC_BUFFER_FORMAT_NV12 && params->bufferFormat != NV_ENC_BUFFER_FORMAT_ARGB)
-        return NV_ENC_ERR_INVALID_PARAM;
-    auto texture = std::make_unique<TextureInput>();
-    texture->Texture = static_cast<ID3D11Texture2D*>(params->resourceToRegister);
-    texture->Subresource = params->subResourceIndex;
-    texture->Width = params->width;
-    texture->Height = params->height;
-    texture->Format = params->bufferFormat;
-    NV_ENC_CREATE_INPUT_BUFFER create {};
-    create.version = NV_ENC_CREATE_INPUT_BUFFER_VER;
-    create.width = params->width;
-    create.height = params->height;
-    create.bufferFmt = params->bufferFormat;
-    if (const NVENCSTATUS status = session->Real.nvEncCreateInputBuffer(session->Encoder, &create); status != NV_ENC_SUCCESS)
-        return status;
-    texture->Buffer = create.inputBuffer;
-    std::lock_guard lock(session->Lock);
-    params->registeredResource = texture.get();
-    session->Textures.push_back(std::move(texture));
-    return NV_ENC_SUCCESS;
+    return g_Sessions.Call(encoder, [&](Session& session) -> NVENCSTATUS {
+        if (!params)
+            return NV_ENC_ERR_INVALID_PTR;
+        if (params->resourceType != NV_ENC_INPUT_RESOURCE_TYPE_DIRECTX)
+            return session.Real.nvEncRegisterResource(session.Encoder, params);
+        if (params->version != NV_ENC_REGISTER_RESOURCE_VER)
+            return NV_ENC_ERR_INVALID_VERSION;
+        if (!params->resourceToRegister)
+            return NV_ENC_ERR_INVALID_PTR;
+        if (params->bufferFormat != NV_ENC_BUFFER_FORMAT_NV12 && params->bufferFormat != NV_ENC_BUFFER_FORMAT_ARGB)
+            return NV_ENC_ERR_INVALID_PARAM;
+        auto texture = std::make_unique<TextureInput>();
+        texture->Texture = static_cast<ID3D11Texture2D*>(params->resourceToRegister);
+        texture->Subresource = params->subResourceIndex;
+        texture->Width = params->width;
+        texture->Height = params->height;
+        texture->Format = params->bufferFormat;
+        NV_ENC_CREATE_INPUT_BUFFER create {};
+        create.version = NV_ENC_CREATE_INPUT_BUFFER_VER;
+        create.width = params->width;
+        create.height = params->height;
+        create.bufferFmt = params->bufferFormat;
+        if (const NVENCSTATUS status = session.Real.nvEncCreateInputBuffer(session.Encoder, &create); status != NV_ENC_SUCCESS)
+            return status;
+        texture->Buffer = create.inputBuffer;
+        std::lock_guard lock(session.Lock);
+        params->registeredResource = texture.get();
+        session.Textures.push_back(std::move(texture));
+        return NV_ENC_SUCCESS;
+    });
 }
 
 NVENCSTATUS NVENCAPI UnregisterResource(void* encoder, NV_ENC_REGISTERED_PTR resource)
 {
-    auto session = Find(encoder);
-    if (!session)
-        return NV_ENC_ERR_INVALID_ENCODERDEVICE;
-    std::unique_ptr<TextureInput> texture;
-    {
-        std::lock_guard lock(session->Lock);
-        auto found = std::find_if(session->Textures.begin(), session->Textures.end(), [&](auto& t) { return resource && t.get() == resource; });
-        if (found != session->Textures.end())
+    return g_Sessions.Call(encoder, [&](Session& session) -> NVENCSTATUS {
+        std::unique_ptr<TextureInput> texture;
         {
-            texture = std::move(*found);
-            session->Textures.erase(found);
+            std::lock_guard lock(session.Lock);
+            auto found = std::find_if(session.Textures.begin(), session.Textures.end(), [&](auto& t) { return resource && t.get() == resource; });
+            if (found != session.Textures.end())
+            {
+                texture = std::move(*found);
+                session.Textures.erase(found);
+            }
         }
-    }
-    if (!texture)
-        return session->Real.nvEncUnregisterResource(session->Encoder, resource);
-    return session->Real.nvEncDestroyInputBuffer(session->Encoder, texture->Buffer);
+        if (!texture)
+            return session.Real.nvEncUnregisterResource(session.Encoder, resource);
+        return session.Real.nvEncDestroyInputBuffer(session.Encoder, texture->Buffer);
+    });
 }
 
 NVENCSTATUS NVENCAPI MapInputResource(void* encoder, NV_ENC_MAP_INPUT_RESOURCE* params)
 {
-    auto session = Find(encoder);
-    if (!session)
-        return NV_ENC_ERR_INVALID_ENCODERDEVICE;
-    if (!params)
-        return NV_ENC_ERR_INVALID_PTR;
-    TextureInput* texture = nullptr;
-    {
-        std::lock_guard lock(session->Lock);
-        texture = session->FindTextureLocked(params->registeredResource);
-    }
-    if (!texture)
-        return session->Real.nvEncMapInputResource(session->Encoder, params);
-    if (params->version != NV_ENC_MAP_INPUT_RESOURCE_VER)
-        return NV_ENC_ERR_INVALID_VERSION;
-    if (const NVENCSTATUS status = CopyTexture(*session, *texture); status != NV_ENC_SUCCESS)
-        return status;
-    params->mappedResource = texture->Buffer;
-    params->mappedBufferFmt = texture->Format;
-    return NV_ENC_SUCCESS;
+    return g_Sessions.Call(encoder, [&](Session& session) -> NVENCSTATUS {
+        if (!params)
+            return NV_ENC_ERR_INVALID_PTR;
+        TextureInput* texture = nullptr;
+        {
+            std::lock_guard lock(session.Lock);
+            texture = session.FindTextureLocked(params->registeredResource);
+        }
+        if (!texture)
+            return session.Real.nvEncMapInputResource(session.Encoder, params);
+        if (params->version != NV_ENC_MAP_INPUT_RESOURCE_VER)
+            return NV_ENC_ERR_INVALID_VERSION;
+        if (const NVENCSTATUS status = CopyTexture(session, *texture); status != NV_ENC_SUCCESS)
+            return status;
+        params->mappedResource = texture->Buffer;
+        params->mappedBufferFmt = texture->Format;
+        return NV_ENC_SUCCESS;
+    });
 }
 
 NVENCSTATUS NVENCAPI UnmapInputResource(void* encoder, NV_ENC_INPUT_PTR mapped)
 {
-    auto session = Find(encoder);
-    if (!session)
-        return NV_ENC_ERR_INVALID_ENCODERDEVICE;
-    {
-        std::lock_guard lock(session->Lock);
-        if (session->FindMappedLocked(mapped))
-            return NV_ENC_SUCCESS; // the copy needs no unmapping
-    }
-    return session->Real.nvEncUnmapInputResource(session->Encoder, mapped);
+    return g_Sessions.Call(encoder, [&](Session& session) -> NVENCSTATUS {
+        {
+            std::lock_guard lock(session.Lock);
+            if (session.FindMappedLocked(mapped))
+                return NV_ENC_SUCCESS; // the copy needs no unmapping
+        }
+        return session.Real.nvEncUnmapInputResource(session.Encoder, mapped);
+    });
 }
 
-// ---- The functions that only change the encoder handle -------------------------------------
-
-#define XEV_FORWARD(Name, Field, Parameters, Arguments)                             \
-    NVENCSTATUS NVENCAPI Name Parameters                                          \
-    {                                                                             \
-        auto session = Find(encoder);                                             \
-        if (!session)                                                             \
-            return NV_ENC_ERR_INVALID_ENCODERDEVICE;                              \
-        if (!session->Real.Field)                                                 \
-            return NV_ENC_ERR_UNIMPLEMENTED;                                      \
-        return session->Real.Field Arguments;                                     \
+#define XEV_FORWARD(Name, Field, Parameters, Arguments)                                  \
+    NVENCSTATUS NVENCAPI Name Parameters                                               \
+    {                                                                                  \
+        return g_Sessions.Call(encoder, [&](Session& session) {                        \
+            return session.Real.Field ? session.Real.Field Arguments : NV_ENC_ERR_UNIMPLEMENTED; \
+        });                                                                            \
     }
 
-#define E session->Encoder
+#define E session.Encoder
 XEV_FORWARD(GetEncodeGUIDCount, nvEncGetEncodeGUIDCount, (void* encoder, uint32_t* count), (E, count))
 XEV_FORWARD(GetEncodeGUIDs, nvEncGetEncodeGUIDs, (void* encoder, GUID* guids, uint32_t size, uint32_t* count), (E, guids, size, count))
 XEV_FORWARD(GetEncodeProfileGUIDCount, nvEncGetEncodeProfileGUIDCount, (void* encoder, GUID codec, uint32_t* count), (E, codec, count))
@@ -497,7 +447,7 @@ XEV_FORWARD(GetSequenceParamEx, nvEncGetSequenceParamEx, (void* encoder, NV_ENC_
 
 const char* NVENCAPI GetLastErrorString(void* encoder)
 {
-    auto session = Find(encoder);
+    auto session = g_Sessions.Find(encoder);
     if (!session)
         return "invalid encoder";
     return session->Real.nvEncGetLastErrorString ? session->Real.nvEncGetLastErrorString(session->Encoder) : "";

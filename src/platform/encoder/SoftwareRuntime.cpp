@@ -3,9 +3,12 @@
 #include "SoftwareSession.h"
 #include "X264Settings.h"
 
+#include "platform/encoder/SessionTable.h"
+
 #include "platform/com/Trace.h"
 #include "platform/d3d/D3D11.h"
 
+#include <atomic>
 #include <algorithm>
 #include <memory>
 #include <mutex>
@@ -15,20 +18,8 @@ namespace SoftwareEncoder
 {
 namespace
 {
-// The open sessions. An encoder handle is its session's address; a call looks it up and holds
-// the session for the call's length, so a session destroyed meanwhile is freed after the call.
-std::mutex g_SessionsLock; // guards g_Sessions
-std::vector<std::shared_ptr<Session>> g_Sessions;
-std::size_t g_SessionLimit = 0; // guarded by g_SessionsLock; 0: none
-
-std::shared_ptr<Session> Find(void* encoder)
-{
-    std::lock_guard lock(g_SessionsLock);
-    for (auto& session : g_Sessions)
-        if (encoder && session.get() == encoder)
-            return session;
-    return nullptr;
-}
+EncoderRuntime::SessionTable<Session> g_Sessions;
+std::atomic<std::size_t> g_SessionLimit { 0 }; // the most sessions open at once (tests); 0: none
 
 constexpr NV_ENC_BUFFER_FORMAT InputFormats[] = { NV_ENC_BUFFER_FORMAT_NV12, NV_ENC_BUFFER_FORMAT_ARGB };
 
@@ -42,13 +33,8 @@ bool IsSupportedApiVersion(uint32_t version) noexcept
 template <class Method, class... Args>
 NVENCSTATUS Call(void* encoder, Method method, Args... args)
 {
-    auto session = Find(encoder);
-    if (!session)
-        return NV_ENC_ERR_INVALID_ENCODERDEVICE;
-    return ((*session).*method)(args...);
+    return g_Sessions.Call(encoder, [&](Session& session) { return (session.*method)(args...); });
 }
-
-// ---- Sessions ------------------------------------------------------------------------------
 
 NVENCSTATUS NVENCAPI OpenEncodeSessionEx(NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS* params, void** encoder)
 {
@@ -67,14 +53,9 @@ NVENCSTATUS NVENCAPI OpenEncodeSessionEx(NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS* p
         if (FAILED(QueryTo(static_cast<IUnknown*>(device), checked.GetAddressOf())))
             return NV_ENC_ERR_INVALID_DEVICE;
     }
-    auto session = std::make_shared<Session>(device);
-    {
-        std::lock_guard lock(g_SessionsLock);
-        if (g_SessionLimit != 0 && g_Sessions.size() >= g_SessionLimit)
-            return NV_ENC_ERR_OUT_OF_MEMORY;
-        g_Sessions.push_back(session);
-    }
-    *encoder = session.get();
+    *encoder = g_Sessions.Add(std::make_shared<Session>(device), g_SessionLimit.load());
+    if (!*encoder)
+        return NV_ENC_ERR_OUT_OF_MEMORY;
     XEV_TRACE("Encoder 0x%p, Device 0x%p\n", *encoder, params->device);
     return NV_ENC_SUCCESS;
 }
@@ -91,15 +72,9 @@ NVENCSTATUS NVENCAPI OpenEncodeSession(void* device, uint32_t deviceType, void**
 
 NVENCSTATUS NVENCAPI DestroyEncoder(void* encoder)
 {
-    std::shared_ptr<Session> session;
-    {
-        std::lock_guard lock(g_SessionsLock);
-        auto found = std::find_if(g_Sessions.begin(), g_Sessions.end(), [&](auto& s) { return encoder && s.get() == encoder; });
-        if (found == g_Sessions.end())
-            return NV_ENC_ERR_INVALID_ENCODERDEVICE;
-        session = std::move(*found);
-        g_Sessions.erase(found);
-    }
+    const auto session = g_Sessions.Remove(encoder);
+    if (!session)
+        return NV_ENC_ERR_INVALID_ENCODERDEVICE;
     session->Shutdown();
     XEV_TRACE("Encoder 0x%p\n", encoder);
     return NV_ENC_SUCCESS;
@@ -110,11 +85,9 @@ NVENCSTATUS NVENCAPI InitializeEncoder(void* encoder, NV_ENC_INITIALIZE_PARAMS* 
     return Call(encoder, &Session::Initialize, static_cast<const NV_ENC_INITIALIZE_PARAMS*>(params));
 }
 
-// ---- Capabilities --------------------------------------------------------------------------
-
 NVENCSTATUS NVENCAPI GetEncodeGUIDCount(void* encoder, uint32_t* count)
 {
-    if (!Find(encoder))
+    if (!g_Sessions.Find(encoder))
         return NV_ENC_ERR_INVALID_ENCODERDEVICE;
     if (!count)
         return NV_ENC_ERR_INVALID_PTR;
@@ -124,7 +97,7 @@ NVENCSTATUS NVENCAPI GetEncodeGUIDCount(void* encoder, uint32_t* count)
 
 NVENCSTATUS NVENCAPI GetEncodeGUIDs(void* encoder, GUID* guids, uint32_t size, uint32_t* count)
 {
-    if (!Find(encoder))
+    if (!g_Sessions.Find(encoder))
         return NV_ENC_ERR_INVALID_ENCODERDEVICE;
     if (!guids || !count)
         return NV_ENC_ERR_INVALID_PTR;
@@ -137,7 +110,7 @@ NVENCSTATUS NVENCAPI GetEncodeGUIDs(void* encoder, GUID* guids, uint32_t size, u
 
 NVENCSTATUS CopyGuids(void* encoder, const GUID& codec, std::span<const GUID> list, GUID* guids, uint32_t size, uint32_t* count)
 {
-    if (!Find(encoder))
+    if (!g_Sessions.Find(encoder))
         return NV_ENC_ERR_INVALID_ENCODERDEVICE;
     if (!count || (size && !guids))
         return NV_ENC_ERR_INVALID_PTR;
@@ -181,7 +154,7 @@ NVENCSTATUS NVENCAPI GetEncodePresetGUIDs(void* encoder, GUID codec, GUID* guids
 
 NVENCSTATUS NVENCAPI GetInputFormatCount(void* encoder, GUID codec, uint32_t* count)
 {
-    if (!Find(encoder))
+    if (!g_Sessions.Find(encoder))
         return NV_ENC_ERR_INVALID_ENCODERDEVICE;
     if (!count)
         return NV_ENC_ERR_INVALID_PTR;
@@ -193,7 +166,7 @@ NVENCSTATUS NVENCAPI GetInputFormatCount(void* encoder, GUID codec, uint32_t* co
 
 NVENCSTATUS NVENCAPI GetInputFormats(void* encoder, GUID codec, NV_ENC_BUFFER_FORMAT* formats, uint32_t size, uint32_t* count)
 {
-    if (!Find(encoder))
+    if (!g_Sessions.Find(encoder))
         return NV_ENC_ERR_INVALID_ENCODERDEVICE;
     if (!formats || !count)
         return NV_ENC_ERR_INVALID_PTR;
@@ -208,7 +181,7 @@ NVENCSTATUS NVENCAPI GetInputFormats(void* encoder, GUID codec, NV_ENC_BUFFER_FO
 
 NVENCSTATUS NVENCAPI GetEncodeCaps(void* encoder, GUID codec, NV_ENC_CAPS_PARAM* caps, int* value)
 {
-    if (!Find(encoder))
+    if (!g_Sessions.Find(encoder))
         return NV_ENC_ERR_INVALID_ENCODERDEVICE;
     if (!caps || !value)
         return NV_ENC_ERR_INVALID_PTR;
@@ -246,7 +219,7 @@ NVENCSTATUS NVENCAPI GetEncodeCaps(void* encoder, GUID codec, NV_ENC_CAPS_PARAM*
 
 NVENCSTATUS NVENCAPI GetEncodePresetConfigEx(void* encoder, GUID codec, GUID preset, NV_ENC_TUNING_INFO, NV_ENC_PRESET_CONFIG* config)
 {
-    if (!Find(encoder))
+    if (!g_Sessions.Find(encoder))
         return NV_ENC_ERR_INVALID_ENCODERDEVICE;
     if (!config)
         return NV_ENC_ERR_INVALID_PTR;
@@ -259,8 +232,6 @@ NVENCSTATUS NVENCAPI GetEncodePresetConfig(void* encoder, GUID codec, GUID prese
 {
     return GetEncodePresetConfigEx(encoder, codec, preset, NV_ENC_TUNING_INFO_UNDEFINED, config);
 }
-
-// ---- Buffers, resources, events, pictures --------------------------------------------------
 
 NVENCSTATUS NVENCAPI CreateInputBuffer(void* encoder, NV_ENC_CREATE_INPUT_BUFFER* params)
 {
@@ -344,50 +315,48 @@ NVENCSTATUS NVENCAPI UnmapInputResource(void* encoder, NV_ENC_INPUT_PTR mapped)
 
 const char* NVENCAPI GetLastErrorString(void* encoder)
 {
-    auto session = Find(encoder);
+    auto session = g_Sessions.Find(encoder);
     return session ? session->LastError() : "invalid encoder";
 }
 
-// ---- What this runtime does not offer ------------------------------------------------------
-
 NVENCSTATUS NVENCAPI GetEncodeStats(void* encoder, NV_ENC_STAT*)
 {
-    return Find(encoder) ? NV_ENC_ERR_UNIMPLEMENTED : NV_ENC_ERR_INVALID_ENCODERDEVICE;
+    return g_Sessions.Find(encoder) ? NV_ENC_ERR_UNIMPLEMENTED : NV_ENC_ERR_INVALID_ENCODERDEVICE;
 }
 
 NVENCSTATUS NVENCAPI InvalidateRefFrames(void* encoder, uint64_t)
 {
-    return Find(encoder) ? NV_ENC_ERR_UNIMPLEMENTED : NV_ENC_ERR_INVALID_ENCODERDEVICE;
+    return g_Sessions.Find(encoder) ? NV_ENC_ERR_UNIMPLEMENTED : NV_ENC_ERR_INVALID_ENCODERDEVICE;
 }
 
 NVENCSTATUS NVENCAPI ReconfigureEncoder(void* encoder, NV_ENC_RECONFIGURE_PARAMS*)
 {
-    return Find(encoder) ? NV_ENC_ERR_UNIMPLEMENTED : NV_ENC_ERR_INVALID_ENCODERDEVICE;
+    return g_Sessions.Find(encoder) ? NV_ENC_ERR_UNIMPLEMENTED : NV_ENC_ERR_INVALID_ENCODERDEVICE;
 }
 
 NVENCSTATUS NVENCAPI CreateMVBuffer(void* encoder, NV_ENC_CREATE_MV_BUFFER*)
 {
-    return Find(encoder) ? NV_ENC_ERR_UNIMPLEMENTED : NV_ENC_ERR_INVALID_ENCODERDEVICE;
+    return g_Sessions.Find(encoder) ? NV_ENC_ERR_UNIMPLEMENTED : NV_ENC_ERR_INVALID_ENCODERDEVICE;
 }
 
 NVENCSTATUS NVENCAPI DestroyMVBuffer(void* encoder, NV_ENC_OUTPUT_PTR)
 {
-    return Find(encoder) ? NV_ENC_ERR_UNIMPLEMENTED : NV_ENC_ERR_INVALID_ENCODERDEVICE;
+    return g_Sessions.Find(encoder) ? NV_ENC_ERR_UNIMPLEMENTED : NV_ENC_ERR_INVALID_ENCODERDEVICE;
 }
 
 NVENCSTATUS NVENCAPI RunMotionEstimationOnly(void* encoder, NV_ENC_MEONLY_PARAMS*)
 {
-    return Find(encoder) ? NV_ENC_ERR_UNIMPLEMENTED : NV_ENC_ERR_INVALID_ENCODERDEVICE;
+    return g_Sessions.Find(encoder) ? NV_ENC_ERR_UNIMPLEMENTED : NV_ENC_ERR_INVALID_ENCODERDEVICE;
 }
 
 NVENCSTATUS NVENCAPI SetIOCudaStreams(void* encoder, NV_ENC_CUSTREAM_PTR, NV_ENC_CUSTREAM_PTR)
 {
-    return Find(encoder) ? NV_ENC_ERR_UNIMPLEMENTED : NV_ENC_ERR_INVALID_ENCODERDEVICE;
+    return g_Sessions.Find(encoder) ? NV_ENC_ERR_UNIMPLEMENTED : NV_ENC_ERR_INVALID_ENCODERDEVICE;
 }
 
 NVENCSTATUS NVENCAPI GetSequenceParamEx(void* encoder, NV_ENC_INITIALIZE_PARAMS*, NV_ENC_SEQUENCE_PARAM_PAYLOAD*)
 {
-    return Find(encoder) ? NV_ENC_ERR_UNIMPLEMENTED : NV_ENC_ERR_INVALID_ENCODERDEVICE;
+    return g_Sessions.Find(encoder) ? NV_ENC_ERR_UNIMPLEMENTED : NV_ENC_ERR_INVALID_ENCODERDEVICE;
 }
 } // namespace
 
@@ -406,7 +375,7 @@ NVENCSTATUS NVENCAPI CreateInstance(NV_ENCODE_API_FUNCTION_LIST* list)
 
 NVENCSTATUS HoldEncoding(void* encoder, bool hold)
 {
-    auto session = Find(encoder);
+    auto session = g_Sessions.Find(encoder);
     if (!session)
         return NV_ENC_ERR_INVALID_ENCODERDEVICE;
     session->HoldEncoding(hold);
@@ -415,13 +384,11 @@ NVENCSTATUS HoldEncoding(void* encoder, bool hold)
 
 std::size_t OpenSessionCount()
 {
-    std::lock_guard lock(g_SessionsLock);
-    return g_Sessions.size();
+    return g_Sessions.Count();
 }
 
 void SetSessionLimit(std::size_t limit) noexcept
 {
-    std::lock_guard lock(g_SessionsLock);
     g_SessionLimit = limit;
 }
 

@@ -20,6 +20,7 @@
 // NV_ENC_ERR_INVALID_PARAM (or the resource statuses) instead of a crash. A picture in flight
 // keeps what it reads alive even when the client destroys its handle meanwhile.
 
+#include "platform/encoder/EventRegistry.h"
 #include "platform/encoder/NvEncodeApi.h"
 #include "platform/mf/Ring.h"
 #include "platform/encoder/X264Settings.h"
@@ -95,13 +96,20 @@ private:
     struct Awaiting;
     struct PictureInfo;
 
+    // The prologue of every entry point: the structure (present, of `version`), then the lock,
+    // then the lifecycle: a stopped session answers NV_ENC_ERR_INVALID_ENCODERDEVICE and, where
+    // `beforeInitialize` names the call, one not yet initialized NV_ENC_ERR_ENCODER_NOT_INITIALIZED.
+    // NV_ENC_SUCCESS leaves `lock` held.
+    NVENCSTATUS Enter(std::unique_lock<std::mutex>& lock, const char* beforeInitialize = nullptr);
+    template <class Structure>
+    NVENCSTATUS Enter(std::unique_lock<std::mutex>& lock, const Structure* structure, uint32_t version, const char* beforeInitialize = nullptr);
+    bool StoppedLocked() const noexcept { return m_Lifecycle == Lifecycle::Stopped; }
     NVENCSTATUS FailLocked(NVENCSTATUS status, const char* text);
     bool CheckEventLocked(Sync::Event* event, NVENCSTATUS* status);
     std::shared_ptr<InputBuffer> FindInputBufferLocked(void* handle) const;
     std::shared_ptr<BitstreamBuffer> FindBitstreamBufferLocked(void* handle) const;
     std::shared_ptr<Registration> FindRegistrationLocked(void* handle) const;
     Mapping* FindMappingLocked(void* handle) const;
-    bool IsRegisteredEventLocked(Sync::Event* event) const;
     void SignalLocked(Sync::Event* event);
 
     // The encoding thread and its steps (the thread alone touches m_Encoder after Initialize).
@@ -118,10 +126,17 @@ private:
 
     ComPtr<IUnknown> m_Device; // the client's device, kept alive; null for memory-only sessions
 
+    // Open -> Initialized (Initialize) -> Stopped (Shutdown); Open -> Stopped when never initialized.
+    enum class Lifecycle
+    {
+        Open,
+        Initialized,
+        Stopped,
+    };
+
     mutable std::mutex m_Lock;          // guards everything below up to the thread-only part
-    std::condition_variable m_Changed;  // a queue, a buffer's state or m_Stopping changed
-    bool m_Stopping = false;
-    bool m_Initialized = false;
+    std::condition_variable m_Changed;  // a queue, a buffer's state or m_Lifecycle changed
+    Lifecycle m_Lifecycle = Lifecycle::Open;
     bool m_HoldEncoding = false;
     EncoderSettings m_Settings;
     x264_param_t m_X264Params {};
@@ -130,9 +145,9 @@ private:
     std::vector<std::shared_ptr<BitstreamBuffer>> m_BitstreamBuffers;
     std::vector<std::shared_ptr<Registration>> m_Registrations;
     std::vector<std::unique_ptr<Mapping>> m_Mappings; // slots; an unmapped slot is reused
-    std::vector<Sync::Event*> m_Events;               // registered completion events
-    MFPlatform::Ring<Submission> m_Submissions;               // pictures waiting for the encoding thread
-    MFPlatform::Ring<Awaiting> m_Awaiting;                    // buffers waiting for output, in submission order
+    EncoderRuntime::EventRegistry m_Events;
+    MFPlatform::Ring<Submission> m_Submissions; // pictures waiting for the encoding thread
+    MFPlatform::Ring<Awaiting> m_Awaiting;      // buffers waiting for output, in submission order
     const char* m_LastError = "";
 
     // Thread-only state.

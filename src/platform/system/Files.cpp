@@ -63,4 +63,39 @@ void WriteFileReplacing(const std::string& path, std::span<const BYTE> data)
         XEV_FAIL(HResultFromErrno(error));
     }
 }
+
+int ReadWholeFile(const std::string& path, std::string& text)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    char buffer[16384];
+    for (;;)
+    {
+        const ssize_t n = ::read(fd, buffer, sizeof(buffer));
+        if (n > 0)
+        {
+            text.append(buffer, static_cast<size_t>(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        const int error = n < 0 ? errno : 0;
+        ::close(fd);
+        return error;
+    }
+}
+
+std::string ExecutablePath()
+{
+    std::error_code error;
+    std::string path = std::filesystem::read_symlink("/proc/self/exe", error).string();
+    if (error)
+        XEV_FAIL(HResultFromErrno(error.value()));
+    // A program file replaced while it runs reads as "<path> (deleted)".
+    constexpr std::string_view deleted = " (deleted)";
+    if (path.ends_with(deleted))
+        path.resize(path.size() - deleted.size());
+    return path;
+}
 } // namespace HostFiles

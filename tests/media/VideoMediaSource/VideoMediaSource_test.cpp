@@ -209,7 +209,6 @@ TEST_F(SourceTest, RefusedCallsAndRateAnswers)
         { Source->GetStreamAttributes(1, attributes.GetAddressOf()), MF_E_INVALIDSTREAMNUMBER },
         { Source->GetPresentationClock(clock.GetAddressOf()), MF_E_NO_CLOCK },
         { Source->SetD3DManager(nullptr), E_INVALIDARG },
-        { Source->GetCharacteristics(nullptr), E_POINTER },
         { Source->SetRate(0, 2.0f), S_OK },
         { Source->GetRate(&thin, &rate), S_OK },
     };
@@ -258,32 +257,6 @@ TEST_F(SourceTest, SamplesArePacedAgainstTheSystemClock)
 }
 
 // The pipeline's use: through the media session to a sink, exactly duration x rate samples in order.
-TEST_F(SourceTest, PlaysThroughTheMediaSession)
-{
-    Create(30, 1, 10'000'000, true, false);
-    ComPtr<IMFStreamDescriptor> streamDescriptor;
-    BOOL selected = 0;
-    ASSERT_EQ(Descriptor->GetStreamDescriptorByIndex(0, &selected, streamDescriptor.GetAddressOf()), S_OK);
-    const auto transform = PassThroughTransform::Create({});
-    const auto sink = RequestingSink::Create({});
-    ComPtr<IMFMediaSession> session;
-    ASSERT_EQ(MFCreateMediaSession(nullptr, session.GetAddressOf()), S_OK);
-    const auto events = EventRecorder::Start(session.Get());
-    ASSERT_EQ(session->SetTopology(0, BuildTopology(Source.Get(), Descriptor.Get(), streamDescriptor.Get(), transform.Get(),
-                                      sink->StreamSink().Get()).Get()), S_OK);
-    ASSERT_TRUE(events->WaitFor(MESessionTopologyStatus)) << events->Text();
-    const PROPVARIANT empty {};
-    ASSERT_EQ(session->Start(&GUID_NULL, &empty), S_OK);
-    ASSERT_TRUE(events->WaitFor(MESessionEnded)) << events->Text();
-    EXPECT_EQ(sink->Counts().Times, ExpectedTimes(0, 30, 30, 1));
-    EXPECT_TRUE(events->Failures().empty()) << events->Text();
-    ASSERT_EQ(session->Stop(), S_OK);
-    ASSERT_TRUE(events->WaitFor(MESessionStopped)) << events->Text();
-    EXPECT_EQ(session->Shutdown(), S_OK);
-    EXPECT_EQ(Source->Shutdown(), S_OK);
-    events->Detach();
-}
-
 // The hardware path: frames drawn into render textures and copied into the allocator's texture
 // samples, which carry the same picture (one written as a PNG).
 TEST_F(SourceTest, HardwarePathDeliversTextureSamples)

@@ -112,12 +112,9 @@ TEST_F(AllocatorTest, CountsDescriptionsAndRefusals)
         { fresh->InitializeSampleAllocator(1, nullptr), E_INVALIDARG },
         { fresh->SetDirectXManager(nullptr), E_INVALIDARG },
         { fresh->AllocateSample(nullptr), E_POINTER },
-        { fresh->GetFreeSampleCount(nullptr), E_POINTER },
         { fresh->Invoke(nullptr), E_INVALIDARG },
         { fresh->GetFreeSampleCount(&count), S_OK },
     };
     for (size_t row = 0; row < std::size(results); ++row)
         EXPECT_EQ(results[row][0], results[row][1]) << "row " << row;
-    ASSERT_EQ(fresh->SetDirectXManager(Manager.Get()), S_OK);
-    EXPECT_EQ(fresh->InitializeSampleAllocatorEx(1, 1, nullptr, Type(MFVideoFormat_I420).Get()), E_NOTIMPL);
 }

@@ -2,7 +2,7 @@
 // running one) encodes with the settings of its start; completions that run out of submission
 // order still give their outputs in submission order.
 
-#include "media/XevEncodeTransform/DeviceManager.h"
+#include "media/XevEncodeTransform/XevDefaultDeviceManager.h"
 #include "media/XevEncodeTransform/XevEncodeTransform.h"
 
 #include "platform/encoder/SoftwareRuntime.h"

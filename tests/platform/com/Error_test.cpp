@@ -91,4 +91,15 @@ TEST(BoundaryGuard, ConvertsWhatTheBodyThrows)
     EXPECT_EQ(Error::Guard([] { throw 42; }), MakeHResult(0x8007023E));
     EXPECT_EQ(Error::Guard([]() -> HRESULT { throw std::out_of_range("x"); }), E_UNHANDLED_EXCEPTION);
 }
+TEST(LogAndGoOn, TracesEachCaughtFailureOnceAndExpectedStatusesNever)
+{
+    TestSupport::TraceCapture capture;
+    EXPECT_EQ(Error::Continue([] { XEV_FAIL(E_ACCESSDENIED); }), E_ACCESSDENIED); // traced where thrown
+    EXPECT_EQ(Error::Continue([] { throw std::bad_alloc(); }), E_OUTOFMEMORY);   // traced here
+    EXPECT_EQ(Error::Continue([] {}), S_OK);
+    EXPECT_EQ(Error::LogIfFailed(MF_E_SHUTDOWN, { MF_E_SHUTDOWN }), MF_E_SHUTDOWN);
+    EXPECT_EQ(Error::LogIfFailed(E_FAIL), E_FAIL);
+    EXPECT_EQ(capture.LinesContaining("Failure, 0x").size(), 3u);
+    EXPECT_EQ(capture.LinesContaining("Failure, 0x8007000E").size(), 1u);
+}
 } // namespace

@@ -66,20 +66,6 @@ Translated Translate(const Initialization& init)
 }
 } // namespace
 
-TEST(X264Settings, ThePresetKeepsCabacAndDeblockingEncodesOnOneThreadAndPlacesNoIdrItself)
-{
-    const auto t = Translate(*MakeInitialization(Options {}));
-    ASSERT_EQ(t.Status, NV_ENC_SUCCESS);
-    const auto& p = t.Params;
-    // One thread without look-ahead: a picture is out before the next one is submitted.
-    EXPECT_EQ(std::tuple(p.b_cabac, p.b_deblocking_filter, p.i_threads, p.b_sliced_threads, p.i_bframe, p.rc.i_lookahead),
-              std::tuple(1, 1, 1, 0, 0, 0));
-    EXPECT_EQ(std::tuple(p.i_csp, p.b_annexb, p.b_aud, p.b_repeat_headers), std::tuple(X264_CSP_NV12, 1, 1, 1));
-    // The session places IDR and I-pictures itself: libx264 places none.
-    EXPECT_EQ(p.i_keyint_max, X264_KEYINT_MAX_INFINITE);
-    EXPECT_EQ(p.i_scenecut_threshold, 0);
-}
-
 TEST(X264Settings, ConstantQpPerPictureTypeBecomesOneQpAndTwoFactors)
 {
     auto init = MakeInitialization(Options {});

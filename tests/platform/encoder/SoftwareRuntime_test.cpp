@@ -122,39 +122,6 @@ TEST(SoftwareRuntimeList, CreateInstanceAndOpeningCheckTheirArguments)
     });
 }
 
-TEST(SoftwareRuntimeList, InputFormatsPresetsAndCapabilities)
-{
-    Session session(Options {});
-    auto& F = session.F;
-    uint32_t count = 0;
-    ASSERT_EQ(F.nvEncGetInputFormatCount(session.E, NV_ENC_CODEC_H264_GUID, &count), NV_ENC_SUCCESS);
-    ASSERT_EQ(count, 2u);
-    NV_ENC_BUFFER_FORMAT formats[2] {};
-    ASSERT_EQ(F.nvEncGetInputFormats(session.E, NV_ENC_CODEC_H264_GUID, formats, 2, &count), NV_ENC_SUCCESS);
-    EXPECT_EQ(std::pair(formats[0], formats[1]), std::pair(NV_ENC_BUFFER_FORMAT_NV12, NV_ENC_BUFFER_FORMAT_ARGB));
-    auto preset = Versioned<NV_ENC_PRESET_CONFIG>(NV_ENC_PRESET_CONFIG_VER);
-    preset.presetCfg.version = NV_ENC_CONFIG_VER;
-    ASSERT_EQ(F.nvEncGetEncodePresetConfig(session.E, NV_ENC_CODEC_H264_GUID, NvEncPresets::LowLatencyDefault, &preset), NV_ENC_SUCCESS);
-    EXPECT_EQ(std::pair(preset.presetCfg.version, preset.presetCfg.frameIntervalP), std::pair(uint32_t(NV_ENC_CONFIG_VER), 1));
-    auto caps = Versioned<NV_ENC_CAPS_PARAM>(NV_ENC_CAPS_PARAM_VER);
-    caps.capsToQuery = NV_ENC_CAPS_ASYNC_ENCODE_SUPPORT;
-    int value = 0;
-    ASSERT_EQ(F.nvEncGetEncodeCaps(session.E, NV_ENC_CODEC_H264_GUID, &caps, &value), NV_ENC_SUCCESS);
-    EXPECT_EQ(value, 1);
-
-    auto stale = preset;
-    stale.presetCfg.version = 0;
-    ExpectStatuses({
-        { "short format list", [&] { return F.nvEncGetInputFormats(session.E, NV_ENC_CODEC_H264_GUID, formats, 1, &count); }, NV_ENC_ERR_NOT_ENOUGH_BUFFER },
-        { "HEVC formats", [&] { return F.nvEncGetInputFormatCount(session.E, NV_ENC_CODEC_HEVC_GUID, &count); }, NV_ENC_ERR_INVALID_PARAM },
-        { "no count", [&] { return F.nvEncGetInputFormatCount(session.E, NV_ENC_CODEC_H264_GUID, nullptr); }, NV_ENC_ERR_INVALID_PTR },
-        { "unknown preset", [&] { return F.nvEncGetEncodePresetConfig(session.E, NV_ENC_CODEC_H264_GUID, NV_ENC_CODEC_HEVC_GUID, &preset); },
-          NV_ENC_ERR_INVALID_PARAM },
-        { "preset config version", [&] { return F.nvEncGetEncodePresetConfig(session.E, NV_ENC_CODEC_H264_GUID, NV_ENC_PRESET_P1_GUID, &stale); },
-          NV_ENC_ERR_INVALID_VERSION },
-    });
-}
-
 TEST(SoftwareRuntimeInitialize, RefusesWhatTheHardwareRefusesAndWorksOnlyWhenInitialized)
 {
     using Init = Initialization;

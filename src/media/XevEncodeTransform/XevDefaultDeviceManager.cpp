@@ -1,4 +1,4 @@
-#include "media/XevEncodeTransform/DeviceManager.h"
+#include "media/XevEncodeTransform/XevDefaultDeviceManager.h"
 
 #include "platform/com/Error.h"
 #include "platform/com/Trace.h"

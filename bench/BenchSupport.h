@@ -3,6 +3,7 @@
 // Pieces shared by the benchmarks that drive the software runtime through its function list.
 
 #include "platform/encoder/SoftwareRuntime.h"
+#include "platform/mf/Api.h"
 #include "platform/system/Event.h"
 
 #include <benchmark/benchmark.h>
@@ -13,12 +14,22 @@
 
 namespace Bench
 {
-inline double ProcessCpuSeconds()
+// The media platform started for one benchmark and shut down after it.
+struct MediaPlatform
+{
+    MediaPlatform() { MFStartup(MF_VERSION); }
+    ~MediaPlatform() { MFShutdown(); }
+};
+
+inline double CpuSeconds(clockid_t clock)
 {
     timespec now {};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    clock_gettime(clock, &now);
     return double(now.tv_sec) + double(now.tv_nsec) * 1e-9;
 }
+
+inline double ProcessCpuSeconds() { return CpuSeconds(CLOCK_PROCESS_CPUTIME_ID); }
+inline double ThreadCpuSeconds() { return CpuSeconds(CLOCK_THREAD_CPUTIME_ID); }
 
 // Fills `F` with the software runtime's entries and opens and initializes a session with `params`;
 // null, with the benchmark marked as skipped, when that fails.

@@ -27,7 +27,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <ctime>
 #include <dirent.h>
 #include <fstream>
 #include <map>
@@ -41,6 +40,8 @@ constexpr uint32_t Buffers = 4;
 constexpr LONGLONG FrameTime = 333333;
 
 using Bench::ProcessCpuSeconds;
+using Bench::ThreadCpuSeconds;
+using Platform = Bench::MediaPlatform;
 
 // CPU nanoseconds of each thread of the process, by thread id.
 std::map<int, uint64_t> ThreadCpu()
@@ -56,13 +57,6 @@ std::map<int, uint64_t> ThreadCpu()
     if (tasks)
         closedir(tasks);
     return threads;
-}
-
-double ThreadCpuSeconds()
-{
-    timespec now {};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return double(now.tv_sec) + double(now.tv_nsec) * 1e-9;
 }
 
 // Sets the counters from the process, thread and per-thread CPU spent since the starts.
@@ -127,12 +121,6 @@ void ApplySettings(ICodecAPI* codec)
         codec->SetValue(&key, &variant);
     }
 }
-
-struct Platform
-{
-    Platform() { MFStartup(MF_VERSION); }
-    ~Platform() { MFShutdown(); }
-};
 
 void Transform(benchmark::State& state)
 {

@@ -111,11 +111,13 @@ ComPtr<IMFMediaType> Type(REFGUID subtype, uint32_t width, uint32_t height)
     return type;
 }
 
+// The pipeline's encoder settings, as the session sets them through the codec interface.
+const std::pair<GUID, UINT32> TaskSettings[] = { { CODECAPI_AVEncCommonRateControlMode, 3 }, { CODECAPI_AVEncCommonQuality, 70 },
+    { CODECAPI_AVEncMPVGOPSize, 4 }, { CODECAPI_AVEncMPVDefaultBPictureCount, 0 } };
+
 void ApplySettings(ICodecAPI* codec)
 {
-    const std::pair<GUID, UINT32> settings[] = { { CODECAPI_AVEncCommonRateControlMode, 3 }, { CODECAPI_AVEncCommonQuality, 70 },
-        { CODECAPI_AVEncMPVGOPSize, 4 }, { CODECAPI_AVEncMPVDefaultBPictureCount, 0 } };
-    for (const auto& [key, value] : settings)
+    for (const auto& [key, value] : TaskSettings)
     {
         PROPVARIANT variant { .vt = VT_UI4, .ulVal = value };
         codec->SetValue(&key, &variant);
@@ -213,8 +215,7 @@ void RuntimeAlone(benchmark::State& state)
     Platform platform;
     // The transform's own initialization for these settings.
     Xev::SettingsStore settings;
-    for (const auto& [key, value] : { std::pair { CODECAPI_AVEncCommonRateControlMode, 3u }, std::pair { CODECAPI_AVEncCommonQuality, 70u },
-             std::pair { CODECAPI_AVEncMPVGOPSize, 4u }, std::pair { CODECAPI_AVEncMPVDefaultBPictureCount, 0u } })
+    for (const auto& [key, value] : TaskSettings)
         settings.Set(key, PROPVARIANT { .vt = VT_UI4, .ulVal = value });
     auto init = Xev::BuildConfiguration(settings, Type(MFVideoFormat_H264, width, height).Get(), NV_ENC_CODEC_H264_GUID);
     NV_ENCODE_API_FUNCTION_LIST F {};

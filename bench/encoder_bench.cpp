@@ -13,13 +13,11 @@
 // Counters: CpuPerFrame is the process CPU time a frame (milliseconds), BytesPerFrame the encoded
 // size; the time column is real time a frame. Both run one encoding thread.
 
-#include "platform/encoder/SoftwareRuntime.h"
+#include "BenchSupport.h"
 #include "platform/encoder/X264Settings.h"
-#include "platform/system/Event.h"
 
 #include <benchmark/benchmark.h>
 
-#include <ctime>
 #include <memory>
 #include <vector>
 
@@ -28,12 +26,7 @@ namespace
 constexpr uint32_t DistinctFrames = 30;
 constexpr uint32_t Buffers = 4;
 
-double ProcessCpuSeconds()
-{
-    timespec now {};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return double(now.tv_sec) + double(now.tv_nsec) * 1e-9;
-}
+using Bench::ProcessCpuSeconds;
 
 void DrawFrame(uint32_t frame, uint32_t width, uint32_t height, uint8_t* luma, uint8_t* chroma, uint32_t pitch)
 {
@@ -100,19 +93,10 @@ void RuntimeEncode(benchmark::State& state)
 {
     const auto width = static_cast<uint32_t>(state.range(0)), height = static_cast<uint32_t>(state.range(1));
     NV_ENCODE_API_FUNCTION_LIST F {};
-    F.version = NV_ENCODE_API_FUNCTION_LIST_VER;
-    SoftwareEncoder::CreateInstance(&F);
-    NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS open {};
-    open.version = NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS_VER;
-    open.deviceType = NV_ENC_DEVICE_TYPE_DIRECTX;
-    open.apiVersion = NVENCAPI_VERSION;
-    void* encoder = nullptr;
     auto init = TaskInitialization(width, height);
-    if (F.nvEncOpenEncodeSessionEx(&open, &encoder) != NV_ENC_SUCCESS || F.nvEncInitializeEncoder(encoder, &init->Params) != NV_ENC_SUCCESS)
-    {
-        state.SkipWithError("the session did not start");
+    void* encoder = Bench::OpenSoftwareSession(state, F, init->Params);
+    if (!encoder)
         return;
-    }
     std::vector<NV_ENC_INPUT_PTR> inputs;
     for (uint32_t frame = 0; frame < DistinctFrames; ++frame)
     {
@@ -131,42 +115,11 @@ void RuntimeEncode(benchmark::State& state)
         F.nvEncUnlockInputBuffer(encoder, create.inputBuffer);
         inputs.push_back(create.inputBuffer);
     }
-    std::vector<NV_ENC_OUTPUT_PTR> outputs;
-    std::vector<std::unique_ptr<Sync::Event>> events;
-    for (uint32_t i = 0; i < Buffers; ++i)
-    {
-        NV_ENC_CREATE_BITSTREAM_BUFFER create {};
-        create.version = NV_ENC_CREATE_BITSTREAM_BUFFER_VER;
-        create.size = 0x200000;
-        F.nvEncCreateBitstreamBuffer(encoder, &create);
-        outputs.push_back(create.bitstreamBuffer);
-        events.push_back(std::make_unique<Sync::Event>(Sync::Event::ResetMode::Manual));
-        NV_ENC_EVENT_PARAMS event {};
-        event.version = NV_ENC_EVENT_PARAMS_VER;
-        event.completionEvent = events.back().get();
-        F.nvEncRegisterAsyncEvent(encoder, &event);
-    }
-    uint64_t bytes = 0;
-    auto collect = [&](uint32_t slot) {
-        events[slot]->Wait();
-        NV_ENC_LOCK_BITSTREAM lock {};
-        lock.version = NV_ENC_LOCK_BITSTREAM_VER;
-        lock.outputBitstream = outputs[slot];
-        if (F.nvEncLockBitstream(encoder, &lock) == NV_ENC_SUCCESS)
-        {
-            bytes += lock.bitstreamSizeInBytes;
-            F.nvEncUnlockBitstream(encoder, outputs[slot]);
-        }
-    };
-
+    Bench::BitstreamRing ring(F, encoder, Buffers);
     uint64_t frame = 0;
     const double cpuStart = ProcessCpuSeconds();
     for (auto _ : state)
     {
-        const uint32_t slot = static_cast<uint32_t>(frame % Buffers);
-        if (frame >= Buffers)
-            collect(slot);
-        events[slot]->Reset();
         NV_ENC_PIC_PARAMS picture {};
         picture.version = NV_ENC_PIC_PARAMS_VER;
         picture.inputWidth = width;
@@ -174,18 +127,16 @@ void RuntimeEncode(benchmark::State& state)
         picture.inputTimeStamp = frame * 333333;
         picture.inputDuration = 333333;
         picture.inputBuffer = inputs[frame % DistinctFrames];
-        picture.outputBitstream = outputs[slot];
-        picture.completionEvent = events[slot].get();
+        ring.Prepare(frame, picture);
         picture.bufferFmt = NV_ENC_BUFFER_FORMAT_NV12;
         picture.pictureStruct = NV_ENC_PIC_STRUCT_FRAME;
         F.nvEncEncodePicture(encoder, &picture);
         ++frame;
     }
-    for (uint64_t last = frame > Buffers ? frame - Buffers : 0; last < frame; ++last)
-        collect(static_cast<uint32_t>(last % Buffers));
+    ring.Drain(frame);
     const double cpu = ProcessCpuSeconds() - cpuStart;
     state.counters["CpuPerFrame"] = benchmark::Counter(cpu * 1000 / double(frame));
-    state.counters["BytesPerFrame"] = benchmark::Counter(double(bytes) / double(frame));
+    state.counters["BytesPerFrame"] = benchmark::Counter(double(ring.Bytes()) / double(frame));
     F.nvEncDestroyEncoder(encoder);
 }
 

@@ -1,6 +1,7 @@
 // Costs of the media platform's work paths that every frame takes: an item put on a serial
 // queue and run, a waiting item signalled, an event queued and taken.
 
+#include "BenchSupport.h"
 #include "platform/com/ComObject.h"
 #include "platform/mf/Api.h"
 
@@ -57,11 +58,7 @@ private:
     DWORD m_Queue;
 };
 
-struct Platform
-{
-    Platform() { MFStartup(MF_VERSION); }
-    ~Platform() { MFShutdown(); }
-};
+using Platform = Bench::MediaPlatform;
 
 DWORD SerialQueue()
 {

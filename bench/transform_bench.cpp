@@ -17,17 +17,16 @@
 // thread), OtherCpu the remaining threads' (work queues: the transform's completions and events).
 // The transform's own share is its CallerCpu minus RuntimeAlone/copy 1's, plus its OtherCpu.
 
+#include "BenchSupport.h"
 #include "media/XevEncodeTransform/XevDefaultDeviceManager.h"
 #include "media/VideoMediaSource/VideoMediaSource.h"
 #include "media/XevEncodeTransform/XevEncodeTransform.h"
-#include "platform/encoder/SoftwareRuntime.h"
 #include "platform/mf/Api.h"
 
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <cstring>
-#include <ctime>
 #include <dirent.h>
 #include <fstream>
 #include <map>
@@ -40,12 +39,9 @@ constexpr uint32_t DistinctFrames = 30;
 constexpr uint32_t Buffers = 4;
 constexpr LONGLONG FrameTime = 333333;
 
-double ProcessCpuSeconds()
-{
-    timespec now {};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return double(now.tv_sec) + double(now.tv_nsec) * 1e-9;
-}
+using Bench::ProcessCpuSeconds;
+using Bench::ThreadCpuSeconds;
+using Platform = Bench::MediaPlatform;
 
 // CPU nanoseconds of each thread of the process, by thread id.
 std::map<int, uint64_t> ThreadCpu()
@@ -61,13 +57,6 @@ std::map<int, uint64_t> ThreadCpu()
     if (tasks)
         closedir(tasks);
     return threads;
-}
-
-double ThreadCpuSeconds()
-{
-    timespec now {};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return double(now.tv_sec) + double(now.tv_nsec) * 1e-9;
 }
 
 // Sets the counters from the process, thread and per-thread CPU spent since the starts.
@@ -122,22 +111,18 @@ ComPtr<IMFMediaType> Type(REFGUID subtype, uint32_t width, uint32_t height)
     return type;
 }
 
+// The pipeline's encoder settings, as the session sets them through the codec interface.
+const std::pair<GUID, UINT32> TaskSettings[] = { { CODECAPI_AVEncCommonRateControlMode, 3 }, { CODECAPI_AVEncCommonQuality, 70 },
+    { CODECAPI_AVEncMPVGOPSize, 4 }, { CODECAPI_AVEncMPVDefaultBPictureCount, 0 } };
+
 void ApplySettings(ICodecAPI* codec)
 {
-    const std::pair<GUID, UINT32> settings[] = { { CODECAPI_AVEncCommonRateControlMode, 3 }, { CODECAPI_AVEncCommonQuality, 70 },
-        { CODECAPI_AVEncMPVGOPSize, 4 }, { CODECAPI_AVEncMPVDefaultBPictureCount, 0 } };
-    for (const auto& [key, value] : settings)
+    for (const auto& [key, value] : TaskSettings)
     {
         PROPVARIANT variant { .vt = VT_UI4, .ulVal = value };
         codec->SetValue(&key, &variant);
     }
 }
-
-struct Platform
-{
-    Platform() { MFStartup(MF_VERSION); }
-    ~Platform() { MFShutdown(); }
-};
 
 void Transform(benchmark::State& state)
 {
@@ -230,23 +215,13 @@ void RuntimeAlone(benchmark::State& state)
     Platform platform;
     // The transform's own initialization for these settings.
     Xev::SettingsStore settings;
-    for (const auto& [key, value] : { std::pair { CODECAPI_AVEncCommonRateControlMode, 3u }, std::pair { CODECAPI_AVEncCommonQuality, 70u },
-             std::pair { CODECAPI_AVEncMPVGOPSize, 4u }, std::pair { CODECAPI_AVEncMPVDefaultBPictureCount, 0u } })
+    for (const auto& [key, value] : TaskSettings)
         settings.Set(key, PROPVARIANT { .vt = VT_UI4, .ulVal = value });
     auto init = Xev::BuildConfiguration(settings, Type(MFVideoFormat_H264, width, height).Get(), NV_ENC_CODEC_H264_GUID);
     NV_ENCODE_API_FUNCTION_LIST F {};
-    F.version = NV_ENCODE_API_FUNCTION_LIST_VER;
-    SoftwareEncoder::CreateInstance(&F);
-    NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS open {};
-    open.version = NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS_VER;
-    open.deviceType = NV_ENC_DEVICE_TYPE_DIRECTX;
-    open.apiVersion = NVENCAPI_VERSION;
-    void* encoder = nullptr;
-    if (F.nvEncOpenEncodeSessionEx(&open, &encoder) != NV_ENC_SUCCESS || F.nvEncInitializeEncoder(encoder, &init.Params) != NV_ENC_SUCCESS)
-    {
-        state.SkipWithError("the session did not start");
+    void* encoder = Bench::OpenSoftwareSession(state, F, init.Params);
+    if (!encoder)
         return;
-    }
     std::vector<std::vector<BYTE>> frames;
     for (uint32_t index = 0; index < DistinctFrames; ++index)
         frames.push_back(SourceFrame(index, width, height));
@@ -274,45 +249,17 @@ void RuntimeAlone(benchmark::State& state)
         inputs.push_back(create.inputBuffer);
         pitch = fill(create.inputBuffer, i);
     }
-    std::vector<NV_ENC_OUTPUT_PTR> outputs;
-    std::vector<std::unique_ptr<Sync::Event>> events;
-    for (uint32_t i = 0; i < Buffers; ++i)
-    {
-        NV_ENC_CREATE_BITSTREAM_BUFFER create {};
-        create.version = NV_ENC_CREATE_BITSTREAM_BUFFER_VER;
-        create.size = 0x200000;
-        F.nvEncCreateBitstreamBuffer(encoder, &create);
-        outputs.push_back(create.bitstreamBuffer);
-        events.push_back(std::make_unique<Sync::Event>(Sync::Event::ResetMode::Manual));
-        NV_ENC_EVENT_PARAMS event {};
-        event.version = NV_ENC_EVENT_PARAMS_VER;
-        event.completionEvent = events.back().get();
-        F.nvEncRegisterAsyncEvent(encoder, &event);
-    }
-    uint64_t bytes = 0;
-    const auto collect = [&](uint32_t slot) {
-        events[slot]->Wait();
-        NV_ENC_LOCK_BITSTREAM lock {};
-        lock.version = NV_ENC_LOCK_BITSTREAM_VER;
-        lock.outputBitstream = outputs[slot];
-        if (F.nvEncLockBitstream(encoder, &lock) == NV_ENC_SUCCESS)
-        {
-            bytes += lock.bitstreamSizeInBytes;
-            F.nvEncUnlockBitstream(encoder, outputs[slot]);
-        }
-    };
+    Bench::BitstreamRing ring(F, encoder, Buffers);
     uint64_t frame = 0;
     const auto threadsStart = ThreadCpu();
     const double callerStart = ThreadCpuSeconds(), cpuStart = ProcessCpuSeconds();
     for (auto _ : state)
     {
-        const auto slot = static_cast<uint32_t>(frame % Buffers);
-        if (frame >= Buffers)
-            collect(slot);
+        const auto slot = ring.Slot(frame);
+        NV_ENC_PIC_PARAMS picture {};
+        ring.Prepare(frame, picture);
         if (copy)
             fill(inputs[slot], static_cast<uint32_t>(frame % DistinctFrames));
-        events[slot]->Reset();
-        NV_ENC_PIC_PARAMS picture {};
         picture.version = NV_ENC_PIC_PARAMS_VER;
         picture.inputWidth = width;
         picture.inputHeight = height;
@@ -320,16 +267,13 @@ void RuntimeAlone(benchmark::State& state)
         picture.inputTimeStamp = frame * FrameTime;
         picture.inputDuration = FrameTime;
         picture.inputBuffer = copy ? inputs[slot] : inputs[frame % DistinctFrames];
-        picture.outputBitstream = outputs[slot];
-        picture.completionEvent = events[slot].get();
         picture.bufferFmt = NV_ENC_BUFFER_FORMAT_ARGB;
         picture.pictureStruct = NV_ENC_PIC_STRUCT_FRAME;
         F.nvEncEncodePicture(encoder, &picture);
         ++frame;
     }
-    for (uint64_t last = frame > Buffers ? frame - Buffers : 0; last < frame; ++last)
-        collect(static_cast<uint32_t>(last % Buffers));
-    SetCounters(state, frame, bytes, cpuStart, callerStart, threadsStart);
+    ring.Drain(frame);
+    SetCounters(state, frame, ring.Bytes(), cpuStart, callerStart, threadsStart);
     F.nvEncDestroyEncoder(encoder);
 }
 } // namespace

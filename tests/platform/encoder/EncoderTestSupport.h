@@ -7,6 +7,7 @@
 #include "platform/encoder/SoftwareRuntime.h"
 #include "platform/system/Event.h"
 
+#include "fakes/Platform.h"
 #include "fakes/Support.h"
 
 #include <gtest/gtest.h>
@@ -25,7 +26,7 @@
 
 namespace EncoderTest
 {
-constexpr uint32_t WaitMilliseconds = 30000; // generous: tests never depend on speed
+constexpr uint32_t WaitMilliseconds = TestSupport::PatienceMilliseconds;
 constexpr uint64_t FrameTime = 333333;
 
 inline NV_ENCODE_API_FUNCTION_LIST SoftwareFunctions()

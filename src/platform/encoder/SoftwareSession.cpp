@@ -143,7 +143,7 @@ NVENCSTATUS Session::GetSequenceParams(NV_ENC_SEQUENCE_PARAM_PAYLOAD* payload)
 
 std::shared_ptr<Session::InputBuffer> Session::FindInputBufferLocked(void* handle) const
 {
-    return handle ? FindIn(m_InputBuffers, handle) : nullptr;
+    return FindIn(m_InputBuffers, handle);
 }
 
 NVENCSTATUS Session::CreateInputBuffer(NV_ENC_CREATE_INPUT_BUFFER* params)
@@ -219,7 +219,7 @@ NVENCSTATUS Session::UnlockInputBuffer(NV_ENC_INPUT_PTR handle)
 
 std::shared_ptr<Session::BitstreamBuffer> Session::FindBitstreamBufferLocked(void* handle) const
 {
-    return handle ? FindIn(m_BitstreamBuffers, handle) : nullptr;
+    return FindIn(m_BitstreamBuffers, handle);
 }
 
 NVENCSTATUS Session::CreateBitstreamBuffer(NV_ENC_CREATE_BITSTREAM_BUFFER* params)
@@ -373,7 +373,7 @@ void Session::SignalLocked(Sync::Event* event)
 
 std::shared_ptr<Session::Registration> Session::FindRegistrationLocked(void* handle) const
 {
-    return handle ? FindIn(m_Registrations, handle) : nullptr;
+    return FindIn(m_Registrations, handle);
 }
 
 Session::Mapping* Session::FindMappingLocked(void* handle) const

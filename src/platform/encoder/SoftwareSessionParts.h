@@ -42,11 +42,12 @@ inline NV_ENC_PIC_TYPE PictureTypeOf(int x264Type) noexcept
     }
 }
 
+// The entry of `handle`, or empty for null or an unknown handle.
 template <class Table>
 auto FindIn(const Table& table, const void* handle) -> typename Table::value_type
 {
     for (const auto& entry : table)
-        if (entry.get() == handle)
+        if (handle && entry.get() == handle)
             return entry;
     return {};
 }

@@ -36,6 +36,12 @@ NVENCSTATUS Call(void* encoder, Method method, Args... args)
     return g_Sessions.Call(encoder, [&](Session& session) { return (session.*method)(args...); });
 }
 
+// An entry this runtime does not offer, for an open encoder handle.
+NVENCSTATUS Unimplemented(void* encoder)
+{
+    return g_Sessions.Call(encoder, [](Session&) { return NV_ENC_ERR_UNIMPLEMENTED; });
+}
+
 NVENCSTATUS NVENCAPI OpenEncodeSessionEx(NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS* params, void** encoder)
 {
     if (!params || !encoder)
@@ -321,42 +327,42 @@ const char* NVENCAPI GetLastErrorString(void* encoder)
 
 NVENCSTATUS NVENCAPI GetEncodeStats(void* encoder, NV_ENC_STAT*)
 {
-    return g_Sessions.Find(encoder) ? NV_ENC_ERR_UNIMPLEMENTED : NV_ENC_ERR_INVALID_ENCODERDEVICE;
+    return Unimplemented(encoder);
 }
 
 NVENCSTATUS NVENCAPI InvalidateRefFrames(void* encoder, uint64_t)
 {
-    return g_Sessions.Find(encoder) ? NV_ENC_ERR_UNIMPLEMENTED : NV_ENC_ERR_INVALID_ENCODERDEVICE;
+    return Unimplemented(encoder);
 }
 
 NVENCSTATUS NVENCAPI ReconfigureEncoder(void* encoder, NV_ENC_RECONFIGURE_PARAMS*)
 {
-    return g_Sessions.Find(encoder) ? NV_ENC_ERR_UNIMPLEMENTED : NV_ENC_ERR_INVALID_ENCODERDEVICE;
+    return Unimplemented(encoder);
 }
 
 NVENCSTATUS NVENCAPI CreateMVBuffer(void* encoder, NV_ENC_CREATE_MV_BUFFER*)
 {
-    return g_Sessions.Find(encoder) ? NV_ENC_ERR_UNIMPLEMENTED : NV_ENC_ERR_INVALID_ENCODERDEVICE;
+    return Unimplemented(encoder);
 }
 
 NVENCSTATUS NVENCAPI DestroyMVBuffer(void* encoder, NV_ENC_OUTPUT_PTR)
 {
-    return g_Sessions.Find(encoder) ? NV_ENC_ERR_UNIMPLEMENTED : NV_ENC_ERR_INVALID_ENCODERDEVICE;
+    return Unimplemented(encoder);
 }
 
 NVENCSTATUS NVENCAPI RunMotionEstimationOnly(void* encoder, NV_ENC_MEONLY_PARAMS*)
 {
-    return g_Sessions.Find(encoder) ? NV_ENC_ERR_UNIMPLEMENTED : NV_ENC_ERR_INVALID_ENCODERDEVICE;
+    return Unimplemented(encoder);
 }
 
 NVENCSTATUS NVENCAPI SetIOCudaStreams(void* encoder, NV_ENC_CUSTREAM_PTR, NV_ENC_CUSTREAM_PTR)
 {
-    return g_Sessions.Find(encoder) ? NV_ENC_ERR_UNIMPLEMENTED : NV_ENC_ERR_INVALID_ENCODERDEVICE;
+    return Unimplemented(encoder);
 }
 
 NVENCSTATUS NVENCAPI GetSequenceParamEx(void* encoder, NV_ENC_INITIALIZE_PARAMS*, NV_ENC_SEQUENCE_PARAM_PAYLOAD*)
 {
-    return g_Sessions.Find(encoder) ? NV_ENC_ERR_UNIMPLEMENTED : NV_ENC_ERR_INVALID_ENCODERDEVICE;
+    return Unimplemented(encoder);
 }
 } // namespace
 

@@ -143,7 +143,7 @@ NVENCSTATUS Session::GetSequenceParams(NV_ENC_SEQUENCE_PARAM_PAYLOAD* payload)
 
 std::shared_ptr<Session::InputBuffer> Session::FindInputBufferLocked(void* handle) const
 {
-    return handle ? FindIn(m_InputBuffers, handle) : nullptr;
+    return FindIn(m_InputBuffers, handle);
 }
 
 NVENCSTATUS Session::CreateInputBuffer(NV_ENC_CREATE_INPUT_BUFFER* params)
@@ -168,11 +168,9 @@ NVENCSTATUS Session::DestroyInputBuffer(NV_ENC_INPUT_PTR handle)
     std::unique_lock<std::mutex> lock;
     if (const NVENCSTATUS status = Enter(lock); status != NV_ENC_SUCCESS)
         return status;
-    auto found = std::find_if(m_InputBuffers.begin(), m_InputBuffers.end(), [&](auto& b) { return handle && b.get() == handle; });
-    if (found == m_InputBuffers.end())
-        return FailLocked(NV_ENC_ERR_INVALID_PARAM, "unknown input buffer");
     // A picture still queued keeps the memory until the encoding thread has read it.
-    m_InputBuffers.erase(found);
+    if (!TakeFrom(m_InputBuffers, handle))
+        return FailLocked(NV_ENC_ERR_INVALID_PARAM, "unknown input buffer");
     return NV_ENC_SUCCESS;
 }
 
@@ -221,7 +219,7 @@ NVENCSTATUS Session::UnlockInputBuffer(NV_ENC_INPUT_PTR handle)
 
 std::shared_ptr<Session::BitstreamBuffer> Session::FindBitstreamBufferLocked(void* handle) const
 {
-    return handle ? FindIn(m_BitstreamBuffers, handle) : nullptr;
+    return FindIn(m_BitstreamBuffers, handle);
 }
 
 NVENCSTATUS Session::CreateBitstreamBuffer(NV_ENC_CREATE_BITSTREAM_BUFFER* params)
@@ -250,12 +248,11 @@ NVENCSTATUS Session::DestroyBitstreamBuffer(NV_ENC_OUTPUT_PTR handle)
     std::unique_lock<std::mutex> lock;
     if (const NVENCSTATUS status = Enter(lock); status != NV_ENC_SUCCESS)
         return status;
-    auto found = std::find_if(m_BitstreamBuffers.begin(), m_BitstreamBuffers.end(), [&](auto& b) { return handle && b.get() == handle; });
-    if (found == m_BitstreamBuffers.end())
+    const auto buffer = TakeFrom(m_BitstreamBuffers, handle);
+    if (!buffer)
         return FailLocked(NV_ENC_ERR_INVALID_PARAM, "unknown bitstream buffer");
     // A picture in flight still gets encoded; its output is dropped and its event not signalled.
-    (*found)->Destroyed = true;
-    m_BitstreamBuffers.erase(found);
+    buffer->Destroyed = true;
     m_Changed.notify_all();
     return NV_ENC_SUCCESS;
 }
@@ -376,7 +373,7 @@ void Session::SignalLocked(Sync::Event* event)
 
 std::shared_ptr<Session::Registration> Session::FindRegistrationLocked(void* handle) const
 {
-    return handle ? FindIn(m_Registrations, handle) : nullptr;
+    return FindIn(m_Registrations, handle);
 }
 
 Session::Mapping* Session::FindMappingLocked(void* handle) const
@@ -425,11 +422,9 @@ NVENCSTATUS Session::UnregisterResource(NV_ENC_REGISTERED_PTR handle)
     std::unique_lock<std::mutex> lock;
     if (const NVENCSTATUS status = Enter(lock); status != NV_ENC_SUCCESS)
         return status;
-    auto found = std::find_if(m_Registrations.begin(), m_Registrations.end(), [&](auto& r) { return handle && r.get() == handle; });
-    if (found == m_Registrations.end())
+    released = TakeFrom(m_Registrations, handle);
+    if (!released)
         return FailLocked(NV_ENC_ERR_RESOURCE_NOT_REGISTERED, "unknown registered resource");
-    released = std::move(*found);
-    m_Registrations.erase(found);
     // Its mappings end with it; pictures in flight keep the texture until they are encoded.
     for (auto& mapping : m_Mappings)
         if (mapping->Resource == released)

@@ -7,6 +7,7 @@
 #include "platform/d3d/D3D11.h"
 #include "platform/d3d/Texture.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -41,13 +42,26 @@ inline NV_ENC_PIC_TYPE PictureTypeOf(int x264Type) noexcept
     }
 }
 
+// The entry of `handle`, or empty for null or an unknown handle.
 template <class Table>
 auto FindIn(const Table& table, const void* handle) -> typename Table::value_type
 {
     for (const auto& entry : table)
-        if (entry.get() == handle)
+        if (handle && entry.get() == handle)
             return entry;
     return {};
+}
+
+// Takes the entry of `handle` out of the table: the entry, or empty for null or an unknown handle.
+template <class Table>
+auto TakeFrom(Table& table, const void* handle) -> typename Table::value_type
+{
+    const auto found = std::find_if(table.begin(), table.end(), [&](const auto& entry) { return handle && entry.get() == handle; });
+    if (found == table.end())
+        return {};
+    auto entry = std::move(*found);
+    table.erase(found);
+    return entry;
 }
 
 // What a picture reads: the host memory of an input buffer or of a registered texture.

@@ -216,7 +216,6 @@ private:
     unsigned m_SinkRequests = 0;           // MEStreamSinkRequestSample not answered yet
     bool m_StreamEnded = false;            // MEEndOfStream from the source stream
     bool m_DrainComplete = false;
-    bool m_MarkerPlaced = false;
     bool m_MarkerReached = false;          // MEStreamSinkMarker came back
     bool m_PresentationEnded = false;      // MEEndOfPresentation from the source
 };
@@ -870,7 +869,7 @@ void MediaSession::ResetStreaming()
     m_InputCredits = 0;
     m_DeferredRequests = 0;
     m_SinkRequests = 0;
-    m_StreamEnded = m_DrainComplete = m_MarkerPlaced = m_MarkerReached = m_PresentationEnded = false;
+    m_StreamEnded = m_DrainComplete = m_MarkerReached = m_PresentationEnded = false;
 }
 
 void MediaSession::StartCommand(const PROPVARIANT& position)
@@ -1149,7 +1148,7 @@ void MediaSession::OnStreamSinkEvent(MediaEventType type, HRESULT status)
         }
         break;
     case MEStreamSinkMarker:
-        if (m_State != State::Ending || !m_MarkerPlaced || m_MarkerReached)
+        if (m_State != State::Ending || m_MarkerReached)
             break;
         XEV_CHECK_HR(status);
         m_MarkerReached = true;
@@ -1250,9 +1249,8 @@ void MediaSession::DeliverToSink()
 
 void MediaSession::TryPlaceMarker()
 {
-    if (m_State != State::Draining || !m_DrainComplete || !m_Output.Empty() || m_MarkerPlaced)
+    if (m_State != State::Draining || !m_DrainComplete || !m_Output.Empty())
         return;
-    m_MarkerPlaced = true;
     (void)SetState(State::Ending);
     MF::PropVariantT<> markerValue, contextValue;
     XEV_CHECK_HR(m_Objects.StreamSink->PlaceMarker(MFSTREAMSINK_MARKER_ENDOFSEGMENT, &markerValue, &contextValue));

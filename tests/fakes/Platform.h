@@ -1,6 +1,6 @@
 #pragma once
 // What every platform and framework test shares: the patience, the platform started for each
-// test, an object's reference count, and a wait for what no event announces.
+// test, an object's reference count, a wait for what no event announces, and a time source base.
 
 #include "platform/com/ComObject.h"
 #include "platform/mf/Api.h"
@@ -46,4 +46,15 @@ bool WaitUntil(Condition condition)
     }
     return true;
 }
+
+// A time source of a test's own: the derived class gives the time; the rest is not implemented.
+class TimeSourceStub : public IMFPresentationTimeSource
+{
+public:
+    HRESULT GetClockCharacteristics(DWORD*) override { return E_NOTIMPL; }
+    HRESULT GetContinuityKey(DWORD*) override { return E_NOTIMPL; }
+    HRESULT GetState(DWORD, MFCLOCK_STATE*) override { return E_NOTIMPL; }
+    HRESULT GetProperties(MFCLOCK_PROPERTIES*) override { return E_NOTIMPL; }
+    HRESULT GetUnderlyingClock(IMFClock**) override { return E_NOTIMPL; }
+};
 } // namespace TestSupport

@@ -78,7 +78,7 @@ struct Worker
 {
     uint64_t Epoch;
     DWORD Running = 0; // the queue of the task it runs, 0 while idle
-    bool Blocked = false;
+    bool Blocked = false; // in a blocking region the pool has made up for
 };
 thread_local Worker* t_Worker = nullptr; // the calling thread's, on a worker
 
@@ -118,6 +118,11 @@ private:
 
     bool Push(Task&& task, State weakest);
     void AddWorkerLocked();
+    // Workers that can run work: those of m_Workers not blocked, the ones still starting included.
+    size_t RunnableLocked() const noexcept
+    {
+        return std::count_if(m_Workers.begin(), m_Workers.end(), [](const Worker* worker) { return !worker || !worker->Blocked; });
+    }
     void Work(uint64_t epoch) noexcept;
     // Sync::BlockingObserver, on a worker
     void OnBlocking() noexcept override;
@@ -130,8 +135,7 @@ private:
     State m_State = State::Stopped;
     uint64_t m_Epoch = 0;                 // one per Start and per Stop; a worker of another leaves, uncounted
     unsigned m_Size = 0;                  // workers that can run work, blocked ones aside
-    std::vector<Worker*> m_Workers;       // of this epoch, not left yet
-    unsigned m_Blocked = 0;               // of m_Workers
+    std::vector<Worker*> m_Workers;       // of this epoch, not left yet; null while one starts
     std::atomic<bool> m_Accepting { false };     // m_State == Running, readable without the lock
     std::atomic<unsigned> m_ThreadCount { 0 };
 };
@@ -179,7 +183,6 @@ void WorkerPool::Stop()
     ++m_Epoch; // the workers still running leave uncounted when they finish
     m_State = State::Stopped;
     m_Workers.clear();
-    m_Blocked = 0;
     left = m_Tasks.TakeAll();
     m_ThreadCount.store(0, std::memory_order_relaxed);
 }
@@ -218,9 +221,9 @@ void WorkerPool::Work(uint64_t epoch) noexcept
     {
         if (!ready())
         {
-            if (m_Workers.size() - m_Blocked <= m_Size)
+            if (RunnableLocked() <= m_Size)
                 m_TaskReady.wait(lock, ready);
-            else if (!m_TaskReady.wait_for(lock, SpareLinger, ready) && m_Workers.size() - m_Blocked > m_Size)
+            else if (!m_TaskReady.wait_for(lock, SpareLinger, ready) && RunnableLocked() > m_Size)
                 break; // a spare no longer needed
             continue;
         }
@@ -251,7 +254,7 @@ void WorkerPool::OnBlocking() noexcept
     if (!self || self->Epoch != m_Epoch || m_State == State::Stopped)
         return;
     self->Blocked = true;
-    if (m_Workers.size() - ++m_Blocked >= m_Size)
+    if (RunnableLocked() >= m_Size)
         return;
     try
     {
@@ -259,7 +262,7 @@ void WorkerPool::OnBlocking() noexcept
     }
     catch (...)
     {
-        XEV_TRACE("Workers %zu, Blocked %u, Exception 0x%08X\n", m_Workers.size(), m_Blocked,
+        XEV_TRACE("Workers %zu, Blocked %u, Exception 0x%08X\n", m_Workers.size(), static_cast<unsigned>(m_Workers.size() - RunnableLocked()),
             static_cast<unsigned>(Error::CurrentExceptionResult()));
     }
 }
@@ -267,9 +270,8 @@ void WorkerPool::OnBlocking() noexcept
 void WorkerPool::OnUnblocked() noexcept
 {
     std::lock_guard lock(m_Lock);
-    Worker* self = t_Worker;
-    if (self && std::exchange(self->Blocked, false) && self->Epoch == m_Epoch)
-        --m_Blocked;
+    if (Worker* self = t_Worker)
+        self->Blocked = false; // one of an earlier epoch is no longer counted anyway
 }
 
 // A private queue. Serial: one turn at a time, items in put order. Multithreaded: one turn per

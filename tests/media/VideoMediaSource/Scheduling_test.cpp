@@ -58,7 +58,7 @@ namespace
 {
 using SessionTest::PatienceMilliseconds;
 
-class FakeClock final : public ComObject<IMFPresentationTimeSource>
+class FakeClock final : public ComObject<TestSupport::TimeSourceStub>
 {
 public:
     HRESULT GetCorrelatedTime(DWORD, LONGLONG* clockTime, MFTIME* systemTime) override
@@ -69,11 +69,6 @@ public:
         m_Called.notify_all();
         return S_OK;
     }
-    HRESULT GetClockCharacteristics(DWORD*) override { return E_NOTIMPL; }
-    HRESULT GetContinuityKey(DWORD*) override { return E_NOTIMPL; }
-    HRESULT GetState(DWORD, MFCLOCK_STATE*) override { return E_NOTIMPL; }
-    HRESULT GetProperties(MFCLOCK_PROPERTIES*) override { return E_NOTIMPL; }
-    HRESULT GetUnderlyingClock(IMFClock**) override { return E_NOTIMPL; }
 
     void Set(LONGLONG now)
     {

@@ -49,6 +49,7 @@
 #include "platform/mf/Api.h"
 #include "platform/mf/Platform.h"
 #include "platform/mf/PropVariantT.h"
+#include "platform/mf/Ring.h"
 #include "platform/mf/session/EventReader.h"
 #include "platform/mf/session/TopologyResolver.h"
 
@@ -208,14 +209,13 @@ private:
     MF::PropVariantT<> m_StartPosition; // of the current start
     UINT64 m_Fences = 0;     // fences queued so far
     // Streaming.
-    std::deque<ComPtr<IMFSample>> m_Input; // delivered samples the transform has not taken yet
-    std::deque<Output> m_Output;           // transform outputs the sink has not taken yet
+    Ring<ComPtr<IMFSample>> m_Input;       // delivered samples the transform has not taken yet
+    Ring<Output> m_Output;                 // transform outputs the sink has not taken yet
     unsigned m_InputCredits = 0;           // METransformNeedInput not answered by ProcessInput yet
     unsigned m_DeferredRequests = 0;       // sample requests held back: the source has not started, or the sink lags
     unsigned m_SinkRequests = 0;           // MEStreamSinkRequestSample not answered yet
     bool m_StreamEnded = false;            // MEEndOfStream from the source stream
     bool m_DrainComplete = false;
-    bool m_MarkerPlaced = false;
     bool m_MarkerReached = false;          // MEStreamSinkMarker came back
     bool m_PresentationEnded = false;      // MEEndOfPresentation from the source
 };
@@ -436,8 +436,8 @@ void MediaSession::Teardown() noexcept
     (void)m_EventQueue->Shutdown();
     (void)MFUnlockWorkQueue(m_WorkQueue);
     m_Commands.clear();
-    m_Input.clear();
-    m_Output.clear();
+    m_Input.Clear();
+    m_Output.Clear();
     m_Stream = nullptr;
     m_Objects = {};
     m_TornDown.Set();
@@ -864,12 +864,12 @@ void MediaSession::DetachReaders()
 
 void MediaSession::ResetStreaming()
 {
-    m_Input.clear();
-    m_Output.clear();
+    m_Input.Clear();
+    m_Output.Clear();
     m_InputCredits = 0;
     m_DeferredRequests = 0;
     m_SinkRequests = 0;
-    m_StreamEnded = m_DrainComplete = m_MarkerPlaced = m_MarkerReached = m_PresentationEnded = false;
+    m_StreamEnded = m_DrainComplete = m_MarkerReached = m_PresentationEnded = false;
 }
 
 void MediaSession::StartCommand(const PROPVARIANT& position)
@@ -1088,7 +1088,7 @@ void MediaSession::OnStreamEvent(MediaEventType type, HRESULT status, IMFMediaEv
         XEV_CHECK(value.vt == VT_UNKNOWN && value.punkVal, E_INVALIDARG);
         ComPtr<IMFSample> sample;
         XEV_CHECK_HR(ComPtr<IUnknown>(value.punkVal).As(&sample));
-        m_Input.push_back(std::move(sample));
+        m_Input.PushBack(std::move(sample));
         FeedTransform();
         break;
     }
@@ -1148,7 +1148,7 @@ void MediaSession::OnStreamSinkEvent(MediaEventType type, HRESULT status)
         }
         break;
     case MEStreamSinkMarker:
-        if (m_State != State::Ending || !m_MarkerPlaced || m_MarkerReached)
+        if (m_State != State::Ending || m_MarkerReached)
             break;
         XEV_CHECK_HR(status);
         m_MarkerReached = true;
@@ -1162,7 +1162,7 @@ void MediaSession::OnStreamSinkEvent(MediaEventType type, HRESULT status)
 // Asks the source for the samples held back, while the session runs and the sink keeps up.
 void MediaSession::RequestSamples()
 {
-    while (m_DeferredRequests > 0 && m_State == State::Running && !m_StreamEnded && m_Output.size() < OutputQueueLimit)
+    while (m_DeferredRequests > 0 && m_State == State::Running && !m_StreamEnded && m_Output.Size() < OutputQueueLimit)
     {
         --m_DeferredRequests;
         const HRESULT hr = m_Stream->RequestSample(nullptr);
@@ -1179,9 +1179,9 @@ void MediaSession::RequestSamples()
 // ended and every sample is in, tells the transform to drain.
 void MediaSession::FeedTransform()
 {
-    while (!m_Input.empty() && m_InputCredits > 0)
+    while (!m_Input.Empty() && m_InputCredits > 0)
     {
-        const HRESULT hr = m_Objects.Transform->ProcessInput(0, m_Input.front().Get(), 0);
+        const HRESULT hr = m_Objects.Transform->ProcessInput(0, m_Input.Front().Get(), 0);
         if (hr == MF_E_NOTACCEPTING)
         {
             m_InputCredits = 0; // held back until the transform asks again
@@ -1189,9 +1189,9 @@ void MediaSession::FeedTransform()
         }
         XEV_CHECK_HR(hr);
         --m_InputCredits;
-        m_Input.pop_front();
+        m_Input.PopFront();
     }
-    if (m_State == State::Running && m_StreamEnded && m_Input.empty())
+    if (m_State == State::Running && m_StreamEnded && m_Input.Empty())
     {
         (void)SetState(State::Draining);
         XEV_CHECK_HR(m_Objects.Transform->ProcessMessage(MFT_MESSAGE_COMMAND_DRAIN, 0));
@@ -1214,25 +1214,25 @@ void MediaSession::ProcessOutput()
         ComPtr<IMFMediaType> type;
         XEV_CHECK_HR(m_Objects.Transform->GetOutputAvailableType(0, 0, type.GetAddressOf()));
         XEV_CHECK_HR(m_Objects.Transform->SetOutputType(0, type.Get(), 0));
-        m_Output.push_back({ std::move(type), nullptr });
+        m_Output.PushBack({ std::move(type), nullptr });
         return;
     }
     XEV_CHECK_HR(hr);
     if (sample)
-        m_Output.push_back({ nullptr, std::move(sample) });
+        m_Output.PushBack({ nullptr, std::move(sample) });
 }
 
 // Hands outputs to the stream sink in order: a new type at once, a sample when the sink has
 // asked for one.
 void MediaSession::DeliverToSink()
 {
-    while (!m_Output.empty())
+    while (!m_Output.Empty())
     {
-        Output& head = m_Output.front();
+        Output& head = m_Output.Front();
         if (head.Type)
         {
             const auto type = std::move(head.Type);
-            m_Output.pop_front();
+            m_Output.PopFront();
             XEV_CHECK_HR(m_Objects.SinkTypeHandler->SetCurrentMediaType(type.Get()));
             continue;
         }
@@ -1240,7 +1240,7 @@ void MediaSession::DeliverToSink()
             break;
         --m_SinkRequests;
         const auto sample = std::move(head.Sample);
-        m_Output.pop_front();
+        m_Output.PopFront();
         XEV_CHECK_HR(m_Objects.StreamSink->ProcessSample(sample.Get()));
     }
     RequestSamples();
@@ -1249,9 +1249,8 @@ void MediaSession::DeliverToSink()
 
 void MediaSession::TryPlaceMarker()
 {
-    if (m_State != State::Draining || !m_DrainComplete || !m_Output.empty() || m_MarkerPlaced)
+    if (m_State != State::Draining || !m_DrainComplete || !m_Output.Empty())
         return;
-    m_MarkerPlaced = true;
     (void)SetState(State::Ending);
     MF::PropVariantT<> markerValue, contextValue;
     XEV_CHECK_HR(m_Objects.StreamSink->PlaceMarker(MFSTREAMSINK_MARKER_ENDOFSEGMENT, &markerValue, &contextValue));

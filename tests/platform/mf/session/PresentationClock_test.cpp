@@ -164,7 +164,7 @@ TEST(PresentationClock, PresentationTimeRunsFreezesAndResets)
 // here by the time source itself) does not show the reader a time before the start offset.
 TEST(PresentationClock, TimeNeverRunsBackBeforeTheStart)
 {
-    struct InterruptingTimeSource final : ComObject<IMFPresentationTimeSource>
+    struct InterruptingTimeSource final : ComObject<TestSupport::TimeSourceStub>
     {
         HRESULT GetCorrelatedTime(DWORD, LONGLONG* clockTime, MFTIME* systemTime) override
         {
@@ -175,11 +175,6 @@ TEST(PresentationClock, TimeNeverRunsBackBeforeTheStart)
                 interrupt();
             return S_OK;
         }
-        HRESULT GetClockCharacteristics(DWORD*) override { return E_NOTIMPL; }
-        HRESULT GetContinuityKey(DWORD*) override { return E_NOTIMPL; }
-        HRESULT GetState(DWORD, MFCLOCK_STATE*) override { return E_NOTIMPL; }
-        HRESULT GetProperties(MFCLOCK_PROPERTIES*) override { return E_NOTIMPL; }
-        HRESULT GetUnderlyingClock(IMFClock**) override { return E_NOTIMPL; }
         std::function<void()> Interrupt;
     };
     auto source = Make<InterruptingTimeSource>();

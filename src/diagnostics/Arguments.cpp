@@ -6,13 +6,6 @@
 
 namespace
 {
-bool EqualNoCase(std::string_view a, std::string_view b) noexcept
-{
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-        return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-    });
-}
-
 // A plain decimal reading: leading blanks and a sign, digits up to the first other character.
 long long ReadDecimal(const std::string& word) noexcept
 {
@@ -31,11 +24,18 @@ std::optional<Diagnostics::OptionWord> Diagnostics::SplitOption(std::string_view
     return OptionWord { rest.substr(0, colon), rest.substr(colon + 1) };
 }
 
+bool Diagnostics::SameOptionName(std::string_view name, std::string_view candidate) noexcept
+{
+    return name.size() == candidate.size() && std::equal(name.begin(), name.end(), candidate.begin(), [](char x, char y) {
+        return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+    });
+}
+
 uint32_t Diagnostics::ParseDumpType(std::string_view value) noexcept
 {
-    if (EqualNoCase(value, "Normal"))
+    if (SameOptionName(value, "Normal"))
         return DumpTypeNormal;
-    if (EqualNoCase(value, "Full"))
+    if (SameOptionName(value, "Full"))
         return DumpTypeFull;
     bool negative = false;
     if (!value.empty() && (value.front() == '-' || value.front() == '+'))
@@ -74,9 +74,9 @@ std::optional<Diagnostics::WorkerOptions> Diagnostics::ParseWorkerOptions(const 
         const std::optional<OptionWord> option = SplitOption(arguments[i]);
         if (!option)
             continue;
-        if (EqualNoCase(option->Name, "DisableDebugOutput"))
+        if (SameOptionName(option->Name, "DisableDebugOutput"))
             options.DisableDebugOutput = true;
-        else if (EqualNoCase(option->Name, "Debug"))
+        else if (SameOptionName(option->Name, "Debug"))
         {
             options.DumpType = ParseDumpType(option->Value);
             return options;

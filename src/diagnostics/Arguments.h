@@ -41,6 +41,8 @@ struct OptionWord
     std::string_view Value;
 };
 std::optional<OptionWord> SplitOption(std::string_view word) noexcept;
+// Option names compare without regard to case.
+bool SameOptionName(std::string_view name, std::string_view candidate) noexcept;
 
 // "Normal" and "Full" in any case, else a decimal or 0x-prefixed hexadecimal number; 0 when the
 // text is none of these.

@@ -4,7 +4,6 @@
 #include "platform/com/Error.h"
 
 #include <limits>
-#include <strings.h>
 
 namespace CommandLine
 {
@@ -57,8 +56,7 @@ constexpr const char* SyntaxLines[] = {
 
 bool SameName(std::string_view name, const char* candidate)
 {
-    return candidate && name.size() == std::char_traits<char>::length(candidate)
-        && strncasecmp(name.data(), candidate, name.size()) == 0;
+    return candidate && Diagnostics::SameOptionName(name, candidate);
 }
 
 // The word after arguments[index], which the option consumes.

@@ -59,13 +59,9 @@ void DeliveryCounters::Record(IMFSample* sample, MFTIME now, MFTIME frameInterva
     m_LatencySum.fetch_add(latency, std::memory_order_relaxed);
     RaiseTo(m_LatencyMax, latency);
     m_Histogram[std::min<size_t>(static_cast<size_t>(latency / BucketWidth), LatencyBuckets - 1)].fetch_add(1, std::memory_order_relaxed);
-    m_Timed.fetch_add(1, std::memory_order_relaxed);
-    // One thread records: the first frame sets the origin before any other frame is looked at.
-    if (!m_HasOrigin.load(std::memory_order_relaxed))
-    {
+    // One thread records: the first timed frame sets the origin before any other frame is looked at.
+    if (m_Timed.fetch_add(1, std::memory_order_relaxed) == 0)
         m_Origin.store(static_cast<int64_t>(accepted) - time, std::memory_order_relaxed);
-        m_HasOrigin.store(true, std::memory_order_relaxed);
-    }
     if (now - (m_Origin.load(std::memory_order_relaxed) + time) > frameInterval)
         m_Late.fetch_add(1, std::memory_order_relaxed);
 }

@@ -57,8 +57,7 @@ private:
     std::atomic<uint64_t> m_Timed { 0 };      // frames with a latency
     std::atomic<int64_t> m_LatencySum { 0 };  // 100 ns
     std::atomic<int64_t> m_LatencyMax { 0 };
-    std::atomic<bool> m_HasOrigin { false };
-    std::atomic<int64_t> m_Origin { 0 };      // due time of sample time 0
+    std::atomic<int64_t> m_Origin { 0 };      // due time of sample time 0 (set by the first timed frame)
     std::array<std::atomic<uint32_t>, LatencyBuckets> m_Histogram {};
 };
 

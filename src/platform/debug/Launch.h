@@ -25,8 +25,6 @@ public:
     // The descriptor numbers the supervisor inherits.
     int AttachDescriptor() const noexcept { return m_AttachWrite; }
     int OutputDescriptor() const noexcept { return m_OutputRead; }
-    // The worker's end of the debug-output channel (stays open for the life of the process).
-    int WorkerOutputDescriptor() const noexcept { return m_OutputWrite; }
 
     // Starts the executable at arguments[0] with `arguments`, handing over
     // standard input, output and error and the supervisor's two descriptors; lets it trace this

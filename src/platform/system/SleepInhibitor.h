@@ -12,8 +12,6 @@ public:
     SleepInhibitor(const SleepInhibitor&) = delete;
     SleepInhibitor& operator=(const SleepInhibitor&) = delete;
 
-    bool IsHeld() const noexcept { return m_Descriptor >= 0; }
-
 private:
     int m_Descriptor = -1; // the inhibitor lock: closing it releases the lock
 };

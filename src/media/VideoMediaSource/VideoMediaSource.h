@@ -226,7 +226,6 @@ private:
     HANDLE m_DeviceHandle = nullptr;
     ComPtr<ID3D11Device> m_Device;
     D3D11_TEXTURE2D_DESC m_RenderTextureDescription {};
-    std::shared_ptr<Drawing::TextFactory> m_TextFactory;
     ComPtr<ResourceSetPool> m_ResourceSetPool;
     ComPtr<OperationPool> m_OperationPool;
     ComPtr<VideoSampleAllocator> m_SampleAllocator; // hardware path

@@ -71,7 +71,6 @@ void Stream::ResourceSet::Prepare(ID3D11Device* device, const D3D11_TEXTURE2D_DE
     const UINT32 width = renderTextureDescription.Width, height = renderTextureDescription.Height;
     if (device)
     {
-        m_Device = device;
         ComPtr<ID3D11DeviceContext> context;
         device->GetImmediateContext(context.GetAddressOf());
         XEV_CHECK_POINTER(context.Get());

@@ -79,7 +79,6 @@ void Stream::ReleaseResourcesLocked()
     }
     m_OperationPool = nullptr;
     m_ResourceSetPool = nullptr;
-    m_TextFactory = nullptr;
     m_TimeSource = nullptr;
     m_Device = nullptr;
     if (m_DeviceHandle)
@@ -119,7 +118,6 @@ void Stream::PrepareForStart(IMFStreamDescriptor* descriptor)
         XEV_CHECK_HR(m_DeviceManager->OpenDeviceHandle(&m_DeviceHandle));
         XEV_CHECK_HR(m_DeviceManager->GetVideoService(m_DeviceHandle, IidOf<ID3D11Device>, reinterpret_cast<void**>(m_Device.GetAddressOf())));
     }
-    m_TextFactory = std::make_shared<Drawing::TextFactory>();
     m_Format = format;
     m_RenderTextureDescription = { format.Width, format.Height, 1, 1, DXGI_FORMAT_B8G8R8A8_UNORM, { 1, 0 }, D3D11_USAGE_DEFAULT,
         D3D11_BIND_RENDER_TARGET | D3D11_BIND_SHADER_RESOURCE, 0, 0 };
@@ -128,8 +126,10 @@ void Stream::PrepareForStart(IMFStreamDescriptor* descriptor)
     XEV_CHECK_HR(m_Source->m_Attributes->GetUINT32(VMS_RESOURCE_SET_COUNT, &setCount));
     XEV_CHECK_LINE(setCount != 0);
     auto setPool = Make<ResourceSetPool>(setCount);
+    // One factory for all sets; each set keeps it for its layouts.
+    const auto textFactory = std::make_shared<Drawing::TextFactory>();
     for (const auto& set : setPool->GetElements())
-        set->Prepare(m_Device.Get(), m_RenderTextureDescription, m_TextFactory, m_Source->m_BackgroundColor);
+        set->Prepare(m_Device.Get(), m_RenderTextureDescription, textFactory, m_Source->m_BackgroundColor);
     m_ResourceSetPool = std::move(setPool);
     m_OperationPool = Make<OperationPool>(InitialOperationCount);
 

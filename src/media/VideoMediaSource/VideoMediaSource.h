@@ -226,7 +226,6 @@ private:
     HANDLE m_DeviceHandle = nullptr;
     ComPtr<ID3D11Device> m_Device;
     D3D11_TEXTURE2D_DESC m_RenderTextureDescription {};
-    std::shared_ptr<Drawing::TextFactory> m_TextFactory;
     ComPtr<ResourceSetPool> m_ResourceSetPool;
     ComPtr<OperationPool> m_OperationPool;
     ComPtr<VideoSampleAllocator> m_SampleAllocator; // hardware path
@@ -246,8 +245,7 @@ public:
     void Prepare(ID3D11Device* device, const D3D11_TEXTURE2D_DESC& renderTextureDescription,
         std::shared_ptr<Drawing::TextFactory> factory, UINT32 backgroundColor);
 
-    // Hardware path.
-    ComPtr<ID3D11Device> m_Device;
+    // Hardware path (the context and the texture keep the device alive).
     ComPtr<ID3D11DeviceContext3> m_DeviceContext;
     ComPtr<ID3D11Texture2D> m_RenderTexture;
     std::unique_ptr<Sync::Event> m_CompletionEvent; // auto-reset; the device signals it after a copy

@@ -145,32 +145,37 @@ HRESULT VideoSampleAllocator::AllocateSample(IMFSample** sample)
     return Error::Guard([&]() -> HRESULT {
         XEV_CHECK_POINTER(sample);
         *sample = nullptr;
-        std::unique_lock lock(m_DataLock);
-        if (m_Entries.empty())
-            return MF_E_NOT_INITIALIZED;
-        const size_t count = m_Entries.size();
-        for (size_t k = 0; k < count; ++k)
+        SampleEntry taken;
+        size_t index = 0;
         {
-            const size_t index = (m_LastIndex + 1 + k) % count;
-            SampleEntry& entry = m_Entries[index];
-            if (!entry.Sample)
-                continue;
-            ComPtr<IMFSample> taken = std::move(entry.Sample);
-            const ComPtr<IMFTrackedSample> tracked = std::move(entry.TrackedSample);
-            XEV_CHECK_HR(taken->DeleteAllItems());
-            XEV_CHECK_HR(taken->SetUINT32(VSA_SAMPLE_INDEX, static_cast<UINT32>(index)));
+            std::unique_lock lock(m_DataLock);
+            if (m_Entries.empty())
+                return MF_E_NOT_INITIALIZED;
+            const size_t count = m_Entries.size();
+            for (size_t k = 0; k < count && !taken.Sample; ++k)
+            {
+                index = (m_LastIndex + 1 + k) % count;
+                if (m_Entries[index].Sample)
+                    taken = std::move(m_Entries[index]);
+            }
+            if (!taken.Sample)
+            {
+                if (m_SampleAvailableEvent)
+                {
+                    m_SampleAvailableEvent->Reset();
+                    m_EmptyReported = true;
+                }
+                return MF_E_SAMPLEALLOCATOR_EMPTY;
+            }
             if (m_ContinueAfterLast)
                 m_LastIndex = index;
-            XEV_CHECK_HR(tracked->SetAllocator(this, nullptr));
-            *sample = taken.Detach();
-            return S_OK;
         }
-        if (m_SampleAvailableEvent)
-        {
-            m_SampleAvailableEvent->Reset();
-            m_EmptyReported = true;
-        }
-        return MF_E_SAMPLEALLOCATOR_EMPTY;
+        // The sample is this call's alone now: it is readied outside the lock.
+        XEV_CHECK_HR(taken.Sample->DeleteAllItems());
+        XEV_CHECK_HR(taken.Sample->SetUINT32(VSA_SAMPLE_INDEX, static_cast<UINT32>(index)));
+        XEV_CHECK_HR(taken.TrackedSample->SetAllocator(this, nullptr));
+        *sample = taken.Sample.Detach();
+        return S_OK;
     });
 }
 

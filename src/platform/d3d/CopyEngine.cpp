@@ -11,7 +11,7 @@ uint64_t CopyEngine::SubmitCopy(ComPtr<Texture> destination, ComPtr<Texture> sou
     uint64_t fence;
     {
         std::lock_guard lock(m_Lock);
-        m_Queue.push_back(Command { std::move(destination), std::move(source), region, nullptr });
+        m_Queue.PushBack(Command { std::move(destination), std::move(source), region, nullptr });
         fence = ++m_Issued;
         destinationTexture->SetLastFence(fence);
         sourceTexture->SetLastFence(fence);
@@ -29,7 +29,7 @@ void CopyEngine::SubmitSignal(Sync::Event* event) noexcept
         std::lock_guard lock(m_Lock);
         try
         {
-            m_Queue.push_back(Command { nullptr, nullptr, {}, event });
+            m_Queue.PushBack(Command { nullptr, nullptr, {}, event });
             ++m_Issued;
             m_WorkAvailable.notify_one();
             return;
@@ -84,11 +84,10 @@ void CopyEngine::Run()
         Command command;
         {
             std::unique_lock lock(m_Lock);
-            m_WorkAvailable.wait(lock, [&] { return m_Stopping || !m_Queue.empty(); });
-            if (m_Queue.empty())
+            m_WorkAvailable.wait(lock, [&] { return m_Stopping || !m_Queue.Empty(); });
+            if (m_Queue.Empty())
                 return;
-            command = std::move(m_Queue.front());
-            m_Queue.pop_front();
+            command = m_Queue.PopFront();
         }
         if (command.Destination)
             Execute(command);

@@ -10,6 +10,7 @@
 #include "platform/com/ComObject.h"
 #include "platform/com/Error.h"
 #include "platform/com/Trace.h"
+#include "platform/mf/Ring.h"
 #include "platform/system/Blocking.h"
 
 #include <atomic>
@@ -17,7 +18,6 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -90,7 +90,7 @@ private:
     std::mutex m_Lock; // guards the fields below
     std::condition_variable m_WorkAvailable;
     std::condition_variable m_CommandDone;
-    std::deque<Command> m_Queue;
+    MFPlatform::Ring<Command> m_Queue; // allocates no more once it has held the longest backlog
     uint64_t m_Issued = 0;   // fence of the last command queued
     uint64_t m_Executed = 0; // fence of the last command run
     bool m_Stopping = false;

@@ -43,15 +43,12 @@ public:
         if (size >= MinimumSize)
         {
             std::lock_guard lock(m_Lock);
-            for (auto& bin : m_Bins)
+            if (Bin* bin = FindLocked(size); bin && !bin->Blocks.empty())
             {
-                if (bin.Size == size && !bin.Blocks.empty())
-                {
-                    BYTE* block = bin.Blocks.back();
-                    bin.Blocks.pop_back();
-                    m_Bytes -= size;
-                    return block;
-                }
+                BYTE* block = bin->Blocks.back();
+                bin->Blocks.pop_back();
+                m_Bytes -= size;
+                return block;
             }
         }
         return static_cast<BYTE*>(::operator new[](size ? size : 1, DataAlignment));
@@ -64,12 +61,7 @@ public:
             std::lock_guard lock(m_Lock);
             if (m_Bytes + size <= MaximumBytes)
             {
-                Bin* target = nullptr;
-                for (auto& bin : m_Bins)
-                {
-                    if (bin.Size == size)
-                        target = &bin;
-                }
+                Bin* target = FindLocked(size);
                 try
                 {
                     if (!target)
@@ -96,6 +88,16 @@ private:
         size_t Size;
         std::vector<BYTE*> Blocks;
     };
+
+    Bin* FindLocked(size_t size) noexcept
+    {
+        for (auto& bin : m_Bins)
+        {
+            if (bin.Size == size)
+                return &bin;
+        }
+        return nullptr;
+    }
 
     std::mutex m_Lock;         // guards the two fields below
     std::vector<Bin> m_Bins;   // one per block size seen; few sizes per run

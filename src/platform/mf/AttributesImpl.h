@@ -2,10 +2,11 @@
 // The platform's attribute store and the mix-in that gives any IMFAttributes-derived interface
 // its attribute methods: ComObject<MFPlatform::AttributesImpl<IMFMediaType>, ...>.
 //
-// Threads: every method may be called from any thread. One mutex per store guards the items
-// (LockStore/UnlockStore are not offered: nothing here holds a store across calls). The store
-// never calls out to another object while its mutex is held: values it drops (an IUnknown
-// released) are cleared after the mutex is let go, and Compare/CopyAllItems work on a snapshot.
+// Threads: every method may be called from any thread. One mutex per store guards the items.
+// Methods nothing in the tool calls (LockStore/UnlockStore, strings, doubles, item types,
+// CompareItem, the allocated getters) answer E_NOTIMPL. The store never calls out to another
+// object while its mutex is held: values it drops (an IUnknown released) are cleared after the
+// mutex is let go, and Compare/CopyAllItems work on a snapshot.
 //
 // Expected outcomes (a missing item, a wrong type, a small buffer) are returned quietly, not traced.
 
@@ -98,7 +99,6 @@ public:
     static AttributeStore* Of(IMFAttributes* attributes) noexcept;
 
 private:
-
     // Requires m_Mutex held.
     const AttributeItem* FindLocked(REFGUID key) const noexcept;
     AttributeItem* FindLocked(REFGUID key) noexcept;

@@ -1,4 +1,5 @@
-// Collections: an ordered list of counted objects.
+// Collections: an ordered list of counted objects (added and read; removal and insertion answer
+// E_NOTIMPL).
 
 #include "platform/com/ComObject.h"
 #include "platform/com/Error.h"

@@ -1,4 +1,4 @@
-// Media types: an attribute store with the major-type, compression and equality queries.
+// Media types: an attribute store with the major-type and equality queries.
 
 #include "platform/mf/AttributesImpl.h"
 

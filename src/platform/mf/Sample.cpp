@@ -1,5 +1,6 @@
-// Samples: an attribute store with a time, a duration, flags and an ordered list of buffers;
-// and the tracked sample, which goes back to its allocator instead of dying.
+// Samples: an attribute store with a time, a duration and an ordered list of buffers (flags,
+// buffer removal and CopyToBuffer answer E_NOTIMPL); and the tracked sample, which goes back to
+// its allocator instead of dying.
 
 #include "platform/mf/AttributesImpl.h"
 

@@ -36,13 +36,6 @@ protected:
         EXPECT_HR(S_OK, event->GetType(&type));
         return type;
     }
-    static UINT32 ValueOf(IMFMediaEvent* event)
-    {
-        PROPVARIANT value;
-        PropVariantInit(&value);
-        EXPECT_HR(S_OK, event->GetValue(&value));
-        return value.ulVal;
-    }
     // Takes one event without waiting; its type, or the failure.
     HRESULT TakeType(MediaEventType* type)
     {
@@ -173,7 +166,9 @@ TEST_F(EventQueue, AReaderReceivesEveryEventOfManyProducersOnceAndInEachProducer
     auto reader = MakeCallback([&](IMFAsyncResult* result) {
         ComPtr<IMFMediaEvent> event;
         EXPECT_HR(S_OK, m_Queue->EndGetEvent(result, event.GetAddressOf()));
-        answered.push_back(ValueOf(event.Get()));
+        PROPVARIANT value;
+        EXPECT_HR(S_OK, event->GetValue(&value));
+        answered.push_back(value.ulVal);
         if (answered.size() == Producers * EventsEach)
             all.CountDown();
         else

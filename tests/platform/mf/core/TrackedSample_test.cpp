@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <thread>
@@ -38,6 +37,8 @@ class TestAllocator final : public ComObject<IMFAsyncCallback>
 {
 public:
     std::atomic<bool> Keep { true };
+    std::atomic<int> Returns { 0 };
+    std::atomic<IUnknown*> LastState { nullptr }; // compared only, never called
 
     explicit TestAllocator(DWORD queue = 0) : m_Queue(queue) {}
     HRESULT GetParameters(DWORD* flags, DWORD* queue) override
@@ -51,25 +52,24 @@ public:
         ComPtr<IUnknown> object;
         ComPtr<IMFSample> sample;
         EXPECT_TRUE(SUCCEEDED(result->GetObject(object.GetAddressOf())) && SUCCEEDED(object.As(&sample)));
-        std::lock_guard lock(m_Lock);
-        m_LastState = result->GetStateNoAddRef();
-        ++m_Returns;
+        LastState = result->GetStateNoAddRef();
         if (Keep)
-            m_Free.push_back(std::move(sample));
-        m_Changed.notify_all();
+            Put(std::move(sample));
+        Returns.fetch_add(1);
         return S_OK;
     }
 
     // Takes a free sample (waiting for one to come back) and arms it with this allocator.
     ComPtr<IMFSample> Take()
     {
-        std::unique_lock lock(m_Lock);
-        if (!m_Changed.wait_for(lock, Patience, [&] { return !m_Free.empty(); }))
-            return nullptr;
-        ComPtr<IMFSample> sample = std::move(m_Free.front());
-        m_Free.pop_front();
-        lock.unlock();
-        EXPECT_HR(S_OK, Arm(sample.Get(), this));
+        ComPtr<IMFSample> sample;
+        WaitUntil([&] {
+            std::lock_guard lock(m_Lock);
+            if (!m_Free.empty())
+                sample = std::move(m_Free.front()), m_Free.pop_front();
+            return sample != nullptr;
+        });
+        EXPECT_HR(S_OK, sample ? Arm(sample.Get(), this) : S_OK);
         return sample;
     }
     void Put(ComPtr<IMFSample> sample)
@@ -77,35 +77,16 @@ public:
         std::lock_guard lock(m_Lock);
         m_Free.push_back(std::move(sample));
     }
-    // Waits until `count` samples in all have come back.
-    bool WaitForReturns(int count)
-    {
-        std::unique_lock lock(m_Lock);
-        return m_Changed.wait_for(lock, Patience, [&] { return m_Returns >= count; });
-    }
     std::deque<ComPtr<IMFSample>> TakeAll()
     {
         std::lock_guard lock(m_Lock);
         return std::move(m_Free);
     }
-    int Returns()
-    {
-        std::lock_guard lock(m_Lock);
-        return m_Returns;
-    }
-    IUnknown* LastState()
-    {
-        std::lock_guard lock(m_Lock);
-        return m_LastState;
-    }
 
 private:
     const DWORD m_Queue;
-    std::mutex m_Lock; // guards the fields below
-    std::condition_variable m_Changed;
+    std::mutex m_Lock; // guards m_Free
     std::deque<ComPtr<IMFSample>> m_Free;
-    int m_Returns = 0;
-    IUnknown* m_LastState = nullptr; // compared only, never called
 };
 
 using TrackedSample = PlatformTest;
@@ -128,12 +109,12 @@ TEST_F(TrackedSample, LastReleaseHandsTheSampleToItsOneAllocatorOnAWorkQueue)
 
     ComPtr<IMFSample> outside = sample;
     sample = nullptr;
-    EXPECT_EQ(0, allocator->Returns()); // an outside reference is left
+    EXPECT_EQ(0, allocator->Returns.load()); // an outside reference is left
     outside = nullptr;
-    ASSERT_TRUE(allocator->WaitForReturns(1));
+    ASSERT_TRUE(WaitUntil([&] { return allocator->Returns.load() == 1; }));
     ASSERT_TRUE(Fence(queue)); // the callback's result has been released too
     EXPECT_EQ(0, destroyed.load());
-    EXPECT_EQ(static_cast<IUnknown*>(state.Get()), allocator->LastState());
+    EXPECT_EQ(static_cast<IUnknown*>(state.Get()), allocator->LastState.load());
     EXPECT_EQ(1u, RefCount(state.Get())); // the state went with the result
     EXPECT_EQ(1u, RefCount(allocator.Get())); // the fired allocator is no longer held
 
@@ -151,7 +132,7 @@ TEST_F(TrackedSample, LastReleaseHandsTheSampleToItsOneAllocatorOnAWorkQueue)
     // Not armed again: the last release now destroys it.
     sample = nullptr;
     EXPECT_EQ(1, destroyed.load());
-    EXPECT_EQ(1, allocator->Returns());
+    EXPECT_EQ(1, allocator->Returns.load());
     EXPECT_HR(S_OK, MFUnlockWorkQueue(queue));
 }
 
@@ -164,7 +145,7 @@ TEST_F(TrackedSample, WhenTheCallbackCannotBeQueuedTheSampleIsDestroyed)
     ASSERT_HR(S_OK, MFShutdown()); // no work queue to run the callback
     sample = nullptr;
     EXPECT_EQ(1, destroyed.load());
-    EXPECT_EQ(0, allocator->Returns());
+    EXPECT_EQ(0, allocator->Returns.load());
     EXPECT_EQ(1u, RefCount(allocator.Get())); // no reference left behind
     ASSERT_HR(S_OK, MFStartup(MF_VERSION)); // for the fixture's MFShutdown
 }
@@ -194,9 +175,9 @@ TEST_F(TrackedSample, ManyThreadsTakeAndReturnAPoolOfSamples)
         });
     for (std::thread& thread : threads)
         thread.join();
-    ASSERT_TRUE(allocator->WaitForReturns(Threads * PerThread));
+    ASSERT_TRUE(WaitUntil([&] { return allocator->Returns.load() == Threads * PerThread; }));
     ASSERT_TRUE(Fence(queue));
-    EXPECT_EQ(Threads * PerThread, allocator->Returns());
+    EXPECT_EQ(Threads * PerThread, allocator->Returns.load());
 
     // All samples are home; arm them once more and let the allocator drop them: the result
     // that carried each is the last holder, and its release destroys the sample.

@@ -151,7 +151,6 @@ TEST_F(WorkQueue, StandardQueuesRunItemsAndUnknownQueuesAreRefused)
     EXPECT_HR(MF_E_INVALID_WORKQUEUE, MFAllocateSerialWorkQueue(0, &queue));
     EXPECT_HR(MF_E_INVALID_WORKQUEUE, MFAllocateSerialWorkQueue(SerialQueue(), &queue));
     EXPECT_HR(MF_E_INVALID_WORKQUEUE, MFUnlockWorkQueue(0x7FFFFFF0));
-    EXPECT_HR(S_OK, MFUnlockWorkQueue(MFASYNC_CALLBACK_QUEUE_STANDARD));
 }
 
 TEST_F(WorkQueue, SerialQueueRunsItemsOfManyProducersInPutOrderOneAtATime)

@@ -1,16 +1,14 @@
 #pragma once
 // What the platform's core tests share beyond fakes/Platform.h: HRESULTs printed in hexadecimal,
-// an object that counts its deaths, a latch with a time-out, a callback that runs a function,
-// and serial queues to fence and block.
+// an object that counts its deaths, a count to wait for, a callback that runs a function, and
+// serial queues to fence and block.
 
 #include "fakes/Platform.h"
 #include "platform/mf/Platform.h"
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdio>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <type_traits>
 
@@ -42,27 +40,13 @@ private:
     std::atomic<int>* m_Destroyed;
 };
 
-class Latch
+// A count to wait for, on the shared wait-until helper.
+struct Latch
 {
-public:
-    explicit Latch(int count = 1) : m_Count(count) {}
-    void CountDown()
-    {
-        std::lock_guard lock(m_Lock);
-        if (m_Count > 0 && --m_Count == 0)
-            m_Zero.notify_all();
-    }
-    // False when the count did not reach zero within the patience.
-    bool Wait()
-    {
-        std::unique_lock lock(m_Lock);
-        return m_Zero.wait_for(lock, Patience, [&] { return m_Count == 0; });
-    }
-
-private:
-    std::mutex m_Lock; // guards m_Count
-    std::condition_variable m_Zero;
-    int m_Count;
+    explicit Latch(int count = 1) : Count(count) {}
+    void CountDown() { Count.fetch_sub(1); }
+    bool Wait() { return WaitUntil([&] { return Count.load() <= 0; }); }
+    std::atomic<int> Count;
 };
 
 // Invoke runs the function; GetParameters names `queue`, or answers E_NOTIMPL when it is 0.

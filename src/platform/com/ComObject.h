@@ -59,8 +59,7 @@ public:
         }
         else if (!(Com::Detail::FindInterface<Bases>(static_cast<Bases*>(this), riid, object) || ...))
         {
-            if (!QueryInterfaceExtra(riid, object))
-                return E_NOINTERFACE;
+            return E_NOINTERFACE;
         }
         AddRef();
         return S_OK;
@@ -74,9 +73,6 @@ public:
 protected:
     ComObject() = default;
     virtual ~ComObject() = default;
-
-    // Hook for interfaces answered from outside the base list (rarely needed).
-    virtual bool QueryInterfaceExtra(REFIID, void**) { return false; }
 
     ULONG ReleaseReference()
     {

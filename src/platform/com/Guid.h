@@ -96,12 +96,9 @@ consteval GUID Parse(std::string_view text)
     return *g;
 }
 
-inline std::optional<GUID> TryParse(std::string_view text) { return Detail::TryParse(text); }
-
 // Registry form with braces: 38 characters, upper-case hexadecimal.
 using Text = std::array<char, 39>;
 Text ToText(const GUID& g) noexcept;
-inline std::string ToString(const GUID& g) { return ToText(g).data(); }
 } // namespace Guid
 
 template <>

@@ -118,11 +118,6 @@ HRESULT InitPropVariantFromUInt64(uint64_t value, PROPVARIANT* out) noexcept { r
 HRESULT InitPropVariantFromInt64(int64_t value, PROPVARIANT* out) noexcept { return InitPropVariantFrom<&PROPVARIANT::hVal>(VT_I8, value, out); }
 HRESULT InitPropVariantFromDouble(double value, PROPVARIANT* out) noexcept { return InitPropVariantFrom<&PROPVARIANT::dblVal>(VT_R8, value, out); }
 
-HRESULT InitPropVariantFromBoolean(bool value, PROPVARIANT* out) noexcept
-{
-    return InitPropVariantFrom<&PROPVARIANT::boolVal>(VT_BOOL, value ? VARIANT_TRUE : VARIANT_FALSE, out);
-}
-
 HRESULT InitPropVariantFromCLSID(REFCLSID value, PROPVARIANT* out) noexcept
 {
     if (!out) return E_POINTER;

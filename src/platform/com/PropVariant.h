@@ -72,7 +72,6 @@ HRESULT InitPropVariantFromUInt32(uint32_t value, PROPVARIANT* out) noexcept;
 HRESULT InitPropVariantFromUInt64(uint64_t value, PROPVARIANT* out) noexcept;
 HRESULT InitPropVariantFromInt64(int64_t value, PROPVARIANT* out) noexcept;
 HRESULT InitPropVariantFromDouble(double value, PROPVARIANT* out) noexcept;
-HRESULT InitPropVariantFromBoolean(bool value, PROPVARIANT* out) noexcept;
 HRESULT InitPropVariantFromCLSID(REFCLSID value, PROPVARIANT* out) noexcept;
 HRESULT InitPropVariantFromString(const char* value, PROPVARIANT* out) noexcept;
 HRESULT InitPropVariantFromBuffer(const void* data, uint32_t size, PROPVARIANT* out) noexcept;

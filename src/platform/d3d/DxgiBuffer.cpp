@@ -1,9 +1,9 @@
 // MFCreateDXGISurfaceBuffer: a media buffer over one subresource of a texture.
 //
-// IMF2DBuffer::Lock2D hands out the texture's own rows (scan line 0 and the row pitch).
 // IMFMediaBuffer::Lock hands out the contiguous form (packed rows, bottom row first for
 // B8G8R8A8 when made bottom-up): the texture's memory itself when its rows are packed already,
-// otherwise a copy that the last Unlock writes back. Lock and Lock2D exclude each other.
+// otherwise a copy that the last Unlock writes back. IMF2DBuffer gives the contiguous length;
+// its other methods, and IMFDXGIBuffer's private data, are not offered (nothing here asks).
 
 #include "platform/d3d/D3D11.h"
 #include "platform/d3d/Texture.h"
@@ -11,16 +11,16 @@
 #include "platform/com/ComObject.h"
 #include "platform/com/Error.h"
 #include "platform/mf/Api.h"
+#include "platform/mf/BufferLocks.h"
 
 #include <cstring>
-#include <map>
 #include <memory>
-#include <mutex>
 
 namespace
 {
 constexpr HRESULT ErrorWasUnlocked = HResultFromWin32(687);        // ERROR_WAS_UNLOCKED
-constexpr HRESULT ErrorObjectAlreadyExists = HResultFromWin32(5010); // ERROR_OBJECT_ALREADY_EXISTS
+
+using MFPlatform::BufferLocks;
 
 class DxgiSurfaceBuffer : public ComObject<IMFMediaBuffer, IMF2DBuffer, IMFDXGIBuffer>
 {
@@ -32,7 +32,8 @@ public:
           m_RowBytes(D3D11Host::RowBytes(desc.Format, desc.Width)),
           m_PlaneRows(desc.Height),
           m_Rows(desc.Format == DXGI_FORMAT_NV12 ? desc.Height * 3 / 2 : desc.Height),
-          m_ContiguousLength(static_cast<DWORD>(std::size_t(m_RowBytes) * m_Rows))
+          m_ContiguousLength(static_cast<DWORD>(std::size_t(m_RowBytes) * m_Rows)),
+          m_Locks(m_ContiguousLength, ErrorWasUnlocked)
     {
     }
 
@@ -45,165 +46,57 @@ public:
             *buffer = nullptr;
             D3D11Host::TextureMemory memory;
             XEV_CHECK_HR(D3D11Host::GetTextureMemory(m_Texture.Get(), m_Subresource, &memory));
-            std::lock_guard lock(m_Lock);
-            if (m_Lock2DCount != 0)
-                return MF_E_INVALIDREQUEST;
-            if (m_LockCount == 0)
-            {
-                if (memory.RowPitch == m_RowBytes && !m_BottomUp)
-                    m_Locked = memory.Data;
-                else
+            return m_Locks.Lock([&](bool first) {
+                if (first)
                 {
-                    if (!m_Staging)
-                        m_Staging = std::make_unique<BYTE[]>(m_ContiguousLength);
-                    CopyToContiguous(memory, m_Staging.get());
-                    m_Locked = m_Staging.get();
+                    if (memory.RowPitch == m_RowBytes && !m_BottomUp)
+                        m_Locked = memory.Data;
+                    else
+                    {
+                        if (!m_Staging)
+                            m_Staging = std::make_unique<BYTE[]>(m_ContiguousLength);
+                        CopyToContiguous(memory, m_Staging.get());
+                        m_Locked = m_Staging.get();
+                    }
                 }
-            }
-            ++m_LockCount;
-            *buffer = m_Locked;
-            if (maxLength)
-                *maxLength = m_ContiguousLength;
-            if (currentLength)
-                *currentLength = m_CurrentLength;
-            return S_OK;
+                *buffer = m_Locked;
+            }, maxLength, currentLength);
         });
     }
 
     HRESULT Unlock() override
     {
         return Error::Guard([&]() -> HRESULT {
-            std::lock_guard lock(m_Lock);
-            if (m_LockCount == 0)
-                return ErrorWasUnlocked;
-            if (--m_LockCount == 0 && m_Locked == m_Staging.get())
-            {
-                D3D11Host::TextureMemory memory;
-                XEV_CHECK_HR(D3D11Host::GetTextureMemory(m_Texture.Get(), m_Subresource, &memory));
-                CopyFromContiguous(m_Staging.get(), memory);
-            }
-            if (m_LockCount == 0)
+            return m_Locks.Unlock([&](bool last) {
+                if (!last)
+                    return;
+                if (m_Locked == m_Staging.get())
+                {
+                    D3D11Host::TextureMemory memory;
+                    XEV_CHECK_HR(D3D11Host::GetTextureMemory(m_Texture.Get(), m_Subresource, &memory));
+                    CopyFromContiguous(m_Staging.get(), memory);
+                }
                 m_Locked = nullptr;
-            return S_OK;
+            });
         });
     }
 
-    HRESULT GetCurrentLength(DWORD* currentLength) override
-    {
-        if (!currentLength)
-            return E_POINTER;
-        std::lock_guard lock(m_Lock);
-        *currentLength = m_CurrentLength;
-        return S_OK;
-    }
-
-    HRESULT SetCurrentLength(DWORD currentLength) override
-    {
-        if (currentLength > m_ContiguousLength)
-            return E_INVALIDARG;
-        std::lock_guard lock(m_Lock);
-        m_CurrentLength = currentLength;
-        return S_OK;
-    }
-
-    HRESULT GetMaxLength(DWORD* maxLength) override
-    {
-        if (!maxLength)
-            return E_POINTER;
-        *maxLength = m_ContiguousLength;
-        return S_OK;
-    }
+    HRESULT GetCurrentLength(DWORD* currentLength) override { return m_Locks.GetCurrentLength(currentLength); }
+    HRESULT SetCurrentLength(DWORD currentLength) override { return m_Locks.SetCurrentLength(currentLength); }
+    HRESULT GetMaxLength(DWORD* maxLength) override { return m_Locks.GetMaxLength(maxLength); }
 
     // IMF2DBuffer
-    HRESULT Lock2D(BYTE** scanline0, LONG* pitch) override
-    {
-        return Error::Guard([&]() -> HRESULT {
-            if (!scanline0 || !pitch)
-                return E_POINTER;
-            D3D11Host::TextureMemory memory;
-            XEV_CHECK_HR(D3D11Host::GetTextureMemory(m_Texture.Get(), m_Subresource, &memory));
-            std::lock_guard lock(m_Lock);
-            if (m_LockCount != 0)
-                return MF_E_INVALIDREQUEST;
-            ++m_Lock2DCount;
-            *scanline0 = memory.Data;
-            *pitch = static_cast<LONG>(memory.RowPitch);
-            return S_OK;
-        });
-    }
-
-    HRESULT Unlock2D() override
-    {
-        std::lock_guard lock(m_Lock);
-        if (m_Lock2DCount == 0)
-            return ErrorWasUnlocked;
-        --m_Lock2DCount;
-        return S_OK;
-    }
-
-    HRESULT GetScanline0AndPitch(BYTE** scanline0, LONG* pitch) override
-    {
-        if (!scanline0 || !pitch)
-            return E_POINTER;
-        {
-            std::lock_guard lock(m_Lock);
-            if (m_Lock2DCount == 0)
-                return ErrorWasUnlocked;
-        }
-        D3D11Host::TextureMemory memory;
-        const HRESULT hr = D3D11Host::GetTextureMemory(m_Texture.Get(), m_Subresource, &memory);
-        if (FAILED(hr))
-            return hr;
-        *scanline0 = memory.Data;
-        *pitch = static_cast<LONG>(memory.RowPitch);
-        return S_OK;
-    }
-
-    HRESULT IsContiguousFormat(BOOL* contiguous) override
-    {
-        if (!contiguous)
-            return E_POINTER;
-        D3D11Host::TextureMemory memory;
-        const HRESULT hr = D3D11Host::GetTextureMemory(m_Texture.Get(), m_Subresource, &memory);
-        if (FAILED(hr))
-            return hr;
-        *contiguous = memory.RowPitch == m_RowBytes ? 1 : 0;
-        return S_OK;
-    }
-
+    HRESULT Lock2D(BYTE**, LONG*) override { return E_NOTIMPL; }
+    HRESULT Unlock2D() override { return E_NOTIMPL; }
+    HRESULT GetScanline0AndPitch(BYTE**, LONG*) override { return E_NOTIMPL; }
+    HRESULT IsContiguousFormat(BOOL*) override { return E_NOTIMPL; }
+    HRESULT ContiguousCopyTo(BYTE*, DWORD) override { return E_NOTIMPL; }
+    HRESULT ContiguousCopyFrom(const BYTE*, DWORD) override { return E_NOTIMPL; }
     HRESULT GetContiguousLength(DWORD* length) override
     {
         if (!length)
             return E_POINTER;
         *length = m_ContiguousLength;
-        return S_OK;
-    }
-
-    HRESULT ContiguousCopyTo(BYTE* destination, DWORD destinationLength) override
-    {
-        if (!destination)
-            return E_POINTER;
-        if (destinationLength < m_ContiguousLength)
-            return E_INVALIDARG;
-        D3D11Host::TextureMemory memory;
-        const HRESULT hr = D3D11Host::GetTextureMemory(m_Texture.Get(), m_Subresource, &memory);
-        if (FAILED(hr))
-            return hr;
-        CopyToContiguous(memory, destination);
-        return S_OK;
-    }
-
-    HRESULT ContiguousCopyFrom(const BYTE* source, DWORD sourceLength) override
-    {
-        if (!source)
-            return E_POINTER;
-        if (sourceLength < m_ContiguousLength)
-            return E_INVALIDARG;
-        D3D11Host::TextureMemory memory;
-        const HRESULT hr = D3D11Host::GetTextureMemory(m_Texture.Get(), m_Subresource, &memory);
-        if (FAILED(hr))
-            return hr;
-        CopyFromContiguous(source, memory);
         return S_OK;
     }
 
@@ -223,44 +116,8 @@ public:
         return S_OK;
     }
 
-    HRESULT GetUnknown(REFGUID key, REFIID riid, void** object) override
-    {
-        if (!object)
-            return E_POINTER;
-        *object = nullptr;
-        ComPtr<IUnknown> value;
-        {
-            std::lock_guard lock(m_Lock);
-            const auto found = m_Unknowns.find(key);
-            if (found == m_Unknowns.end())
-                return MF_E_NOT_FOUND;
-            value = found->second;
-        }
-        return value->QueryInterface(riid, object);
-    }
-
-    // A null `data` removes the key's object.
-    HRESULT SetUnknown(REFGUID key, IUnknown* data) override
-    {
-        return Error::Guard([&]() -> HRESULT {
-            ComPtr<IUnknown> removed;
-            std::lock_guard lock(m_Lock);
-            const auto found = m_Unknowns.find(key);
-            if (!data)
-            {
-                if (found != m_Unknowns.end())
-                {
-                    removed = std::move(found->second); // released after the lock, by declaration order
-                    m_Unknowns.erase(found);
-                }
-                return S_OK;
-            }
-            if (found != m_Unknowns.end())
-                return ErrorObjectAlreadyExists;
-            m_Unknowns.emplace(key, ComPtr<IUnknown>(data));
-            return S_OK;
-        });
-    }
+    HRESULT GetUnknown(REFGUID, REFIID, void**) override { return E_NOTIMPL; }
+    HRESULT SetUnknown(REFGUID, IUnknown*) override { return E_NOTIMPL; }
 
 private:
     // Row r of the contiguous form is texture row r, or row (plane rows - 1 - r) when bottom-up.
@@ -284,13 +141,9 @@ private:
     const UINT m_Rows;      // rows of all planes (NV12: 3/2 of the first)
     const DWORD m_ContiguousLength;
 
-    std::mutex m_Lock; // guards the fields below
-    DWORD m_CurrentLength = 0;
-    UINT m_LockCount = 0;
-    UINT m_Lock2DCount = 0;
-    BYTE* m_Locked = nullptr;          // what Lock hands out while m_LockCount > 0
-    std::unique_ptr<BYTE[]> m_Staging; // the contiguous copy, when the texture's rows are not packed
-    std::map<GUID, ComPtr<IUnknown>> m_Unknowns;
+    BufferLocks m_Locks;
+    BYTE* m_Locked = nullptr;          // guarded by m_Locks: what Lock hands out while locked
+    std::unique_ptr<BYTE[]> m_Staging; // guarded by m_Locks: the contiguous copy, when the texture's rows are not packed
 };
 } // namespace
 

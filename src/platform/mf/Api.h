@@ -27,9 +27,6 @@ void CoTaskMemFree(void* memory) noexcept;
 HRESULT MFCreateAttributes(IMFAttributes** attributes, UINT32 initialSize);
 HRESULT MFCreateMediaType(IMFMediaType** mediaType);
 HRESULT MFCreateMemoryBuffer(DWORD maxLength, IMFMediaBuffer** buffer);
-// A memory buffer with a 2D view (IMF2DBuffer) of `width` x `height` pixels of `format`
-// (an MFVideoFormat subtype's FourCC / D3DFMT value in Data1), rows bottom-up when bottomUp.
-HRESULT MFCreate2DMediaBuffer(DWORD width, DWORD height, DWORD fourCC, BOOL bottomUp, IMFMediaBuffer** buffer);
 HRESULT MFCreateSample(IMFSample** sample);
 HRESULT MFCreateTrackedSample(IMFTrackedSample** sample);
 HRESULT MFCreateMediaEvent(MediaEventType type, REFGUID extendedType, HRESULT status, const PROPVARIANT* value, IMFMediaEvent** event);
@@ -73,13 +70,10 @@ using MFWORKITEM_KEY = uint64_t;
 HRESULT MFCreateAsyncResult(IUnknown* object, IMFAsyncCallback* callback, IUnknown* state, IMFAsyncResult** result);
 // Puts the result's callback on the queue that the callback's GetParameters names (or the standard queue).
 HRESULT MFInvokeCallback(IMFAsyncResult* result);
-HRESULT MFPutWorkItem(DWORD queue, IMFAsyncCallback* callback, IUnknown* state);
 HRESULT MFPutWorkItem2(DWORD queue, LONG priority, IMFAsyncCallback* callback, IUnknown* state);
 // A serial queue over `queue` (MFASYNC_CALLBACK_QUEUE_MULTITHREADED): one item at a time, in order.
 HRESULT MFAllocateSerialWorkQueue(DWORD targetQueue, DWORD* queue);
-HRESULT MFAllocateWorkQueue(DWORD* queue);
-HRESULT MFLockWorkQueue(DWORD queue);
-// Afterwards puts to the queue answer MF_E_SHUTDOWN once its last lock is gone.
+// Closes a queue of MFAllocateSerialWorkQueue: afterwards puts to it answer MF_E_SHUTDOWN.
 HRESULT MFUnlockWorkQueue(DWORD queue);
 // Runs the result's callback once, when `event` is signalled; no thread waits meanwhile.
 HRESULT MFPutWaitingWorkItem(Sync::Event* event, LONG priority, IMFAsyncResult* result, MFWORKITEM_KEY* key);

@@ -128,10 +128,12 @@ HRESULT SnapshotAttributes(IMFAttributes* attributes, AttributeSnapshot* snapsho
     if (!attributes || !snapshot)
         return E_POINTER;
     snapshot->clear();
-    HRESULT hr = attributes->LockStore();
-    if (FAILED(hr))
-        return hr;
-    hr = Error::Guard([&]() -> HRESULT {
+    return Error::Guard([&]() -> HRESULT {
+        if (const AttributeStore* store = AttributeStore::Of(attributes))
+        {
+            *snapshot = store->Snapshot();
+            return S_OK;
+        }
         UINT32 count = 0;
         HRESULT result = attributes->GetCount(&count);
         snapshot->reserve(count);
@@ -148,8 +150,6 @@ HRESULT SnapshotAttributes(IMFAttributes* attributes, AttributeSnapshot* snapsho
         }
         return result;
     });
-    attributes->UnlockStore();
-    return hr;
 }
 
 bool SnapshotsEqual(const AttributeSnapshot& ours, const AttributeSnapshot& theirs) noexcept
@@ -157,19 +157,11 @@ bool SnapshotsEqual(const AttributeSnapshot& ours, const AttributeSnapshot& thei
     return ours.size() == theirs.size() && Contains(theirs, ours);
 }
 
-// Holds the store's mutex for one call, waiting first while another thread holds LockStore.
-class AttributeStore::Access
+AttributeStore* AttributeStore::Of(IMFAttributes* attributes) noexcept
 {
-public:
-    explicit Access(const AttributeStore& store) : m_Lock(store.m_Mutex)
-    {
-        if (store.m_StoreLockDepth != 0 && store.m_StoreOwner != std::this_thread::get_id())
-            store.m_StoreUnlocked.wait(m_Lock, [&] { return store.m_StoreLockDepth == 0; });
-    }
-
-private:
-    std::unique_lock<std::mutex> m_Lock;
-};
+    auto* holder = dynamic_cast<AttributeStoreHolder*>(attributes);
+    return holder ? &holder->m_Attributes : nullptr;
+}
 
 const AttributeItem* AttributeStore::FindLocked(REFGUID key) const noexcept
 {
@@ -199,7 +191,7 @@ HRESULT AttributeStore::Put(REFGUID key, PROPVARIANT& value)
     // reference) is cleared after the mutex is let go.
     AttributeItem replaced(key);
     return Error::Guard([&] {
-        Access access(*this);
+        std::lock_guard lock(m_Mutex);
         PutLocked(key, value, replaced);
     });
 }
@@ -207,7 +199,7 @@ HRESULT AttributeStore::Put(REFGUID key, PROPVARIANT& value)
 template <class Read>
 HRESULT AttributeStore::ReadItem(REFGUID key, VARTYPE type, Read&& read) const
 {
-    Access access(*this);
+    std::lock_guard lock(m_Mutex);
     const AttributeItem* item = FindLocked(key);
     if (!item)
         return MF_E_ATTRIBUTENOTFOUND;
@@ -218,41 +210,19 @@ HRESULT AttributeStore::ReadItem(REFGUID key, VARTYPE type, Read&& read) const
 
 void AttributeStore::Reserve(UINT32 count)
 {
-    Access access(*this);
+    std::lock_guard lock(m_Mutex);
     m_Items.reserve(count);
 }
 
 HRESULT AttributeStore::GetItem(REFGUID key, PROPVARIANT* value) const
 {
-    Access access(*this);
+    std::lock_guard lock(m_Mutex);
     const AttributeItem* item = FindLocked(key);
     if (!item)
         return MF_E_ATTRIBUTENOTFOUND;
     // A null value asks only whether the item exists. Copying an IUnknown adds a reference
     // under the mutex: the one call out allowed here, so the object cannot go meanwhile.
     return value ? PropVariantCopy(value, &item->Value()) : S_OK;
-}
-
-HRESULT AttributeStore::GetItemType(REFGUID key, MF_ATTRIBUTE_TYPE* type) const
-{
-    if (!type)
-        return E_POINTER;
-    Access access(*this);
-    const AttributeItem* item = FindLocked(key);
-    if (!item)
-        return MF_E_ATTRIBUTENOTFOUND;
-    *type = static_cast<MF_ATTRIBUTE_TYPE>(item->Value().vt);
-    return S_OK;
-}
-
-HRESULT AttributeStore::CompareItem(REFGUID key, const PROPVARIANT& value, BOOL* result) const
-{
-    if (!result)
-        return E_POINTER;
-    Access access(*this);
-    const AttributeItem* item = FindLocked(key);
-    *result = item && AttributeValuesEqual(item->Value(), value) ? 1 : 0;
-    return S_OK;
 }
 
 HRESULT AttributeStore::Compare(IMFAttributes* theirs, MF_ATTRIBUTES_MATCH_TYPE matchType, BOOL* result) const
@@ -292,65 +262,12 @@ HRESULT AttributeStore::GetUINT64(REFGUID key, UINT64* value) const
     });
 }
 
-HRESULT AttributeStore::GetDouble(REFGUID key, double* value) const
-{
-    if (!value)
-        return E_POINTER;
-    return ReadItem(key, VT_R8, [&](const PROPVARIANT& item) {
-        *value = item.dblVal;
-        return S_OK;
-    });
-}
-
 HRESULT AttributeStore::GetGUID(REFGUID key, GUID* value) const
 {
     if (!value)
         return E_POINTER;
     return ReadItem(key, VT_CLSID, [&](const PROPVARIANT& item) {
         *value = *item.puuid;
-        return S_OK;
-    });
-}
-
-HRESULT AttributeStore::GetStringLength(REFGUID key, UINT32* length) const
-{
-    if (!length)
-        return E_POINTER;
-    return ReadItem(key, VT_LPWSTR, [&](const PROPVARIANT& item) {
-        *length = static_cast<UINT32>(std::strlen(item.pwszVal));
-        return S_OK;
-    });
-}
-
-HRESULT AttributeStore::GetString(REFGUID key, LPWSTR value, UINT32 size, UINT32* length) const
-{
-    if (!value)
-        return E_POINTER;
-    return ReadItem(key, VT_LPWSTR, [&](const PROPVARIANT& item) {
-        const size_t textLength = std::strlen(item.pwszVal);
-        if (length)
-            *length = static_cast<UINT32>(textLength);
-        if (size < textLength + 1)
-            return E_NOT_SUFFICIENT_BUFFER;
-        std::memcpy(value, item.pwszVal, textLength + 1);
-        return S_OK;
-    });
-}
-
-HRESULT AttributeStore::GetAllocatedString(REFGUID key, LPWSTR* value, UINT32* length) const
-{
-    if (!value || !length)
-        return E_POINTER;
-    *value = nullptr;
-    *length = 0;
-    return ReadItem(key, VT_LPWSTR, [&](const PROPVARIANT& item) {
-        const size_t textLength = std::strlen(item.pwszVal);
-        auto* copy = static_cast<char*>(CoTaskMemAlloc(textLength + 1));
-        if (!copy)
-            return E_OUTOFMEMORY;
-        std::memcpy(copy, item.pwszVal, textLength + 1);
-        *value = copy;
-        *length = static_cast<UINT32>(textLength);
         return S_OK;
     });
 }
@@ -376,25 +293,6 @@ HRESULT AttributeStore::GetBlob(REFGUID key, UINT8* buffer, UINT32 size, UINT32*
             return E_NOT_SUFFICIENT_BUFFER;
         if (item.caub.cElems)
             std::memcpy(buffer, item.caub.pElems, item.caub.cElems);
-        return S_OK;
-    });
-}
-
-HRESULT AttributeStore::GetAllocatedBlob(REFGUID key, UINT8** buffer, UINT32* size) const
-{
-    if (!buffer || !size)
-        return E_POINTER;
-    *buffer = nullptr;
-    *size = 0;
-    return ReadItem(key, VT_VECTOR | VT_UI1, [&](const PROPVARIANT& item) {
-        // At least one byte, so that an empty blob still comes back as memory to free.
-        auto* copy = static_cast<UINT8*>(CoTaskMemAlloc(std::max<size_t>(item.caub.cElems, 1)));
-        if (!copy)
-            return E_OUTOFMEMORY;
-        if (item.caub.cElems)
-            std::memcpy(copy, item.caub.pElems, item.caub.cElems);
-        *buffer = copy;
-        *size = item.caub.cElems;
         return S_OK;
     });
 }
@@ -432,7 +330,7 @@ HRESULT AttributeStore::SetItem(REFGUID key, const PROPVARIANT& value)
 HRESULT AttributeStore::DeleteItem(REFGUID key)
 {
     AttributeItem removed(key); // cleared after the mutex is let go
-    Access access(*this);
+    std::lock_guard lock(m_Mutex);
     auto found = std::find_if(m_Items.begin(), m_Items.end(), [&](const AttributeItem& item) { return item.Key() == key; });
     if (found != m_Items.end())
     {
@@ -446,7 +344,7 @@ HRESULT AttributeStore::DeleteItem(REFGUID key)
 HRESULT AttributeStore::DeleteAllItems()
 {
     std::vector<AttributeItem> removed; // cleared after the mutex is let go
-    Access access(*this);
+    std::lock_guard lock(m_Mutex);
     removed.swap(m_Items);
     return S_OK;
 }
@@ -465,26 +363,10 @@ HRESULT AttributeStore::SetUINT64(REFGUID key, UINT64 value)
     return Put(key, item.Value);
 }
 
-HRESULT AttributeStore::SetDouble(REFGUID key, double value)
-{
-    OwnedValue item;
-    InitPropVariantFromDouble(value, &item.Value);
-    return Put(key, item.Value);
-}
-
 HRESULT AttributeStore::SetGUID(REFGUID key, REFGUID value)
 {
     OwnedValue item;
     const HRESULT hr = InitPropVariantFromCLSID(value, &item.Value);
-    return FAILED(hr) ? hr : Put(key, item.Value);
-}
-
-HRESULT AttributeStore::SetString(REFGUID key, LPCWSTR value)
-{
-    if (!value)
-        return E_POINTER;
-    OwnedValue item;
-    const HRESULT hr = InitPropVariantFromString(value, &item.Value);
     return FAILED(hr) ? hr : Put(key, item.Value);
 }
 
@@ -507,36 +389,11 @@ HRESULT AttributeStore::SetUnknown(REFGUID key, IUnknown* object)
     return Put(key, item.Value);
 }
 
-HRESULT AttributeStore::LockStore()
-{
-    std::unique_lock lock(m_Mutex);
-    const auto self = std::this_thread::get_id();
-    if (m_StoreLockDepth != 0 && m_StoreOwner != self)
-        m_StoreUnlocked.wait(lock, [&] { return m_StoreLockDepth == 0; });
-    m_StoreOwner = self;
-    ++m_StoreLockDepth;
-    return S_OK;
-}
-
-HRESULT AttributeStore::UnlockStore()
-{
-    {
-        std::lock_guard lock(m_Mutex);
-        if (m_StoreLockDepth == 0 || m_StoreOwner != std::this_thread::get_id())
-            return E_UNEXPECTED;
-        if (--m_StoreLockDepth != 0)
-            return S_OK;
-        m_StoreOwner = {};
-    }
-    m_StoreUnlocked.notify_all();
-    return S_OK;
-}
-
 HRESULT AttributeStore::GetCount(UINT32* count) const
 {
     if (!count)
         return E_POINTER;
-    Access access(*this);
+    std::lock_guard lock(m_Mutex);
     *count = static_cast<UINT32>(m_Items.size());
     return S_OK;
 }
@@ -545,7 +402,7 @@ HRESULT AttributeStore::GetItemByIndex(UINT32 index, GUID* key, PROPVARIANT* val
 {
     if (!key)
         return E_POINTER;
-    Access access(*this);
+    std::lock_guard lock(m_Mutex);
     if (index >= m_Items.size())
         return E_INVALIDARG;
     const AttributeItem& item = m_Items[index];
@@ -565,13 +422,11 @@ HRESULT AttributeStore::CopyAllItems(IMFAttributes* destination) const
         return E_POINTER;
     return Error::Guard([&]() -> HRESULT {
         const AttributeSnapshot items = Snapshot();
-        HRESULT hr = destination->LockStore();
-        if (FAILED(hr))
-            return hr;
-        hr = destination->DeleteAllItems();
+        if (AttributeStore* store = Of(destination))
+            return store->Assign(items);
+        HRESULT hr = destination->DeleteAllItems();
         for (size_t index = 0; SUCCEEDED(hr) && index < items.size(); ++index)
             hr = destination->SetItem(items[index].Key(), items[index].Value());
-        destination->UnlockStore();
         return hr;
     });
 }
@@ -579,7 +434,7 @@ HRESULT AttributeStore::CopyAllItems(IMFAttributes* destination) const
 AttributeSnapshot AttributeStore::Snapshot() const
 {
     AttributeSnapshot items;
-    Access access(*this);
+    std::lock_guard lock(m_Mutex);
     items.reserve(m_Items.size());
     for (const AttributeItem& item : m_Items)
         XEV_CHECK_HR(CopyItem(item, items));
@@ -594,7 +449,7 @@ HRESULT AttributeStore::Assign(const AttributeSnapshot& items)
         for (const AttributeItem& item : items)
             XEV_CHECK_HR(CopyItem(item, copies));
         {
-            Access access(*this);
+            std::lock_guard lock(m_Mutex);
             copies.swap(m_Items);
         }
         // `copies` now holds the old items and clears them here, after the mutex is let go.

@@ -2,19 +2,17 @@
 // The platform's attribute store and the mix-in that gives any IMFAttributes-derived interface
 // its attribute methods: ComObject<MFPlatform::AttributesImpl<IMFMediaType>, ...>.
 //
-// Threads: every method may be called from any thread. One mutex per store guards the items;
-// LockStore gives the calling thread the store until its matching UnlockStore (calls nest, and
-// the owner keeps calling the store's methods meanwhile; other threads wait). The store never
-// calls out to another object while its mutex is held: values it drops (an IUnknown released)
-// are cleared after the mutex is let go, and Compare/CopyAllItems work on a snapshot.
+// Threads: every method may be called from any thread. One mutex per store guards the items.
+// Methods nothing in the tool calls (LockStore/UnlockStore, strings, doubles, item types,
+// CompareItem, the allocated getters) answer E_NOTIMPL. The store never calls out to another
+// object while its mutex is held: values it drops (an IUnknown released) are cleared after the
+// mutex is let go, and Compare/CopyAllItems work on a snapshot.
 //
 // Expected outcomes (a missing item, a wrong type, a small buffer) are returned quietly, not traced.
 
 #include "platform/mf/Interfaces.h"
 
-#include <condition_variable>
 #include <mutex>
-#include <thread>
 #include <type_traits>
 #include <vector>
 
@@ -56,7 +54,8 @@ using AttributeSnapshot = std::vector<AttributeItem>;
 bool IsAttributeType(VARTYPE type) noexcept;
 // Equality of two attribute values: same type and same content (IUnknown: same object pointer).
 bool AttributeValuesEqual(const PROPVARIANT& a, const PROPVARIANT& b) noexcept;
-// Copies every item of any attribute store (under its LockStore) into `snapshot`, in order.
+// Copies every item of any attribute store into `snapshot`, in order: one of ours in one step
+// under its mutex, a foreign one item by item.
 HRESULT SnapshotAttributes(IMFAttributes* attributes, AttributeSnapshot* snapshot);
 // True when both hold the same keys with equal values (MF_ATTRIBUTES_MATCH_ALL_ITEMS).
 bool SnapshotsEqual(const AttributeSnapshot& ours, const AttributeSnapshot& theirs) noexcept;
@@ -70,32 +69,21 @@ public:
     AttributeStore& operator=(const AttributeStore&) = delete;
 
     HRESULT GetItem(REFGUID key, PROPVARIANT* value) const;
-    HRESULT GetItemType(REFGUID key, MF_ATTRIBUTE_TYPE* type) const;
-    HRESULT CompareItem(REFGUID key, const PROPVARIANT& value, BOOL* result) const;
     HRESULT Compare(IMFAttributes* theirs, MF_ATTRIBUTES_MATCH_TYPE matchType, BOOL* result) const;
     HRESULT GetUINT32(REFGUID key, UINT32* value) const;
     HRESULT GetUINT64(REFGUID key, UINT64* value) const;
-    HRESULT GetDouble(REFGUID key, double* value) const;
     HRESULT GetGUID(REFGUID key, GUID* value) const;
-    HRESULT GetStringLength(REFGUID key, UINT32* length) const;
-    HRESULT GetString(REFGUID key, LPWSTR value, UINT32 size, UINT32* length) const;
-    HRESULT GetAllocatedString(REFGUID key, LPWSTR* value, UINT32* length) const;
     HRESULT GetBlobSize(REFGUID key, UINT32* size) const;
     HRESULT GetBlob(REFGUID key, UINT8* buffer, UINT32 size, UINT32* blobSize) const;
-    HRESULT GetAllocatedBlob(REFGUID key, UINT8** buffer, UINT32* size) const;
     HRESULT GetUnknown(REFGUID key, REFIID riid, void** object) const;
     HRESULT SetItem(REFGUID key, const PROPVARIANT& value);
     HRESULT DeleteItem(REFGUID key);
     HRESULT DeleteAllItems();
     HRESULT SetUINT32(REFGUID key, UINT32 value);
     HRESULT SetUINT64(REFGUID key, UINT64 value);
-    HRESULT SetDouble(REFGUID key, double value);
     HRESULT SetGUID(REFGUID key, REFGUID value);
-    HRESULT SetString(REFGUID key, LPCWSTR value);
     HRESULT SetBlob(REFGUID key, const UINT8* buffer, UINT32 size);
     HRESULT SetUnknown(REFGUID key, IUnknown* object);
-    HRESULT LockStore();
-    HRESULT UnlockStore();
     HRESULT GetCount(UINT32* count) const;
     HRESULT GetItemByIndex(UINT32 index, GUID* key, PROPVARIANT* value) const;
     HRESULT CopyAllItems(IMFAttributes* destination) const;
@@ -107,9 +95,10 @@ public:
     // Room for `count` items without reallocation.
     void Reserve(UINT32 count);
 
-private:
-    class Access;
+    // The store behind an IMFAttributes of ours (an AttributesImpl); null for a foreign one.
+    static AttributeStore* Of(IMFAttributes* attributes) noexcept;
 
+private:
     // Requires m_Mutex held.
     const AttributeItem* FindLocked(REFGUID key) const noexcept;
     AttributeItem* FindLocked(REFGUID key) noexcept;
@@ -122,50 +111,59 @@ private:
     HRESULT ReadItem(REFGUID key, VARTYPE type, Read&& read) const;
 
     mutable std::mutex m_Mutex;
-    mutable std::condition_variable m_StoreUnlocked; // signalled when LockStore's owner lets go
-    std::thread::id m_StoreOwner;                    // guarded by m_Mutex: LockStore's holder
-    UINT32 m_StoreLockDepth = 0;                     // guarded by m_Mutex
-    std::vector<AttributeItem> m_Items;              // guarded by m_Mutex, insertion order
+    std::vector<AttributeItem> m_Items; // guarded by m_Mutex, insertion order
+};
+
+// The store every AttributesImpl holds, reachable from its IMFAttributes by AttributeStore::Of.
+class AttributeStoreHolder
+{
+protected:
+    AttributeStoreHolder() = default;
+    ~AttributeStoreHolder() = default;
+
+    AttributeStore m_Attributes;
+
+    friend class AttributeStore;
 };
 
 // Implements every IMFAttributes method of I over one AttributeStore.
 template <class I>
-class AttributesImpl : public I
+class AttributesImpl : public I, public AttributeStoreHolder
 {
     static_assert(std::is_base_of_v<IMFAttributes, I>, "AttributesImpl implements an IMFAttributes-derived interface");
 
 public:
     // IMFAttributes
     HRESULT GetItem(REFGUID key, PROPVARIANT* value) override { return m_Attributes.GetItem(key, value); }
-    HRESULT GetItemType(REFGUID key, MF_ATTRIBUTE_TYPE* type) override { return m_Attributes.GetItemType(key, type); }
-    HRESULT CompareItem(REFGUID key, const PROPVARIANT& value, BOOL* result) override { return m_Attributes.CompareItem(key, value, result); }
+    HRESULT GetItemType(REFGUID, MF_ATTRIBUTE_TYPE*) override { return E_NOTIMPL; }
+    HRESULT CompareItem(REFGUID, const PROPVARIANT&, BOOL*) override { return E_NOTIMPL; }
     HRESULT Compare(IMFAttributes* theirs, MF_ATTRIBUTES_MATCH_TYPE matchType, BOOL* result) override
     {
         return m_Attributes.Compare(theirs, matchType, result);
     }
     HRESULT GetUINT32(REFGUID key, UINT32* value) override { return m_Attributes.GetUINT32(key, value); }
     HRESULT GetUINT64(REFGUID key, UINT64* value) override { return m_Attributes.GetUINT64(key, value); }
-    HRESULT GetDouble(REFGUID key, double* value) override { return m_Attributes.GetDouble(key, value); }
+    HRESULT GetDouble(REFGUID, double*) override { return E_NOTIMPL; }
     HRESULT GetGUID(REFGUID key, GUID* value) override { return m_Attributes.GetGUID(key, value); }
-    HRESULT GetStringLength(REFGUID key, UINT32* length) override { return m_Attributes.GetStringLength(key, length); }
-    HRESULT GetString(REFGUID key, LPWSTR value, UINT32 size, UINT32* length) override { return m_Attributes.GetString(key, value, size, length); }
-    HRESULT GetAllocatedString(REFGUID key, LPWSTR* value, UINT32* length) override { return m_Attributes.GetAllocatedString(key, value, length); }
+    HRESULT GetStringLength(REFGUID, UINT32*) override { return E_NOTIMPL; }
+    HRESULT GetString(REFGUID, LPWSTR, UINT32, UINT32*) override { return E_NOTIMPL; }
+    HRESULT GetAllocatedString(REFGUID, LPWSTR*, UINT32*) override { return E_NOTIMPL; }
     HRESULT GetBlobSize(REFGUID key, UINT32* size) override { return m_Attributes.GetBlobSize(key, size); }
     HRESULT GetBlob(REFGUID key, UINT8* buffer, UINT32 size, UINT32* blobSize) override { return m_Attributes.GetBlob(key, buffer, size, blobSize); }
-    HRESULT GetAllocatedBlob(REFGUID key, UINT8** buffer, UINT32* size) override { return m_Attributes.GetAllocatedBlob(key, buffer, size); }
+    HRESULT GetAllocatedBlob(REFGUID, UINT8**, UINT32*) override { return E_NOTIMPL; }
     HRESULT GetUnknown(REFGUID key, REFIID riid, void** object) override { return m_Attributes.GetUnknown(key, riid, object); }
     HRESULT SetItem(REFGUID key, const PROPVARIANT& value) override { return m_Attributes.SetItem(key, value); }
     HRESULT DeleteItem(REFGUID key) override { return m_Attributes.DeleteItem(key); }
     HRESULT DeleteAllItems() override { return m_Attributes.DeleteAllItems(); }
     HRESULT SetUINT32(REFGUID key, UINT32 value) override { return m_Attributes.SetUINT32(key, value); }
     HRESULT SetUINT64(REFGUID key, UINT64 value) override { return m_Attributes.SetUINT64(key, value); }
-    HRESULT SetDouble(REFGUID key, double value) override { return m_Attributes.SetDouble(key, value); }
+    HRESULT SetDouble(REFGUID, double) override { return E_NOTIMPL; }
     HRESULT SetGUID(REFGUID key, REFGUID value) override { return m_Attributes.SetGUID(key, value); }
-    HRESULT SetString(REFGUID key, LPCWSTR value) override { return m_Attributes.SetString(key, value); }
+    HRESULT SetString(REFGUID, LPCWSTR) override { return E_NOTIMPL; }
     HRESULT SetBlob(REFGUID key, const UINT8* buffer, UINT32 size) override { return m_Attributes.SetBlob(key, buffer, size); }
     HRESULT SetUnknown(REFGUID key, IUnknown* object) override { return m_Attributes.SetUnknown(key, object); }
-    HRESULT LockStore() override { return m_Attributes.LockStore(); }
-    HRESULT UnlockStore() override { return m_Attributes.UnlockStore(); }
+    HRESULT LockStore() override { return E_NOTIMPL; }
+    HRESULT UnlockStore() override { return E_NOTIMPL; }
     HRESULT GetCount(UINT32* count) override { return m_Attributes.GetCount(count); }
     HRESULT GetItemByIndex(UINT32 index, GUID* key, PROPVARIANT* value) override { return m_Attributes.GetItemByIndex(index, key, value); }
     HRESULT CopyAllItems(IMFAttributes* destination) override { return m_Attributes.CopyAllItems(destination); }
@@ -177,8 +175,5 @@ protected:
     // The store itself, for the implementing class (no virtual dispatch).
     AttributeStore& Attributes() noexcept { return m_Attributes; }
     const AttributeStore& Attributes() const noexcept { return m_Attributes; }
-
-private:
-    AttributeStore m_Attributes;
 };
 } // namespace MFPlatform

@@ -1,4 +1,5 @@
-// Collections: an ordered list of counted objects.
+// Collections: an ordered list of counted objects (added and read; removal and insertion answer
+// E_NOTIMPL).
 
 #include "platform/com/ComObject.h"
 #include "platform/com/Error.h"
@@ -46,36 +47,9 @@ public:
             m_Elements.push_back(std::move(added));
         });
     }
-    HRESULT RemoveElement(DWORD index, IUnknown** element) override
-    {
-        if (!element)
-            return E_POINTER;
-        *element = nullptr;
-        std::lock_guard lock(m_Lock);
-        if (index >= m_Elements.size())
-            return E_INVALIDARG;
-        *element = m_Elements[index].Detach(); // the list's reference goes to the caller
-        m_Elements.erase(m_Elements.begin() + index);
-        return S_OK;
-    }
-    HRESULT InsertElementAt(DWORD index, IUnknown* element) override
-    {
-        return Error::Guard([&]() -> HRESULT {
-            ComPtr<IUnknown> inserted(element);
-            std::lock_guard lock(m_Lock);
-            if (index > m_Elements.size())
-                return E_INVALIDARG;
-            m_Elements.insert(m_Elements.begin() + index, std::move(inserted));
-            return S_OK;
-        });
-    }
-    HRESULT RemoveAllElements() override
-    {
-        std::vector<ComPtr<IUnknown>> removed; // released after the lock is let go
-        std::lock_guard lock(m_Lock);
-        removed.swap(m_Elements);
-        return S_OK;
-    }
+    HRESULT RemoveElement(DWORD, IUnknown**) override { return E_NOTIMPL; }
+    HRESULT InsertElementAt(DWORD, IUnknown*) override { return E_NOTIMPL; }
+    HRESULT RemoveAllElements() override { return E_NOTIMPL; }
 
 private:
     std::mutex m_Lock; // guards m_Elements

@@ -1,4 +1,4 @@
-// Media types: an attribute store with the major-type, compression and equality queries.
+// Media types: an attribute store with the major-type and equality queries.
 
 #include "platform/mf/AttributesImpl.h"
 
@@ -58,17 +58,7 @@ public:
     // IMFMediaType
     HRESULT GetMajorType(GUID* majorType) override { return Attributes().GetGUID(MF_MT_MAJOR_TYPE, majorType); }
 
-    HRESULT IsCompressedFormat(BOOL* compressed) override
-    {
-        if (!compressed)
-            return E_POINTER;
-        // A type is uncompressed exactly when it says that every sample stands alone.
-        UINT32 independent = 0;
-        if (FAILED(Attributes().GetUINT32(MF_MT_ALL_SAMPLES_INDEPENDENT, &independent)))
-            independent = 0;
-        *compressed = independent ? 0 : 1;
-        return S_OK;
-    }
+    HRESULT IsCompressedFormat(BOOL*) override { return E_NOTIMPL; }
 
     HRESULT IsEqual(IMFMediaType* other, DWORD* flags) override
     {

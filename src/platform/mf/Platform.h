@@ -12,14 +12,9 @@ using ShutdownHookId = uint64_t;
 // registration order, on the thread of MFShutdown. Work queues, waiting and scheduled items and
 // event queues keep working meanwhile, so a hook may shut objects down asynchronously and wait
 // for them. A hook must not call MFStartup or MFShutdown (they wait for it). Hooks stay
-// registered across start-ups until unregistered.
+// registered across start-ups.
 ShutdownHookId RegisterShutdownHook(std::function<void()> hook);
-// Removes a hook; a hook already running finishes. Unknown identifiers are ignored.
-void UnregisterShutdownHook(ShutdownHookId id);
 
 // True between the first MFStartup and the last MFShutdown.
 bool IsStarted() noexcept;
-// Size of the shared worker pool while started (the processor count, at least 2); 0 otherwise.
-// Workers blocked in a platform wait do not count: the pool adds a thread for each meanwhile.
-unsigned WorkerThreadCount() noexcept;
 } // namespace MFPlatform

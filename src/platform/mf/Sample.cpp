@@ -1,5 +1,6 @@
-// Samples: an attribute store with a time, a duration, flags and an ordered list of buffers;
-// and the tracked sample, which goes back to its allocator instead of dying.
+// Samples: an attribute store with a time, a duration and an ordered list of buffers (flags,
+// buffer removal and CopyToBuffer answer E_NOTIMPL); and the tracked sample, which goes back to
+// its allocator instead of dying.
 
 #include "platform/mf/AttributesImpl.h"
 
@@ -81,20 +82,8 @@ class SampleImpl : public AttributesImpl<IMFSample>
 {
 public:
     // IMFSample
-    HRESULT GetSampleFlags(DWORD* flags) override
-    {
-        if (!flags)
-            return E_POINTER;
-        std::lock_guard lock(m_Lock);
-        *flags = m_Flags;
-        return S_OK;
-    }
-    HRESULT SetSampleFlags(DWORD flags) override
-    {
-        std::lock_guard lock(m_Lock);
-        m_Flags = flags;
-        return S_OK;
-    }
+    HRESULT GetSampleFlags(DWORD*) override { return E_NOTIMPL; }
+    HRESULT SetSampleFlags(DWORD) override { return E_NOTIMPL; }
     HRESULT GetSampleTime(LONGLONG* time) override
     {
         if (!time)
@@ -196,23 +185,8 @@ public:
             m_Buffers.push_back(std::move(added));
         });
     }
-    HRESULT RemoveBufferByIndex(DWORD index) override
-    {
-        ComPtr<IMFMediaBuffer> removed; // released after the lock is let go
-        std::lock_guard lock(m_Lock);
-        if (index >= m_Buffers.size())
-            return E_INVALIDARG;
-        removed = std::move(m_Buffers[index]);
-        m_Buffers.erase(m_Buffers.begin() + index);
-        return S_OK;
-    }
-    HRESULT RemoveAllBuffers() override
-    {
-        BufferList removed; // released after the lock is let go
-        std::lock_guard lock(m_Lock);
-        removed.swap(m_Buffers);
-        return S_OK;
-    }
+    HRESULT RemoveBufferByIndex(DWORD) override { return E_NOTIMPL; }
+    HRESULT RemoveAllBuffers() override { return E_NOTIMPL; }
     HRESULT GetTotalLength(DWORD* totalLength) override
     {
         if (!totalLength)
@@ -220,26 +194,7 @@ public:
         *totalLength = 0;
         return Error::Guard([&] { *totalLength = TotalLengthOf(Buffers()); });
     }
-    HRESULT CopyToBuffer(IMFMediaBuffer* buffer) override
-    {
-        if (!buffer)
-            return E_POINTER;
-        return Error::Guard([&]() -> HRESULT {
-            const BufferList current = Buffers();
-            const DWORD total = TotalLengthOf(current);
-            DWORD maxLength = 0;
-            XEV_CHECK_HR(buffer->GetMaxLength(&maxLength));
-            if (total > maxLength)
-                return MF_E_BUFFERTOOSMALL;
-            DWORD written = 0;
-            {
-                ScopedBufferLock destination(buffer);
-                written = CopyBuffers(current, destination.Data(), destination.MaxLength());
-            }
-            XEV_CHECK_HR(buffer->SetCurrentLength(written));
-            return S_OK;
-        });
-    }
+    HRESULT CopyToBuffer(IMFMediaBuffer*) override { return E_NOTIMPL; }
 
 protected:
     SampleImpl() = default;
@@ -254,7 +209,6 @@ private:
     }
 
     mutable std::mutex m_Lock;          // guards the fields below
-    DWORD m_Flags = 0;
     std::optional<LONGLONG> m_Time;     // empty until set
     std::optional<LONGLONG> m_Duration; // empty until set
     BufferList m_Buffers;

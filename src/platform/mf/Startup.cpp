@@ -82,19 +82,6 @@ ShutdownHookId RegisterShutdownHook(std::function<void()> hook)
     return id;
 }
 
-void UnregisterShutdownHook(ShutdownHookId id)
-{
-    auto& state = State();
-    std::shared_ptr<std::function<void()>> removed; // destroyed after the lock is let go
-    std::lock_guard lock(state.HookLock);
-    const auto it = std::find_if(state.Hooks.begin(), state.Hooks.end(), [id](const Hook& hook) { return hook.Id == id; });
-    if (it != state.Hooks.end())
-    {
-        removed = std::move(it->Function);
-        state.Hooks.erase(it);
-    }
-}
-
 bool IsStarted() noexcept
 {
     return State().Started.load(std::memory_order_acquire);

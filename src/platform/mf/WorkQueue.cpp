@@ -101,7 +101,6 @@ public:
     void Stop();
 
     bool Accepting() const noexcept { return m_Accepting.load(std::memory_order_acquire); }
-    unsigned ThreadCount() const noexcept { return m_ThreadCount.load(std::memory_order_relaxed); }
 
     // New work: refused (false, `task` untouched) once Stop has begun.
     bool Submit(Task&& task) { return Push(std::move(task), State::Running); }
@@ -137,7 +136,6 @@ private:
     unsigned m_Size = 0;                  // workers that can run work, blocked ones aside
     std::vector<Worker*> m_Workers;       // of this epoch, not left yet; null while one starts
     std::atomic<bool> m_Accepting { false };     // m_State == Running, readable without the lock
-    std::atomic<unsigned> m_ThreadCount { 0 };
 };
 
 void WorkerPool::Start(unsigned threadCount)
@@ -157,7 +155,6 @@ void WorkerPool::Start(unsigned threadCount)
         Stop();
         throw;
     }
-    m_ThreadCount.store(threadCount, std::memory_order_relaxed);
     m_Accepting.store(true, std::memory_order_release);
 }
 
@@ -184,7 +181,6 @@ void WorkerPool::Stop()
     m_State = State::Stopped;
     m_Workers.clear();
     left = m_Tasks.TakeAll();
-    m_ThreadCount.store(0, std::memory_order_relaxed);
 }
 
 bool WorkerPool::Push(Task&& task, State weakest)
@@ -274,12 +270,11 @@ void WorkerPool::OnUnblocked() noexcept
         self->Blocked = false; // one of an earlier epoch is no longer counted anyway
 }
 
-// A private queue. Serial: one turn at a time, items in put order. Multithreaded: one turn per
-// item, so items run concurrently.
+// A private (serial) queue: one turn at a time, items in put order.
 class WorkQueue : public std::enable_shared_from_this<WorkQueue>
 {
 public:
-    WorkQueue(bool serial, DWORD id) noexcept : m_Serial(serial), m_Id(id) {}
+    explicit WorkQueue(DWORD id) noexcept : m_Id(id) {}
 
     // MF_E_SHUTDOWN once closed (the result is then left with the caller).
     HRESULT Put(ComPtr<IAsyncResultInternal>&& result);
@@ -289,7 +284,6 @@ public:
     void Close() noexcept;
 
 private:
-    const bool m_Serial;
     const DWORD m_Id;
     std::mutex m_Lock;                               // guards the fields below
     Ring<ComPtr<IAsyncResultInternal>> m_Items; // put and not started
@@ -302,7 +296,7 @@ HRESULT WorkQueue::Put(ComPtr<IAsyncResultInternal>&& result)
     std::lock_guard lock(m_Lock);
     if (m_Closed)
         return MF_E_SHUTDOWN;
-    if (!m_Serial || m_Turns == 0)
+    if (m_Turns == 0)
     {
         if (!WorkerPool::Instance().Continue(Task { nullptr, shared_from_this(), m_Id }))
             return MF_E_SHUTDOWN;
@@ -328,7 +322,7 @@ void WorkQueue::RunTurn(std::shared_ptr<WorkQueue> self) noexcept
     InvokeResult(item.Get());
     item = nullptr; // the item held its callback and state until it ran
     std::lock_guard lock(self->m_Lock);
-    if (self->m_Serial && !self->m_Closed && !self->m_Items.Empty())
+    if (!self->m_Closed && !self->m_Items.Empty())
     {
         try
         {
@@ -359,7 +353,7 @@ void RunTask(Task task) noexcept
         WorkQueue::RunTurn(std::move(task.Queue));
 }
 
-// Private queues by identifier, with their lock counts.
+// Private queues by identifier.
 class QueueRegistry
 {
 public:
@@ -375,37 +369,31 @@ public:
         m_Open = true;
     }
     // MF_E_SHUTDOWN when the platform is not started.
-    HRESULT Add(bool serial, DWORD* id);
+    HRESULT Add(DWORD* id);
     // The open queue behind `id`, or null with the failure a put gets.
     std::shared_ptr<WorkQueue> Find(DWORD id, HRESULT* failure) const;
-    HRESULT Lock(DWORD id);
+    // Closes the queue: later puts answer MF_E_SHUTDOWN.
     HRESULT Unlock(DWORD id);
     void CloseAll();
 
 private:
-    struct Entry
-    {
-        std::shared_ptr<WorkQueue> Queue;
-        ULONG Locks = 1;
-    };
-
     HRESULT MissingLocked(DWORD id) const noexcept
     {
         return id >= FirstPrivateQueue && id < m_NextId ? MF_E_SHUTDOWN : MF_E_INVALID_WORKQUEUE;
     }
 
     mutable std::shared_mutex m_Lock; // guards the fields below
-    std::unordered_map<DWORD, Entry> m_Queues;
+    std::unordered_map<DWORD, std::shared_ptr<WorkQueue>> m_Queues;
     DWORD m_NextId = FirstPrivateQueue;
     bool m_Open = false;
 };
 
-HRESULT QueueRegistry::Add(bool serial, DWORD* id)
+HRESULT QueueRegistry::Add(DWORD* id)
 {
     std::unique_lock lock(m_Lock);
     if (!m_Open)
         return MF_E_SHUTDOWN;
-    m_Queues.emplace(m_NextId, Entry { std::make_shared<WorkQueue>(serial, m_NextId) });
+    m_Queues.emplace(m_NextId, std::make_shared<WorkQueue>(m_NextId));
     *id = m_NextId++;
     return S_OK;
 }
@@ -414,19 +402,9 @@ std::shared_ptr<WorkQueue> QueueRegistry::Find(DWORD id, HRESULT* failure) const
 {
     std::shared_lock lock(m_Lock);
     if (const auto it = m_Queues.find(id); it != m_Queues.end())
-        return it->second.Queue;
+        return it->second;
     *failure = MissingLocked(id);
     return nullptr;
-}
-
-HRESULT QueueRegistry::Lock(DWORD id)
-{
-    std::unique_lock lock(m_Lock);
-    const auto it = m_Queues.find(id);
-    if (it == m_Queues.end())
-        return MissingLocked(id);
-    ++it->second.Locks;
-    return S_OK;
 }
 
 HRESULT QueueRegistry::Unlock(DWORD id)
@@ -437,9 +415,7 @@ HRESULT QueueRegistry::Unlock(DWORD id)
         const auto it = m_Queues.find(id);
         if (it == m_Queues.end())
             return MissingLocked(id);
-        if (--it->second.Locks > 0)
-            return S_OK;
-        closing = std::move(it->second.Queue);
+        closing = std::move(it->second);
         m_Queues.erase(it);
     }
     closing->Close();
@@ -448,14 +424,14 @@ HRESULT QueueRegistry::Unlock(DWORD id)
 
 void QueueRegistry::CloseAll()
 {
-    std::unordered_map<DWORD, Entry> closing;
+    std::unordered_map<DWORD, std::shared_ptr<WorkQueue>> closing;
     {
         std::unique_lock lock(m_Lock);
         m_Open = false;
         closing.swap(m_Queues);
     }
-    for (auto& [id, entry] : closing)
-        entry.Queue->Close();
+    for (auto& [id, queue] : closing)
+        queue->Close();
 }
 } // namespace
 
@@ -502,18 +478,9 @@ void StopWorkQueues()
     QueueRegistry::Instance().CloseAll();
 }
 
-unsigned WorkerThreadCount() noexcept
-{
-    return WorkerPool::Instance().ThreadCount();
-}
 } // namespace MFPlatform
 
 using MFPlatform::ExpectedOutcome;
-
-HRESULT MFPutWorkItem(DWORD queue, IMFAsyncCallback* callback, IUnknown* state)
-{
-    return MFPutWorkItem2(queue, 0, callback, state);
-}
 
 HRESULT MFPutWorkItem2(DWORD queue, LONG priority, IMFAsyncCallback* callback, IUnknown* state)
 {
@@ -529,24 +496,7 @@ HRESULT MFAllocateSerialWorkQueue(DWORD targetQueue, DWORD* queue)
     return Error::Guard([&]() -> HRESULT {
         XEV_CHECK_POINTER(queue);
         XEV_CHECK(MFPlatform::IsStandardQueue(targetQueue), MF_E_INVALID_WORKQUEUE);
-        return MFPlatform::QueueRegistry::Instance().Add(true, queue);
-    });
-}
-
-HRESULT MFAllocateWorkQueue(DWORD* queue)
-{
-    return Error::Guard([&]() -> HRESULT {
-        XEV_CHECK_POINTER(queue);
-        return MFPlatform::QueueRegistry::Instance().Add(false, queue);
-    });
-}
-
-HRESULT MFLockWorkQueue(DWORD queue)
-{
-    return Error::Guard([&]() -> HRESULT {
-        if (MFPlatform::IsStandardQueue(queue))
-            return MFPlatform::IsStarted() ? S_OK : MF_E_SHUTDOWN;
-        return ExpectedOutcome(MFPlatform::QueueRegistry::Instance().Lock(queue), __FILE__, __LINE__);
+        return MFPlatform::QueueRegistry::Instance().Add(queue);
     });
 }
 

@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <thread>
-#include <vector>
 
 namespace
 {
@@ -66,38 +64,15 @@ TEST(ComObject, AnswersEveryInterfaceOfItsChainsAndRefusesOthers)
     EXPECT_EQ(none, nullptr);
     EXPECT_EQ(object->QueryInterface(IAlpha::IID, nullptr), E_POINTER);
     EXPECT_EQ(object->Count(), 6u);
-}
-
-TEST(ComObject, DestroysOnLastReleaseAcrossThreads)
-{
     g_Destroyed = 0;
-    {
-        auto object = Make<Object>(1);
-        std::vector<std::thread> threads;
-        for (int t = 0; t < 4; ++t)
-            threads.emplace_back([object] {
-                for (int i = 0; i < 10000; ++i)
-                {
-                    ComPtr<Object> copy = object;
-                    ComPtr<IGamma> gamma;
-                    (void)copy.As(&gamma);
-                }
-            });
-        for (auto& t : threads)
-            t.join();
-        EXPECT_EQ(object->Count(), 1u);
-        EXPECT_EQ(g_Destroyed, 0);
-    }
+    alpha = nullptr, beta = nullptr, gamma = nullptr, unknown1 = nullptr, unknown2 = nullptr;
+    EXPECT_EQ(g_Destroyed, 0);
+    object = nullptr; // the last release destroys
     EXPECT_EQ(g_Destroyed, 1);
 }
 
-TEST(Guid, RegistryFormRoundTripsAndRejectsIllFormedText)
+TEST(Guid, RegistryFormIsUpperCaseWithBraces)
 {
-    constexpr GUID g = Guid::Parse("{f7e34c9a-42e8-4714-b74b-cb29d72c35e5}");
-    EXPECT_EQ(Guid::ToString(g), "{F7E34C9A-42E8-4714-B74B-CB29D72C35E5}");
-    EXPECT_EQ(Guid::TryParse(Guid::ToString(g)), g);
-    EXPECT_FALSE(Guid::TryParse("f7e34c9a-42e8-4714-b74b-cb29d72c35e"));
-    EXPECT_FALSE(Guid::TryParse("g7e34c9a-42e8-4714-b74b-cb29d72c35e5"));
-    EXPECT_EQ(Guid::ToString(GUID_NULL), "{00000000-0000-0000-0000-000000000000}");
+    EXPECT_STREQ(Guid::ToText(Guid::Parse("{f7e34c9a-42e8-4714-b74b-cb29d72c35e5}")).data(), "{F7E34C9A-42E8-4714-B74B-CB29D72C35E5}");
 }
 } // namespace

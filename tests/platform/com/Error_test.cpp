@@ -29,7 +29,6 @@ HResultException Thrown(Body body)
 
 TEST(CheckForms, ThrowTheirHResultWithFileAndLine)
 {
-    EXPECT_EQ(LineHResult(0x2D5), MakeHResult(0x80FF02D5)); // facility FF, the line as code
     TestSupport::TraceCapture capture;
     int line = 0;
     const HResultException lineCoded = Thrown([&] {
@@ -86,9 +85,7 @@ TEST(BoundaryGuard, ConvertsWhatTheBodyThrows)
     EXPECT_EQ(Error::Guard([] { XEV_FAIL(MF_E_SHUTDOWN); }), MF_E_SHUTDOWN);
     EXPECT_EQ(Error::Guard([] { TracedCheck(E_INVALIDARG, "Call()"); }), E_INVALIDARG);
     EXPECT_EQ(Error::Guard([] { throw std::bad_alloc(); }), E_OUTOFMEMORY);
-    EXPECT_EQ(Error::Guard([] { throw std::bad_array_new_length(); }), E_OUTOFMEMORY);
     EXPECT_EQ(Error::Guard([] { throw std::runtime_error("no HRESULT"); }), MakeHResult(0x8007023E));
-    EXPECT_EQ(Error::Guard([] { throw 42; }), MakeHResult(0x8007023E));
     EXPECT_EQ(Error::Guard([]() -> HRESULT { throw std::out_of_range("x"); }), E_UNHANDLED_EXCEPTION);
 }
 TEST(LogAndGoOn, TracesEachCaughtFailureOnceAndExpectedStatusesNever)

@@ -1,5 +1,7 @@
 #include "platform/system/Event.h"
 
+#include "fakes/Platform.h"
+
 #include <gtest/gtest.h>
 
 #include <array>
@@ -13,7 +15,7 @@ namespace
 {
 using Sync::Event;
 using Clock = std::chrono::steady_clock;
-constexpr uint32_t Long = 30000; // ms: a time-out that only a broken event reaches
+constexpr uint32_t Long = TestSupport::PatienceMilliseconds;
 
 TEST(Event, ManualResetReleasesEveryWaiterAndStaysSetUntilReset)
 {
@@ -48,9 +50,7 @@ TEST(Event, AutoResetReleasesOneWaiterPerSet)
     std::thread first([&] { released += event.Wait(Long); });
     std::thread second([&] { released += event.Wait(Long); });
     event.Set();
-    const auto deadline = Clock::now() + std::chrono::milliseconds(Long);
-    while (released.load() == 0 && Clock::now() < deadline)
-        std::this_thread::yield();
+    EXPECT_TRUE(TestSupport::WaitUntil([&] { return released.load() != 0; }));
     EXPECT_EQ(released.load(), 1); // the second waiter is still waiting
     EXPECT_FALSE(event.IsSignalled());
     event.Set();

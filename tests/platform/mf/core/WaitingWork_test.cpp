@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
-
 #include <barrier>
 #include <thread>
 #include <vector>
@@ -19,14 +17,6 @@ ComPtr<IMFAsyncResult> Result(IMFAsyncCallback* callback, IUnknown* state = null
     return result;
 }
 using WaitingWork = PlatformTest;
-
-// Processor time the process has used, user and system, in milliseconds.
-long ProcessorMilliseconds()
-{
-    rusage usage {};
-    getrusage(RUSAGE_SELF, &usage);
-    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000 + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000;
-}
 } // namespace
 
 TEST_F(WaitingWork, RunsOnceWhenSignalledOnTheQueueItsCallbackNames)
@@ -45,7 +35,7 @@ TEST_F(WaitingWork, RunsOnceWhenSignalledOnTheQueueItsCallbackNames)
         gate.Wait(PatienceMilliseconds);
         order.push_back('B');
     });
-    ASSERT_HR(S_OK, MFPutWorkItem(queue, blocker.Get(), nullptr));
+    ASSERT_HR(S_OK, Put(queue, blocker.Get()));
     event.Set();
     event.Set();
     gate.Set();
@@ -72,15 +62,13 @@ TEST_F(WaitingWork, CancelRemovesAnItemNotStartedAndReleasesIt)
     ASSERT_HR(S_OK, MFPutWaitingWorkItem(&event, 0, Result(callback.Get(), state.Get()).Get(), &waitingKey));
     ASSERT_HR(S_OK, MFScheduleWorkItem(callback.Get(), state.Get(), -3'600'000, &scheduledKey));
     EXPECT_NE(waitingKey, scheduledKey);
-    EXPECT_EQ(state->Count(), 3u);
+    EXPECT_EQ(RefCount(state.Get()), 3u);
 
     EXPECT_HR(S_OK, MFCancelWorkItem(waitingKey));
     EXPECT_HR(S_OK, MFCancelWorkItem(scheduledKey));
-    EXPECT_EQ(state->Count(), 1u);
+    EXPECT_EQ(RefCount(state.Get()), 1u);
     EXPECT_EQ(RefCount(callback.Get()), 1u);
     EXPECT_HR(MF_E_NOT_FOUND, MFCancelWorkItem(waitingKey));
-    EXPECT_HR(MF_E_NOT_FOUND, MFCancelWorkItem(scheduledKey));
-    EXPECT_HR(MF_E_NOT_FOUND, MFCancelWorkItem(0));
     // The cancelled wait no longer takes the event's signal.
     event.Set();
     EXPECT_TRUE(event.IsSignalled());
@@ -109,76 +97,57 @@ TEST_F(WaitingWork, CancelRacingWithTheSignalEitherCancelsOrRunsExactlyOnce)
         start.arrive_and_wait();
         event.Set();
         canceller.join();
-        ASSERT_TRUE(cancel == S_OK || cancel == MF_E_NOT_FOUND) << DataTest::Hr(cancel);
+        ASSERT_TRUE(cancel == S_OK || cancel == MF_E_NOT_FOUND) << Hr(cancel);
         cancelled += cancel == S_OK;
     }
     ASSERT_TRUE(Fence(queue));
     EXPECT_EQ(callback->Invocations() + cancelled, Rounds);
-    EXPECT_EQ(state->Count(), 1u);
+    EXPECT_EQ(RefCount(state.Get()), 1u);
     EXPECT_EQ(RefCount(callback.Get()), 1u);
 }
 
 TEST_F(WaitingWork, ScheduledItemsRunInDeadlineOrderNoEarlierThanTheirDelay)
 {
     const DWORD queue = SerialQueue();
+    const int delays[] = { 50, 10, 40, 0, 30, 20 };
     // The platform fixes an item's deadline during its MFScheduleWorkItem call: between these.
-    struct Deadline
-    {
-        MFTIME Earliest, Latest;
-    };
-    const std::vector<int> delays { 50, 10, 40, 0, 30, 20, 10 };
-    std::vector<Deadline> deadlines(delays.size());
-    std::vector<std::pair<size_t, MFTIME>> runs; // item and time it ran; written by the serial queue only
-    Latch done(int(delays.size()));
+    std::vector<std::pair<MFTIME, MFTIME>> deadlines;
+    deadlines.reserve(std::size(delays)); // items read their own while later ones are added
+    std::vector<size_t> order; // written by the serial queue's items only
+    Latch done(int(std::size(delays)));
     std::vector<ComPtr<Callback>> callbacks;
-    for (size_t i = 0; i < delays.size(); ++i)
+    for (size_t i = 0; i < std::size(delays); ++i)
+    {
+        const MFTIME delay = MFTIME(delays[i]) * 10'000;
         callbacks.push_back(MakeCallback(
             [&, i](IMFAsyncResult*) {
-                runs.emplace_back(i, MFGetSystemTime());
+                EXPECT_GE(MFGetSystemTime(), deadlines[i].first) << delays[i];
+                order.push_back(i);
                 done.CountDown();
             },
             queue));
-    for (size_t i = 0; i < delays.size(); ++i)
-    {
-        const MFTIME delay = MFTIME(delays[i]) * 10'000;
-        deadlines[i].Earliest = MFGetSystemTime() + delay;
-        ASSERT_HR(S_OK, MFScheduleWorkItem(callbacks[i].Get(), nullptr, -delays[i], nullptr));
-        deadlines[i].Latest = MFGetSystemTime() + delay;
+        deadlines.emplace_back(MFGetSystemTime() + delay, 0);
+        ASSERT_HR(S_OK, MFScheduleWorkItem(callbacks.back().Get(), nullptr, -delays[i], nullptr));
+        deadlines.back().second = MFGetSystemTime() + delay;
     }
     ASSERT_TRUE(done.Wait());
-    ASSERT_EQ(runs.size(), delays.size());
-    for (size_t a = 0; a < runs.size(); ++a)
-    {
-        EXPECT_GE(runs[a].second, deadlines[runs[a].first].Earliest) << "delay " << delays[runs[a].first];
-        // No item runs before one whose deadline is certainly earlier.
-        for (size_t b = a + 1; b < runs.size(); ++b)
-            EXPECT_LE(deadlines[runs[a].first].Earliest, deadlines[runs[b].first].Latest)
-                << "delay " << delays[runs[a].first] << " ran before delay " << delays[runs[b].first];
-    }
-}
+    // No item runs before one whose deadline is certainly earlier.
+    for (size_t a = 0; a < order.size(); ++a)
+        for (size_t b = a + 1; b < order.size(); ++b)
+            EXPECT_LE(deadlines[order[a]].first, deadlines[order[b]].second) << delays[order[a]] << " before " << delays[order[b]];
 
-TEST_F(WaitingWork, BadArgumentsAndShutDownQueuesAreRefused)
-{
-    auto callback = MakeCallback([](IMFAsyncResult*) {});
+    // Refused: a positive time-out, and items for a queue already shut down.
     Sync::Event event(Sync::Event::ResetMode::Manual);
-    auto result = Result(callback.Get());
-    EXPECT_HR(E_INVALIDARG, MFPutWaitingWorkItem(nullptr, 0, result.Get(), nullptr));
-    EXPECT_HR(E_POINTER, MFPutWaitingWorkItem(&event, 0, nullptr, nullptr));
-    EXPECT_HR(E_INVALIDARG, MFPutWaitingWorkItem(&event, 0, Result(nullptr).Get(), nullptr));
-    EXPECT_HR(E_INVALIDARG, MFScheduleWorkItem(callback.Get(), nullptr, 10, nullptr));
-    EXPECT_HR(E_POINTER, MFScheduleWorkItem(nullptr, nullptr, -10, nullptr));
-    EXPECT_HR(E_POINTER, MFScheduleWorkItemEx(nullptr, -10, nullptr));
-
-    const DWORD queue = SerialQueue();
-    auto onQueue = MakeCallback([](IMFAsyncResult*) {}, queue);
+    EXPECT_HR(E_INVALIDARG, MFScheduleWorkItem(callbacks[0].Get(), nullptr, 10, nullptr));
+    EXPECT_HR(E_INVALIDARG, MFPutWaitingWorkItem(nullptr, 0, Result(callbacks[0].Get()).Get(), nullptr));
     ASSERT_HR(S_OK, MFUnlockWorkQueue(queue));
-    EXPECT_HR(MF_E_SHUTDOWN, MFPutWaitingWorkItem(&event, 0, Result(onQueue.Get()).Get(), nullptr));
-    EXPECT_HR(MF_E_SHUTDOWN, MFScheduleWorkItem(onQueue.Get(), nullptr, -10, nullptr));
-    EXPECT_HR(MF_E_SHUTDOWN, MFInvokeCallback(Result(onQueue.Get()).Get()));
-    EXPECT_EQ(RefCount(onQueue.Get()), 1u);
+    EXPECT_HR(MF_E_SHUTDOWN, MFPutWaitingWorkItem(&event, 0, Result(callbacks[0].Get()).Get(), nullptr));
+    EXPECT_HR(MF_E_SHUTDOWN, MFScheduleWorkItem(callbacks[0].Get(), nullptr, -10, nullptr));
+    EXPECT_HR(MF_E_SHUTDOWN, MFInvokeCallback(Result(callbacks[0].Get()).Get()));
+    EXPECT_EQ(RefCount(callbacks[0].Get()), 1u);
 }
 
-TEST(WaitingWorkShutdown, ItemsThatNeverStartedAreReleasedAndAnIdlePlatformUsesNoProcessor)
+TEST(WaitingWorkShutdown, ItemsThatNeverStartedAreReleased)
 {
     ASSERT_HR(S_OK, MFStartup(MF_VERSION));
     auto callback = MakeCallback([](IMFAsyncResult*) {});
@@ -190,15 +159,10 @@ TEST(WaitingWorkShutdown, ItemsThatNeverStartedAreReleasedAndAnIdlePlatformUsesN
         ASSERT_HR(S_OK, MFPutWaitingWorkItem(events.back().get(), 0, Result(callback.Get(), state.Get()).Get(), nullptr));
         ASSERT_HR(S_OK, MFScheduleWorkItem(callback.Get(), state.Get(), -3'600'000, nullptr));
     }
-    EXPECT_EQ(state->Count(), 21u);
-
-    // Workers, timer and waits all idle: a busy wait would burn a processor meanwhile.
-    const long before = ProcessorMilliseconds();
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    EXPECT_LT(ProcessorMilliseconds() - before, 150);
+    EXPECT_EQ(RefCount(state.Get()), 21u);
 
     ASSERT_HR(S_OK, MFShutdown());
-    EXPECT_EQ(state->Count(), 1u);
+    EXPECT_EQ(RefCount(state.Get()), 1u);
     EXPECT_EQ(RefCount(callback.Get()), 1u);
     for (auto& event : events)
     {

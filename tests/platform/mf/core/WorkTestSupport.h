@@ -1,46 +1,52 @@
 #pragma once
-// Helpers for the work-queue, event-queue and async-result tests: a callback that runs a
-// function, a latch with a time-out, and a platform started for each test.
-
-#include "DataTestSupport.h"
+// What the platform's core tests share beyond fakes/Platform.h: HRESULTs printed in hexadecimal,
+// an object that counts its deaths, a count to wait for, a callback that runs a function, and
+// serial queues to fence and block.
 
 #include "fakes/Platform.h"
 #include "platform/mf/Platform.h"
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
+#include <cstdio>
 #include <functional>
-#include <mutex>
+#include <string>
 #include <type_traits>
 
 namespace WorkTest
 {
-using namespace DataTest;
-
 using namespace TestSupport;
 
-class Latch
+inline std::string Hr(HRESULT hr)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(hr));
+    return text;
+}
+#define EXPECT_HR(expected, actual) EXPECT_EQ(::WorkTest::Hr(expected), ::WorkTest::Hr(actual))
+#define ASSERT_HR(expected, actual) ASSERT_EQ(::WorkTest::Hr(expected), ::WorkTest::Hr(actual))
+
+// Counts its destruction in `destroyed` when given one.
+class Probe final : public ComObject<IUnknown>
 {
 public:
-    explicit Latch(int count = 1) : m_Count(count) {}
-    void CountDown()
+    explicit Probe(std::atomic<int>* destroyed = nullptr) : m_Destroyed(destroyed) {}
+    ~Probe() override
     {
-        std::lock_guard lock(m_Lock);
-        if (m_Count > 0 && --m_Count == 0)
-            m_Zero.notify_all();
-    }
-    // False when the count did not reach zero within the patience.
-    bool Wait()
-    {
-        std::unique_lock lock(m_Lock);
-        return m_Zero.wait_for(lock, Patience, [&] { return m_Count == 0; });
+        if (m_Destroyed)
+            m_Destroyed->fetch_add(1);
     }
 
 private:
-    std::mutex m_Lock; // guards m_Count
-    std::condition_variable m_Zero;
-    int m_Count;
+    std::atomic<int>* m_Destroyed;
+};
+
+// A count to wait for, on the shared wait-until helper.
+struct Latch
+{
+    explicit Latch(int count = 1) : Count(count) {}
+    void CountDown() { Count.fetch_sub(1); }
+    bool Wait() { return WaitUntil([&] { return Count.load() <= 0; }); }
+    std::atomic<int> Count;
 };
 
 // Invoke runs the function; GetParameters names `queue`, or answers E_NOTIMPL when it is 0.
@@ -48,7 +54,7 @@ class Callback final : public ComObject<IMFAsyncCallback>
 {
 public:
     using Function = std::function<HRESULT(IMFAsyncResult*)>;
-    explicit Callback(Function function, DWORD queue = 0) : m_Function(std::move(function)), m_Queue(queue) {}
+    Callback(Function function, DWORD queue) : m_Function(std::move(function)), m_Queue(queue) {}
 
     HRESULT GetParameters(DWORD* flags, DWORD* queue) override
     {
@@ -77,16 +83,16 @@ ComPtr<Callback> MakeCallback(F&& function, DWORD queue = 0)
     return Make<Callback>(
         [function = std::forward<F>(function)](IMFAsyncResult* result) mutable -> HRESULT {
             if constexpr (std::is_void_v<decltype(function(result))>)
-            {
-                function(result);
-                return S_OK;
-            }
+                return function(result), S_OK;
             else
-            {
                 return function(result);
-            }
         },
         queue);
+}
+
+inline HRESULT Put(DWORD queue, IMFAsyncCallback* callback, IUnknown* state = nullptr)
+{
+    return MFPutWorkItem2(queue, 0, callback, state);
 }
 
 inline DWORD SerialQueue()
@@ -102,14 +108,13 @@ inline bool Fence(DWORD queue)
 {
     Latch ran;
     auto callback = MakeCallback([&](IMFAsyncResult*) { ran.CountDown(); });
-    return MFPutWorkItem(queue, callback.Get(), nullptr) == S_OK && ran.Wait();
+    return Put(queue, callback.Get()) == S_OK && ran.Wait();
 }
 
 // Puts an item that holds `queue` until `gate` is set.
 inline void Block(DWORD queue, Sync::Event& gate)
 {
     auto callback = MakeCallback([&gate](IMFAsyncResult*) { gate.Wait(PatienceMilliseconds); });
-    EXPECT_HR(S_OK, MFPutWorkItem(queue, callback.Get(), nullptr));
+    EXPECT_HR(S_OK, Put(queue, callback.Get()));
 }
-
 } // namespace WorkTest

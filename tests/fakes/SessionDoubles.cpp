@@ -9,18 +9,6 @@ namespace SessionDoubles
 namespace
 {
 constexpr LONGLONG SampleDuration = 333333;
-
-// Runs a function when invoked (the transform's work items).
-class FunctionCallback final : public ComObject<IMFAsyncCallback>
-{
-public:
-    explicit FunctionCallback(std::function<void()> function) : m_Function(std::move(function)) {}
-    HRESULT GetParameters(DWORD*, DWORD*) override { return E_NOTIMPL; }
-    HRESULT Invoke(IMFAsyncResult*) override { return m_Function(), S_OK; }
-
-private:
-    const std::function<void()> m_Function;
-};
 } // namespace
 
 template <class I>
@@ -196,14 +184,6 @@ PassThroughTransform::PassThroughTransform(const Options& options) : Double(opti
     XEV_CHECK_HR(MFCreateAttributes(m_Attributes.GetAddressOf(), 2));
     XEV_CHECK_HR(m_Attributes->SetUINT32(MF_TRANSFORM_ASYNC, 1));
     XEV_CHECK_HR(m_Attributes->SetUINT32(MF_TRANSFORM_ASYNC_UNLOCK, 1));
-    // Non-owning: each work item's state holds the transform.
-    m_Completion = Make<FunctionCallback>([this] { CompleteOne(); });
-}
-
-PassThroughTransform::~PassThroughTransform()
-{
-    if (m_WorkQueue)
-        (void)MFUnlockWorkQueue(m_WorkQueue);
 }
 
 HRESULT PassThroughTransform::CurrentType(const ComPtr<IMFMediaType>& held, IMFMediaType** type) const
@@ -248,23 +228,17 @@ HRESULT PassThroughTransform::ProcessMessage(MFT_MESSAGE_TYPE message, ULONG_PTR
         switch (message)
         {
         case MFT_MESSAGE_NOTIFY_START_OF_STREAM:
-        {
-            HRESULT hr = FailsWith(Fail::StartOfStream);
-            if (SUCCEEDED(hr) && !m_WorkQueue)
-                hr = MFAllocateSerialWorkQueue(MFASYNC_CALLBACK_QUEUE_MULTITHREADED, &m_WorkQueue);
-            if (FAILED(hr))
+            if (Fails(Fail::StartOfStream))
             {
-                Queue(MEError, hr); // as the encoder reports a failed stream start
+                Queue(MEError, m_Options.FailResult); // as the encoder reports a failed stream start
                 StopStreamingLocked();
-                return hr;
+                return m_Options.FailResult;
             }
             m_NeedInput = m_HaveOutput = 0;
             m_Free = m_Options.Buffers;
-            m_Completed = m_Delivered = 0;
-            m_InFlight.clear();
+            m_Inputs = m_Delivered = 0;
             m_Outputs.clear();
             return S_OK;
-        }
         case MFT_MESSAGE_COMMAND_DRAIN:
             if (Fails(Fail::Drain))
                 return m_Options.FailResult;
@@ -272,9 +246,7 @@ HRESULT PassThroughTransform::ProcessMessage(MFT_MESSAGE_TYPE message, ULONG_PTR
             CheckDrainedLocked();
             return S_OK;
         case MFT_MESSAGE_COMMAND_FLUSH:
-            m_NeedInput = m_HaveOutput = -1;
-            m_InFlight.clear();
-            m_Outputs.clear();
+            StopStreamingLocked();
             m_Free = m_Options.Buffers;
             return S_OK;
         case MFT_MESSAGE_NOTIFY_END_OF_STREAM:
@@ -294,16 +266,13 @@ HRESULT PassThroughTransform::ProcessMessage(MFT_MESSAGE_TYPE message, ULONG_PTR
 void PassThroughTransform::StopStreamingLocked()
 {
     m_NeedInput = m_HaveOutput = -1;
-    m_InFlight.clear();
     m_Outputs.clear();
-    if (m_WorkQueue)
-        (void)MFUnlockWorkQueue(std::exchange(m_WorkQueue, 0));
 }
 
 // While draining: once nothing is held, the drain is complete.
 void PassThroughTransform::CheckDrainedLocked()
 {
-    if (m_NeedInput != -2 || !m_InFlight.empty() || m_HaveOutput > 0)
+    if (m_NeedInput != -2 || m_HaveOutput > 0)
         return;
     m_NeedInput = -1;
     if (!Fails(Fail::DrainSilent))
@@ -324,10 +293,14 @@ HRESULT PassThroughTransform::ProcessInput(DWORD, IMFSample* sample, DWORD)
             return m_Options.FailResult;
         --m_NeedInput;
         --m_Free;
-        ++m_Inputs;
-        m_InFlight.emplace_back(sample);
-        // The "encoding" completes on the transform's own serial queue, so outputs keep the input order.
-        XEV_CHECK_HR(MFPutWorkItem2(m_WorkQueue, 0, m_Completion.Get(), AsUnknown()));
+        if (Fails(Fail::TransformError, m_Inputs++))
+            Queue(MEError, m_Options.FailResult);
+        else
+        {
+            m_Outputs.emplace_back(sample);
+            ++m_HaveOutput;
+            Queue(METransformHaveOutput);
+        }
         if (m_Free > 0)
         {
             ++m_NeedInput;
@@ -335,19 +308,6 @@ HRESULT PassThroughTransform::ProcessInput(DWORD, IMFSample* sample, DWORD)
         }
         return S_OK;
     });
-}
-
-void PassThroughTransform::CompleteOne()
-{
-    std::lock_guard lock(m_Lock);
-    if (m_ShutDown || m_InFlight.empty() || m_HaveOutput < 0)
-        return;
-    m_Outputs.push_back(std::move(m_InFlight.front()));
-    m_InFlight.pop_front();
-    if (Fails(Fail::TransformError, m_Completed++))
-        return Queue(MEError, m_Options.FailResult);
-    ++m_HaveOutput;
-    Queue(METransformHaveOutput);
 }
 
 HRESULT PassThroughTransform::ProcessOutput(DWORD, DWORD outputBufferCount, MFT_OUTPUT_DATA_BUFFER* outputSamples, DWORD* status)

@@ -7,9 +7,9 @@
 //   CountingSource         a live source with one stream: sample i has time i x 333333 and
 //                          SampleIndexKey = i; after SampleCount samples the stream ends
 //                          (MEEndOfStream, then MEEndOfPresentation).
-//   PassThroughTransform   an asynchronous transform: each input goes out unchanged, in order,
-//                          after a hop over its own serial work queue; Buffers bounds the inputs
-//                          it holds. Its first METransformNeedInput comes from the clock's start.
+//   PassThroughTransform   an asynchronous transform: each input is at once announced as an output,
+//                          unchanged and in order; Buffers bounds the samples it holds. Its first
+//                          METransformNeedInput comes from the clock's start.
 //   RequestingSink         a sink, its own one stream sink, that asks for one sample at a time:
 //                          at once (Auto) or only when granted (Manual).
 //
@@ -200,7 +200,6 @@ class PassThroughTransform final
 public:
     static ComPtr<PassThroughTransform> Create(const Options& options) { return Make<PassThroughTransform>(options); }
     explicit PassThroughTransform(const Options& options);
-    ~PassThroughTransform() override;
 
     // IMFTransform
     HRESULT GetStreamLimits(DWORD*, DWORD*, DWORD*, DWORD*) override { return E_NOTIMPL; }
@@ -242,20 +241,17 @@ public:
 private:
     HRESULT SetType(ComPtr<IMFMediaType>& held, IMFMediaType* type, DWORD flags);
     HRESULT CurrentType(const ComPtr<IMFMediaType>& held, IMFMediaType** type) const;
-    void CompleteOne();
     void StopStreamingLocked();
     void CheckDrainedLocked();
 
     ComPtr<IMFAttributes> m_Attributes;
-    ComPtr<IMFAsyncCallback> m_Completion;
     // The fields below are guarded by m_Lock.
     ComPtr<IMFMediaType> m_InputType, m_OutputType;
-    DWORD m_WorkQueue = 0;  // while streaming
     int m_NeedInput = -1;   // -1 not streaming, -2 draining
     int m_HaveOutput = -1;
-    UINT32 m_Free = 0;      // buffers not holding an input
-    std::deque<ComPtr<IMFSample>> m_InFlight, m_Outputs;
-    UINT32 m_Inputs = 0, m_Completed = 0, m_Delivered = 0;
+    UINT32 m_Free = 0;      // buffers not holding a sample
+    std::deque<ComPtr<IMFSample>> m_Outputs;
+    UINT32 m_Inputs = 0, m_Delivered = 0;
 };
 
 struct SinkStats

@@ -81,6 +81,7 @@ TEST(TopologyNode, ConnectionsAreSeenFromBothEnds)
     EXPECT_EQ(transform->DisconnectOutput(2), S_OK);
     EXPECT_FALSE(InputOf(other.Get(), 0));
     EXPECT_EQ(transform->DisconnectOutput(2), MF_E_NOT_FOUND);
+    EXPECT_EQ(second->DisconnectOutput(0), S_OK); // bare nodes linked keep each other alive
 }
 
 // A node is added once and its identifier names one node; identifiers and clones follow.

@@ -11,13 +11,18 @@ using namespace SessionTest;
 
 namespace
 {
-// Notes what the clock told it ("A Start 1000", "B Stop", ...) with the system times, from the
-// thread that changes the clock's state.
+// What the clock told its sinks, in order: "A Start 1000", "B Stop", ... and the system times.
+// The clock tells its sinks from the thread that changes its state.
+struct Log
+{
+    std::vector<std::string> Notes;
+    std::vector<MFTIME> Times;
+};
+
 class RecordingStateSink final : public ComObject<IMFClockStateSink>
 {
 public:
-    RecordingStateSink(std::vector<std::pair<std::string, MFTIME>>* log, std::string name, HRESULT result = S_OK)
-        : m_Log(log), m_Name(std::move(name)), m_Result(result) {}
+    RecordingStateSink(Log* log, std::string name, HRESULT result = S_OK) : m_Log(log), m_Name(std::move(name)), m_Result(result) {}
 
     HRESULT OnClockStart(MFTIME time, LONGLONG offset) override { return Note("Start " + std::to_string(offset), time); }
     HRESULT OnClockStop(MFTIME time) override { return Note("Stop", time); }
@@ -28,22 +33,15 @@ public:
 private:
     HRESULT Note(const std::string& text, MFTIME time)
     {
-        m_Log->emplace_back(m_Name + " " + text, time);
+        m_Log->Notes.push_back(m_Name + " " + text);
+        m_Log->Times.push_back(time);
         return m_Result;
     }
 
-    std::vector<std::pair<std::string, MFTIME>>* const m_Log; // Non-owning: the test's
+    Log* const m_Log; // Non-owning: the test's
     const std::string m_Name;
     const HRESULT m_Result;
 };
-
-std::vector<std::string> Notes(const std::vector<std::pair<std::string, MFTIME>>& log)
-{
-    std::vector<std::string> notes;
-    for (const auto& entry : log)
-        notes.push_back(entry.first);
-    return notes;
-}
 
 ComPtr<IMFPresentationClock> MakeClock()
 {
@@ -76,7 +74,7 @@ TEST(PresentationClock, NeedsATimeSource)
 TEST(PresentationClock, StateChangesReachEverySinkInRegistrationOrder)
 {
     auto clock = MakeClock();
-    std::vector<std::pair<std::string, MFTIME>> log;
+    Log log;
     auto first = Make<RecordingStateSink>(&log, "A");
     auto second = Make<RecordingStateSink>(&log, "B");
     ASSERT_EQ(clock->AddClockStateSink(first.Get()), S_OK);
@@ -94,19 +92,19 @@ TEST(PresentationClock, StateChangesReachEverySinkInRegistrationOrder)
     EXPECT_EQ(clock->Pause(), MF_E_INVALIDREQUEST);
     ASSERT_EQ(clock->Start(PRESENTATION_CURRENT_POSITION), S_OK); // from stopped: position 0
 
-    EXPECT_EQ(Notes(log), (std::vector<std::string> { "A Start 5000", "B Start 5000", "A Pause", "B Pause", "A Restart", "B Restart",
+    EXPECT_EQ(log.Notes, (std::vector<std::string> { "A Start 5000", "B Start 5000", "A Pause", "B Pause", "A Restart", "B Restart",
                                                       "A Stop", "B Stop", "A Start 0", "B Start 0" }));
     // Both sinks were told the same system time for one change.
-    for (size_t i = 0; i + 1 < log.size(); i += 2)
+    for (size_t i = 0; i + 1 < log.Times.size(); i += 2)
     {
-        EXPECT_GE(log[i].second, before);
-        EXPECT_EQ(log[i].second, log[i + 1].second);
+        EXPECT_GE(log.Times[i], before);
+        EXPECT_EQ(log.Times[i], log.Times[i + 1]);
     }
 
-    log.clear();
+    log.Notes.clear();
     EXPECT_EQ(clock->RemoveClockStateSink(first.Get()), S_OK);
     ASSERT_EQ(clock->Stop(), S_OK);
-    EXPECT_EQ(Notes(log), (std::vector<std::string> { "B Stop" }));
+    EXPECT_EQ(log.Notes, (std::vector<std::string> { "B Stop" }));
 }
 
 TEST(PresentationClock, PresentationTimeRunsFreezesAndResets)
@@ -154,13 +152,13 @@ TEST(PresentationClock, TimeNeverRunsBackBeforeTheStart)
 TEST(PresentationClock, AFailingSinkDoesNotHideTheChangeFromTheOthers)
 {
     auto clock = MakeClock();
-    std::vector<std::pair<std::string, MFTIME>> log;
+    Log log;
     auto failing = Make<RecordingStateSink>(&log, "A", E_FAIL);
     auto healthy = Make<RecordingStateSink>(&log, "B");
     ASSERT_EQ(clock->AddClockStateSink(failing.Get()), S_OK);
     ASSERT_EQ(clock->AddClockStateSink(healthy.Get()), S_OK);
     EXPECT_EQ(clock->Start(0), E_FAIL);
-    EXPECT_EQ(Notes(log), (std::vector<std::string> { "A Start 0", "B Start 0" }));
+    EXPECT_EQ(log.Notes, (std::vector<std::string> { "A Start 0", "B Start 0" }));
     MFCLOCK_STATE state = MFCLOCK_STATE_INVALID;
     EXPECT_EQ(clock->GetState(0, &state), S_OK);
     EXPECT_EQ(state, MFCLOCK_STATE_RUNNING);
@@ -169,7 +167,7 @@ TEST(PresentationClock, AFailingSinkDoesNotHideTheChangeFromTheOthers)
 TEST(PresentationClock, ShutdownLetsGoOfSinksAndTimeSource)
 {
     auto clock = MakeClock();
-    std::vector<std::pair<std::string, MFTIME>> log;
+    Log log;
     auto sink = Make<RecordingStateSink>(&log, "A");
     const ULONG before = RefCount(sink.Get());
     ASSERT_EQ(clock->AddClockStateSink(sink.Get()), S_OK);
@@ -182,5 +180,5 @@ TEST(PresentationClock, ShutdownLetsGoOfSinksAndTimeSource)
     for (HRESULT hr : { shutdown->Shutdown(), clock->Start(0), clock->AddClockStateSink(sink.Get()) })
         EXPECT_EQ(hr, MF_E_SHUTDOWN);
     EXPECT_EQ(clock->RemoveClockStateSink(sink.Get()), S_OK); // what objects do in their own shutdown
-    EXPECT_TRUE(log.empty());
+    EXPECT_TRUE(log.Notes.empty());
 }

@@ -103,7 +103,7 @@ public:
         return m_ShutDown;
     }
     // Blocks until `condition` holds of the counts; false on time-out.
-    bool Wait(const std::function<bool(const Stats&)>& condition, int timeoutMilliseconds = 30000) const
+    bool Wait(const std::function<bool(const Stats&)>& condition, int timeoutMilliseconds = 20000) const
     {
         std::unique_lock lock(m_Lock);
         return m_Changed.wait_for(lock, std::chrono::milliseconds(timeoutMilliseconds), [&] { return condition(m_Stats); });
@@ -351,7 +351,7 @@ public:
     std::vector<Record> Of(MediaEventType type) const;
     std::vector<Record> Failures() const;
     // Blocks until the `occurrence`-th event of `type` came; false on time-out.
-    bool WaitFor(MediaEventType type, int timeoutMilliseconds = 30000, size_t occurrence = 1) const;
+    bool WaitFor(MediaEventType type, int timeoutMilliseconds = 20000, size_t occurrence = 1) const;
     // Stops reading and lets go of the generator.
     void Detach();
     // Runs on the event's thread after each record, before the next event is asked for (the way

@@ -144,7 +144,7 @@ struct DoublesRun : Run
     }
     bool AwaitSamples(size_t count) const
     {
-        return Sink->Wait([count](const SinkStats& stats) { return stats.Indices.size() >= count; });
+        return Sink->Wait([count](const SinkStats& stats) { return stats.Indices.size() >= count; }, PatienceMilliseconds);
     }
     // Samples 0..count-1 once, in order, each one asked for, none pushed on the transform, no failure.
     void ExpectAllSamples(UINT32 count) const
@@ -463,7 +463,7 @@ TEST_F(MediaSessionTest, SilentObjectsDoNotHoldUpStopOrShutdown)
     run.Await(MESessionEnded);
     ASSERT_EQ(run.Session->Stop(), S_OK);
     ASSERT_EQ(run.Session->Close(), S_OK);
-    EXPECT_TRUE(run.Source->Wait([](const SourceStats& stats) { return stats.Stops == 1; }));
+    EXPECT_TRUE(run.Source->Wait([](const SourceStats& stats) { return stats.Stops == 1; }, PatienceMilliseconds));
     EXPECT_EQ(run.Session->Shutdown(), S_OK);
     EXPECT_TRUE(run.Transform->IsShutDown());
     EXPECT_TRUE(run.Sink->IsShutDown());

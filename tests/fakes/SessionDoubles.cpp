@@ -9,22 +9,6 @@ namespace SessionDoubles
 namespace
 {
 constexpr LONGLONG SampleDuration = 333333;
-
-// Runs a function when invoked (the doubles' work items).
-class FunctionCallback final : public ComObject<IMFAsyncCallback>
-{
-public:
-    explicit FunctionCallback(std::function<void()> function) : m_Function(std::move(function)) {}
-    HRESULT GetParameters(DWORD*, DWORD*) override { return E_NOTIMPL; }
-    HRESULT Invoke(IMFAsyncResult*) override
-    {
-        m_Function();
-        return S_OK;
-    }
-
-private:
-    const std::function<void()> m_Function;
-};
 } // namespace
 
 template <class I>
@@ -45,6 +29,45 @@ template class EventGenerator<IMFMediaSource>;
 template class EventGenerator<IMFMediaStream>;
 template class EventGenerator<IMFMediaEventGenerator>;
 template class EventGenerator<IMFStreamSink>;
+
+template <class Stats>
+HRESULT Double<Stats>::SetClock(IMFPresentationClock* clock, IMFClockStateSink* stateSink, HRESULT result)
+{
+    ComPtr<IMFPresentationClock> previous;
+    {
+        std::lock_guard lock(m_Lock);
+        if (m_ShutDown)
+            return MF_E_SHUTDOWN;
+        if (FAILED(result) || m_Clock.Get() == clock)
+            return FAILED(result) ? result : S_FALSE;
+        previous = std::exchange(m_Clock, ComPtr<IMFPresentationClock>(clock));
+    }
+    if (previous && stateSink)
+        (void)previous->RemoveClockStateSink(stateSink);
+    return clock && stateSink ? clock->AddClockStateSink(stateSink) : S_OK;
+}
+
+template <class Stats>
+bool Double<Stats>::MarkShutDown(IMFClockStateSink* stateSink, const std::function<void()>& underLock)
+{
+    ComPtr<IMFPresentationClock> clock;
+    {
+        std::lock_guard lock(m_Lock);
+        if (std::exchange(m_ShutDown, true))
+            return false;
+        clock = std::move(m_Clock);
+        if (underLock)
+            underLock();
+    }
+    if (clock && stateSink)
+        (void)clock->RemoveClockStateSink(stateSink);
+    m_Changed.notify_all();
+    return true;
+}
+
+template class Double<SourceStats>;
+template class Double<TransformStats>;
+template class Double<SinkStats>;
 
 
 CountingSource::CountingSource(const Options& options) : Double(options)
@@ -76,13 +99,12 @@ HRESULT CountingSource::Start(IMFPresentationDescriptor* descriptor, const GUID*
             return MF_E_SHUTDOWN;
         if (Fails(Fail::SourceStart))
             return m_Options.FailResult;
-        ++m_Stats.Starts;
         m_Started = true;
         m_Ended = false;
         m_Next = 0;
         Queue(std::exchange(m_Announced, true) ? MEUpdatedStream : MENewStream, S_OK, static_cast<IMFMediaStream*>(m_Stream.Get()));
         m_Stream->Queue(MEStreamStarted);
-        Queue(MESourceStarted, Fails(Fail::SourceStartStatus) ? m_Options.FailResult : S_OK);
+        Queue(MESourceStarted, FailsWith(Fail::SourceStartStatus));
         return S_OK;
     });
 }
@@ -100,7 +122,7 @@ HRESULT CountingSource::Stop()
         m_Started = false;
         m_Stream->Queue(MEStreamStopped);
         if (!Fails(Fail::SourceStopSilent))
-            Queue(MESourceStopped, Fails(Fail::SourceStopStatus) ? m_Options.FailResult : S_OK);
+            Queue(MESourceStopped, FailsWith(Fail::SourceStopStatus));
         return S_OK;
     });
 }
@@ -130,6 +152,7 @@ HRESULT CountingSource::RequestSample()
             return m_Options.FailResult;
         ++m_Next;
         ++m_Stats.Requests;
+        m_Changed.notify_all();
         if (Fails(Fail::SourceError, index))
             Queue(MEError, m_Options.FailResult);
         else if (Fails(Fail::StreamError, index))
@@ -160,16 +183,7 @@ PassThroughTransform::PassThroughTransform(const Options& options) : Double(opti
 {
     XEV_CHECK_HR(MFCreateAttributes(m_Attributes.GetAddressOf(), 2));
     XEV_CHECK_HR(m_Attributes->SetUINT32(MF_TRANSFORM_ASYNC, 1));
-    if (options.Unlocked)
-        XEV_CHECK_HR(m_Attributes->SetUINT32(MF_TRANSFORM_ASYNC_UNLOCK, 1));
-    // Non-owning: each work item's state holds the transform.
-    m_Completion = Make<FunctionCallback>([this] { CompleteOne(); });
-}
-
-PassThroughTransform::~PassThroughTransform()
-{
-    if (m_WorkQueue)
-        (void)MFUnlockWorkQueue(m_WorkQueue);
+    XEV_CHECK_HR(m_Attributes->SetUINT32(MF_TRANSFORM_ASYNC_UNLOCK, 1));
 }
 
 HRESULT PassThroughTransform::CurrentType(const ComPtr<IMFMediaType>& held, IMFMediaType** type) const
@@ -179,7 +193,7 @@ HRESULT PassThroughTransform::CurrentType(const ComPtr<IMFMediaType>& held, IMFM
     return held ? S_OK : MF_E_TRANSFORM_TYPE_NOT_SET;
 }
 
-// Offers the input type, or the pending format change's.
+// Offers a copy of the input type.
 HRESULT PassThroughTransform::GetOutputAvailableType(DWORD, DWORD typeIndex, IMFMediaType** type)
 {
     return Error::Guard([&]() -> HRESULT {
@@ -187,8 +201,6 @@ HRESULT PassThroughTransform::GetOutputAvailableType(DWORD, DWORD typeIndex, IMF
         *type = nullptr;
         if (typeIndex != 0 || !m_InputType)
             return MF_E_NO_MORE_TYPES;
-        if (ChangePendingLocked())
-            return m_OutputQueue.front().Type.CopyTo(type), S_OK;
         ComPtr<IMFMediaType> offered;
         XEV_CHECK_HR(MFCreateMediaType(offered.GetAddressOf()));
         XEV_CHECK_HR(m_InputType->CopyAllItems(offered.Get()));
@@ -197,35 +209,13 @@ HRESULT PassThroughTransform::GetOutputAvailableType(DWORD, DWORD typeIndex, IMF
     });
 }
 
-HRESULT PassThroughTransform::SetInputType(DWORD, IMFMediaType* type, DWORD flags)
+HRESULT PassThroughTransform::SetType(ComPtr<IMFMediaType>& held, IMFMediaType* type, DWORD flags)
 {
     std::lock_guard lock(m_Lock);
     if (m_ShutDown)
         return MF_E_SHUTDOWN;
     if (!(flags & MFT_SET_TYPE_TEST_ONLY))
-        m_InputType = type;
-    return S_OK;
-}
-
-// While a format change is pending only its type is taken, and taking it answers the
-// METransformHaveOutput that announced it (as the encoder does).
-HRESULT PassThroughTransform::SetOutputType(DWORD, IMFMediaType* type, DWORD flags)
-{
-    std::lock_guard lock(m_Lock);
-    if (m_ShutDown)
-        return MF_E_SHUTDOWN;
-    const bool pending = ChangePendingLocked();
-    BOOL equal = 0;
-    if (pending && (!type || FAILED(type->Compare(m_OutputQueue.front().Type.Get(), MF_ATTRIBUTES_MATCH_ALL_ITEMS, &equal)) || !equal))
-        return MF_E_INVALIDMEDIATYPE;
-    if (flags & MFT_SET_TYPE_TEST_ONLY)
-        return S_OK;
-    m_OutputType = type;
-    if (pending)
-    {
-        m_OutputQueue.pop_front();
-        --m_HaveOutput;
-    }
+        held = type;
     return S_OK;
 }
 
@@ -235,29 +225,20 @@ HRESULT PassThroughTransform::ProcessMessage(MFT_MESSAGE_TYPE message, ULONG_PTR
         std::lock_guard lock(m_Lock);
         if (m_ShutDown)
             return MF_E_SHUTDOWN;
-        m_Stats.Messages.push_back(message);
         switch (message)
         {
         case MFT_MESSAGE_NOTIFY_START_OF_STREAM:
-        {
-            HRESULT hr = MFGetAttributeUINT32(m_Attributes.Get(), MF_TRANSFORM_ASYNC_UNLOCK, 0) ? S_OK : MF_E_TRANSFORM_ASYNC_LOCKED;
-            if (SUCCEEDED(hr) && Fails(Fail::StartOfStream))
-                hr = m_Options.FailResult;
-            if (SUCCEEDED(hr) && !m_WorkQueue)
-                hr = MFAllocateSerialWorkQueue(MFASYNC_CALLBACK_QUEUE_MULTITHREADED, &m_WorkQueue);
-            if (FAILED(hr))
+            if (Fails(Fail::StartOfStream))
             {
-                Queue(MEError, hr); // as the encoder reports a failed stream start
+                Queue(MEError, m_Options.FailResult); // as the encoder reports a failed stream start
                 StopStreamingLocked();
-                return hr;
+                return m_Options.FailResult;
             }
             m_NeedInput = m_HaveOutput = 0;
             m_Free = m_Options.Buffers;
-            m_Completed = 0;
-            m_InFlight.clear();
-            m_OutputQueue.clear();
+            m_Inputs = m_Delivered = 0;
+            m_Outputs.clear();
             return S_OK;
-        }
         case MFT_MESSAGE_COMMAND_DRAIN:
             if (Fails(Fail::Drain))
                 return m_Options.FailResult;
@@ -265,9 +246,7 @@ HRESULT PassThroughTransform::ProcessMessage(MFT_MESSAGE_TYPE message, ULONG_PTR
             CheckDrainedLocked();
             return S_OK;
         case MFT_MESSAGE_COMMAND_FLUSH:
-            m_NeedInput = m_HaveOutput = -1;
-            m_InFlight.clear();
-            m_OutputQueue.clear();
+            StopStreamingLocked();
             m_Free = m_Options.Buffers;
             return S_OK;
         case MFT_MESSAGE_NOTIFY_END_OF_STREAM:
@@ -287,16 +266,13 @@ HRESULT PassThroughTransform::ProcessMessage(MFT_MESSAGE_TYPE message, ULONG_PTR
 void PassThroughTransform::StopStreamingLocked()
 {
     m_NeedInput = m_HaveOutput = -1;
-    m_InFlight.clear();
-    m_OutputQueue.clear();
-    if (m_WorkQueue)
-        (void)MFUnlockWorkQueue(std::exchange(m_WorkQueue, 0));
+    m_Outputs.clear();
 }
 
 // While draining: once nothing is held, the drain is complete.
 void PassThroughTransform::CheckDrainedLocked()
 {
-    if (m_NeedInput != -2 || !m_InFlight.empty() || m_HaveOutput > 0)
+    if (m_NeedInput != -2 || m_HaveOutput > 0)
         return;
     m_NeedInput = -1;
     if (!Fails(Fail::DrainSilent))
@@ -312,19 +288,19 @@ HRESULT PassThroughTransform::ProcessInput(DWORD, IMFSample* sample, DWORD)
         if (m_ShutDown)
             return MF_E_SHUTDOWN;
         if (m_NeedInput <= 0 || m_Free == 0)
-        {
-            ++m_Stats.NotAccepting;
-            return MF_E_NOTACCEPTING;
-        }
+            return ++m_Stats.Misuses, MF_E_NOTACCEPTING;
         if (Fails(Fail::ProcessInput, m_Inputs))
             return m_Options.FailResult;
         --m_NeedInput;
         --m_Free;
-        ++m_Inputs;
-        m_InFlight.emplace_back(sample);
-        m_Stats.MaximumHeld = std::max(m_Stats.MaximumHeld, m_Options.Buffers - m_Free);
-        // The "encoding" completes on the transform's own serial queue, so outputs keep the input order.
-        XEV_CHECK_HR(MFPutWorkItem2(m_WorkQueue, 0, m_Completion.Get(), AsUnknown()));
+        if (Fails(Fail::TransformError, m_Inputs++))
+            Queue(MEError, m_Options.FailResult);
+        else
+        {
+            m_Outputs.emplace_back(sample);
+            ++m_HaveOutput;
+            Queue(METransformHaveOutput);
+        }
         if (m_Free > 0)
         {
             ++m_NeedInput;
@@ -332,31 +308,6 @@ HRESULT PassThroughTransform::ProcessInput(DWORD, IMFSample* sample, DWORD)
         }
         return S_OK;
     });
-}
-
-void PassThroughTransform::CompleteOne()
-{
-    std::lock_guard lock(m_Lock);
-    if (m_ShutDown || m_InFlight.empty() || m_HaveOutput < 0)
-        return;
-    auto sample = std::move(m_InFlight.front());
-    m_InFlight.pop_front();
-    const UINT32 index = m_Completed++;
-    if (Fails(Fail::TransformError, index))
-        return Queue(MEError, m_Options.FailResult);
-    if (static_cast<int>(index) == m_Options.FormatChangeAt)
-    {
-        ComPtr<IMFMediaType> changed;
-        XEV_CHECK_HR(MFCreateMediaType(changed.GetAddressOf()));
-        XEV_CHECK_HR(m_OutputType->CopyAllItems(changed.Get()));
-        XEV_CHECK_HR(changed->SetUINT32(FormatChangeKey, index));
-        m_OutputQueue.push_back({ std::move(changed), nullptr });
-        ++m_HaveOutput;
-        Queue(METransformHaveOutput);
-    }
-    m_OutputQueue.push_back({ nullptr, std::move(sample) });
-    ++m_HaveOutput;
-    Queue(METransformHaveOutput);
 }
 
 HRESULT PassThroughTransform::ProcessOutput(DWORD, DWORD outputBufferCount, MFT_OUTPUT_DATA_BUFFER* outputSamples, DWORD* status)
@@ -368,23 +319,14 @@ HRESULT PassThroughTransform::ProcessOutput(DWORD, DWORD outputBufferCount, MFT_
         std::lock_guard lock(m_Lock);
         if (m_ShutDown)
             return MF_E_SHUTDOWN;
-        if (ChangePendingLocked())
-        {
-            outputSamples[0].dwStatus = MFT_OUTPUT_DATA_BUFFER_FORMAT_CHANGE;
-            return MF_E_TRANSFORM_STREAM_CHANGE;
-        }
-        if (m_HaveOutput <= 0 || m_OutputQueue.empty())
-        {
-            ++m_Stats.Unexpected;
-            return E_UNEXPECTED;
-        }
-        if (Fails(Fail::ProcessOutput, m_Stats.Outputs))
+        if (m_HaveOutput <= 0 || m_Outputs.empty())
+            return ++m_Stats.Misuses, E_UNEXPECTED;
+        if (Fails(Fail::ProcessOutput, m_Delivered))
             return m_Options.FailResult;
         --m_HaveOutput;
-        outputSamples[0].pSample = m_OutputQueue.front().Sample.Detach();
-        m_OutputQueue.pop_front();
-        ++m_Stats.Outputs;
-        m_Changed.notify_all();
+        ++m_Delivered;
+        outputSamples[0].pSample = m_Outputs.front().Detach();
+        m_Outputs.pop_front();
         if (m_Free++ == 0 && m_NeedInput == 0)
         {
             m_NeedInput = 1;
@@ -406,31 +348,19 @@ HRESULT PassThroughTransform::Shutdown()
 // The first request for input of a stream.
 HRESULT PassThroughTransform::OnClockStart(MFTIME, LONGLONG)
 {
-    return Error::Guard([&]() -> HRESULT {
-        std::lock_guard lock(m_Lock);
-        if (m_ShutDown)
-            return MF_E_SHUTDOWN;
-        if (Fails(Fail::ClockStart))
-            return m_Options.FailResult;
-        if (m_NeedInput == 0)
-        {
-            m_NeedInput = 1;
-            Queue(METransformNeedInput);
-        }
-        return S_OK;
-    });
+    std::lock_guard lock(m_Lock);
+    if (m_ShutDown)
+        return MF_E_SHUTDOWN;
+    if (Fails(Fail::ClockStart))
+        return m_Options.FailResult;
+    if (m_NeedInput == 0)
+    {
+        m_NeedInput = 1;
+        Queue(METransformNeedInput);
+    }
+    return S_OK;
 }
 
-
-RequestingSink::RequestingSink(const Options& options) : Double(options)
-{
-    // A slow sink's next request, queued from a scheduled work item.
-    m_DelayedRequest = Make<FunctionCallback>([this] {
-        std::lock_guard lock(m_Lock);
-        if (!m_ShutDown)
-            RequestLocked();
-    });
-}
 
 HRESULT RequestingSink::QueryInterface(REFIID riid, void** object)
 {
@@ -468,7 +398,7 @@ HRESULT RequestingSink::EndFinalize(IMFAsyncResult*)
     std::lock_guard lock(m_Lock);
     m_Finalizing = false;
     ++m_Stats.Finalized;
-    return Fails(Fail::EndFinalize) ? m_Options.FailResult : S_OK;
+    return FailsWith(Fail::EndFinalize);
 }
 
 HRESULT RequestingSink::OnClock(MediaEventType type)
@@ -478,7 +408,7 @@ HRESULT RequestingSink::OnClock(MediaEventType type)
         if (m_ShutDown)
             return MF_E_SHUTDOWN;
         Queue(type);
-        if (type == MEStreamSinkStarted && m_Options.Mode != RequestMode::Manual)
+        if (type == MEStreamSinkStarted && !m_Options.Manual)
             RequestLocked();
         return S_OK;
     });
@@ -506,21 +436,13 @@ HRESULT RequestingSink::ProcessSample(IMFSample* sample)
         else
             --m_Outstanding;
         m_Stats.Indices.push_back(MFGetAttributeUINT32(sample, SampleIndexKey, UINT32(-1)));
-        LONGLONG time = -1;
-        (void)sample->GetSampleTime(&time);
-        m_Stats.Times.push_back(time);
         if (m_Options.OnSample)
             m_Options.OnSample(sample);
         m_Changed.notify_all();
         if (Fails(Fail::SinkError, received))
-            return Queue(MEError, m_Options.FailResult), S_OK;
-        MFWORKITEM_KEY key = 0;
-        if (m_Finalizing || m_Options.Mode == RequestMode::Manual)
-            return S_OK;
-        if (m_Options.Mode == RequestMode::Auto)
+            Queue(MEError, m_Options.FailResult);
+        else if (!m_Finalizing && !m_Options.Manual)
             RequestLocked();
-        else
-            XEV_CHECK_HR(MFScheduleWorkItem(m_DelayedRequest.Get(), AsUnknown(), -1, &key));
         return S_OK;
     });
 }
@@ -540,7 +462,7 @@ HRESULT RequestingSink::PlaceMarker(MFSTREAMSINK_MARKER_TYPE, const PROPVARIANT*
     if (Fails(Fail::PlaceMarker))
         return m_Options.FailResult;
     ++m_Stats.Markers;
-    const HRESULT hr = QueueEvent(MEStreamSinkMarker, GUID_NULL, Fails(Fail::MarkerStatus) ? m_Options.FailResult : S_OK, contextValue);
+    const HRESULT hr = QueueEvent(MEStreamSinkMarker, GUID_NULL, FailsWith(Fail::MarkerStatus), contextValue);
     return hr == MF_E_SHUTDOWN ? S_OK : hr;
 }
 
@@ -548,8 +470,6 @@ HRESULT RequestingSink::SetCurrentMediaType(IMFMediaType* type)
 {
     std::lock_guard lock(m_Lock);
     m_Stats.CurrentType = type;
-    ++m_Stats.TypeChanges;
-    m_Stats.TypeChangeBeforeSample = static_cast<UINT32>(m_Stats.Indices.size());
     return S_OK;
 }
 
@@ -653,7 +573,7 @@ bool EventRecorder::WaitFor(MediaEventType type, int timeoutMilliseconds, size_t
 {
     std::unique_lock lock(m_Lock);
     return m_Arrived.wait_for(lock, std::chrono::milliseconds(timeoutMilliseconds), [&] {
-        return static_cast<size_t>(std::count_if(m_Records.begin(), m_Records.end(), [type](const Record& r) { return r.Type == type; })) >= occurrence;
+        return static_cast<size_t>(std::ranges::count(m_Records, type, &Record::Type)) >= occurrence;
     });
 }
 

@@ -1,17 +1,17 @@
 #pragma once
-// Test doubles of the media objects a media session drives, following the platform contracts
-// the real source, encoder transform and sink follow, plus a recorder of any generator's events.
-// Only what the session calls is implemented; the rest answers E_NOTIMPL.
+// Test doubles of the media objects a media session drives, following the platform contracts the
+// real source, encoder transform and sink follow, plus a recorder of any generator's events. They
+// take no time and can fail any call the session makes; only what the session calls is
+// implemented, the rest answers E_NOTIMPL.
 //
-//   CountingSource         a live source with one stream: sample i has time i x 333333
-//                          and SampleIndexKey = i; after SampleCount samples the stream ends
+//   CountingSource         a live source with one stream: sample i has time i x 333333 and
+//                          SampleIndexKey = i; after SampleCount samples the stream ends
 //                          (MEEndOfStream, then MEEndOfPresentation).
-//   PassThroughTransform   an asynchronous transform: each input goes out unchanged, in order,
-//                          after a hop over its own serial work queue; Buffers bounds the inputs
-//                          it holds; optionally one format change before output FormatChangeAt.
-//                          Its first METransformNeedInput comes from the clock's start.
-//   RequestingSink         a finalizable sink, its own one stream sink, that asks for one sample
-//                          at a time: at once (Auto), a millisecond later (Delayed), or when granted (Manual).
+//   PassThroughTransform   an asynchronous transform: each input is at once announced as an output,
+//                          unchanged and in order; Buffers bounds the samples it holds. Its first
+//                          METransformNeedInput comes from the clock's start.
+//   RequestingSink         a sink, its own one stream sink, that asks for one sample at a time:
+//                          at once (Auto) or only when granted (Manual).
 //
 // One Options value configures all three (each reads its own fields), including the one failure
 // switch. Events are queued under the double's lock (the platform's event queue never calls out
@@ -33,8 +33,6 @@ namespace SessionDoubles
 {
 // UINT32 attribute of the source's samples: the sample index.
 XEV_GUID(SampleIndexKey, "5d3c4c6e-1f8a-4c55-9a61-2f0b6c1d7e10");
-// UINT32 attribute of the format-change output type: the output index it went before.
-XEV_GUID(FormatChangeKey, "8a0f5b7c-33d2-4f0e-b1a6-7e4c2d9f0a21");
 
 // Where the doubles fail with FailResult. "(at)" stages fail at the FailAt-th sample, input or
 // output; "Status" ones succeed but report the failure in their event; "Silent" ones never answer.
@@ -49,21 +47,12 @@ enum class Fail
     BeginFinalize, EndFinalize,
 };
 
-enum class RequestMode
-{
-    Auto,
-    Delayed,
-    Manual,  // requests only through RequestingSink::Grant
-};
-
 struct Options
 {
     UINT32 SampleCount = 10;
     UINT32 Buffers = 4;
-    int FormatChangeAt = -1;
-    bool Unlocked = true; // MF_TRANSFORM_ASYNC_UNLOCK set at creation
-    RequestMode Mode = RequestMode::Auto;
-    bool Finalizable = true;
+    bool Manual = false;     // the sink asks only through RequestingSink::Grant
+    bool Finalizable = true; // the sink offers IMFFinalizableMediaSink
     Fail Failure = Fail::None;
     UINT32 FailAt = 0;
     HRESULT FailResult = E_FAIL;
@@ -124,48 +113,18 @@ protected:
     explicit Double(const Options& options) : m_Options(options) {}
     bool Fails(Fail fail) const { return m_Options.Failure == fail; }
     bool Fails(Fail fail, UINT32 index) const { return m_Options.Failure == fail && index == m_Options.FailAt; }
+    HRESULT FailsWith(Fail fail) const { return Fails(fail) ? m_Options.FailResult : S_OK; }
 
     // IMFClockConsumer; `stateSink` (if any) follows the clock.
-    HRESULT SetClock(IMFPresentationClock* clock, IMFClockStateSink* stateSink, HRESULT result = S_OK)
-    {
-        ComPtr<IMFPresentationClock> previous;
-        {
-            std::lock_guard lock(m_Lock);
-            if (m_ShutDown)
-                return MF_E_SHUTDOWN;
-            if (FAILED(result) || m_Clock.Get() == clock)
-                return FAILED(result) ? result : S_FALSE;
-            previous = std::exchange(m_Clock, ComPtr<IMFPresentationClock>(clock));
-        }
-        if (previous && stateSink)
-            (void)previous->RemoveClockStateSink(stateSink);
-        return clock && stateSink ? clock->AddClockStateSink(stateSink) : S_OK;
-    }
+    HRESULT SetClock(IMFPresentationClock* clock, IMFClockStateSink* stateSink, HRESULT result = S_OK);
     HRESULT GetClock(IMFPresentationClock** clock) const
     {
-        if (!clock)
-            return E_POINTER;
         std::lock_guard lock(m_Lock);
         *clock = ComPtr<IMFPresentationClock>(m_Clock).Detach();
         return m_Clock ? S_OK : MF_E_NO_CLOCK;
     }
     // Marks the double shut down (false if it was) and lets go of the clock; `underLock` runs under the lock.
-    bool MarkShutDown(IMFClockStateSink* stateSink, const std::function<void()>& underLock = {})
-    {
-        ComPtr<IMFPresentationClock> clock;
-        {
-            std::lock_guard lock(m_Lock);
-            if (std::exchange(m_ShutDown, true))
-                return false;
-            clock = std::move(m_Clock);
-            if (underLock)
-                underLock();
-        }
-        if (clock && stateSink)
-            (void)clock->RemoveClockStateSink(stateSink);
-        m_Changed.notify_all();
-        return true;
-    }
+    bool MarkShutDown(IMFClockStateSink* stateSink, const std::function<void()>& underLock = {});
 
     const Options m_Options;
     mutable std::mutex m_Lock; // guards the fields below and those of the derived double
@@ -175,11 +134,10 @@ protected:
     Stats m_Stats;
 };
 
-
 struct SourceStats
 {
     UINT32 Requests = 0; // RequestSample calls accepted
-    UINT32 Starts = 0, Stops = 0;
+    UINT32 Stops = 0;
 };
 
 class CountingSource final : public ComObject<EventGenerator<IMFMediaSource>, IMFClockConsumer>, public Double<SourceStats>
@@ -230,14 +188,9 @@ private:
     const ComPtr<CountingSource> m_Source;
 };
 
-
 struct TransformStats
 {
-    std::vector<MFT_MESSAGE_TYPE> Messages;
-    UINT32 Outputs = 0;      // samples handed out by ProcessOutput
-    UINT32 MaximumHeld = 0;  // the most inputs held at once
-    UINT32 NotAccepting = 0; // ProcessInput calls answered MF_E_NOTACCEPTING
-    UINT32 Unexpected = 0;   // ProcessOutput calls without an announced output
+    UINT32 Misuses = 0; // ProcessInput without a request for input, ProcessOutput without an announced output
 };
 
 class PassThroughTransform final
@@ -247,7 +200,6 @@ class PassThroughTransform final
 public:
     static ComPtr<PassThroughTransform> Create(const Options& options) { return Make<PassThroughTransform>(options); }
     explicit PassThroughTransform(const Options& options);
-    ~PassThroughTransform() override;
 
     // IMFTransform
     HRESULT GetStreamLimits(DWORD*, DWORD*, DWORD*, DWORD*) override { return E_NOTIMPL; }
@@ -262,8 +214,8 @@ public:
     HRESULT AddInputStreams(DWORD, DWORD*) override { return E_NOTIMPL; }
     HRESULT GetInputAvailableType(DWORD, DWORD, IMFMediaType**) override { return E_NOTIMPL; }
     HRESULT GetOutputAvailableType(DWORD outputStreamID, DWORD typeIndex, IMFMediaType** type) override;
-    HRESULT SetInputType(DWORD inputStreamID, IMFMediaType* type, DWORD flags) override;
-    HRESULT SetOutputType(DWORD outputStreamID, IMFMediaType* type, DWORD flags) override;
+    HRESULT SetInputType(DWORD, IMFMediaType* type, DWORD flags) override { return SetType(m_InputType, type, flags); }
+    HRESULT SetOutputType(DWORD, IMFMediaType* type, DWORD flags) override { return SetType(m_OutputType, type, flags); }
     HRESULT GetInputCurrentType(DWORD, IMFMediaType** type) override { return CurrentType(m_InputType, type); }
     HRESULT GetOutputCurrentType(DWORD, IMFMediaType** type) override { return CurrentType(m_OutputType, type); }
     HRESULT GetInputStatus(DWORD, DWORD*) override { return E_NOTIMPL; }
@@ -287,41 +239,27 @@ public:
     HRESULT OnClockSetRate(MFTIME, float) override { return S_OK; }
 
 private:
+    HRESULT SetType(ComPtr<IMFMediaType>& held, IMFMediaType* type, DWORD flags);
     HRESULT CurrentType(const ComPtr<IMFMediaType>& held, IMFMediaType** type) const;
-    void CompleteOne();
     void StopStreamingLocked();
     void CheckDrainedLocked();
-    bool ChangePendingLocked() const { return !m_OutputQueue.empty() && m_OutputQueue.front().Type; }
-
-    struct Entry
-    {
-        ComPtr<IMFMediaType> Type; // a format change
-        ComPtr<IMFSample> Sample;
-    };
 
     ComPtr<IMFAttributes> m_Attributes;
-    ComPtr<IMFAsyncCallback> m_Completion;
     // The fields below are guarded by m_Lock.
     ComPtr<IMFMediaType> m_InputType, m_OutputType;
-    DWORD m_WorkQueue = 0;  // while streaming
     int m_NeedInput = -1;   // -1 not streaming, -2 draining
     int m_HaveOutput = -1;
-    UINT32 m_Free = 0;      // buffers not holding an input
-    std::deque<ComPtr<IMFSample>> m_InFlight;
-    std::deque<Entry> m_OutputQueue;
-    UINT32 m_Inputs = 0, m_Completed = 0;
+    UINT32 m_Free = 0;      // buffers not holding a sample
+    std::deque<ComPtr<IMFSample>> m_Outputs;
+    UINT32 m_Inputs = 0, m_Delivered = 0;
 };
-
 
 struct SinkStats
 {
-    std::vector<UINT32> Indices;        // SampleIndexKey of each sample received, in order
-    std::vector<LONGLONG> Times;        // and its sample time
-    UINT32 Unrequested = 0;             // samples that came without an outstanding request
-    UINT32 TypeChanges = 0;             // SetCurrentMediaType calls
-    UINT32 TypeChangeBeforeSample = 0;  // samples received before the last one
+    std::vector<UINT32> Indices;       // SampleIndexKey of each sample received, in order
+    UINT32 Unrequested = 0;            // samples that came without an outstanding request
     ComPtr<IMFMediaType> CurrentType;
-    UINT32 Markers = 0, Finalized = 0;  // PlaceMarker and EndFinalize calls
+    UINT32 Markers = 0, Finalized = 0; // PlaceMarker and EndFinalize calls
 };
 
 class RequestingSink final
@@ -330,7 +268,7 @@ class RequestingSink final
 {
 public:
     static ComPtr<RequestingSink> Create(const Options& options) { return Make<RequestingSink>(options); }
-    explicit RequestingSink(const Options& options);
+    explicit RequestingSink(const Options& options) : Double(options) {}
 
     HRESULT QueryInterface(REFIID riid, void** object) override;
     // IMFMediaSink
@@ -340,10 +278,7 @@ public:
     HRESULT GetStreamSinkCount(DWORD*) override { return E_NOTIMPL; }
     HRESULT GetStreamSinkByIndex(DWORD, IMFStreamSink**) override { return E_NOTIMPL; }
     HRESULT GetStreamSinkById(DWORD, IMFStreamSink**) override { return E_NOTIMPL; }
-    HRESULT SetPresentationClock(IMFPresentationClock* clock) override
-    {
-        return SetClock(clock, this, Fails(Fail::SinkClock) ? m_Options.FailResult : S_OK);
-    }
+    HRESULT SetPresentationClock(IMFPresentationClock* clock) override { return SetClock(clock, this, FailsWith(Fail::SinkClock)); }
     HRESULT GetPresentationClock(IMFPresentationClock** clock) override { return GetClock(clock); }
     HRESULT Shutdown() override;
     // IMFFinalizableMediaSink
@@ -371,21 +306,19 @@ public:
     HRESULT OnClockSetRate(MFTIME, float) override { return S_OK; }
 
     ComPtr<IMFStreamSink> StreamSink() { return ComPtr<IMFStreamSink>(this); }
-    // Lets the stream ask for `count` more samples (Manual mode).
+    // Lets the stream ask for `count` more samples (Manual).
     void Grant(UINT32 count);
 
 private:
     HRESULT OnClock(MediaEventType type);
     void RequestLocked();
 
-    ComPtr<IMFAsyncCallback> m_DelayedRequest;
     // The fields below are guarded by m_Lock.
     bool m_Finalizing = false;
     UINT32 m_Outstanding = 0; // requests not answered yet
 };
 
-
-// A topology source stream -> transform -> output over the three doubles.
+// A topology source stream -> transform -> output over a counting source.
 ComPtr<IMFTopology> BuildTopology(CountingSource* source, IMFTransform* transform, IMFStreamSink* streamSink);
 // The same over any source with its descriptors.
 ComPtr<IMFTopology> BuildTopology(IMFMediaSource* source, IMFPresentationDescriptor* descriptor, IMFStreamDescriptor* streamDescriptor,

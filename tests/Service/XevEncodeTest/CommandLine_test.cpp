@@ -63,12 +63,9 @@ TEST(OptionParser, AppliesOptionsInOrderAndWarnsAboutTheRest)
         { "ColonValueIgnored", { "-ws:1", "-ic:3", "7" }, DefaultPath, true, 7 },
         { "LaterOptionWins", { "-IterationCount", "2", "-ic", "4", "-ict", "9", "-ict", "1" }, DefaultPath, false, 4, 1 },
         { "CountsReadLikeWcstol", { "-ic", "abc", "-ict", "12abc" }, DefaultPath, false, 0, 12 },
-        { "CountWithBlanksAndSign", { "-ic", "  +8", "-ict", " -3" }, DefaultPath, false, 8, -3 },
         { "CountsClampToThirtyTwoBits", { "-ic", "99999999999", "-ict", "4294967296" }, DefaultPath, false, 0x7FFFFFFF, 0x7FFFFFFF },
         { "NegativeCountWrapsIntoUnsigned", { "-ic", " -1" }, DefaultPath, false, 0xFFFFFFFFu },
-        { "ShortSoftwareEncoder", { "-se" }, DefaultPath, false, 1, 5, true },
-        { "ResultsFileAndCapacity", { "-rf", "r.json", "-CAP" }, DefaultPath, false, 1, 5, false, {}, "r.json", true },
-        { "LongResultsFile", { "-ResultsFile", "a b.json", "-Capacity" }, DefaultPath, false, 1, 5, false, {}, "a b.json", true },
+        { "ShortNames", { "-se", "-rf", "r.json", "-CAP" }, DefaultPath, false, 1, 5, true, {}, "r.json", true },
         { "SupervisorOptionsDoNothing", { "-Debug:Full", "-DisableDebugOutput" } },
         { "StrayWordsAreWarned", { "foo", "/?", "-ws", "" }, DefaultPath, true, 1, 5, false,
             { ArgumentWarning + "foo", ArgumentWarning + "/?", ArgumentWarning } },
@@ -100,13 +97,10 @@ TEST(OptionParser, MissingOrOptionLikeValuesFailWithTheirFixedCodes)
         size_t WarningsBefore;
     } cases[] = {
         { { "-cf" }, MakeHResult(0x80FF02D5), 0 },
-        { { "-ConfigurationFile", "-ws" }, MakeHResult(0x80FF02D6), 0 },
         { { "-cf", "-" }, MakeHResult(0x80FF02D6), 0 },
         { { "foo", "-ic" }, MakeHResult(0x80FF02E2), 1 },
         { { "-ic", "-1" }, MakeHResult(0x80FF02E3), 0 },
-        { { "-ict" }, MakeHResult(0x80FF02EA), 0 },
         { { "-x", "-IterationCooldownTime", "-5" }, MakeHResult(0x80FF02EB), 1 },
-        { { "-rf" }, MakeHResult(0x80FF0301), 0 },
         { { "-ResultsFile", "-cap" }, MakeHResult(0x80FF0302), 0 },
     };
     for (const auto& c : cases)

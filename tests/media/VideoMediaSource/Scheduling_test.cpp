@@ -1,17 +1,13 @@
 // The stream's scheduling against a clock the test sets: pacing decisions at exact distances from
 // a sample's time, and delivery in index order when operations (and the end) finish out of order.
 
-#include "media/VideoMediaSource/VideoMediaSource.h"
-
-#include "fakes/SessionDoubles.h"
-#include "platform/mf/session/SessionTestSupport.h"
+#include "SourceFixture.h"
 
 #include <algorithm>
 #include <condition_variable>
 #include <mutex>
 
 using Stream = VideoMediaSource::Stream;
-using SessionDoubles::EventRecorder;
 
 // Reaches the stream's scheduling state under the source's lock.
 struct StreamTestAccess
@@ -96,57 +92,17 @@ private:
 LONGLONG Time(UINT32 index) { return Stream::SampleTime(index, 30, 1); }
 
 // A 30/1 source with the system clock, started (at `position`), the fake clock in place.
-class SchedulingTest : public SessionTest::PlatformTest
+class SchedulingTest : public SourceFixture
 {
 protected:
     void Start(std::optional<LONGLONG> duration, LONGLONG position)
     {
-        auto type = SessionTest::VideoType(MFVideoFormat_ARGB32);
-        ASSERT_EQ(MFSetAttributeRatio(type.Get(), MF_MT_FRAME_RATE, 30, 1), S_OK);
-        Source = Make<VideoMediaSource>();
-        Source->Initialize(nullptr, type.Get(), duration);
-        Source->EnableSystemClock();
-        ComPtr<IMFPresentationDescriptor> descriptor;
-        ASSERT_EQ(Source->CreatePresentationDescriptor(descriptor.GetAddressOf()), S_OK);
-        SourceEvents = EventRecorder::Start(Source.Get(), true);
-        const PROPVARIANT start { .vt = VT_I8, .hVal = position };
-        ASSERT_EQ(Source->Start(descriptor.Get(), &GUID_NULL, &start), S_OK);
-        ASSERT_TRUE(SourceEvents->WaitFor(MESourceStarted, PatienceMilliseconds)) << SourceEvents->Text();
-        ASSERT_EQ(SourceEvents->Records().front().Value.As(&MediaStream), S_OK);
-        StreamEvents = EventRecorder::Start(MediaStream.Get(), true);
+        Create(30, 1, duration, true);
+        SourceFixture::Start(position);
         StreamTestAccess::UseClock(TheStream(), Clock.Get());
-    }
-    void TearDown() override
-    {
-        if (Source)
-        {
-            EXPECT_EQ(Source->Shutdown(), S_OK);
-        }
-        for (auto* recorder : { SourceEvents.Get(), StreamEvents.Get() })
-        {
-            if (recorder)
-                recorder->Detach();
-        }
-        Source = nullptr;
-        SessionTest::PlatformTest::TearDown();
-    }
-    Stream* TheStream() { return static_cast<Stream*>(MediaStream.Get()); }
-    std::vector<LONGLONG> SampleTimes() const
-    {
-        std::vector<LONGLONG> times;
-        for (const auto& record : StreamEvents->Of(MEMediaSample))
-        {
-            ComPtr<IMFSample> sample;
-            EXPECT_EQ(record.Value.As(&sample), S_OK);
-            EXPECT_EQ(sample->GetSampleTime(&times.emplace_back()), S_OK);
-        }
-        return times;
     }
 
     const ComPtr<FakeClock> Clock = Make<FakeClock>();
-    ComPtr<VideoMediaSource> Source;
-    ComPtr<IMFMediaStream> MediaStream;
-    ComPtr<EventRecorder> SourceEvents, StreamEvents;
 };
 } // namespace
 

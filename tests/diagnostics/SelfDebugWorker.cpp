@@ -1,5 +1,5 @@
 // A worker for the supervisor tests: takes the supervisor entries like the tool, then writes a
-// debug line and raises what its first argument names (throw, error, hresult, early, threads, trace, segv).
+// debug line and raises what its first argument names (throw, error, hresult, early, threads, segv).
 
 #include "diagnostics/Supervisor.h"
 #include "platform/com/Error.h"
@@ -89,9 +89,6 @@ int main(int argc, char** argv)
         for (std::thread& thread : threads)
             thread.join();
     }
-    if (mode == "trace") // a load for measuring the forwarding
-        for (int i = 0; i < 100000; ++i)
-            XEV_TRACE("this 0x%p, Index %d\n", &mode, i);
     if (mode == "segv")
         WriteToUnmappedPage(reinterpret_cast<int*>(16)); // not null: UBSan would stop it first
     return 0;

@@ -113,26 +113,6 @@ TEST_F(PoolTest, FirstIdleElementInCreationOrderWinsAndTryAcquireReplacesTheOutP
     EXPECT_EQ(a->AsUnknown(), elements[1]);
 }
 
-TEST_F(PoolTest, ReferenceCountsOfElementAndPoolThatLivesWhileItsOwnerOrAnElementInUseHoldsIt)
-{
-    auto pool = Make<DynamicPool>(3u);
-    EXPECT_EQ(RefCount(pool.Get()), 1u);
-    ComPtr<Thing> element;
-    ASSERT_TRUE(pool->Acquire(element));
-    // The pool's reference and the user's; an element in use holds its pool.
-    EXPECT_EQ(RefCount(element.Get()), 2u);
-    EXPECT_EQ(RefCount(pool.Get()), 2u);
-    EXPECT_TRUE(InUse(element.Get()));
-    element = nullptr;
-    EXPECT_EQ(RefCount(pool.Get()), 1u);
-
-    ASSERT_TRUE(pool->Acquire(element));
-    pool = nullptr;
-    EXPECT_EQ(g_Live.load(), 3);
-    element = nullptr;
-    EXPECT_EQ(g_Live.load(), 0);
-}
-
 TEST_F(PoolTest, ExhaustedStaticPoolCreatesNothingAndSignalsOnlyWhileSomebodyWaits)
 {
     auto pool = Make<StaticPool>(1u);

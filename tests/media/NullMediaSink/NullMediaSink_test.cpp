@@ -119,26 +119,22 @@ TEST_F(NullMediaSinkTest, TypeHandlerKeepsWhatItIsGiven)
     ComPtr<NullMediaSink> sink = Make<NullMediaSink>();
     ComPtr<IMFMediaTypeHandler> handler;
     ASSERT_EQ(sink->GetStream()->GetMediaTypeHandler(handler.GetAddressOf()), S_OK);
-    ComPtr<IMFMediaType> type;
+    ComPtr<IMFMediaType> byIndex, current;
     GUID major = GUID_NULL;
-    EXPECT_EQ(handler->GetCurrentMediaType(type.GetAddressOf()), MF_E_NOT_INITIALIZED);
-    EXPECT_EQ(handler->GetMediaTypeByIndex(0, type.GetAddressOf()), MF_E_NOT_INITIALIZED);
+    EXPECT_EQ(handler->GetCurrentMediaType(current.GetAddressOf()), MF_E_NOT_INITIALIZED);
+    EXPECT_EQ(handler->GetMediaTypeByIndex(0, byIndex.GetAddressOf()), MF_E_NOT_INITIALIZED);
     EXPECT_EQ(handler->GetMajorType(&major), MF_E_NOT_INITIALIZED);
     const ComPtr<IMFMediaType> h264 = VideoType(MFVideoFormat_H264, 640, 480);
     EXPECT_EQ(handler->IsMediaTypeSupported(h264.Get(), nullptr), S_OK);
     ASSERT_EQ(handler->SetCurrentMediaType(h264.Get()), S_OK);
-    for (DWORD index : { 0u, 1u })
+    ASSERT_EQ(handler->GetMediaTypeByIndex(0, byIndex.GetAddressOf()) | handler->GetCurrentMediaType(current.GetAddressOf()), S_OK);
+    for (IMFMediaType* type : { byIndex.Get(), current.Get() })
     {
-        const HRESULT hr = index == 0 ? handler->GetMediaTypeByIndex(0, type.ReleaseAndGetAddressOf())
-                                      : handler->GetCurrentMediaType(type.ReleaseAndGetAddressOf());
-        ASSERT_EQ(hr, S_OK);
         BOOL same = false;
-        EXPECT_NE(type.Get(), h264.Get()); // a copy
-        EXPECT_EQ(type->Compare(h264.Get(), MF_ATTRIBUTES_MATCH_ALL_ITEMS, &same), S_OK);
-        EXPECT_TRUE(same);
+        EXPECT_NE(type, h264.Get()); // a copy
+        EXPECT_TRUE(SUCCEEDED(type->Compare(h264.Get(), MF_ATTRIBUTES_MATCH_ALL_ITEMS, &same)) && same);
     }
-    EXPECT_EQ(handler->GetMediaTypeByIndex(1, type.ReleaseAndGetAddressOf()), E_INVALIDARG);
+    EXPECT_EQ(handler->GetMediaTypeByIndex(1, byIndex.ReleaseAndGetAddressOf()), E_INVALIDARG);
     EXPECT_EQ(handler->GetMajorType(&major), S_OK);
     EXPECT_EQ(major, MFMediaType_Video);
 }
-

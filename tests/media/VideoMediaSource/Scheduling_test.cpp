@@ -4,8 +4,7 @@
 #include "SourceFixture.h"
 
 #include <algorithm>
-#include <condition_variable>
-#include <mutex>
+#include <atomic>
 
 using Stream = VideoMediaSource::Stream;
 
@@ -54,39 +53,20 @@ namespace
 {
 using SessionTest::PatienceMilliseconds;
 
+// A clock the test sets; it counts its readings.
 class FakeClock final : public ComObject<TestSupport::TimeSourceStub>
 {
 public:
     HRESULT GetCorrelatedTime(DWORD, LONGLONG* clockTime, MFTIME* systemTime) override
     {
-        std::lock_guard guard(m_Lock);
-        *clockTime = *systemTime = m_Now;
-        ++m_Calls;
-        m_Called.notify_all();
+        *clockTime = *systemTime = Now.load();
+        ++Calls;
         return S_OK;
     }
+    bool WaitForCalls(int calls) { return TestSupport::WaitUntil([&] { return Calls.load() >= calls; }); }
 
-    void Set(LONGLONG now)
-    {
-        std::lock_guard guard(m_Lock);
-        m_Now = now;
-    }
-    int Calls()
-    {
-        std::lock_guard guard(m_Lock);
-        return m_Calls;
-    }
-    bool WaitForCalls(int calls)
-    {
-        std::unique_lock lock(m_Lock);
-        return m_Called.wait_for(lock, std::chrono::milliseconds(PatienceMilliseconds), [&] { return m_Calls >= calls; });
-    }
-
-private:
-    std::mutex m_Lock; // guards the fields below
-    std::condition_variable m_Called;
-    LONGLONG m_Now = 0;
-    int m_Calls = 0;
+    std::atomic<LONGLONG> Now { 0 };
+    std::atomic<int> Calls { 0 };
 };
 
 LONGLONG Time(UINT32 index) { return Stream::SampleTime(index, 30, 1); }
@@ -115,18 +95,18 @@ TEST_F(SchedulingTest, PacingAgainstTheClock)
         { 1'000'000, true }, { 111'111, true }, { 111'110, false }, { 100'000, false }, { -3'000'000, false } };
     for (UINT32 index = 0; index < std::size(rows); ++index)
     {
-        const int calls = Clock->Calls();
-        Clock->Set(Time(index) - rows[index].Early);
+        const int calls = Clock->Calls.load();
+        Clock->Now = Time(index) - rows[index].Early;
         ASSERT_EQ(MediaStream->RequestSample(nullptr), S_OK);
         ASSERT_TRUE(Clock->WaitForCalls(calls + 1));
         // The clock is read under the lock, so the first run has ended once the lock is taken.
         EXPECT_EQ(StreamTestAccess::IsWaiting(TheStream(), index), rows[index].Waits) << index;
         if (rows[index].Waits)
-            Clock->Set(Time(index)); // due: the next run delivers it
+            Clock->Now = Time(index); // due: the next run delivers it
         ASSERT_TRUE(StreamEvents->WaitFor(MEMediaSample, PatienceMilliseconds, index + 1)) << index;
         if (!rows[index].Waits)
         {
-            EXPECT_EQ(Clock->Calls(), calls + 1) << index;
+            EXPECT_EQ(Clock->Calls.load(), calls + 1) << index;
         }
     }
     EXPECT_EQ(SampleTimes(), (std::vector<LONGLONG> { Time(0), Time(1), Time(2), Time(3), Time(4) }));
@@ -137,13 +117,13 @@ TEST_F(SchedulingTest, PacingAgainstTheClock)
 TEST_F(SchedulingTest, DeliveryInIndexOrderWhenOperationsFinishOutOfOrder)
 {
     Start(Time(7), Time(5));
-    Clock->Set(Time(5) - 1'000'000); // 5 and 6 are early and wait
+    Clock->Now = Time(5) - 1'000'000; // 5 and 6 are early and wait
     for (int request = 0; request < 3; ++request)
         ASSERT_EQ(MediaStream->RequestSample(nullptr), S_OK);
     ASSERT_TRUE(Clock->WaitForCalls(2));
-    ASSERT_TRUE(SessionTest::WaitUntil([&] { return StreamTestAccess::Finished(TheStream()) == 1; })); // the end, held back
+    ASSERT_TRUE(TestSupport::WaitUntil([&] { return StreamTestAccess::Finished(TheStream()) == 1; })); // the end, held back
     EXPECT_EQ(MediaStream->RequestSample(nullptr), MF_E_END_OF_STREAM);
-    Clock->Set(Time(6));
+    Clock->Now = Time(6);
     EXPECT_EQ(StreamTestAccess::RunNow(TheStream(), { 6, 5 }), (std::vector<UINT32> { 5, 8 }));
     ASSERT_TRUE(StreamEvents->WaitFor(MEEndOfStream, PatienceMilliseconds)) << StreamEvents->Text();
     EXPECT_EQ(StreamEvents->Types(), (std::vector<MediaEventType> { MEStreamStarted, MEMediaSample, MEMediaSample, MEEndOfStream }));

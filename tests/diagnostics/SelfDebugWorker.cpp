@@ -18,6 +18,18 @@
     throw static_cast<int>(0x80004005);
 }
 
+// A throw the supervisor sees, caught at once.
+void ThrowAndCatch()
+{
+    try
+    {
+        ThrowPlainHResult();
+    }
+    catch (int)
+    {
+    }
+}
+
 [[gnu::noinline]] void WriteToUnmappedPage(int* target)
 {
     *static_cast<volatile int*>(target) = 1;
@@ -37,13 +49,7 @@ int main(int argc, char** argv)
     if (argc > 1 && std::string(argv[1]) == "early")
         early = std::thread([ready = attached.get_future()]() mutable {
             ready.wait();
-            try
-            {
-                ThrowPlainHResult();
-            }
-            catch (int)
-            {
-            }
+            ThrowAndCatch();
         });
     Diagnostics::PrepareWorker(arguments);
     attached.set_value();
@@ -78,13 +84,7 @@ int main(int argc, char** argv)
         for (int t = 0; t < 4; ++t)
             threads.emplace_back([] {
                 for (int i = 0; i < 5; ++i)
-                    try
-                    {
-                        ThrowPlainHResult();
-                    }
-                    catch (int)
-                    {
-                    }
+                    ThrowAndCatch();
             });
         for (std::thread& thread : threads)
             thread.join();

@@ -7,6 +7,7 @@
 
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace
@@ -86,15 +87,10 @@ TEST_F(ConfigurationFile, ReadsEveryKeyWithItsConversionsAndDefaultsTheRest)
     })");
     ASSERT_FALSE(result.Failure) << std::hex << *result.Failure;
     ASSERT_EQ(result.Settings.Tasks.size(), 2u);
-    const Application::Task& first = result.Settings.Tasks[0];
-    EXPECT_EQ(first.SizeW, 1280u);
-    EXPECT_EQ(first.SizeH, 720u);
-    EXPECT_EQ(first.RateN, 30000u);
-    EXPECT_EQ(first.RateD, 1001u);
-    const Application::Task& second = result.Settings.Tasks[1];
-    EXPECT_EQ(second.SizeH, 0xFFFFFFFFu); // negative numbers wrap into 32 bits
-    EXPECT_EQ(second.SizeW, 1u);          // only the low 32 bits are kept
-    EXPECT_EQ(second.RateN, 25u);
+    const auto fields = [](const Application::Task& t) { return std::tuple(t.SizeW, t.SizeH, t.RateN, t.RateD); };
+    EXPECT_EQ(fields(result.Settings.Tasks[0]), std::tuple(1280u, 720u, 30000u, 1001u));
+    // Negative numbers wrap into 32 bits; only the low 32 bits are kept.
+    EXPECT_EQ(fields(result.Settings.Tasks[1]), std::tuple(1u, 0xFFFFFFFFu, 25u, 1u));
     EXPECT_EQ(result.Settings.ProcessAffinityMask, 15);
     EXPECT_EQ(result.Settings.Duration, 7);
     EXPECT_EQ(Application::ChatIdentifier(), -1001234567890);

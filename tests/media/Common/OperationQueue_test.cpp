@@ -121,16 +121,9 @@ TEST(AsyncCallback, InvokeResultsAndStatus)
     EXPECT_EQ(result->GetStatus(), E_ABORT);
 
     // A throwing function sets the status to its HRESULT, which Invoke returns.
-    const std::pair<MF::AsyncCallback::Function, HRESULT> cases[] {
-        { [](MF::AsyncCallback*, IMFAsyncResult*) { XEV_FAIL(MF_E_INVALIDREQUEST); }, MF_E_INVALIDREQUEST },
-        { [](MF::AsyncCallback*, IMFAsyncResult*) { throw std::bad_alloc(); }, E_OUTOFMEMORY },
-    };
-    for (const auto& [function, expected] : cases)
-    {
-        callback->SetFunction(function);
-        EXPECT_EQ(callback->Invoke(result.Get()), expected);
-        EXPECT_EQ(result->GetStatus(), expected);
-    }
+    callback->SetFunction([](MF::AsyncCallback*, IMFAsyncResult*) { XEV_FAIL(MF_E_INVALIDREQUEST); });
+    EXPECT_EQ(callback->Invoke(result.Get()), MF_E_INVALIDREQUEST);
+    EXPECT_EQ(result->GetStatus(), MF_E_INVALIDREQUEST);
 
     // A function that succeeds leaves the status alone, and may replace itself while it runs.
     ASSERT_EQ(result->SetStatus(S_OK), S_OK);

@@ -1,6 +1,7 @@
 #include "platform/system/ConsoleControl.h"
 #include "Service/XevEncodeTest/Module.h"
 
+#include "fakes/Platform.h"
 #include "fakes/Support.h"
 #include "ToolProcess.h"
 
@@ -14,14 +15,12 @@
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
 namespace
 {
 using namespace ToolProcess;
-using Clock = std::chrono::steady_clock;
 
 TEST(EntryPoint, SyntaxRequestPrintsBannerAndSyntaxOnly)
 {
@@ -102,14 +101,10 @@ TEST(EntryPoint, ConsoleSignalsBecomeControlEventsAndLeaveTheProcessRunning)
 
     // Opening the writing end without blocking fails with ENXIO until the tool has opened the reading end.
     int writer = -1;
-    const auto deadline = Clock::now() + std::chrono::seconds(60);
-    while ((writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) < 0)
-    {
-        ASSERT_EQ(errno, ENXIO);
-        ASSERT_LT(Clock::now(), deadline) << "the tool never opened its configuration:\n" << child.Output();
-        ASSERT_EQ(waitpid(child.Pid(), nullptr, WNOHANG), 0) << "the tool ended early";
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
+    ASSERT_TRUE(TestSupport::WaitUntil([&] {
+        return (writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) >= 0 || errno != ENXIO || waitpid(child.Pid(), nullptr, WNOHANG) != 0;
+    })) << "the tool never opened its configuration:\n" << child.Output();
+    ASSERT_GE(writer, 0) << "the tool ended early, or the FIFO failed: " << errno;
     ASSERT_EQ(fcntl(writer, F_SETFL, 0), 0);
 
     const std::pair<int, const char*> signals[] = {

@@ -1,5 +1,6 @@
 // Whole runs of the built tool on small tasks: the console lines of a run, the stream files as a
-// decoder sees them, iterations and cool-downs, stop requests in each phase, a failing encoder.
+// decoder sees them, iterations and cool-downs, stop requests in each phase, the posted report, a
+// failing encoder, a refused session, the capacity search and the terminal's status line.
 
 #include "BotServer.h"
 #include "ToolProcess.h"

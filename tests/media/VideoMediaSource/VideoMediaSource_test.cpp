@@ -1,12 +1,11 @@
 // The video source and its stream: event sequences of start, restart, pause, stop and shutdown,
-// the refused calls, sample arithmetic, end of stream, pacing against the system clock, and a
-// whole run through the media session.
+// the refused calls, sample arithmetic, end of stream, pacing against the system clock, and the
+// hardware path.
 
 #include "SourceFixture.h"
 
 #include "platform/d3d/Texture.h"
 #include "platform/mf/Platform.h"
-
 
 using Stream = VideoMediaSource::Stream;
 using SessionTest::PatienceMilliseconds;

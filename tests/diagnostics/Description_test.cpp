@@ -2,15 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <numeric>
+
 using namespace Diagnostics;
 
 namespace
 {
+// The bytes 00 01 02 ...
 std::vector<uint8_t> Counting(size_t size)
 {
     std::vector<uint8_t> bytes(size);
-    for (size_t i = 0; i < size; ++i)
-        bytes[i] = static_cast<uint8_t>(i);
+    std::iota(bytes.begin(), bytes.end(), uint8_t { 0 });
     return bytes;
 }
 } // namespace

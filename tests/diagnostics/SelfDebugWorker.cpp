@@ -1,5 +1,5 @@
 // A worker for the supervisor tests: takes the supervisor entries like the tool, then writes a
-// debug line and raises what its first argument names (throw, error, hresult, early, threads, trace, segv).
+// debug line and raises what its first argument names (throw, error, hresult, early, threads, segv).
 
 #include "diagnostics/Supervisor.h"
 #include "platform/com/Error.h"
@@ -16,6 +16,18 @@
 [[gnu::noinline]] void ThrowPlainHResult()
 {
     throw static_cast<int>(0x80004005);
+}
+
+// A throw the supervisor sees, caught at once.
+void ThrowAndCatch()
+{
+    try
+    {
+        ThrowPlainHResult();
+    }
+    catch (int)
+    {
+    }
 }
 
 [[gnu::noinline]] void WriteToUnmappedPage(int* target)
@@ -37,13 +49,7 @@ int main(int argc, char** argv)
     if (argc > 1 && std::string(argv[1]) == "early")
         early = std::thread([ready = attached.get_future()]() mutable {
             ready.wait();
-            try
-            {
-                ThrowPlainHResult();
-            }
-            catch (int)
-            {
-            }
+            ThrowAndCatch();
         });
     Diagnostics::PrepareWorker(arguments);
     attached.set_value();
@@ -78,20 +84,11 @@ int main(int argc, char** argv)
         for (int t = 0; t < 4; ++t)
             threads.emplace_back([] {
                 for (int i = 0; i < 5; ++i)
-                    try
-                    {
-                        ThrowPlainHResult();
-                    }
-                    catch (int)
-                    {
-                    }
+                    ThrowAndCatch();
             });
         for (std::thread& thread : threads)
             thread.join();
     }
-    if (mode == "trace") // a load for measuring the forwarding
-        for (int i = 0; i < 100000; ++i)
-            XEV_TRACE("this 0x%p, Index %d\n", &mode, i);
     if (mode == "segv")
         WriteToUnmappedPage(reinterpret_cast<int*>(16)); // not null: UBSan would stop it first
     return 0;

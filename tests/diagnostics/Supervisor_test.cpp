@@ -93,31 +93,38 @@ protected:
 };
 } // namespace
 
-TEST_F(SupervisorTest, ThrowIsDescribedAndDumpedAndTheWorkerGoesOn)
+// A throw is described and dumped and the worker goes on; a segmentation fault gives one line and
+// one dump, then ends the worker by its signal.
+TEST_F(SupervisorTest, ThrowOrFaultIsDescribedAndDumped)
 {
     struct Case
     {
         const char* Mode;
+        const char* Option;
         std::string Line; // the whole line, or its start when it ends with '('
         const char* Code;
-        const char* Thrower; // a function gdb names in the dump's backtrace
+        const char* Culprit; // a function gdb names in the dump's backtrace
+        int Signal;
     };
     const Case cases[] = {
-        { "throw", "Exception: Module SelfDebugWorker, HRESULT, 0x80004005, Type i", "0x80004005", "ThrowPlainHResult" },
-        { "error", "Exception: Module SelfDebugWorker, a runtime error, Type St13runtime_error", "0x00000005", "main" },
-        { "hresult", "Exception: Module SelfDebugWorker, HResultException, 0x80070057, SelfDebugWorker.cpp(", "0x80070057", "Error::Throw" },
+        { "throw", "-Debug", "Exception: Module SelfDebugWorker, HRESULT, 0x80004005, Type i", "0x80004005", "ThrowPlainHResult", 0 },
+        { "error", "-Debug", "Exception: Module SelfDebugWorker, a runtime error, Type St13runtime_error", "0x00000005", "main", 0 },
+        { "hresult", "-Debug", "Exception: Module SelfDebugWorker, HResultException, 0x80070057, SelfDebugWorker.cpp(", "0x80070057", "Error::Throw", 0 },
+        { "segv", "-Debug:Full", "Exception: Module SelfDebugWorker, 0x0000000B, SIGSEGV, Address 0x0000000000000010, Code 1", "0x0000000B",
+            "WriteToUnmappedPage", SIGSEGV },
     };
     for (const Case& c : cases)
     {
-        const WorkerRun run = Run({ c.Mode, "-Debug" });
-        EXPECT_EQ(run.Result.ExitStatus, 0) << run.Result.Output;
+        const WorkerRun run = Run({ c.Mode, c.Option });
+        EXPECT_EQ(run.Result.ExitStatus, c.Signal ? -1 : 0) << run.Result.Output;
+        EXPECT_EQ(run.Result.Signal, c.Signal);
         EXPECT_EQ(run.Tracer, "SelfDebugWorker");
         EXPECT_TRUE(run.Forwarded) << run.Result.Output;
         ASSERT_EQ(run.Exceptions.size(), 1u) << run.Result.Output;
         EXPECT_EQ(run.Exceptions[0].substr(0, c.Line.back() == '(' ? c.Line.size() : std::string::npos), c.Line);
         const std::string dump = std::filesystem::path(m_Worker).parent_path() / ("SelfDebugWorker-" + run.Process + "-DebugException-0-" + c.Code + ".dmp");
         EXPECT_EQ(Dumps(run.Process), std::vector<std::string> { dump });
-        EXPECT_NE(Backtrace(dump).find(std::string(" in ") + c.Thrower + " ("), std::string::npos) << Backtrace(dump);
+        EXPECT_NE(Backtrace(dump).find(std::string(c.Culprit) + " ("), std::string::npos) << Backtrace(dump);
     }
 }
 
@@ -132,18 +139,6 @@ TEST_F(SupervisorTest, ThrowsOfConcurrentThreadsAreEachSeenOnce)
         EXPECT_EQ(run.Exceptions, std::vector<std::string>(throws, "Exception: Module SelfDebugWorker, HRESULT, 0x80004005, Type i"));
         EXPECT_EQ(Dumps(run.Process).size(), throws);
     }
-}
-
-TEST_F(SupervisorTest, SegmentationFaultGivesOneLineAndOneDumpThenKillsTheWorker)
-{
-    const WorkerRun run = Run({ "segv", "-Debug:Full" });
-    EXPECT_EQ(run.Result.Signal, SIGSEGV) << run.Result.Output;
-    ASSERT_EQ(run.Exceptions.size(), 1u) << run.Result.Output;
-    EXPECT_EQ(run.Exceptions[0], "Exception: Module SelfDebugWorker, 0x0000000B, SIGSEGV, Address 0x0000000000000010, Code 1");
-    const std::vector<std::string> dumps = Dumps(run.Process);
-    ASSERT_EQ(dumps.size(), 1u);
-    EXPECT_NE(dumps[0].find("-DebugException-0-0x0000000B.dmp"), std::string::npos);
-    EXPECT_NE(Backtrace(dumps[0]).find("WriteToUnmappedPage ("), std::string::npos) << Backtrace(dumps[0]);
 }
 
 TEST_F(SupervisorTest, DisableDebugOutputCountsOnlyBeforeDebug)

@@ -1,8 +1,10 @@
 #pragma once
 // What every platform and framework test shares: the patience, the platform started for each
-// test, an object's reference count, a wait for what no event announces, and a time source base.
+// test, an object's reference count, a wait for what no event announces, a software device
+// manager, and a time source base.
 
 #include "platform/com/ComObject.h"
+#include "platform/d3d/D3D11.h"
 #include "platform/mf/Api.h"
 
 #include <gtest/gtest.h>
@@ -45,6 +47,18 @@ bool WaitUntil(Condition condition)
         std::this_thread::yield();
     }
     return true;
+}
+
+// A device manager over a new software (WARP) device.
+inline ComPtr<IMFDXGIDeviceManager> SoftwareDeviceManager()
+{
+    ComPtr<ID3D11Device> device;
+    ComPtr<IMFDXGIDeviceManager> manager;
+    UINT32 token = 0;
+    EXPECT_EQ(D3D11CreateDevice(nullptr, D3D_DRIVER_TYPE_WARP, nullptr, 0, nullptr, 0, D3D11_SDK_VERSION, device.GetAddressOf(), nullptr, nullptr), S_OK);
+    EXPECT_EQ(MFCreateDXGIDeviceManager(&token, manager.GetAddressOf()), S_OK);
+    EXPECT_EQ(manager->ResetDevice(device.Get(), token), S_OK);
+    return manager;
 }
 
 // A time source of a test's own: the derived class gives the time; the rest is not implemented.

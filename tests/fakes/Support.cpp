@@ -2,9 +2,15 @@
 
 #include "platform/system/DebugOutput.h"
 
-#include <cstring>
+#include <atomic>
+#include <csignal>
+#include <fcntl.h>
+#include <fstream>
+#include <poll.h>
+#include <pty.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 
 namespace TestSupport
 {
@@ -40,6 +46,30 @@ std::vector<std::string> TraceCapture::LinesContaining(const std::string& text) 
     return result;
 }
 
+TempFolder::TempFolder()
+{
+    static std::atomic<int> counter { 0 };
+    m_Path = std::filesystem::temp_directory_path() / ("xev-test-" + std::to_string(getpid()) + "-" + std::to_string(counter++));
+    std::filesystem::create_directories(m_Path);
+}
+
+TempFolder::~TempFolder()
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(m_Path, ignored);
+}
+
+std::string TempFolder::Path(const std::string& name) const
+{
+    return name.empty() ? m_Path.string() : (m_Path / name).string();
+}
+
+std::string TempFolder::Write(const std::string& name, const std::string& text) const
+{
+    std::ofstream(Path(name), std::ios::binary) << text;
+    return Path(name);
+}
+
 std::string BinaryPath(const std::string& name)
 {
 #ifdef XEV_TEST_BIN_DIR
@@ -49,38 +79,74 @@ std::string BinaryPath(const std::string& name)
 #endif
 }
 
-ProcessResult RunProcess(const std::vector<std::string>& arguments)
+ChildProcess::ChildProcess(const std::vector<std::string>& arguments, bool terminal)
 {
-    ProcessResult result;
-    int pipeFds[2];
-    if (pipe(pipeFds) != 0)
-        return result;
-    const pid_t pid = fork();
-    if (pid == 0)
+    int fds[2] = { -1, -1 };
+    if (terminal ? (m_Pid = forkpty(&fds[0], nullptr, nullptr, nullptr)) < 0 : pipe2(fds, O_CLOEXEC) != 0)
+        return;
+    if (!terminal)
+        m_Pid = fork();
+    if (m_Pid == 0)
     {
-        dup2(pipeFds[1], 1);
-        dup2(pipeFds[1], 2);
-        close(pipeFds[0]);
-        close(pipeFds[1]);
+        if (!terminal)
+            dup2(fds[1], 1), dup2(fds[1], 2);
         std::vector<char*> argv;
-        for (auto& a : arguments)
+        for (const std::string& a : arguments)
             argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
         execv(argv[0], argv.data());
         _exit(127);
     }
-    close(pipeFds[1]);
-    char buffer[4096];
-    ssize_t n;
-    while ((n = read(pipeFds[0], buffer, sizeof(buffer))) > 0)
-        result.Output.append(buffer, static_cast<size_t>(n));
-    close(pipeFds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (WIFEXITED(status))
-        result.ExitStatus = WEXITSTATUS(status);
-    if (WIFSIGNALED(status))
-        result.Signal = WTERMSIG(status);
+    if (!terminal)
+        close(fds[1]);
+    m_Output = fds[0];
+}
+
+ChildProcess::~ChildProcess()
+{
+    if (m_Pid > 0)
+    {
+        kill(m_Pid, SIGKILL);
+        waitpid(m_Pid, nullptr, 0);
+    }
+    if (m_Output >= 0)
+        close(m_Output);
+}
+
+bool ChildProcess::ReadUntil(const std::string& text, std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (text.empty() || m_Text.find(text) == std::string::npos)
+    {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        pollfd descriptor { m_Output, POLLIN, 0 };
+        if (left <= 0 || poll(&descriptor, 1, static_cast<int>(left)) <= 0)
+            return false;
+        char buffer[4096];
+        const ssize_t n = read(m_Output, buffer, sizeof(buffer));
+        if (n <= 0)
+            return text.empty();
+        m_Text.append(buffer, static_cast<size_t>(n));
+    }
+    return true;
+}
+
+ProcessResult ChildProcess::Finish(std::chrono::milliseconds timeout)
+{
+    ProcessResult result;
+    if (ReadUntil({}, timeout))
+    {
+        int status = 0;
+        waitpid(std::exchange(m_Pid, -1), &status, 0);
+        result.ExitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        result.Signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    }
+    result.Output = m_Text;
     return result;
+}
+
+ProcessResult RunProcess(const std::vector<std::string>& arguments)
+{
+    return ChildProcess(arguments).Finish(std::chrono::minutes(4));
 }
 } // namespace TestSupport

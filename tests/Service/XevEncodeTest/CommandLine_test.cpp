@@ -38,56 +38,45 @@ Outcome Apply(std::vector<std::string> words)
     return outcome;
 }
 
-struct ParserCase
+// The settings the options changed, as text (defaults left out): " cf=<path> ws ic=<n> ict=<n> se rf=<path> cap".
+std::string Changed(const Configuration& c)
 {
-    const char* Title;
-    std::vector<std::string> Words;
-    std::string ConfigurationPath = DefaultPath;
-    bool WriteStreams = false;
-    UINT32 IterationCount = 1;
-    int64_t IterationCooldownTime = 5;
-    bool SoftwareEncoder = false;
-    std::vector<std::string> Lines = {};
-    std::string ResultsFile = {};
-    bool Capacity = false;
-};
+    std::string text = c.ConfigurationPath == DefaultPath ? "" : " cf=" + c.ConfigurationPath;
+    text += std::string(c.WriteStreams ? " ws" : "") + (c.IterationCount == 1 ? "" : " ic=" + std::to_string(c.IterationCount));
+    text += (c.IterationCooldownTime == 5 ? "" : " ict=" + std::to_string(c.IterationCooldownTime)) + (c.SoftwareEncoder ? " se" : "");
+    return text + (c.ResultsFile.empty() ? "" : " rf=" + c.ResultsFile) + (c.Capacity ? " cap" : "");
+}
 
 TEST(OptionParser, AppliesOptionsInOrderAndWarnsAboutTheRest)
 {
-    const ParserCase cases[] = {
-        { "NoArguments", {} },
-        { "ConfigurationFileTakesTheNextWordUnchanged", { "-cf", "a/../b.json" }, "a/../b.json" },
-        { "EmptyPathReplacesTheDefault", { "-cf", "" }, "" },
-        { "LongNamesInAnyCase", { "-CONFIGURATIONFILE", "x.json", "-writestreams", "-iterationCOUNT", "3", "-IterationCooldownTime", "0", "-softwareencoder" },
-            "x.json", true, 3, 0, true },
-        { "ColonValueIgnored", { "-ws:1", "-ic:3", "7" }, DefaultPath, true, 7 },
-        { "LaterOptionWins", { "-IterationCount", "2", "-ic", "4", "-ict", "9", "-ict", "1" }, DefaultPath, false, 4, 1 },
-        { "CountsReadLikeWcstol", { "-ic", "abc", "-ict", "12abc" }, DefaultPath, false, 0, 12 },
-        { "CountWithBlanksAndSign", { "-ic", "  +8", "-ict", " -3" }, DefaultPath, false, 8, -3 },
-        { "CountsClampToThirtyTwoBits", { "-ic", "99999999999", "-ict", "4294967296" }, DefaultPath, false, 0x7FFFFFFF, 0x7FFFFFFF },
-        { "NegativeCountWrapsIntoUnsigned", { "-ic", " -1" }, DefaultPath, false, 0xFFFFFFFFu },
-        { "ShortSoftwareEncoder", { "-se" }, DefaultPath, false, 1, 5, true },
-        { "ResultsFileAndCapacity", { "-rf", "r.json", "-CAP" }, DefaultPath, false, 1, 5, false, {}, "r.json", true },
-        { "LongResultsFile", { "-ResultsFile", "a b.json", "-Capacity" }, DefaultPath, false, 1, 5, false, {}, "a b.json", true },
-        { "SupervisorOptionsDoNothing", { "-Debug:Full", "-DisableDebugOutput" } },
-        { "StrayWordsAreWarned", { "foo", "/?", "-ws", "" }, DefaultPath, true, 1, 5, false,
-            { ArgumentWarning + "foo", ArgumentWarning + "/?", ArgumentWarning } },
-        { "UnknownOptionsWarnWithTheirName", { "-foo:bar", "-", "-?", "-Syntax", "-c" }, DefaultPath, false, 1, 5, false,
+    const struct
+    {
+        std::vector<std::string> Words;
+        std::string Changed;
+        std::vector<std::string> Lines = {};
+    } cases[] = {
+        { {}, "" },
+        { { "-cf", "a/../b.json" }, " cf=a/../b.json" }, // the next word unchanged
+        { { "-cf", "" }, " cf=" },
+        { { "-CONFIGURATIONFILE", "x.json", "-writestreams", "-iterationCOUNT", "3", "-IterationCooldownTime", "0", "-softwareencoder" },
+            " cf=x.json ws ic=3 ict=0 se" },
+        { { "-ws:1", "-ic:3", "7" }, " ws ic=7" }, // a colon value is ignored
+        { { "-IterationCount", "2", "-ic", "4", "-ict", "9", "-ict", "1" }, " ic=4 ict=1" }, // the later option wins
+        { { "-ic", "abc", "-ict", "12abc" }, " ic=0 ict=12" }, // counts read like wcstol
+        { { "-ic", "99999999999", "-ict", "4294967296" }, " ic=2147483647 ict=2147483647" }, // clamped to 32 bits
+        { { "-ic", " -1" }, " ic=4294967295" }, // a negative count wraps into unsigned
+        { { "-se", "-rf", "r.json", "-CAP" }, " se rf=r.json cap" },
+        { { "-Debug:Full", "-DisableDebugOutput" }, "" }, // the supervisor's options
+        { { "foo", "/?", "-ws", "" }, " ws", { ArgumentWarning + "foo", ArgumentWarning + "/?", ArgumentWarning } },
+        { { "-foo:bar", "-", "-?", "-Syntax", "-c" }, "",
             { OptionWarning + "foo", OptionWarning, OptionWarning + "?", OptionWarning + "Syntax", OptionWarning + "c" } },
     };
-    for (const ParserCase& c : cases)
+    for (const auto& c : cases)
     {
-        SCOPED_TRACE(c.Title);
         const Outcome outcome = Apply(c.Words);
         ASSERT_FALSE(outcome.Failure) << std::hex << *outcome.Failure;
-        EXPECT_EQ(outcome.Settings.ConfigurationPath, c.ConfigurationPath);
-        EXPECT_EQ(outcome.Settings.WriteStreams, c.WriteStreams);
-        EXPECT_EQ(outcome.Settings.IterationCount, c.IterationCount);
-        EXPECT_EQ(outcome.Settings.IterationCooldownTime, c.IterationCooldownTime);
-        EXPECT_EQ(outcome.Settings.SoftwareEncoder, c.SoftwareEncoder);
-        EXPECT_EQ(outcome.Settings.ResultsFile, c.ResultsFile);
-        EXPECT_EQ(outcome.Settings.Capacity, c.Capacity);
-        EXPECT_EQ(outcome.Lines, c.Lines);
+        EXPECT_EQ(Changed(outcome.Settings), c.Changed) << testing::PrintToString(c.Words);
+        EXPECT_EQ(outcome.Lines, c.Lines) << testing::PrintToString(c.Words);
     }
 }
 
@@ -100,13 +89,10 @@ TEST(OptionParser, MissingOrOptionLikeValuesFailWithTheirFixedCodes)
         size_t WarningsBefore;
     } cases[] = {
         { { "-cf" }, MakeHResult(0x80FF02D5), 0 },
-        { { "-ConfigurationFile", "-ws" }, MakeHResult(0x80FF02D6), 0 },
         { { "-cf", "-" }, MakeHResult(0x80FF02D6), 0 },
         { { "foo", "-ic" }, MakeHResult(0x80FF02E2), 1 },
         { { "-ic", "-1" }, MakeHResult(0x80FF02E3), 0 },
-        { { "-ict" }, MakeHResult(0x80FF02EA), 0 },
         { { "-x", "-IterationCooldownTime", "-5" }, MakeHResult(0x80FF02EB), 1 },
-        { { "-rf" }, MakeHResult(0x80FF0301), 0 },
         { { "-ResultsFile", "-cap" }, MakeHResult(0x80FF0302), 0 },
     };
     for (const auto& c : cases)

@@ -1,12 +1,13 @@
 #include "Service/XevEncodeTest/Configuration.h"
 
 #include "platform/com/Error.h"
-#include "TempFolder.h"
+#include "fakes/Support.h"
 
 #include <gtest/gtest.h>
 
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace
@@ -41,7 +42,7 @@ class ConfigurationFile : public testing::Test
 {
 protected:
     Result Load(const std::string& text) { return LoadPath(m_Folder.Write("XevEncodeTest.Configuration.json", text)); }
-    TempFolder m_Folder;
+    TestSupport::TempFolder m_Folder;
 };
 
 TEST(ConfigurationDefaults, ComeFromTheExecutablePath)
@@ -86,15 +87,10 @@ TEST_F(ConfigurationFile, ReadsEveryKeyWithItsConversionsAndDefaultsTheRest)
     })");
     ASSERT_FALSE(result.Failure) << std::hex << *result.Failure;
     ASSERT_EQ(result.Settings.Tasks.size(), 2u);
-    const Application::Task& first = result.Settings.Tasks[0];
-    EXPECT_EQ(first.SizeW, 1280u);
-    EXPECT_EQ(first.SizeH, 720u);
-    EXPECT_EQ(first.RateN, 30000u);
-    EXPECT_EQ(first.RateD, 1001u);
-    const Application::Task& second = result.Settings.Tasks[1];
-    EXPECT_EQ(second.SizeH, 0xFFFFFFFFu); // negative numbers wrap into 32 bits
-    EXPECT_EQ(second.SizeW, 1u);          // only the low 32 bits are kept
-    EXPECT_EQ(second.RateN, 25u);
+    const auto fields = [](const Application::Task& t) { return std::tuple(t.SizeW, t.SizeH, t.RateN, t.RateD); };
+    EXPECT_EQ(fields(result.Settings.Tasks[0]), std::tuple(1280u, 720u, 30000u, 1001u));
+    // Negative numbers wrap into 32 bits; only the low 32 bits are kept.
+    EXPECT_EQ(fields(result.Settings.Tasks[1]), std::tuple(1u, 0xFFFFFFFFu, 25u, 1u));
     EXPECT_EQ(result.Settings.ProcessAffinityMask, 15);
     EXPECT_EQ(result.Settings.Duration, 7);
     EXPECT_EQ(Application::ChatIdentifier(), -1001234567890);
@@ -142,20 +138,13 @@ TEST_F(ConfigurationFile, FailuresNameTheFileAndTheKey)
     } cases[] = {
         { R"({"ProcessAffinityMask": 15})", wrongType, R"(: key "ProcessAffinityMask" must be of type string, not number)" },
         { R"({"Tasks": [{"SizeW": 1, "SizeH": 1, "RateN": 1}]})", missing, R"(: key "Tasks[0].RateD" is missing)" },
-        { R"({"Tasks": [{"SizeW": 1, "SizeH": 1, "RateN": 1, "RateD": "1"}]})", wrongType, R"(: key "Tasks[0].RateD" must be of type number, not string)" },
         { R"({"Tasks": {}})", wrongType, R"(: key "Tasks" must be of type array, not object)" },
         { R"({"Tasks": [[]]})", wrongType, R"(: key "Tasks[0]" must be of type object, not array)" },
         { R"({"Tg": {}})", missing, R"(: key "Tg.ChatIdentifier" is missing)" },
-        { R"({"Tg": 5})", wrongType, R"(: key "Tg" must be of type object, not number)" },
-        { R"({"Tg": {"ChatIdentifier": "5"}})", wrongType, R"(: key "Tg.ChatIdentifier" must be of type number, not string)" },
-        { R"({"Duration": true})", wrongType, R"(: key "Duration" must be of type number, not boolean)" },
         { R"({"Duration": null})", wrongType, R"(: key "Duration" must be of type number, not null)" },
         { R"({"Duration": 1e19})", E_INVALIDARG, R"(: key "Duration" value 1e+19 is outside the 64-bit integer range)" },
-        { R"({"Duration": 9223372036854775808})", E_INVALIDARG, R"(: key "Duration" value 9223372036854775808 is outside the 64-bit integer range)" },
         { "", invalid, ": invalid JSON at byte offset 0 (" },
-        { "{\"Duration\": 1,}", invalid, ": invalid JSON at byte offset 15 (" },
         { "{\"Duration\": 1e400}", invalid, ": invalid JSON at byte offset 17 (" },
-        { "{} x", invalid, ": invalid JSON at byte offset 3 (" },
         { "\xEF\xBB\xBF{x", invalid, ": invalid JSON at byte offset 4 (" },
         { "{\"a\": \"\xFF\"}", invalid, ": invalid JSON at byte offset 7 (" },
         { "[1]", invalid, ": invalid JSON at byte offset 0 (the top level is not an object)" },

@@ -1,11 +1,12 @@
 #include "Service/XevEncodeTest/RunReport.h"
 
 #include "platform/com/Error.h"
-#include "TempFolder.h"
+#include "fakes/Support.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <sys/fsuid.h>
 #include <sys/stat.h>
 
@@ -32,7 +33,7 @@ TEST(RunReport, OnlyTheFirstIterationsConsumptionIsKept)
 TEST(RunReport, StreamFilesAreReplacedWholeOrNotAtAll)
 {
     EXPECT_EQ(StreamFileName(0, 3, 0) + StreamFileName(2, 3, 10), "Stream-000-00.h264Stream-002-10.h264");
-    const TempFolder folder;
+    const TestSupport::TempFolder folder;
     folder.Write("Stream-01.h264", "earlier run");
     const std::vector<BYTE> data { 0, 0, 0, 1, 0x67 };
     std::vector<std::string> console;

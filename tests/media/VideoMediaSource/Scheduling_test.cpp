@@ -1,17 +1,12 @@
 // The stream's scheduling against a clock the test sets: pacing decisions at exact distances from
 // a sample's time, and delivery in index order when operations (and the end) finish out of order.
 
-#include "media/VideoMediaSource/VideoMediaSource.h"
-
-#include "fakes/SessionDoubles.h"
-#include "platform/mf/session/SessionTestSupport.h"
+#include "SourceFixture.h"
 
 #include <algorithm>
-#include <condition_variable>
-#include <mutex>
+#include <atomic>
 
 using Stream = VideoMediaSource::Stream;
-using SessionDoubles::EventRecorder;
 
 // Reaches the stream's scheduling state under the source's lock.
 struct StreamTestAccess
@@ -58,95 +53,36 @@ namespace
 {
 using SessionTest::PatienceMilliseconds;
 
+// A clock the test sets; it counts its readings.
 class FakeClock final : public ComObject<TestSupport::TimeSourceStub>
 {
 public:
     HRESULT GetCorrelatedTime(DWORD, LONGLONG* clockTime, MFTIME* systemTime) override
     {
-        std::lock_guard guard(m_Lock);
-        *clockTime = *systemTime = m_Now;
-        ++m_Calls;
-        m_Called.notify_all();
+        *clockTime = *systemTime = Now.load();
+        ++Calls;
         return S_OK;
     }
+    bool WaitForCalls(int calls) { return TestSupport::WaitUntil([&] { return Calls.load() >= calls; }); }
 
-    void Set(LONGLONG now)
-    {
-        std::lock_guard guard(m_Lock);
-        m_Now = now;
-    }
-    int Calls()
-    {
-        std::lock_guard guard(m_Lock);
-        return m_Calls;
-    }
-    bool WaitForCalls(int calls)
-    {
-        std::unique_lock lock(m_Lock);
-        return m_Called.wait_for(lock, std::chrono::milliseconds(PatienceMilliseconds), [&] { return m_Calls >= calls; });
-    }
-
-private:
-    std::mutex m_Lock; // guards the fields below
-    std::condition_variable m_Called;
-    LONGLONG m_Now = 0;
-    int m_Calls = 0;
+    std::atomic<LONGLONG> Now { 0 };
+    std::atomic<int> Calls { 0 };
 };
 
 LONGLONG Time(UINT32 index) { return Stream::SampleTime(index, 30, 1); }
 
 // A 30/1 source with the system clock, started (at `position`), the fake clock in place.
-class SchedulingTest : public SessionTest::PlatformTest
+class SchedulingTest : public SourceFixture
 {
 protected:
     void Start(std::optional<LONGLONG> duration, LONGLONG position)
     {
-        auto type = SessionTest::VideoType(MFVideoFormat_ARGB32);
-        ASSERT_EQ(MFSetAttributeRatio(type.Get(), MF_MT_FRAME_RATE, 30, 1), S_OK);
-        Source = Make<VideoMediaSource>();
-        Source->Initialize(nullptr, type.Get(), duration);
-        Source->EnableSystemClock();
-        ComPtr<IMFPresentationDescriptor> descriptor;
-        ASSERT_EQ(Source->CreatePresentationDescriptor(descriptor.GetAddressOf()), S_OK);
-        SourceEvents = EventRecorder::Start(Source.Get(), true);
-        const PROPVARIANT start { .vt = VT_I8, .hVal = position };
-        ASSERT_EQ(Source->Start(descriptor.Get(), &GUID_NULL, &start), S_OK);
-        ASSERT_TRUE(SourceEvents->WaitFor(MESourceStarted, PatienceMilliseconds)) << SourceEvents->Text();
-        ASSERT_EQ(SourceEvents->Records().front().Value.As(&MediaStream), S_OK);
-        StreamEvents = EventRecorder::Start(MediaStream.Get(), true);
+        Create(30, 1, duration, true);
+        SourceFixture::Start(position);
         StreamTestAccess::UseClock(TheStream(), Clock.Get());
-    }
-    void TearDown() override
-    {
-        if (Source)
-        {
-            EXPECT_EQ(Source->Shutdown(), S_OK);
-        }
-        for (auto* recorder : { SourceEvents.Get(), StreamEvents.Get() })
-        {
-            if (recorder)
-                recorder->Detach();
-        }
-        Source = nullptr;
-        SessionTest::PlatformTest::TearDown();
-    }
-    Stream* TheStream() { return static_cast<Stream*>(MediaStream.Get()); }
-    std::vector<LONGLONG> SampleTimes() const
-    {
-        std::vector<LONGLONG> times;
-        for (const auto& record : StreamEvents->Of(MEMediaSample))
-        {
-            ComPtr<IMFSample> sample;
-            EXPECT_EQ(record.Value.As(&sample), S_OK);
-            EXPECT_EQ(sample->GetSampleTime(&times.emplace_back()), S_OK);
-        }
-        return times;
     }
 
     const ComPtr<FakeClock> Clock = Make<FakeClock>();
-    ComPtr<VideoMediaSource> Source;
-    ComPtr<IMFMediaStream> MediaStream;
-    ComPtr<EventRecorder> SourceEvents, StreamEvents;
 };
 } // namespace
 
@@ -159,18 +95,18 @@ TEST_F(SchedulingTest, PacingAgainstTheClock)
         { 1'000'000, true }, { 111'111, true }, { 111'110, false }, { 100'000, false }, { -3'000'000, false } };
     for (UINT32 index = 0; index < std::size(rows); ++index)
     {
-        const int calls = Clock->Calls();
-        Clock->Set(Time(index) - rows[index].Early);
+        const int calls = Clock->Calls.load();
+        Clock->Now = Time(index) - rows[index].Early;
         ASSERT_EQ(MediaStream->RequestSample(nullptr), S_OK);
         ASSERT_TRUE(Clock->WaitForCalls(calls + 1));
         // The clock is read under the lock, so the first run has ended once the lock is taken.
         EXPECT_EQ(StreamTestAccess::IsWaiting(TheStream(), index), rows[index].Waits) << index;
         if (rows[index].Waits)
-            Clock->Set(Time(index)); // due: the next run delivers it
+            Clock->Now = Time(index); // due: the next run delivers it
         ASSERT_TRUE(StreamEvents->WaitFor(MEMediaSample, PatienceMilliseconds, index + 1)) << index;
         if (!rows[index].Waits)
         {
-            EXPECT_EQ(Clock->Calls(), calls + 1) << index;
+            EXPECT_EQ(Clock->Calls.load(), calls + 1) << index;
         }
     }
     EXPECT_EQ(SampleTimes(), (std::vector<LONGLONG> { Time(0), Time(1), Time(2), Time(3), Time(4) }));
@@ -181,13 +117,13 @@ TEST_F(SchedulingTest, PacingAgainstTheClock)
 TEST_F(SchedulingTest, DeliveryInIndexOrderWhenOperationsFinishOutOfOrder)
 {
     Start(Time(7), Time(5));
-    Clock->Set(Time(5) - 1'000'000); // 5 and 6 are early and wait
+    Clock->Now = Time(5) - 1'000'000; // 5 and 6 are early and wait
     for (int request = 0; request < 3; ++request)
         ASSERT_EQ(MediaStream->RequestSample(nullptr), S_OK);
     ASSERT_TRUE(Clock->WaitForCalls(2));
-    ASSERT_TRUE(SessionTest::WaitUntil([&] { return StreamTestAccess::Finished(TheStream()) == 1; })); // the end, held back
+    ASSERT_TRUE(TestSupport::WaitUntil([&] { return StreamTestAccess::Finished(TheStream()) == 1; })); // the end, held back
     EXPECT_EQ(MediaStream->RequestSample(nullptr), MF_E_END_OF_STREAM);
-    Clock->Set(Time(6));
+    Clock->Now = Time(6);
     EXPECT_EQ(StreamTestAccess::RunNow(TheStream(), { 6, 5 }), (std::vector<UINT32> { 5, 8 }));
     ASSERT_TRUE(StreamEvents->WaitFor(MEEndOfStream, PatienceMilliseconds)) << StreamEvents->Text();
     EXPECT_EQ(StreamEvents->Types(), (std::vector<MediaEventType> { MEStreamStarted, MEMediaSample, MEMediaSample, MEEndOfStream }));

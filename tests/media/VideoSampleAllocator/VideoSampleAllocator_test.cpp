@@ -1,9 +1,10 @@
 // The texture sample allocator over a software device: sample counts, the rotating search, the
-// empty pool with its event and notification, texture descriptions, and refused calls.
+// empty pool with its event and notification, texture descriptions, refused calls, and samples
+// that come back after the allocator was uninitialized.
 
 #include "media/VideoSampleAllocator/VideoSampleAllocator.h"
 
-#include <gtest/gtest.h>
+#include "fakes/Platform.h"
 
 #include <atomic>
 
@@ -17,32 +18,36 @@ public:
     Sync::Event Released { Sync::Event::ResetMode::Manual };
 };
 
-class AllocatorTest : public ::testing::Test
+// Kept as an attribute of a sample: tells when the sample is destroyed.
+class Probe final : public ComObject<IUnknown>
+{
+public:
+    explicit Probe(Sync::Event* gone) : m_Gone(gone) {}
+    ~Probe() override { m_Gone->Set(); }
+    Sync::Event* const m_Gone;
+};
+
+class AllocatorTest : public TestSupport::PlatformTest
 {
 protected:
     void SetUp() override
     {
-        ASSERT_EQ(MFStartup(MF_VERSION), S_OK);
-        ComPtr<ID3D11Device> device;
-        ASSERT_EQ(D3D11CreateDevice(nullptr, D3D_DRIVER_TYPE_WARP, nullptr, 0, nullptr, 0, D3D11_SDK_VERSION, device.GetAddressOf(),
-                      nullptr, nullptr), S_OK);
-        UINT32 token = 0;
-        ASSERT_EQ(MFCreateDXGIDeviceManager(&token, Manager.GetAddressOf()), S_OK);
-        ASSERT_EQ(Manager->ResetDevice(device.Get(), token), S_OK);
+        PlatformTest::SetUp();
+        Manager = TestSupport::SoftwareDeviceManager();
         ASSERT_EQ(Allocator->SetDirectXManager(Manager.Get()), S_OK);
     }
     void TearDown() override
     {
         Allocator = nullptr;
         Manager = nullptr;
-        EXPECT_EQ(MFShutdown(), S_OK);
+        PlatformTest::TearDown();
     }
-    ComPtr<IMFMediaType> Type(REFGUID subtype = MFVideoFormat_ARGB32)
+    static ComPtr<IMFMediaType> Type(UINT32 width = 64, UINT32 height = 48)
     {
         ComPtr<IMFMediaType> type;
         EXPECT_EQ(MFCreateMediaType(type.GetAddressOf()), S_OK);
-        EXPECT_EQ(type->SetGUID(MF_MT_SUBTYPE, subtype), S_OK);
-        EXPECT_EQ(MFSetAttributeSize(type.Get(), MF_MT_FRAME_SIZE, 64, 48), S_OK);
+        EXPECT_EQ(type->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_ARGB32), S_OK);
+        EXPECT_EQ(MFSetAttributeSize(type.Get(), MF_MT_FRAME_SIZE, width, height), S_OK);
         return type;
     }
     LONG FreeCount()
@@ -55,6 +60,7 @@ protected:
     ComPtr<IMFDXGIDeviceManager> Manager;
     ComPtr<VideoSampleAllocator> Allocator = Make<VideoSampleAllocator>();
 };
+using VideoSampleAllocatorLateReturn = AllocatorTest;
 
 bool IsLineCoded(HRESULT hr) { return (UINT32(hr) & 0xFFFF0000u) == 0x80FF0000u; }
 } // namespace
@@ -78,11 +84,10 @@ TEST_F(AllocatorTest, HandsOutInTurnAndSignalsAReturn)
     EXPECT_EQ(Allocator->AllocateSample(none.GetAddressOf()), MF_E_SAMPLEALLOCATOR_EMPTY);
     EXPECT_FALSE(Allocator->GetSampleAvailableEvent()->IsSignalled());
     samples[3] = nullptr;
-    EXPECT_TRUE(Allocator->GetSampleAvailableEvent()->Wait(20000));
+    EXPECT_TRUE(Allocator->GetSampleAvailableEvent()->Wait(TestSupport::PatienceMilliseconds));
     EXPECT_EQ(FreeCount(), 1);
-    EXPECT_TRUE(notify->Released.Wait(20000));
+    EXPECT_TRUE(notify->Released.Wait(TestSupport::PatienceMilliseconds));
     EXPECT_EQ(notify->Count.load(), 1);
-    // A sample out while the allocator is uninitialized is dropped when it comes back.
     EXPECT_EQ(Allocator->UninitializeSampleAllocator(), S_OK);
     EXPECT_EQ(FreeCount(), 0);
     EXPECT_EQ(Allocator->AllocateSample(none.GetAddressOf()), MF_E_NOT_INITIALIZED);
@@ -103,18 +108,55 @@ TEST_F(AllocatorTest, CountsDescriptionsAndRefusals)
 
     const auto fresh = Make<VideoSampleAllocator>();
     ComPtr<IMFSample> sample;
-    LONG count = 0;
     EXPECT_EQ(fresh->AllocateSample(sample.GetAddressOf()), MF_E_NOT_INITIALIZED);
     EXPECT_TRUE(IsLineCoded(fresh->InitializeSampleAllocatorEx(1, 1, nullptr, Type().Get()))) << "no device manager";
     EXPECT_TRUE(IsLineCoded(Make<VideoSampleAllocator>()->InitializeSampleAllocatorEx(0, 0, nullptr, Type().Get())));
     const HRESULT results[][2] = {
         { fresh->InitializeSampleAllocator(0, Type().Get()), E_INVALIDARG },
-        { fresh->InitializeSampleAllocator(1, nullptr), E_INVALIDARG },
-        { fresh->SetDirectXManager(nullptr), E_INVALIDARG },
         { fresh->AllocateSample(nullptr), E_POINTER },
         { fresh->Invoke(nullptr), E_INVALIDARG },
-        { fresh->GetFreeSampleCount(&count), S_OK },
     };
     for (size_t row = 0; row < std::size(results); ++row)
         EXPECT_EQ(results[row][0], results[row][1]) << "row " << row;
+}
+
+// A sample that comes back after the allocator was uninitialized (and perhaps initialized again
+// for another frame size) never rejoins it: it is dropped without a notification, and the
+// allocator hands out only samples of its current size. Rows: re-initialized at twice the size or not.
+TEST_F(VideoSampleAllocatorLateReturn, SampleOfAnEarlierInitializationIsDropped)
+{
+    for (const bool reinitialize : { false, true })
+    {
+        const auto allocator = Make<VideoSampleAllocator>();
+        const auto notify = Make<Notify>();
+        ASSERT_EQ(allocator->SetDirectXManager(Manager.Get()), S_OK);
+        ASSERT_EQ(allocator->SetCallback(notify.Get()), S_OK);
+        ASSERT_EQ(allocator->InitializeSampleAllocator(2, Type(64, 48).Get()), S_OK);
+        ComPtr<IMFSample> late, current;
+        ASSERT_EQ(allocator->AllocateSample(late.GetAddressOf()), S_OK);
+        ASSERT_EQ(allocator->UninitializeSampleAllocator(), S_OK);
+        if (reinitialize)
+        {
+            ASSERT_EQ(allocator->InitializeSampleAllocator(2, Type(128, 96).Get()), S_OK);
+            ASSERT_EQ(allocator->AllocateSample(current.GetAddressOf()), S_OK); // leaves an entry empty
+        }
+        Sync::Event lateGone { Sync::Event::ResetMode::Manual };
+        ASSERT_EQ(late->SetUnknown(MFSampleExtension_Token, Make<Probe>(&lateGone).Get()), S_OK);
+        late = nullptr;
+        EXPECT_TRUE(lateGone.Wait(TestSupport::PatienceMilliseconds)) << "the late sample was kept, reinitialized " << reinitialize;
+        current = nullptr;
+        EXPECT_EQ(!reinitialize || notify->Released.Wait(TestSupport::PatienceMilliseconds), true);
+        LONG free = -1;
+        ASSERT_EQ(allocator->GetFreeSampleCount(&free), S_OK);
+        EXPECT_EQ(free, reinitialize ? 2 : 0) << reinitialize;
+        EXPECT_EQ(notify->Count.load(), reinitialize ? 1 : 0) << reinitialize; // the current sample's return only
+        std::vector<ComPtr<IMFSample>> samples(2);
+        for (auto& sample : samples)
+        {
+            const HRESULT hr = allocator->AllocateSample(sample.GetAddressOf());
+            EXPECT_EQ(hr, reinitialize ? S_OK : MF_E_NOT_INITIALIZED);
+            DWORD length = 0;
+            EXPECT_EQ(SUCCEEDED(hr) ? (sample->GetTotalLength(&length), length) : 0u, reinitialize ? 128u * 96 * 4 : 0u) << reinitialize;
+        }
+    }
 }

@@ -168,7 +168,7 @@ TEST_P(XevEncodeTransformSession, PlaysToAValidStream)
     events->Detach();
 
     ASSERT_EQ(outputs.size(), Count);
-    const auto decoded = EncoderTest::Decode(outputs, EncoderTest::Range(Count), Width, Height);
+    const auto decoded = EncoderTest::Decode(outputs, Width, Height);
     ASSERT_EQ(decoded.Slices.size(), Count);
     for (UINT32 i = 0; i < Count; ++i)
     {
@@ -401,7 +401,7 @@ TEST_F(XevEncodeTransformTest, TextureInputWithKeyedMutexes)
         EXPECT_EQ(mutex->ReleaseSync(0), S_OK);
         return TextureSample(texture, index);
     });
-    const auto decoded = EncoderTest::Decode(outputs, EncoderTest::Range(Count), Width, Height);
+    const auto decoded = EncoderTest::Decode(outputs, Width, Height);
     EXPECT_EQ(decoded.Slices.size(), Count);
     EXPECT_GT(decoded.Psnr, 40.0);
     EXPECT_EQ(transform->Shutdown(), S_OK);

@@ -24,12 +24,10 @@ TEST(EncoderRuntimeLoading, TheNvidiaRuntimeIsMissingHereAndImpostorsOfferNoFunc
     const EncoderRuntime::NvidiaLibraries libraries { .Encoder = "libm.so.6", .Cuda = "libc.so.6" };
     EncoderRuntime::Module* module = EncoderRuntime::LoadNvidia(libraries);
     ASSERT_NE(module, nullptr);
-    EXPECT_STREQ(EncoderRuntime::Name(module), "NVIDIA");
     EXPECT_EQ(EncoderRuntime::FindCreateInstance(module), nullptr);
-    EXPECT_EQ(EncoderRuntime::LoadNvidia(libraries), module);
+    EXPECT_EQ(EncoderRuntime::LoadNvidia(libraries), module); // counted: freed twice
     EncoderRuntime::Free(module);
     EncoderRuntime::Free(module);
-    EXPECT_FALSE(NvidiaEncoder::HasEntryPoints());
     auto list = Versioned<NV_ENCODE_API_FUNCTION_LIST>(NV_ENCODE_API_FUNCTION_LIST_VER);
     EXPECT_EQ(NvidiaEncoder::CreateInstance(&list), NV_ENC_ERR_NO_ENCODE_DEVICE);
 }
@@ -38,14 +36,11 @@ TEST(EncoderRuntimeLoading, TheSoftwareAdapterAndNoDeviceGetTheSoftwareRuntime)
 {
     EncoderRuntime::Module* software = EncoderRuntime::LoadSoftware();
     ASSERT_NE(software, nullptr);
-    EXPECT_STREQ(EncoderRuntime::Name(software), "Software");
     EXPECT_EQ(EncoderRuntime::FindCreateInstance(software), &SoftwareEncoder::CreateInstance);
-    EXPECT_EQ(EncoderRuntime::LoadForDevice(nullptr), software);
-    EXPECT_EQ(EncoderRuntime::LoadForDevice(WarpDevice().Get()), software);
+    EXPECT_EQ(std::pair(EncoderRuntime::LoadForDevice(nullptr), EncoderRuntime::LoadForDevice(WarpDevice().Get())), std::pair(software, software));
     EncoderRuntime::Free(software);
     EncoderRuntime::Free(nullptr);
 }
-
 
 namespace
 {
@@ -72,8 +67,7 @@ TEST(X264Settings, ConstantQpPerPictureTypeBecomesOneQpAndTwoFactors)
     init->Config.rcParams.constQP = NV_ENC_QP { 30, 33, 24 }; // P, B, I
     init->Config.frameIntervalP = 2;
     const auto t = Translate(*init);
-    ASSERT_EQ(t.Status, NV_ENC_SUCCESS);
-    EXPECT_EQ(std::pair(t.Params.rc.i_rc_method, t.Params.rc.i_qp_constant), std::pair(X264_RC_CQP, 30));
+    ASSERT_EQ(std::tuple(t.Status, t.Params.rc.i_rc_method, t.Params.rc.i_qp_constant), std::tuple(NV_ENC_SUCCESS, X264_RC_CQP, 30));
     // libx264: QP(I) = QP(P) - 6 log2(ip), QP(B) = QP(P) + 6 log2(pb).
     EXPECT_NEAR(30 - 6 * std::log2(t.Params.rc.f_ip_factor), 24.0, 1e-3);
     EXPECT_NEAR(30 + 6 * std::log2(t.Params.rc.f_pb_factor), 33.0, 1e-3);
@@ -95,17 +89,15 @@ TEST(X264Settings, ProfilesAspectSlicesAndRates)
     init->Config.encodeCodecConfig.h264Config.sliceMode = 3;
     init->Config.encodeCodecConfig.h264Config.sliceModeData = 4;
     auto t = Translate(*init);
-    ASSERT_EQ(t.Status, NV_ENC_SUCCESS);
     // Baseline: no CABAC; 16:9 shown on 720x576: pixels 64:45 wide.
-    EXPECT_EQ(std::tuple(t.Params.b_cabac, t.Params.i_slice_count, t.Params.vui.i_sar_width, t.Params.vui.i_sar_height), std::tuple(0, 4, 64, 45));
+    EXPECT_EQ(std::tuple(t.Status, t.Params.b_cabac, t.Params.i_slice_count, t.Params.vui.i_sar_width, t.Params.vui.i_sar_height), std::tuple(NV_ENC_SUCCESS, 0, 4, 64, 45));
 
     init = MakeInitialization(Options {});
     init->Params.frameRateNum = 0;
     init->Config.rcParams.rateControlMode = NV_ENC_PARAMS_RC_CBR;
     init->Config.rcParams.averageBitRate = 4'000'000;
     t = Translate(*init);
-    ASSERT_EQ(t.Status, NV_ENC_SUCCESS);
     // A missing rate is 30 a second.
-    EXPECT_EQ(std::tuple(t.Params.i_fps_num, t.Params.rc.i_rc_method, t.Params.rc.i_bitrate, t.Params.rc.i_vbv_max_bitrate),
-              std::tuple(30u, X264_RC_ABR, 4000, 4000));
+    EXPECT_EQ(std::tuple(t.Status, t.Params.i_fps_num, t.Params.rc.i_rc_method, t.Params.rc.i_bitrate, t.Params.rc.i_vbv_max_bitrate),
+              std::tuple(NV_ENC_SUCCESS, 30u, X264_RC_ABR, 4000, 4000));
 }

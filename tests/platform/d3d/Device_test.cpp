@@ -22,13 +22,6 @@ public:
     HRESULT GetDesc(DXGI_ADAPTER_DESC*) override { return E_NOTIMPL; }
 };
 
-template <class I>
-bool Answers(IUnknown* object)
-{
-    ComPtr<I> result;
-    return object->QueryInterface(IidOf<I>, reinterpret_cast<void**>(result.GetAddressOf())) == S_OK && result;
-}
-
 std::vector<uint8_t> Snapshot(ID3D11Texture2D* texture)
 {
     const auto memory = MemoryOf(texture);
@@ -70,36 +63,17 @@ TEST(Device, CreationChecksItsArgumentsAndGoesOnItsAdapter)
     ComPtr<IDXGIAdapter1> adapter;
     ASSERT_EQ(factory->EnumAdapters1(0, adapter.GetAddressOf()), S_OK);
     EXPECT_EQ(create(adapter.Get(), D3D_DRIVER_TYPE_HARDWARE, nullptr, 0, nullptr, 0), E_INVALIDARG);
-    ASSERT_EQ(create(adapter.Get(), D3D_DRIVER_TYPE_UNKNOWN, nullptr, D3D11_CREATE_DEVICE_BGRA_SUPPORT | D3D11_CREATE_DEVICE_DEBUG, levels, 2), S_OK);
-    EXPECT_EQ(std::pair(device->GetFeatureLevel(), device->GetCreationFlags()),
-              std::pair(D3D_FEATURE_LEVEL_11_1, UINT(D3D11_CREATE_DEVICE_BGRA_SUPPORT | D3D11_CREATE_DEVICE_DEBUG)));
+    ASSERT_EQ(create(adapter.Get(), D3D_DRIVER_TYPE_UNKNOWN, nullptr, 0, levels, 2), S_OK);
+    EXPECT_EQ(device->GetFeatureLevel(), D3D_FEATURE_LEVEL_11_1);
     ComPtr<IDXGIAdapter> deviceAdapter;
     ASSERT_EQ(device.TryAs<IDXGIDevice>()->GetAdapter(deviceAdapter.GetAddressOf()), S_OK);
     EXPECT_EQ(static_cast<IUnknown*>(deviceAdapter.Get()), static_cast<IUnknown*>(adapter.TryAs<IDXGIAdapter>().Get()));
 }
 
-// What each object answers; the one immediate context keeps its device alive; a texture maps
-// its memory as a surface and has a keyed mutex only when made with one.
-TEST(Device, InterfacesAndTheImmediateContext)
+// The one immediate context keeps its device alive.
+TEST(Device, TheImmediateContextKeepsItsDeviceAlive)
 {
     auto d = MakeDevice();
-    EXPECT_EQ(std::tuple(Answers<ID3D10Multithread>(d.Device.Get()), Answers<ID3D11DeviceContext>(d.Device.Get()),
-                         Answers<ID3D11DeviceContext1>(d.Context.Get()), Answers<ID3D11Device>(d.Context.Get())), std::tuple(true, false, true, false));
-    for (UINT misc : { 0u, UINT(D3D11_RESOURCE_MISC_SHARED), UINT(D3D11_RESOURCE_MISC_SHARED_KEYEDMUTEX | D3D11_RESOURCE_MISC_SHARED_NTHANDLE) })
-    {
-        auto texture = MakeTexture(d.Device.Get(), TextureDesc(16, 16, DXGI_FORMAT_B8G8R8A8_UNORM, misc));
-        EXPECT_EQ(std::tuple(Answers<ID3D11Resource>(texture.Get()), Answers<IDXGISurface>(texture.Get()), Answers<IDXGIKeyedMutex>(texture.Get())),
-                  std::tuple(true, true, (misc & D3D11_RESOURCE_MISC_SHARED_KEYEDMUTEX) != 0)) << misc;
-    }
-    auto surface = MakeTexture(d.Device.Get(), TextureDesc(33, 7)).TryAs<IDXGISurface>();
-    EXPECT_EQ(surface->Unmap(), DXGI_ERROR_INVALID_CALL);
-    DXGI_MAPPED_RECT rect;
-    ASSERT_EQ(surface->Map(&rect, DXGI_MAP_WRITE), S_OK);
-    EXPECT_EQ(std::pair(rect.pBits, UINT(rect.Pitch)), std::pair(MemoryOf(surface.TryAs<ID3D11Texture2D>().Get()).Data, 192u));
-    EXPECT_EQ(surface->Unmap(), S_OK);
-    EXPECT_EQ(MakeTexture(d.Device.Get(), TextureDesc(8, 8, DXGI_FORMAT_B8G8R8A8_UNORM, 0, 2)).TryAs<IDXGISurface>()->Map(&rect, DXGI_MAP_READ),
-              DXGI_ERROR_INVALID_CALL) << "an array has no one surface";
-
     ComPtr<ID3D11DeviceContext> again;
     d.Device->GetImmediateContext(again.GetAddressOf());
     EXPECT_EQ(static_cast<ID3D11DeviceContext*>(d.Context.Get()), again.Get());
@@ -179,7 +153,7 @@ TEST(Copy, RegionLandsAtItsPositionAndNothingElseChanges)
     }
 }
 
-TEST(Copy, WholeResourcesAndChainsRunInIssueOrder)
+TEST(Copy, WholeResourcesRunInIssueOrder)
 {
     auto d = MakeDevice();
     auto a = MakeTexture(d.Device.Get(), TextureDesc(1920, 1080)), b = MakeTexture(d.Device.Get(), TextureDesc(1920, 1080)),
@@ -190,16 +164,6 @@ TEST(Copy, WholeResourcesAndChainsRunInIssueOrder)
     d.Context->CopySubresourceRegion(c.Get(), 0, 0, 0, 0, b.Get(), 0, nullptr);
     FlushAndWait(d.Context.Get());
     EXPECT_EQ(Snapshot(c.Get()), Snapshot(a.Get()));
-
-    auto slices = MakeTexture(d.Device.Get(), TextureDesc(16, 16, DXGI_FORMAT_B8G8R8A8_UNORM, 0, 3));
-    d.Context->CopySubresourceRegion(slices.Get(), 2, 0, 0, 0, a.Get(), 0, nullptr); // too big: dropped
-    const D3D11_BOX corner { 0, 0, 0, 16, 16, 1 };
-    d.Context->CopySubresourceRegion(slices.Get(), 2, 0, 0, 0, c.Get(), 0, &corner);
-    FlushAndWait(d.Context.Get());
-    const auto slice2 = MemoryOf(slices.Get(), 2), slice1 = MemoryOf(slices.Get(), 1), whole = MemoryOf(a.Get());
-    for (UINT row = 0; row < 16; ++row)
-        EXPECT_EQ(std::memcmp(slice2.Data + row * slice2.RowPitch, whole.Data + row * whole.RowPitch, 64), 0) << row;
-    EXPECT_EQ(std::count(slice1.Data, slice1.Data + slice1.Size, 0), std::ptrdiff_t(slice1.Size));
 }
 
 TEST(Copy, InvalidCopiesAreDroppedWithATraceLine)
@@ -301,8 +265,6 @@ TEST(KeyedMutex, AcquireFollowsTheKeyAndWaitsAcrossThreadsUntilReleasedWithIt)
     consumer.join();
     EXPECT_EQ(std::pair(timedOut, waited), std::pair(HRESULT(WAIT_TIMEOUT), S_OK));
     EXPECT_EQ(mutex->AcquireSync(0, PatienceMilliseconds), S_OK);
-    EXPECT_EQ(mutex->ReleaseSync(5), S_OK);
-    EXPECT_EQ(mutex->ReleaseSync(5), E_FAIL);
 }
 
 TEST(KeyedMutex, AcquireWaitsForCopiesIssuedBeforeTheRelease)

@@ -51,27 +51,6 @@ TEST(SoftwareEncoding, CadenceQpHeadersAndPicturesMatchWhatWasAskedFor)
     EXPECT_EQ(session.F.nvEncGetSequenceParams(session.E, &payload), NV_ENC_ERR_NOT_ENOUGH_BUFFER);
 }
 
-// ARGB input at 720p, a GOP shorter than the IDR period, no AUDs and no repeated headers.
-TEST(SoftwareEncoding, ArgbInputIPicturesBetweenIdrPicturesAndHeadersOnlyAtTheStart)
-{
-    const Options options { .Width = 1280, .Height = 720, .GopLength = 3, .IdrPeriod = 9, .OutputAud = false, .RepeatSpsPps = false,
-                            .Format = NV_ENC_BUFFER_FORMAT_ARGB };
-    constexpr uint32_t Frames = 12;
-    Session session(options);
-    session.Start();
-    const auto outputs = session.EncodeFrames(Frames);
-    const auto decoded = Decode(outputs, options.Width, options.Height);
-    EXPECT_GT(decoded.Psnr, 40.0);
-    ASSERT_EQ(decoded.Slices.size(), Frames);
-    for (uint32_t i = 0; i < Frames; ++i)
-    {
-        SCOPED_TRACE(i);
-        EXPECT_EQ(std::pair(decoded.Slices[i].Idr, decoded.Slices[i].Type), std::pair(i % 9 == 0, i % 3 == 0 ? 'I' : 'P'));
-        EXPECT_EQ(outputs[i].PictureType, i % 9 == 0 ? NV_ENC_PIC_TYPE_IDR : i % 3 == 0 ? NV_ENC_PIC_TYPE_I : NV_ENC_PIC_TYPE_P);
-        EXPECT_EQ(std::tuple(HasNal(outputs[i].Bytes, 9), HasNal(outputs[i].Bytes, 7), HasNal(outputs[i].Bytes, 8)), std::tuple(false, i == 0, i == 0));
-    }
-}
-
 TEST(SoftwareEncoding, BPicturesComeInDecodingOrderAndAnEndOfStreamStartsANewStream)
 {
     // Two B-pictures between references.

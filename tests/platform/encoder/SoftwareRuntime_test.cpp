@@ -243,25 +243,6 @@ TEST(SoftwareRuntimeCompletion, EventsAreSignalledInSubmissionOrder)
         EXPECT_EQ(session.Collect(slot).TimeStamp, slot * FrameTime);
 }
 
-TEST(SoftwareRuntimeCompletion, ALockWaitsForItsOwnPictureOnly)
-{
-    Session session(Options {});
-    session.Start();
-    session.Fill(0, 0);
-    ASSERT_EQ(session.Submit(0, 0), NV_ENC_SUCCESS);
-    ASSERT_TRUE(session.Events[0]->Wait(WaitMilliseconds));
-    // The next picture cannot be encoded while held; the first one's lock still returns.
-    ASSERT_EQ(SoftwareEncoder::HoldEncoding(session.E, true), NV_ENC_SUCCESS);
-    session.Fill(1, 1);
-    ASSERT_EQ(session.Submit(1, 1), NV_ENC_SUCCESS);
-    EXPECT_EQ(session.Collect(0).PictureType, NV_ENC_PIC_TYPE_IDR);
-    EXPECT_FALSE(session.Events[1]->IsSignalled());
-    // A blocking lock on the held picture returns once the picture is encoded.
-    std::thread locker([&] { EXPECT_EQ(session.Take(1).TimeStamp, FrameTime); });
-    ASSERT_EQ(SoftwareEncoder::HoldEncoding(session.E, false), NV_ENC_SUCCESS);
-    locker.join();
-}
-
 TEST(SoftwareRuntimeCompletion, DestroyingWithPicturesInFlightSignalsNothingAndReleasesEverything)
 {
     auto session = std::make_unique<Session>(Options {});

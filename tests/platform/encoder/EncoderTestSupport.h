@@ -37,26 +37,12 @@ P Versioned(uint32_t version)
     return params;
 }
 
-inline NV_ENC_CREATE_INPUT_BUFFER InputBufferParams(uint32_t width, uint32_t height, NV_ENC_BUFFER_FORMAT format)
-{
-    auto input = Versioned<NV_ENC_CREATE_INPUT_BUFFER>(NV_ENC_CREATE_INPUT_BUFFER_VER);
-    input.width = width, input.height = height, input.bufferFmt = format;
-    return input;
-}
-
 inline NV_ENC_REGISTER_RESOURCE TextureRegistration(void* texture, uint32_t width, uint32_t height, uint32_t pitch, NV_ENC_BUFFER_FORMAT format)
 {
     auto r = Versioned<NV_ENC_REGISTER_RESOURCE>(NV_ENC_REGISTER_RESOURCE_VER);
     r.resourceType = NV_ENC_INPUT_RESOURCE_TYPE_DIRECTX, r.width = width, r.height = height, r.pitch = pitch;
     r.resourceToRegister = texture, r.bufferFormat = format;
     return r;
-}
-
-inline NV_ENC_SEQUENCE_PARAM_PAYLOAD SequencePayload(void* buffer, uint32_t capacity, uint32_t* size)
-{
-    auto payload = Versioned<NV_ENC_SEQUENCE_PARAM_PAYLOAD>(NV_ENC_SEQUENCE_PARAM_PAYLOAD_VER);
-    payload.inBufferSize = capacity, payload.spsppsBuffer = buffer, payload.outSPSPPSPayloadSize = size;
-    return payload;
 }
 
 inline ComPtr<ID3D11Device> WarpDevice()
@@ -170,7 +156,8 @@ public:
         for (uint32_t i = 0; i < m_Options.BitstreamBuffers; ++i)
         {
             auto create = Versioned<NV_ENC_CREATE_BITSTREAM_BUFFER>(NV_ENC_CREATE_BITSTREAM_BUFFER_VER);
-            auto input = InputBufferParams(m_Options.Width, m_Options.Height, m_Options.Format);
+            auto input = Versioned<NV_ENC_CREATE_INPUT_BUFFER>(NV_ENC_CREATE_INPUT_BUFFER_VER);
+            input.width = m_Options.Width, input.height = m_Options.Height, input.bufferFmt = m_Options.Format;
             ASSERT_EQ(F.nvEncCreateBitstreamBuffer(E, &create) | F.nvEncCreateInputBuffer(E, &input), NV_ENC_SUCCESS);
             Bitstreams.push_back(create.bitstreamBuffer);
             Inputs.push_back(input.inputBuffer);

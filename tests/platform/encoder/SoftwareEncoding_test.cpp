@@ -20,7 +20,8 @@ TEST(SoftwareEncoding, CadenceQpHeadersAndPicturesMatchWhatWasAskedFor)
     session.Start();
     uint8_t headers[4096];
     uint32_t headerSize = 0;
-    auto payload = SequencePayload(headers, sizeof(headers), &headerSize);
+    auto payload = Versioned<NV_ENC_SEQUENCE_PARAM_PAYLOAD>(NV_ENC_SEQUENCE_PARAM_PAYLOAD_VER);
+    payload.inBufferSize = sizeof(headers), payload.spsppsBuffer = headers, payload.outSPSPPSPayloadSize = &headerSize;
     ASSERT_EQ(session.F.nvEncGetSequenceParams(session.E, &payload), NV_ENC_SUCCESS);
     const auto outputs = session.EncodeFrames(Frames, { 7 });
     ASSERT_EQ(outputs.size(), Frames);

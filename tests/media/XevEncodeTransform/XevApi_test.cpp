@@ -170,20 +170,17 @@ TEST_F(XevApiTest, LocksWaitAndUnlockAtTheEndOfTheirScopeOnlyWhenLocked)
     }
     EXPECT_EQ(Recording::g.Unlocks, 2);
 
-    Recording::g.Result = NV_ENC_ERR_LOCK_BUSY; // a failed lock is not unlocked
+    // Rows: the lock's and the unlock's answers, the unlocks the scope makes. A failed lock is not
+    // unlocked; a failing unlock keeps the lock and the scope's end tries again.
+    for (const auto& [lockResult, unlockResult, unlocks] : { std::tuple { NV_ENC_ERR_LOCK_BUSY, NV_ENC_SUCCESS, 2 }, { NV_ENC_SUCCESS, NV_ENC_ERR_INVALID_CALL, 4 } })
     {
-        Xev::BitstreamLock lock(session);
-        EXPECT_EQ((std::pair { lock.Lock(buffer), lock.IsLocked() }), std::pair(NV_ENC_ERR_LOCK_BUSY, false));
-        EXPECT_EQ(lock.Unlock(), NV_ENC_SUCCESS);
+        Recording::g.Result = lockResult;
+        {
+            Xev::BitstreamLock lock(session);
+            EXPECT_EQ(lock.Lock(buffer), lockResult);
+            Recording::g.UnlockResult = unlockResult;
+            EXPECT_EQ((std::pair { lock.Unlock(), lock.IsLocked() }), std::pair(lockResult == NV_ENC_SUCCESS ? unlockResult : NV_ENC_SUCCESS, lockResult == NV_ENC_SUCCESS));
+        }
+        EXPECT_EQ(Recording::g.Unlocks, unlocks);
     }
-    EXPECT_EQ(Recording::g.Unlocks, 2);
-
-    Recording::g.Result = NV_ENC_SUCCESS; // a failing unlock keeps the lock; the scope's end tries again
-    {
-        Xev::BitstreamLock lock(session);
-        ASSERT_EQ(lock.Lock(buffer), NV_ENC_SUCCESS);
-        Recording::g.UnlockResult = NV_ENC_ERR_INVALID_CALL;
-        EXPECT_EQ((std::pair { lock.Unlock(), lock.IsLocked() }), std::pair(NV_ENC_ERR_INVALID_CALL, true));
-    }
-    EXPECT_EQ(Recording::g.Unlocks, 4);
 }

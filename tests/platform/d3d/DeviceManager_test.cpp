@@ -51,27 +51,9 @@ TEST_F(DxgiDeviceManager, ResetChecksTokenAndDeviceAndHoldsTheDevice)
     EXPECT_EQ(CountOf(next.Device.Get()), held - 1);
 }
 
-TEST_F(DxgiDeviceManager, HandlesGiveTheDeviceUntilAResetMakesThemStale)
-{
-    Reset(d.Device.Get());
-    HANDLE first = Open(), second = Open(), bogus = reinterpret_cast<HANDLE>(0xBAD0);
-    EXPECT_NE(first, second);
-    ComPtr<ID3D11Device> service;
-    ASSERT_EQ(Object->GetVideoService(first, IidOf<ID3D11Device>, reinterpret_cast<void**>(service.GetAddressOf())), S_OK);
-    EXPECT_EQ(service.Get(), d.Device.Get());
-    EXPECT_EQ(std::tuple(Object->TestDevice(first), Object->TestDevice(bogus), Object->CloseDeviceHandle(bogus)), std::tuple(S_OK, E_HANDLE, E_HANDLE));
-
-    auto next = MakeDevice();
-    Reset(next.Device.Get());
-    for (const auto& [hr, expected] : { std::pair { Object->TestDevice(first), MF_E_DXGI_NEW_VIDEO_DEVICE }, { Lock(second, 0), MF_E_DXGI_NEW_VIDEO_DEVICE },
-             { Object->GetVideoService(first, IidOf<ID3D11Device>, reinterpret_cast<void**>(service.ReleaseAndGetAddressOf())), MF_E_DXGI_NEW_VIDEO_DEVICE },
-             { Object->CloseDeviceHandle(first), S_OK }, { Object->CloseDeviceHandle(first), E_HANDLE } }) // a stale handle is closed as usual
-        EXPECT_EQ(hr, expected);
-    ASSERT_EQ(Object->GetVideoService(Open(), IidOf<ID3D11Device>, reinterpret_cast<void**>(service.ReleaseAndGetAddressOf())), S_OK);
-    EXPECT_EQ(service.Get(), next.Device.Get());
-}
-
-TEST_F(DxgiDeviceManager, LockIsExclusiveAcrossHandles)
+// One handle holds the lock at a time; a blocked lock wakes when the owner unlocks, or with the
+// new-device result when a reset makes every handle stale.
+TEST_F(DxgiDeviceManager, LockIsExclusiveAcrossHandlesUntilUnlockOrReset)
 {
     Reset(d.Device.Get());
     HANDLE owner = Open(), other = Open();
@@ -80,32 +62,23 @@ TEST_F(DxgiDeviceManager, LockIsExclusiveAcrossHandles)
     EXPECT_EQ(Lock(other, 0), MF_E_DXGI_VIDEO_DEVICE_LOCKED);
     EXPECT_EQ(Lock(owner, 1), MF_E_DXGI_VIDEO_DEVICE_LOCKED) << "the same handle twice would never return";
     EXPECT_EQ(Object->UnlockDevice(other, 0), E_INVALIDARG) << "not the owner";
-
     HRESULT waited = E_FAIL;
     std::thread waiter([&] { waited = Lock(other, 1); });
     EXPECT_EQ(Object->UnlockDevice(owner, 0), S_OK);
     waiter.join();
     EXPECT_EQ(waited, S_OK);
     EXPECT_EQ(Object->CloseDeviceHandle(other), S_OK) << "closing the owning handle ends its lock";
-    EXPECT_EQ(Lock(owner, 0), S_OK);
-    EXPECT_EQ(Object->UnlockDevice(owner, 0), S_OK);
-
     // A failed query gives the lock back.
     ComPtr<ID3D11Texture2D> notDevice;
     EXPECT_EQ(Object->LockDevice(owner, IidOf<ID3D11Texture2D>, reinterpret_cast<void**>(notDevice.GetAddressOf()), 0), E_NOINTERFACE);
-    EXPECT_EQ(Lock(owner, 0), S_OK);
-}
-
-TEST_F(DxgiDeviceManager, ResetWakesABlockedLockWithTheNewDeviceResult)
-{
-    Reset(d.Device.Get());
-    HANDLE owner = Open(), other = Open();
-    ASSERT_EQ(Lock(owner, 1), S_OK);
-    HRESULT waited = S_OK;
-    std::thread waiter([&] { waited = Lock(other, 1); });
+    ASSERT_EQ(Lock(owner, 0), S_OK);
+    other = Open();
+    std::thread blocked([&] { waited = Lock(other, 1); });
     auto next = MakeDevice();
     Reset(next.Device.Get());
-    waiter.join();
-    EXPECT_EQ(waited, MF_E_DXGI_NEW_VIDEO_DEVICE);
-    EXPECT_EQ(Object->UnlockDevice(owner, 0), MF_E_DXGI_NEW_VIDEO_DEVICE);
+    blocked.join();
+    EXPECT_EQ(std::tuple(waited, Object->UnlockDevice(owner, 0), Object->TestDevice(owner)), std::tuple(MF_E_DXGI_NEW_VIDEO_DEVICE, MF_E_DXGI_NEW_VIDEO_DEVICE, MF_E_DXGI_NEW_VIDEO_DEVICE));
+    ComPtr<ID3D11Device> service;
+    ASSERT_EQ(Object->GetVideoService(Open(), IidOf<ID3D11Device>, reinterpret_cast<void**>(service.GetAddressOf())), S_OK);
+    EXPECT_EQ(service.Get(), next.Device.Get());
 }

@@ -269,20 +269,3 @@ TEST(KeyedMutex, AcquireWaitsForCopiesIssuedBeforeTheRelease)
     ASSERT_EQ(mutex->AcquireSync(0, INFINITE), S_OK) << "the failed attempt left the mutex free";
     EXPECT_EQ(Snapshot(sample.Get()), Snapshot(render.Get()));
 }
-
-TEST(Multithread, ProtectionExcludesOtherThreadsWhileEntered)
-{
-    auto d = MakeDevice();
-    auto multithread = d.Device.TryAs<ID3D10Multithread>();
-    EXPECT_EQ(multithread->SetMultithreadProtected(1), 0);
-    multithread->Enter();
-    multithread->Enter(); // nests on this thread, and the device's own calls pass on it
-    EXPECT_TRUE(MakeTexture(d.Device.Get(), TextureDesc(8, 8)));
-    std::atomic<bool> created { false };
-    std::thread other([&] { created = MakeTexture(d.Device.Get(), TextureDesc(8, 8)) != nullptr; });
-    multithread->Leave();
-    EXPECT_FALSE(created.load()) << "another thread's call ran inside Enter";
-    multithread->Leave();
-    other.join();
-    EXPECT_TRUE(created.load());
-}

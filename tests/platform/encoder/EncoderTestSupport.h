@@ -284,13 +284,10 @@ struct Decoded
 };
 
 // Decodes the concatenated `outputs` with ffmpeg and compares the pictures, by index, with the
-// drawn frames `frames` (by default 0 to the output count - 1; converted to NV12 as the encoder
-// converts ARGB). A decoded size other than `width` x `height` fails the comparison.
-inline Decoded Decode(const std::vector<Output>& outputs, uint32_t width, uint32_t height, std::vector<uint32_t> frames = {})
+// drawn frames 0 to the output count - 1 (converted to NV12 as the encoder converts ARGB). A
+// decoded size other than `width` x `height` fails the comparison.
+inline Decoded Decode(const std::vector<Output>& outputs, uint32_t width, uint32_t height)
 {
-    if (frames.empty())
-        for (uint32_t i = 0; i < outputs.size(); ++i)
-            frames.push_back(i);
     char folder[] = "/tmp/xev-encoder-XXXXXX";
     if (!mkdtemp(folder))
         return ADD_FAILURE() << "mkdtemp", Decoded {};
@@ -299,7 +296,7 @@ inline Decoded Decode(const std::vector<Output>& outputs, uint32_t width, uint32
         std::ofstream streamFile(stream, std::ios::binary), rawFile(raw, std::ios::binary);
         for (const Output& output : outputs)
             streamFile.write(reinterpret_cast<const char*>(output.Bytes.data()), std::streamsize(output.Bytes.size()));
-        for (uint32_t frame : frames)
+        for (uint32_t frame = 0; frame < outputs.size(); ++frame)
         {
             const auto pixels = RawFrame(frame, width, height, NV_ENC_BUFFER_FORMAT_NV12);
             rawFile.write(reinterpret_cast<const char*>(pixels.data()), std::streamsize(pixels.size()));

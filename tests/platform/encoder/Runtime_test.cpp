@@ -1,17 +1,13 @@
-// Loading the runtimes, and how the software runtime turns an initialisation into libx264's
-// parameters.
+// Loading the runtimes.
 
 #include "platform/encoder/NvidiaRuntime.h"
 #include "platform/encoder/Runtime.h"
 #include "platform/encoder/SoftwareRuntime.h"
-#include "platform/encoder/X264Settings.h"
 
 #include "EncoderTestSupport.h"
 
 #include <gtest/gtest.h>
 
-#include <cmath>
-#include <tuple>
 
 using namespace EncoderTest;
 
@@ -35,43 +31,4 @@ TEST(EncoderRuntimeLoading, ImpostorsOfferNoFunctionListAndTheSoftwareAdapterGet
     EXPECT_EQ(std::pair(EncoderRuntime::LoadForDevice(nullptr), EncoderRuntime::LoadForDevice(WarpDevice().Get())), std::pair(software, software));
     EncoderRuntime::Free(software);
     EncoderRuntime::Free(nullptr);
-}
-
-namespace
-{
-struct Translated
-{
-    NVENCSTATUS Status;
-    SoftwareEncoder::EncoderSettings Settings;
-    x264_param_t Params;
-};
-
-Translated Translate(const Initialization& init)
-{
-    Translated t {};
-    t.Status = SoftwareEncoder::ReadInitializeParams(init.Params, &t.Settings);
-    if (t.Status == NV_ENC_SUCCESS)
-        t.Status = SoftwareEncoder::MakeX264Params(t.Settings, &t.Params);
-    return t;
-}
-} // namespace
-
-TEST(X264Settings, ConstantQpPerPictureTypeBecomesOneQpAndTwoFactors)
-{
-    auto init = MakeInitialization(Options {});
-    init->Config.rcParams.constQP = NV_ENC_QP { 30, 33, 24 }; // P, B, I
-    init->Config.frameIntervalP = 2;
-    const auto t = Translate(*init);
-    ASSERT_EQ(std::tuple(t.Status, t.Params.rc.i_rc_method, t.Params.rc.i_qp_constant), std::tuple(NV_ENC_SUCCESS, X264_RC_CQP, 30));
-    // libx264: QP(I) = QP(P) - 6 log2(ip), QP(B) = QP(P) + 6 log2(pb).
-    EXPECT_NEAR(30 - 6 * std::log2(t.Params.rc.f_ip_factor), 24.0, 1e-3);
-    EXPECT_NEAR(30 + 6 * std::log2(t.Params.rc.f_pb_factor), 33.0, 1e-3);
-    EXPECT_EQ(std::pair(t.Params.i_bframe, t.Params.i_bframe_adaptive), std::pair(1, X264_B_ADAPT_NONE));
-
-    // QP 0 is lossy QP 1 unless transform bypass is asked for.
-    init->Config.rcParams.constQP = NV_ENC_QP { 0, 0, 0 };
-    EXPECT_EQ(Translate(*init).Params.rc.i_qp_constant, 1);
-    init->Config.encodeCodecConfig.h264Config.qpPrimeYZeroTransformBypassFlag = 1;
-    const auto lossless = Translate(*init);
-    EXPECT_EQ(std::pair(lossless.Settings.Lossless, lossless.Params.rc.i_qp_constant), std::pair(true, 0));
 }

@@ -52,33 +52,6 @@ TEST(SoftwareEncoding, CadenceQpHeadersAndPicturesMatchWhatWasAskedFor)
     EXPECT_EQ(session.F.nvEncGetSequenceParams(session.E, &payload), NV_ENC_ERR_NOT_ENOUGH_BUFFER);
 }
 
-TEST(SoftwareEncoding, BPicturesComeInDecodingOrderAndAnEndOfStreamStartsANewStream)
-{
-    // Two B-pictures between references.
-    const Options options { .Width = 320, .Height = 240, .GopLength = 12, .FrameIntervalP = 3, .BitstreamBuffers = 8 };
-    Session session(options);
-    session.Start();
-    auto outputs = session.EncodeFrames(14);
-    const auto second = session.EncodeFrames(5); // starts in the middle of a GOP
-    ASSERT_EQ(std::pair(outputs.size(), second.size()), std::pair(std::size_t(14), std::size_t(5)));
-
-    // Every input time stamp comes out once; B-pictures come after the reference that follows
-    // them in display order.
-    std::set<uint64_t> stamps;
-    for (auto& output : outputs)
-        stamps.insert(output.TimeStamp);
-    EXPECT_EQ(std::pair(stamps.size(), *stamps.rbegin()), std::pair(std::size_t(14), 13 * FrameTime));
-    EXPECT_EQ(std::tuple(outputs[0].PictureType, outputs[1].TimeStamp, outputs[2].TimeStamp, outputs[2].PictureType, second[0].PictureType),
-              std::tuple(NV_ENC_PIC_TYPE_IDR, 3 * FrameTime, 1 * FrameTime, NV_ENC_PIC_TYPE_B, NV_ENC_PIC_TYPE_IDR));
-
-    outputs.insert(outputs.end(), second.begin(), second.end());
-    const auto decoded = Decode(outputs, options.Width, options.Height, { 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 0, 1, 2, 3, 4 });
-    EXPECT_GT(decoded.Psnr, 40.0);
-    ASSERT_EQ(decoded.Slices.size(), outputs.size());
-    for (std::size_t i = 0; i < outputs.size(); ++i)
-        EXPECT_EQ(decoded.Slices[i].Type, "PBII"[outputs[i].PictureType] /* P, B, I, IDR */) << i;
-}
-
 // Textures of the graphics device, registered and mapped as the transform does with its input.
 TEST(SoftwareEncoding, RegisteredTexturesEncodeLikeInputBuffers)
 {

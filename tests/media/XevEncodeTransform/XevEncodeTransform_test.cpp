@@ -154,6 +154,18 @@ HRESULT Output(IMFTransform* transform, ComPtr<IMFSample>* sample = nullptr, DWO
     return (bufferStatus ? *bufferStatus : status) = buffer.dwStatus, hr;
 }
 
+// The next `count` outputs are samples with the times of frames 0 to count - 1.
+void ExpectOutputTimes(IMFTransform* transform, UINT32 count)
+{
+    for (UINT32 index = 0; index < count; ++index)
+    {
+        ComPtr<IMFSample> sample;
+        LONGLONG time = -1;
+        EXPECT_EQ(All({ Output(transform, &sample), sample ? sample->GetSampleTime(&time) : E_POINTER }), S_OK);
+        EXPECT_EQ(time, index * EncoderTest::FrameTime) << index;
+    }
+}
+
 // Answers the transform's events as the session does (an input for each request while frames
 // remain, an output for each announcement, a format change taken, a drain after the last input)
 // until the drain completes; the outputs in order, IDR for a clean point, with their QP.
@@ -459,13 +471,7 @@ TEST_F(XevEncodeTransformTest, FullQueueAsksForInputOnceTheHeadCompletes)
     }
     for (const MediaEventType expected : { METransformHaveOutput, METransformNeedInput, METransformHaveOutput, METransformHaveOutput, METransformHaveOutput })
         EXPECT_EQ(NextEvent(transform.Get()), expected);
-    for (UINT32 index = 0; index < 4; ++index)
-    {
-        ComPtr<IMFSample> sample;
-        LONGLONG time = -1;
-        EXPECT_EQ(All({ Output(transform.Get(), &sample), sample->GetSampleTime(&time) }), S_OK);
-        EXPECT_EQ(time, index * EncoderTest::FrameTime);
-    }
+    ExpectOutputTimes(transform.Get(), 4);
     EXPECT_TRUE(NoEventPending(transform.Get()));
     EXPECT_EQ(transform->Shutdown(), S_OK);
 }
@@ -523,13 +529,7 @@ TEST_F(XevEncodeTransformTest, CompletionsOutOfOrderGiveOutputsInSubmissionOrder
             EXPECT_EQ(event->GetType(&events.emplace_back()), S_OK);
         EXPECT_EQ(std::ranges::count(events, METransformHaveOutput), i == 0 ? 3 : 0) << i;
     }
-    for (UINT32 i = 0; i < 3; ++i)
-    {
-        ComPtr<IMFSample> sample;
-        LONGLONG time = -1;
-        EXPECT_EQ(All({ Output(transform.Get(), &sample), sample->GetSampleTime(&time) }), S_OK);
-        EXPECT_EQ(time, i * EncoderTest::FrameTime) << i;
-    }
+    ExpectOutputTimes(transform.Get(), 3);
     XevEncodeTransformTestAccess::Hold(transform.Get(), true);
     ASSERT_EQ(transform->ProcessInput(0, Frame(Nv12, 3).Get(), 0), S_OK);
     const auto failing = XevEncodeTransformTestAccess::Hold(transform.Get(), false);

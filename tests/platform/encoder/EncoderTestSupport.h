@@ -94,12 +94,8 @@ inline std::vector<uint8_t> RawFrame(uint32_t frame, uint32_t width, uint32_t he
 // What the encoder transform sets, with the values the tests vary.
 struct Options
 {
-    uint32_t Width = 160, Height = 96;
-    uint32_t GopLength = 4;
-    uint32_t IdrPeriod = 0; // 0: the GOP length
-    int32_t FrameIntervalP = 1;
-    uint32_t Qp = 24;
-    bool OutputAud = true, RepeatSpsPps = true, Asynchronous = true;
+    uint32_t Width = 160, Height = 96, GopLength = 4, Qp = 24;
+    bool Asynchronous = true;
     NV_ENC_BUFFER_FORMAT Format = NV_ENC_BUFFER_FORMAT_NV12;
     uint32_t BitstreamBuffers = 4;
 };
@@ -110,11 +106,11 @@ inline std::unique_ptr<Initialization> MakeInitialization(const Options& o)
 {
     auto init = std::make_unique<Initialization>();
     NV_ENC_CONFIG& c = init->Config;
-    c.version = NV_ENC_CONFIG_VER, c.profileGUID = NV_ENC_CODEC_PROFILE_AUTOSELECT_GUID, c.gopLength = o.GopLength, c.frameIntervalP = o.FrameIntervalP;
+    c.version = NV_ENC_CONFIG_VER, c.profileGUID = NV_ENC_CODEC_PROFILE_AUTOSELECT_GUID, c.gopLength = o.GopLength, c.frameIntervalP = 1;
     c.frameFieldMode = NV_ENC_PARAMS_FRAME_FIELD_MODE_FRAME, c.mvPrecision = NV_ENC_MV_PRECISION_QUARTER_PEL;
     c.rcParams.version = NV_ENC_RC_PARAMS_VER, c.rcParams.rateControlMode = NV_ENC_PARAMS_RC_CONSTQP, c.rcParams.constQP = NV_ENC_QP { o.Qp, o.Qp, o.Qp };
     NV_ENC_CONFIG_H264& h = c.encodeCodecConfig.h264Config;
-    h.outputAUD = o.OutputAud, h.repeatSPSPPS = o.RepeatSpsPps, h.idrPeriod = o.IdrPeriod ? o.IdrPeriod : o.GopLength, h.chromaFormatIDC = 1;
+    h.outputAUD = 1, h.repeatSPSPPS = 1, h.idrPeriod = o.GopLength, h.chromaFormatIDC = 1;
     NV_ENC_INITIALIZE_PARAMS& p = init->Params;
     p.version = NV_ENC_INITIALIZE_PARAMS_VER, p.encodeGUID = NV_ENC_CODEC_H264_GUID, p.presetGUID = NvEncPresets::LowLatencyDefault;
     p.encodeWidth = p.darWidth = o.Width, p.encodeHeight = p.darHeight = o.Height, p.frameRateNum = 30, p.frameRateDen = 1;

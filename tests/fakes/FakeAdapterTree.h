@@ -25,11 +25,7 @@ public:
         std::filesystem::create_directories(m_Root / "devices");
         std::filesystem::create_directories(m_Root / "gpus");
     }
-    ~FakeAdapterTree()
-    {
-        std::error_code error;
-        std::filesystem::remove_all(m_Root, error);
-    }
+    ~FakeAdapterTree() { std::error_code error; std::filesystem::remove_all(m_Root, error); }
     FakeAdapterTree(const FakeAdapterTree&) = delete;
     FakeAdapterTree& operator=(const FakeAdapterTree&) = delete;
 
@@ -38,12 +34,13 @@ public:
     {
         const auto folder = m_Root / "devices" / busId;
         std::filesystem::create_directories(folder);
-        Write(folder / "class", Hex(deviceClass, 6));
-        Write(folder / "vendor", Hex(vendor, 4));
-        Write(folder / "device", Hex(device, 4));
-        Write(folder / "subsystem_vendor", Hex(vendor, 4));
-        Write(folder / "subsystem_device", Hex(0x1234, 4));
-        Write(folder / "revision", Hex(0xA1, 2));
+        for (const auto& [name, value, digits] : { std::tuple("class", deviceClass, 6), { "vendor", vendor, 4 }, { "device", device, 4 },
+                 { "subsystem_vendor", vendor, 4 }, { "subsystem_device", 0x1234u, 4 }, { "revision", 0xA1u, 2 } })
+        {
+            char text[16];
+            std::snprintf(text, sizeof text, "0x%0*x\n", digits, value);
+            Write(folder / name, text);
+        }
     }
     // The NVIDIA driver's information file for the GPU at `busId`.
     void AddNvidiaInformation(const std::string& folderName, const std::string& model, const std::string& busLocation = {})
@@ -66,17 +63,7 @@ public:
     }
 
 private:
-    static std::string Hex(unsigned value, int digits)
-    {
-        char text[16];
-        std::snprintf(text, sizeof text, "0x%0*x\n", digits, value);
-        return text;
-    }
-    static void Write(const std::filesystem::path& path, const std::string& text)
-    {
-        std::ofstream stream(path);
-        stream << text;
-    }
+    static void Write(const std::filesystem::path& path, const std::string& text) { std::ofstream(path) << text; }
 
     std::filesystem::path m_Root;
 };

@@ -1,7 +1,7 @@
 #include "media/XevEncodeTransform/KeyedMutexSet.h"
 
 #include "platform/com/Error.h"
-#include "platform/d3d/D3D11.h"
+#include "fakes/Platform.h"
 
 #include <gtest/gtest.h>
 
@@ -10,14 +10,9 @@
 namespace
 {
 using Item = KeyedMutexSet::Item;
+using TestSupport::RefCount;
 
-ULONG CountOf(IUnknown* object)
-{
-    object->AddRef();
-    return object->Release();
-}
-
-// Counts the calls and answers what the test sets.
+// Counts the calls and answers what the test sets; held while acquired more often than released.
 class CountingKeyedMutex : public ComObject<IDXGIKeyedMutex>
 {
 public:
@@ -25,144 +20,75 @@ public:
     HRESULT GetDevice(REFIID, void**) override { return E_NOTIMPL; }
     HRESULT AcquireSync(UINT64 key, DWORD milliseconds) override
     {
-        ++Acquires;
-        LastAcquireKey = key;
-        LastTimeout = milliseconds;
+        Keys.push_back(key), Timeouts.push_back(milliseconds);
+        Acquires += AcquireResult == S_OK;
         return AcquireResult;
     }
     HRESULT ReleaseSync(UINT64 key) override
     {
-        ++Releases;
-        LastReleaseKey = key;
+        Keys.push_back(key);
+        Releases += ReleaseResult == S_OK;
         return ReleaseResult;
     }
+    bool Held() const { return Acquires > Releases; }
 
     int Acquires = 0, Releases = 0;
-    UINT64 LastAcquireKey = ~0ull, LastReleaseKey = ~0ull;
-    DWORD LastTimeout = 0;
+    std::vector<UINT64> Keys;
+    std::vector<DWORD> Timeouts;
     HRESULT AcquireResult = S_OK, ReleaseResult = S_OK;
 };
-
-// A real device's texture with a keyed mutex, as the allocator makes them.
-struct SharedTexture
-{
-    SharedTexture()
-    {
-        ComPtr<ID3D11Device> device;
-        EXPECT_EQ(D3D11CreateDevice(nullptr, D3D_DRIVER_TYPE_WARP, nullptr, 0, nullptr, 0, D3D11_SDK_VERSION, device.GetAddressOf(), nullptr, nullptr),
-                  S_OK);
-        const D3D11_TEXTURE2D_DESC desc { 64, 64, 1, 1, DXGI_FORMAT_NV12, { 1, 0 }, D3D11_USAGE_DEFAULT, D3D11_BIND_SHADER_RESOURCE, 0,
-                                          D3D11_RESOURCE_MISC_SHARED_KEYEDMUTEX | D3D11_RESOURCE_MISC_SHARED_NTHANDLE };
-        EXPECT_EQ(device->CreateTexture2D(&desc, nullptr, Texture.GetAddressOf()), S_OK);
-        EXPECT_EQ(Texture.As(&Mutex), S_OK);
-    }
-    // Whether the texture's producer could take the mutex with key 0 now (and gives it back).
-    bool ProducerCanAcquire() const
-    {
-        const HRESULT hr = Mutex->AcquireSync(0, 0);
-        if (hr != S_OK)
-            return false;
-        EXPECT_EQ(Mutex->ReleaseSync(0), S_OK);
-        return true;
-    }
-    ComPtr<ID3D11Texture2D> Texture;
-    ComPtr<IDXGIKeyedMutex> Mutex;
-};
-
-HRESULT ResultOf(auto&& call)
-{
-    return Error::Guard([&] { call(); });
-}
 } // namespace
 
-TEST(KeyedMutexSet, TwoFramesOnOneTextureAcquireOnceAndReleaseWithTheSecond)
+// Two frames on one texture share its item: acquired once, released with the second; a returned
+// item holds no reference; the pool grows past its first 32 items.
+TEST(KeyedMutexSet, OneItemPerTextureAcquiredOnceAndReleasedWithTheLastFrame)
 {
     KeyedMutexSet set;
-    SharedTexture texture;
-    ComPtr<Item> first, second;
-    set.Acquire(texture.Mutex.Get(), first);
-    ASSERT_TRUE(first);
-    EXPECT_TRUE(first->IsAcquired());
-    EXPECT_EQ(first->Key(), 0u);
-    EXPECT_FALSE(texture.ProducerCanAcquire());
-    set.Acquire(texture.Mutex.Get(), second);
-    EXPECT_EQ(second.Get(), first.Get()) << "one item per texture";
-    EXPECT_EQ(second->UseCount(), 2u);
-    EXPECT_EQ(set.InUseCount(), 1u);
-
-    set.Release(first);
-    EXPECT_FALSE(first);
-    EXPECT_EQ(second->UseCount(), 1u);
-    EXPECT_TRUE(second->IsAcquired());
-    EXPECT_FALSE(texture.ProducerCanAcquire()) << "still held for the second frame";
-
-    Item* raw = second.Get();
-    set.Release(second);
-    EXPECT_FALSE(second);
-    EXPECT_EQ(set.InUseCount(), 0u);
-    EXPECT_TRUE(texture.ProducerCanAcquire());
-    EXPECT_FALSE(raw->IsAcquired());
-    EXPECT_EQ(raw->KeyedMutex(), nullptr) << "the item went back to the pool and dropped the mutex";
-}
-
-TEST(KeyedMutexSet, OneItemPerTextureFromAPoolThatGrowsPastItsFirst32)
-{
-    KeyedMutexSet set;
-    EXPECT_EQ(set.GetPool().GetElementCount(), 32u);
     std::vector<ComPtr<CountingKeyedMutex>> mutexes;
     std::vector<ComPtr<Item>> items(33);
     for (auto& item : items)
-    {
-        mutexes.push_back(Make<CountingKeyedMutex>());
-        set.Acquire(mutexes.back().Get(), item);
-    }
-    EXPECT_EQ(set.GetPool().GetElementCount(), 33u);
-    const ULONG baseline = CountOf(mutexes[3].Get());
-    EXPECT_EQ(mutexes[0]->LastAcquireKey, 0u);
-    EXPECT_EQ(mutexes[0]->LastTimeout, INFINITE);
+        set.Acquire(mutexes.emplace_back(Make<CountingKeyedMutex>()).Get(), item);
+    const ULONG baseline = RefCount(mutexes[1].Get());
+    ComPtr<Item> second;
+    set.Acquire(mutexes[1].Get(), second);
+    EXPECT_EQ(second.Get(), items[1].Get());
+    EXPECT_EQ(std::tuple(second->UseCount(), set.InUseCount(), mutexes[1]->Acquires, second->IsAcquired()), std::tuple(2u, 33ul, 1, true));
     set.Release(items[1]);
-    EXPECT_EQ(set.InUseCount(), 32u);
-    // A new frame on texture 2 finds its item (not a new one), texture 1 gets an item again.
-    ComPtr<Item> more, back;
-    set.Acquire(mutexes[2].Get(), more);
-    EXPECT_EQ(more.Get(), items[2].Get());
-    EXPECT_EQ(mutexes[2]->Acquires, 1);
-    set.Acquire(mutexes[1].Get(), back);
-    EXPECT_EQ(mutexes[1]->Acquires, 2);
-    set.Release(more);
-    set.Release(back);
+    EXPECT_FALSE(items[1]);
+    EXPECT_EQ(std::tuple(second->UseCount(), mutexes[1]->Held()), std::tuple(1u, true)) << "still held for the second frame";
+    Item* raw = second.Get();
+    set.Release(second);
+    EXPECT_EQ(std::tuple(bool(second), mutexes[1]->Held(), raw->IsAcquired(), raw->KeyedMutex(), set.InUseCount()),
+              std::tuple(false, false, false, nullptr, 32ul)) << "the item went back to the pool and dropped the mutex";
+    EXPECT_EQ(RefCount(mutexes[1].Get()), baseline - 1) << "a returned item holds no reference";
     for (auto& item : items)
         set.Release(item);
     EXPECT_EQ(set.InUseCount(), 0u);
-    EXPECT_EQ(set.GetPool().GetElementCount(), 33u);
     for (auto& mutex : mutexes)
     {
-        EXPECT_EQ(mutex->Acquires, mutex->Releases);
-        EXPECT_EQ(mutex->LastReleaseKey, 0u);
+        EXPECT_EQ(std::pair(mutex->Acquires, mutex->Releases), std::pair(1, 1));
+        EXPECT_EQ(mutex->Keys, (std::vector<UINT64> { 0, 0 }));
+        EXPECT_EQ(mutex->Timeouts, std::vector<DWORD> { INFINITE });
     }
-    EXPECT_EQ(CountOf(mutexes[3].Get()), baseline - 1) << "a returned item holds no reference";
+    EXPECT_EQ(set.GetPool().GetElementCount(), 33u);
 }
 
 TEST(KeyedMutexSet, ClearLeavesHeldItemsToTheirHoldersAndTheReturnReleases)
 {
     KeyedMutexSet set;
-    SharedTexture texture;
+    auto mutex = Make<CountingKeyedMutex>();
     ComPtr<Item> frame;
-    set.Acquire(texture.Mutex.Get(), frame);
+    set.Acquire(mutex.Get(), frame);
     set.Clear();
-    EXPECT_EQ(set.InUseCount(), 0u);
-    EXPECT_TRUE(frame->IsAcquired()) << "the frame still holds its item";
-    EXPECT_FALSE(texture.ProducerCanAcquire());
+    EXPECT_EQ(std::tuple(set.InUseCount(), frame->IsAcquired(), mutex->Held()), std::tuple(0ul, true, true)) << "the frame still holds its item";
     frame = nullptr; // the last reference: back to the pool, which releases the mutex
-    EXPECT_TRUE(texture.ProducerCanAcquire());
-
+    EXPECT_FALSE(mutex->Held());
     // Items only the set held go back at once.
-    set.Acquire(texture.Mutex.Get(), frame);
-    Item* raw = frame.Get();
+    set.Acquire(mutex.Get(), frame);
     frame.Reset();
-    ASSERT_TRUE(raw->IsAcquired());
+    ASSERT_TRUE(mutex->Held());
     set.Clear();
-    EXPECT_TRUE(texture.ProducerCanAcquire());
+    EXPECT_FALSE(mutex->Held());
 }
 
 TEST(KeyedMutexSet, FailuresThrowAndChangeNothing)
@@ -175,32 +101,27 @@ TEST(KeyedMutexSet, FailuresThrowAndChangeNothing)
                                           std::pair { E_FAIL, E_FAIL } })
     {
         mutex->AcquireResult = answer;
-        EXPECT_EQ(ResultOf([&] { set.Acquire(mutex.Get(), frame); }), thrown);
+        EXPECT_EQ(Error::Guard([&] { set.Acquire(mutex.Get(), frame); }), thrown);
         EXPECT_FALSE(frame);
     }
-    EXPECT_EQ(ResultOf([&] { set.Acquire(nullptr, frame); }), E_POINTER);
-    EXPECT_EQ(set.InUseCount(), 0u);
-    EXPECT_EQ(mutex->Releases, 0);
+    EXPECT_EQ(Error::Guard([&] { set.Acquire(nullptr, frame); }), E_POINTER);
+    EXPECT_EQ(std::pair(set.InUseCount(), mutex->Releases), std::pair(0ul, 0));
 
     // A failed release keeps the item as it was.
     mutex->AcquireResult = S_OK;
     set.Acquire(mutex.Get(), frame);
     mutex->ReleaseResult = E_FAIL;
-    EXPECT_EQ(ResultOf([&] { set.Release(frame); }), E_FAIL);
+    EXPECT_EQ(Error::Guard([&] { set.Release(frame); }), E_FAIL);
     ASSERT_TRUE(frame);
-    EXPECT_EQ(frame->UseCount(), 1u);
-    EXPECT_TRUE(frame->IsAcquired());
-    EXPECT_EQ(set.InUseCount(), 1u);
+    EXPECT_EQ(std::tuple(frame->UseCount(), frame->IsAcquired(), set.InUseCount()), std::tuple(1u, true, 1ul));
     mutex->ReleaseResult = S_OK;
     keep = frame;
     set.Release(frame);
-    EXPECT_EQ(set.InUseCount(), 0u);
-    EXPECT_EQ(mutex->Releases, 2);
+    EXPECT_EQ(std::pair(set.InUseCount(), mutex->Releases), std::pair(0ul, 1));
 
     // Releasing an idle item or nothing changes nothing.
     ComPtr<Item> again = keep;
     set.Release(again);
     set.Release(none);
-    EXPECT_EQ(keep->UseCount(), 0u);
-    EXPECT_EQ(mutex->Releases, 2);
+    EXPECT_EQ(std::pair(keep->UseCount(), mutex->Releases), std::pair(0u, 1));
 }

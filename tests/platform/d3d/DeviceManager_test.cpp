@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <thread>
 
 using namespace D3DTest;
@@ -35,13 +34,10 @@ protected:
 
 TEST_F(DxgiDeviceManager, ResetChecksTokenAndDeviceAndHoldsTheDevice)
 {
-    UINT32 token = 0;
-    EXPECT_EQ(MFCreateDXGIDeviceManager(&token, nullptr), E_POINTER);
-    EXPECT_EQ(Object->ResetDevice(d.Device.Get(), Token + 1), E_INVALIDARG);
-    EXPECT_EQ(Object->ResetDevice(nullptr, Token), E_INVALIDARG);
-    EXPECT_EQ(Object->ResetDevice(d.Context.Get(), Token), E_INVALIDARG) << "not a device";
     HANDLE handle = reinterpret_cast<HANDLE>(1);
-    EXPECT_EQ(Object->OpenDeviceHandle(&handle), MF_E_DXGI_DEVICE_NOT_INITIALIZED);
+    for (const auto& [hr, expected] : { std::pair { Object->ResetDevice(d.Device.Get(), Token + 1), E_INVALIDARG }, { Object->ResetDevice(nullptr, Token), E_INVALIDARG },
+             { Object->ResetDevice(d.Context.Get(), Token), E_INVALIDARG }, { Object->OpenDeviceHandle(&handle), MF_E_DXGI_DEVICE_NOT_INITIALIZED } })
+        EXPECT_EQ(hr, expected);
     EXPECT_EQ(handle, nullptr);
 
     const ULONG before = CountOf(d.Device.Get());
@@ -55,33 +51,9 @@ TEST_F(DxgiDeviceManager, ResetChecksTokenAndDeviceAndHoldsTheDevice)
     EXPECT_EQ(CountOf(next.Device.Get()), held - 1);
 }
 
-TEST_F(DxgiDeviceManager, HandlesGiveTheDeviceUntilAResetMakesThemStale)
-{
-    Reset(d.Device.Get());
-    HANDLE first = Open(), second = Open();
-    EXPECT_NE(first, second);
-    ComPtr<ID3D11Device> service;
-    ASSERT_EQ(Object->GetVideoService(first, IidOf<ID3D11Device>, reinterpret_cast<void**>(service.GetAddressOf())), S_OK);
-    EXPECT_EQ(service.Get(), d.Device.Get());
-    EXPECT_EQ(Object->TestDevice(first), S_OK);
-    HANDLE bogus = reinterpret_cast<HANDLE>(0xBAD0);
-    EXPECT_EQ(Object->TestDevice(bogus), E_HANDLE);
-    EXPECT_EQ(Object->CloseDeviceHandle(bogus), E_HANDLE);
-
-    auto next = MakeDevice();
-    Reset(next.Device.Get());
-    EXPECT_EQ(Object->TestDevice(first), MF_E_DXGI_NEW_VIDEO_DEVICE);
-    EXPECT_EQ(Object->GetVideoService(first, IidOf<ID3D11Device>, reinterpret_cast<void**>(service.ReleaseAndGetAddressOf())),
-              MF_E_DXGI_NEW_VIDEO_DEVICE);
-    EXPECT_EQ(Lock(second, 0), MF_E_DXGI_NEW_VIDEO_DEVICE);
-    EXPECT_EQ(Object->CloseDeviceHandle(first), S_OK) << "a stale handle is closed as usual";
-    EXPECT_EQ(Object->CloseDeviceHandle(first), E_HANDLE);
-    HANDLE fresh = Open();
-    ASSERT_EQ(Object->GetVideoService(fresh, IidOf<ID3D11Device>, reinterpret_cast<void**>(service.ReleaseAndGetAddressOf())), S_OK);
-    EXPECT_EQ(service.Get(), next.Device.Get());
-}
-
-TEST_F(DxgiDeviceManager, LockIsExclusiveAcrossHandles)
+// One handle holds the lock at a time; a blocked lock wakes when the owner unlocks, or with the
+// new-device result when a reset makes every handle stale.
+TEST_F(DxgiDeviceManager, LockIsExclusiveAcrossHandlesUntilUnlockOrReset)
 {
     Reset(d.Device.Get());
     HANDLE owner = Open(), other = Open();
@@ -90,37 +62,23 @@ TEST_F(DxgiDeviceManager, LockIsExclusiveAcrossHandles)
     EXPECT_EQ(Lock(other, 0), MF_E_DXGI_VIDEO_DEVICE_LOCKED);
     EXPECT_EQ(Lock(owner, 1), MF_E_DXGI_VIDEO_DEVICE_LOCKED) << "the same handle twice would never return";
     EXPECT_EQ(Object->UnlockDevice(other, 0), E_INVALIDARG) << "not the owner";
-
-    std::atomic<bool> locked { false };
     HRESULT waited = E_FAIL;
-    std::thread waiter([&] {
-        waited = Lock(other, 1);
-        locked = true;
-    });
-    EXPECT_FALSE(locked.load());
+    std::thread waiter([&] { waited = Lock(other, 1); });
     EXPECT_EQ(Object->UnlockDevice(owner, 0), S_OK);
     waiter.join();
     EXPECT_EQ(waited, S_OK);
     EXPECT_EQ(Object->CloseDeviceHandle(other), S_OK) << "closing the owning handle ends its lock";
-    EXPECT_EQ(Lock(owner, 0), S_OK);
-    EXPECT_EQ(Object->UnlockDevice(owner, 0), S_OK);
-
     // A failed query gives the lock back.
     ComPtr<ID3D11Texture2D> notDevice;
     EXPECT_EQ(Object->LockDevice(owner, IidOf<ID3D11Texture2D>, reinterpret_cast<void**>(notDevice.GetAddressOf()), 0), E_NOINTERFACE);
-    EXPECT_EQ(Lock(owner, 0), S_OK);
-}
-
-TEST_F(DxgiDeviceManager, ResetWakesABlockedLockWithTheNewDeviceResult)
-{
-    Reset(d.Device.Get());
-    HANDLE owner = Open(), other = Open();
-    ASSERT_EQ(Lock(owner, 1), S_OK);
-    HRESULT waited = S_OK;
-    std::thread waiter([&] { waited = Lock(other, 1); });
+    ASSERT_EQ(Lock(owner, 0), S_OK);
+    other = Open();
+    std::thread blocked([&] { waited = Lock(other, 1); });
     auto next = MakeDevice();
     Reset(next.Device.Get());
-    waiter.join();
-    EXPECT_EQ(waited, MF_E_DXGI_NEW_VIDEO_DEVICE);
-    EXPECT_EQ(Object->UnlockDevice(owner, 0), MF_E_DXGI_NEW_VIDEO_DEVICE);
+    blocked.join();
+    EXPECT_EQ(std::tuple(waited, Object->UnlockDevice(owner, 0), Object->TestDevice(owner)), std::tuple(MF_E_DXGI_NEW_VIDEO_DEVICE, MF_E_DXGI_NEW_VIDEO_DEVICE, MF_E_DXGI_NEW_VIDEO_DEVICE));
+    ComPtr<ID3D11Device> service;
+    ASSERT_EQ(Object->GetVideoService(Open(), IidOf<ID3D11Device>, reinterpret_cast<void**>(service.GetAddressOf())), S_OK);
+    EXPECT_EQ(service.Get(), next.Device.Get());
 }

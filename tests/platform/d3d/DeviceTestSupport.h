@@ -5,47 +5,31 @@
 #include "platform/d3d/D3D11.h"
 #include "platform/d3d/Texture.h"
 
+#include "fakes/Platform.h"
+
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstring>
 #include <memory>
 
 namespace D3DTest
 {
+using TestSupport::PatienceMilliseconds;
+inline constexpr auto& CountOf = TestSupport::RefCount;
+
 struct DeviceAndContext
 {
     ComPtr<ID3D11Device> Device;
     ComPtr<ID3D11DeviceContext3> Context;
 };
 
-inline ULONG CountOf(IUnknown* object)
-{
-    object->AddRef();
-    return object->Release();
-}
-
-// True when `object` answers I (and then hands out a pointer).
-template <class I>
-bool Answers(IUnknown* object)
-{
-    ComPtr<I> result;
-    const HRESULT hr = object->QueryInterface(IidOf<I>, reinterpret_cast<void**>(result.GetAddressOf()));
-    EXPECT_EQ(hr == S_OK, result != nullptr);
-    return hr == S_OK;
-}
-
 inline DeviceAndContext MakeDevice()
 {
     DeviceAndContext result;
     ComPtr<ID3D11DeviceContext> context;
-    const HRESULT hr = D3D11CreateDevice(nullptr, D3D_DRIVER_TYPE_WARP, nullptr, D3D11_CREATE_DEVICE_BGRA_SUPPORT, nullptr, 0,
-                                         D3D11_SDK_VERSION, result.Device.GetAddressOf(), nullptr, context.GetAddressOf());
-    EXPECT_EQ(hr, S_OK);
-    if (context)
-    {
-        EXPECT_EQ(context.As(&result.Context), S_OK);
-    }
+    EXPECT_EQ(D3D11CreateDevice(nullptr, D3D_DRIVER_TYPE_WARP, nullptr, D3D11_CREATE_DEVICE_BGRA_SUPPORT, nullptr, 0, D3D11_SDK_VERSION,
+                                result.Device.GetAddressOf(), nullptr, context.GetAddressOf()), S_OK);
+    EXPECT_EQ(context ? context.As(&result.Context) : E_POINTER, S_OK);
     return result;
 }
 
@@ -74,9 +58,8 @@ inline void FillPattern(ID3D11Texture2D* texture, uint8_t seed, UINT subresource
 {
     const auto memory = MemoryOf(texture, subresource);
     const UINT rows = memory.Format == DXGI_FORMAT_NV12 ? memory.Height * 3 / 2 : memory.Height;
-    const UINT bytes = D3D11Host::RowBytes(memory.Format, memory.Width);
     for (UINT row = 0; row < rows; ++row)
-        for (UINT column = 0; column < bytes; ++column)
+        for (UINT column = 0; column < D3D11Host::RowBytes(memory.Format, memory.Width); ++column)
             memory.Data[std::size_t(row) * memory.RowPitch + column] = static_cast<uint8_t>(seed + row * 7 + column * 13);
 }
 
@@ -87,14 +70,12 @@ class DeviceGate
 public:
     explicit DeviceGate(ID3D11DeviceContext3* context) : m_Context(context)
     {
-        m_Reached = std::make_shared<Sync::Event>(Sync::Event::ResetMode::Manual);
-        m_Opened = std::make_shared<Sync::Event>(Sync::Event::ResetMode::Manual);
         m_Signal.RegisterWait([reached = m_Reached, opened = m_Opened] {
             reached->Set();
             opened->Wait();
         });
         context->Flush1(D3D11_CONTEXT_TYPE_COPY, &m_Signal);
-        EXPECT_TRUE(m_Reached->Wait(10000)) << "the device thread did not reach the gate";
+        EXPECT_TRUE(m_Reached->Wait(PatienceMilliseconds)) << "the device thread did not reach the gate";
     }
     // Opens the gate and waits until the device thread is done with it.
     ~DeviceGate()
@@ -102,15 +83,14 @@ public:
         Open();
         Sync::Event passed(Sync::Event::ResetMode::Manual);
         m_Context->Flush1(D3D11_CONTEXT_TYPE_COPY, &passed);
-        EXPECT_TRUE(passed.Wait(10000));
+        EXPECT_TRUE(passed.Wait(PatienceMilliseconds));
     }
     void Open() { m_Opened->Set(); }
 
 private:
     ComPtr<ID3D11DeviceContext3> m_Context;
-    std::shared_ptr<Sync::Event> m_Reached, m_Opened;
+    std::shared_ptr<Sync::Event> m_Reached = std::make_shared<Sync::Event>(Sync::Event::ResetMode::Manual),
+                                 m_Opened = std::make_shared<Sync::Event>(Sync::Event::ResetMode::Manual);
     Sync::Event m_Signal { Sync::Event::ResetMode::Auto };
 };
-
-constexpr uint32_t Patience = 10000; // milliseconds a test waits for what must happen
 } // namespace D3DTest

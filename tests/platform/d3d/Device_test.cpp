@@ -1,8 +1,6 @@
 #include "DeviceTestSupport.h"
 
 #include "platform/com/ComObject.h"
-#include "platform/d3d/Adapters.h"
-#include "fakes/FakeAdapterTree.h"
 #include "fakes/Support.h"
 
 #include <gtest/gtest.h>
@@ -34,11 +32,11 @@ void FlushAndWait(ID3D11DeviceContext3* context)
 {
     Sync::Event done(Sync::Event::ResetMode::Auto);
     context->Flush1(D3D11_CONTEXT_TYPE_COPY, &done);
-    ASSERT_TRUE(done.Wait(Patience));
+    ASSERT_TRUE(done.Wait(PatienceMilliseconds));
 }
 } // namespace
 
-TEST(Device, CreationChecksItsArgumentsAndGoesOnItsAdapter)
+TEST(Device, CreationChecksItsArguments)
 {
     const D3D_FEATURE_LEVEL unknown[] = { static_cast<D3D_FEATURE_LEVEL>(0x1234) };
     const D3D_FEATURE_LEVEL levels[] = { D3D_FEATURE_LEVEL_11_1, D3D_FEATURE_LEVEL_11_0 };
@@ -46,45 +44,21 @@ TEST(Device, CreationChecksItsArgumentsAndGoesOnItsAdapter)
     int module = 0;
     ComPtr<ID3D11Device> device;
     const auto create = [&](IDXGIAdapter* adapter, D3D_DRIVER_TYPE type, HMODULE software, UINT flags, const D3D_FEATURE_LEVEL* list, UINT count,
-                            UINT sdk) {
+                            UINT sdk = D3D11_SDK_VERSION) {
         return D3D11CreateDevice(adapter, type, software, flags, list, count, sdk, device.ReleaseAndGetAddressOf(), nullptr, nullptr);
     };
-    EXPECT_EQ(create(nullptr, D3D_DRIVER_TYPE_WARP, nullptr, 0, nullptr, 0, 6), E_INVALIDARG);
-    EXPECT_EQ(create(nullptr, D3D_DRIVER_TYPE_WARP, nullptr, 0x10000000, nullptr, 0, D3D11_SDK_VERSION), E_INVALIDARG);
-    EXPECT_EQ(create(nullptr, D3D_DRIVER_TYPE_UNKNOWN, nullptr, 0, nullptr, 0, D3D11_SDK_VERSION), E_INVALIDARG);
-    EXPECT_EQ(create(foreign.Get(), D3D_DRIVER_TYPE_UNKNOWN, nullptr, 0, nullptr, 0, D3D11_SDK_VERSION), E_INVALIDARG);
-    EXPECT_EQ(create(nullptr, D3D_DRIVER_TYPE_HARDWARE, &module, 0, nullptr, 0, D3D11_SDK_VERSION), E_INVALIDARG);
-    EXPECT_EQ(create(nullptr, D3D_DRIVER_TYPE_WARP, nullptr, 0, levels, 0, D3D11_SDK_VERSION), E_INVALIDARG);
-    EXPECT_EQ(create(nullptr, D3D_DRIVER_TYPE_WARP, nullptr, 0, unknown, 1, D3D11_SDK_VERSION), E_INVALIDARG);
+    for (const HRESULT hr : { create(nullptr, D3D_DRIVER_TYPE_WARP, nullptr, 0, nullptr, 0, 6), create(nullptr, D3D_DRIVER_TYPE_WARP, nullptr, 0x10000000, nullptr, 0),
+             create(nullptr, D3D_DRIVER_TYPE_UNKNOWN, nullptr, 0, nullptr, 0), create(foreign.Get(), D3D_DRIVER_TYPE_UNKNOWN, nullptr, 0, nullptr, 0),
+             create(nullptr, D3D_DRIVER_TYPE_HARDWARE, &module, 0, nullptr, 0), create(nullptr, D3D_DRIVER_TYPE_WARP, nullptr, 0, levels, 0),
+             create(nullptr, D3D_DRIVER_TYPE_WARP, nullptr, 0, unknown, 1) })
+        EXPECT_EQ(hr, E_INVALIDARG);
     EXPECT_FALSE(device);
-    D3D_FEATURE_LEVEL level {};
-    EXPECT_EQ(D3D11CreateDevice(nullptr, D3D_DRIVER_TYPE_HARDWARE, nullptr, 0, nullptr, 0, D3D11_SDK_VERSION, nullptr, &level, nullptr), S_FALSE);
-    EXPECT_EQ(level, D3D_FEATURE_LEVEL_11_0);
-
-    TestSupport::FakeAdapterTree tree;
-    tree.AddFunction("0000:01:00.0", 0x030000, 0x10DE, 0x2204);
-    ComPtr<IDXGIFactory1> factory;
-    ASSERT_EQ(D3D11Host::CreateFactory(tree.Sources(), IidOf<IDXGIFactory1>, reinterpret_cast<void**>(factory.GetAddressOf())), S_OK);
-    ComPtr<IDXGIAdapter1> adapter;
-    ASSERT_EQ(factory->EnumAdapters1(0, adapter.GetAddressOf()), S_OK);
-    EXPECT_EQ(create(adapter.Get(), D3D_DRIVER_TYPE_HARDWARE, nullptr, 0, nullptr, 0, D3D11_SDK_VERSION), E_INVALIDARG);
-    ASSERT_EQ(create(adapter.Get(), D3D_DRIVER_TYPE_UNKNOWN, nullptr, D3D11_CREATE_DEVICE_BGRA_SUPPORT | D3D11_CREATE_DEVICE_DEBUG, levels, 2,
-                     D3D11_SDK_VERSION),
-              S_OK);
-    EXPECT_EQ(device->GetFeatureLevel(), D3D_FEATURE_LEVEL_11_1);
-    EXPECT_EQ(device->GetCreationFlags(), UINT(D3D11_CREATE_DEVICE_BGRA_SUPPORT | D3D11_CREATE_DEVICE_DEBUG));
-    ComPtr<IDXGIAdapter> deviceAdapter;
-    ASSERT_EQ(device.TryAs<IDXGIDevice>()->GetAdapter(deviceAdapter.GetAddressOf()), S_OK);
-    EXPECT_EQ(static_cast<IUnknown*>(deviceAdapter.Get()), static_cast<IUnknown*>(adapter.TryAs<IDXGIAdapter>().Get()));
 }
 
-TEST(Device, OneImmediateContextThatKeepsItsDeviceAlive)
+// The one immediate context keeps its device alive.
+TEST(Device, TheImmediateContextKeepsItsDeviceAlive)
 {
     auto d = MakeDevice();
-    EXPECT_TRUE(Answers<ID3D10Multithread>(d.Device.Get()));
-    EXPECT_FALSE(Answers<ID3D11DeviceContext>(d.Device.Get()));
-    EXPECT_TRUE(Answers<ID3D11DeviceContext1>(d.Context.Get()));
-    EXPECT_FALSE(Answers<ID3D11Device>(d.Context.Get()));
     ComPtr<ID3D11DeviceContext> again;
     d.Device->GetImmediateContext(again.GetAddressOf());
     EXPECT_EQ(static_cast<ID3D11DeviceContext*>(d.Context.Get()), again.Get());
@@ -96,82 +70,41 @@ TEST(Device, OneImmediateContextThatKeepsItsDeviceAlive)
     EXPECT_EQ(device->GetFeatureLevel(), D3D_FEATURE_LEVEL_11_0);
 }
 
-TEST(Texture, CreationRejectsWhatThisDeviceCannotMake)
+// Creation refuses what this device cannot make; host memory is zeroed rows at a 64-byte pitch,
+// NV12's chroma plane right after its luma rows.
+TEST(Texture, CreationAndHostMemory)
 {
     auto d = MakeDevice();
     using Change = void (*)(D3D11_TEXTURE2D_DESC&);
     const Change cases[] = {
         [](D3D11_TEXTURE2D_DESC& x) { x.Width = 0; },
         [](D3D11_TEXTURE2D_DESC& x) { x.Height = 16385; },
-        [](D3D11_TEXTURE2D_DESC& x) { x.MipLevels = 0; },
-        [](D3D11_TEXTURE2D_DESC& x) { x.ArraySize = 0; },
-        [](D3D11_TEXTURE2D_DESC& x) { x.SampleDesc.Count = 4; },
         [](D3D11_TEXTURE2D_DESC& x) { x.Format = static_cast<DXGI_FORMAT>(28); },
         [](D3D11_TEXTURE2D_DESC& x) { x.Format = DXGI_FORMAT_NV12; x.Height = 47; },
         [](D3D11_TEXTURE2D_DESC& x) { x.Format = DXGI_FORMAT_YUY2; x.Width = 63; },
         [](D3D11_TEXTURE2D_DESC& x) { x.MiscFlags = D3D11_RESOURCE_MISC_SHARED | D3D11_RESOURCE_MISC_SHARED_KEYEDMUTEX; },
         [](D3D11_TEXTURE2D_DESC& x) { x.MiscFlags = D3D11_RESOURCE_MISC_SHARED_NTHANDLE; },
-        [](D3D11_TEXTURE2D_DESC& x) { x.Usage = D3D11_USAGE_IMMUTABLE; },
     };
     for (std::size_t i = 0; i < std::size(cases); ++i)
     {
         auto desc = TextureDesc(64, 48);
         cases[i](desc);
         ComPtr<ID3D11Texture2D> texture;
-        EXPECT_EQ(d.Device->CreateTexture2D(&desc, nullptr, texture.GetAddressOf()), E_INVALIDARG) << "case " << i;
-        EXPECT_FALSE(texture);
+        EXPECT_EQ(std::pair(d.Device->CreateTexture2D(&desc, nullptr, texture.GetAddressOf()), bool(texture)), std::pair(E_INVALIDARG, false)) << i;
     }
     EXPECT_EQ(d.Device->CreateTexture2D(nullptr, nullptr, nullptr), E_INVALIDARG);
-    const auto good = TextureDesc(64, 48);
-    EXPECT_EQ(d.Device->CreateTexture2D(&good, nullptr, nullptr), S_FALSE);
-}
 
-TEST(Texture, HostMemoryHasAPitchedRowLayoutPerFormat)
-{
-    auto d = MakeDevice();
-    struct Case
+    for (const auto& [format, width, height, pitch, rows] : { std::tuple(DXGI_FORMAT_B8G8R8A8_UNORM, 100u, 3u, 448u, 3u), std::tuple(DXGI_FORMAT_NV12, 720u, 480u, 768u, 720u) })
     {
-        DXGI_FORMAT Format;
-        UINT Width, Height, RowBytes, Rows;
-    };
-    for (const Case c : { Case { DXGI_FORMAT_B8G8R8A8_UNORM, 1920, 1080, 7680, 1080 }, Case { DXGI_FORMAT_B8G8R8A8_UNORM, 100, 3, 400, 3 },
-                          Case { DXGI_FORMAT_NV12, 720, 480, 720, 720 }, Case { DXGI_FORMAT_YUY2, 640, 480, 1280, 480 } })
-    {
-        auto texture = MakeTexture(d.Device.Get(), TextureDesc(c.Width, c.Height, c.Format));
+        const auto texture = MakeTexture(d.Device.Get(), TextureDesc(width, height, format));
         const auto memory = MemoryOf(texture.Get());
-        EXPECT_EQ(memory.Format, c.Format);
-        EXPECT_GE(memory.RowPitch, c.RowBytes);
-        EXPECT_EQ(memory.RowPitch % 64, 0u);
-        EXPECT_EQ(memory.Size, std::size_t(memory.RowPitch) * c.Rows);
-        EXPECT_EQ(memory.ChromaPlane(), c.Format == DXGI_FORMAT_NV12 ? memory.Data + std::size_t(memory.RowPitch) * c.Height : nullptr);
+        EXPECT_EQ(std::tuple(memory.RowPitch, memory.Size, memory.ChromaPlane()),
+                  std::tuple(pitch, std::size_t(pitch) * rows, format == DXGI_FORMAT_NV12 ? memory.Data + std::size_t(pitch) * height : nullptr));
         EXPECT_EQ(std::count(memory.Data, memory.Data + memory.Size, 0), std::ptrdiff_t(memory.Size)) << "new textures are zeroed";
     }
-    auto texture = MakeTexture(d.Device.Get(), TextureDesc(8, 8));
     D3D11Host::TextureMemory memory;
-    EXPECT_EQ(D3D11Host::GetTextureMemory(texture.Get(), 1, &memory), E_INVALIDARG);
+    EXPECT_EQ(D3D11Host::GetTextureMemory(MakeTexture(d.Device.Get(), TextureDesc(8, 8)).Get(), 1, &memory), E_INVALIDARG);
     EXPECT_EQ(D3D11Host::GetTextureMemory(nullptr, 0, &memory), E_POINTER);
-}
-
-TEST(Texture, AnswersKeyedMutexOnlyWhenMadeWithItAndMapsAsASurface)
-{
-    auto d = MakeDevice();
-    for (UINT misc : { 0u, UINT(D3D11_RESOURCE_MISC_SHARED), UINT(D3D11_RESOURCE_MISC_SHARED_KEYEDMUTEX | D3D11_RESOURCE_MISC_SHARED_NTHANDLE) })
-    {
-        auto texture = MakeTexture(d.Device.Get(), TextureDesc(16, 16, DXGI_FORMAT_B8G8R8A8_UNORM, misc));
-        EXPECT_TRUE(Answers<ID3D11Resource>(texture.Get()));
-        EXPECT_TRUE(Answers<IDXGISurface>(texture.Get()));
-        EXPECT_EQ(Answers<IDXGIKeyedMutex>(texture.Get()), (misc & D3D11_RESOURCE_MISC_SHARED_KEYEDMUTEX) != 0) << misc;
-    }
-    auto texture = MakeTexture(d.Device.Get(), TextureDesc(33, 7));
-    auto surface = texture.TryAs<IDXGISurface>();
-    EXPECT_EQ(surface->Unmap(), DXGI_ERROR_INVALID_CALL);
-    DXGI_MAPPED_RECT rect;
-    ASSERT_EQ(surface->Map(&rect, DXGI_MAP_WRITE), S_OK);
-    EXPECT_EQ(rect.pBits, MemoryOf(texture.Get()).Data);
-    EXPECT_EQ(UINT(rect.Pitch), MemoryOf(texture.Get()).RowPitch);
-    EXPECT_EQ(surface->Unmap(), S_OK);
-    auto array = MakeTexture(d.Device.Get(), TextureDesc(8, 8, DXGI_FORMAT_B8G8R8A8_UNORM, 0, 2));
-    EXPECT_EQ(array.TryAs<IDXGISurface>()->Map(&rect, DXGI_MAP_READ), DXGI_ERROR_INVALID_CALL);
 }
 
 TEST(Copy, RegionLandsAtItsPositionAndNothingElseChanges)
@@ -187,10 +120,8 @@ TEST(Copy, RegionLandsAtItsPositionAndNothingElseChanges)
         const D3D11_BOX box { 4, 6, 0, 20, 16, 1 }; // 16 x 10 pixels from (4, 6) to (10, 2)
         d.Context->CopySubresourceRegion(destination.Get(), 0, 10, 2, 0, source.Get(), 0, &box);
         FlushAndWait(d.Context.Get());
-        const auto from = MemoryOf(source.Get());
-        const auto to = MemoryOf(destination.Get());
-        const UINT rows = format == DXGI_FORMAT_NV12 ? 60 : 40;
-        for (UINT row = 0; row < rows; ++row)
+        const auto from = MemoryOf(source.Get()), to = MemoryOf(destination.Get());
+        for (UINT row = 0; row < (format == DXGI_FORMAT_NV12 ? 60u : 40u); ++row)
             for (UINT byte = 0; byte < 48 * pixelBytes; ++byte)
             {
                 // NV12's chroma plane (rows 40..59) takes plane rows 3..7 to plane rows 1..5, same bytes.
@@ -204,42 +135,27 @@ TEST(Copy, RegionLandsAtItsPositionAndNothingElseChanges)
     }
 }
 
-TEST(Copy, WholeResourcesAndChainsRunInIssueOrder)
+TEST(Copy, WholeResourcesRunInIssueOrder)
 {
     auto d = MakeDevice();
-    auto a = MakeTexture(d.Device.Get(), TextureDesc(1920, 1080));
-    auto b = MakeTexture(d.Device.Get(), TextureDesc(1920, 1080));
-    auto c = MakeTexture(d.Device.Get(), TextureDesc(1920, 1080));
+    auto a = MakeTexture(d.Device.Get(), TextureDesc(1920, 1080)), b = MakeTexture(d.Device.Get(), TextureDesc(1920, 1080)),
+         c = MakeTexture(d.Device.Get(), TextureDesc(1920, 1080));
     FillPattern(a.Get(), 3);
     FillPattern(b.Get(), 77);
     d.Context->CopyResource(b.Get(), a.Get()); // c ends as a only when the copies run in order
     d.Context->CopySubresourceRegion(c.Get(), 0, 0, 0, 0, b.Get(), 0, nullptr);
     FlushAndWait(d.Context.Get());
     EXPECT_EQ(Snapshot(c.Get()), Snapshot(a.Get()));
-
-    auto slices = MakeTexture(d.Device.Get(), TextureDesc(16, 16, DXGI_FORMAT_B8G8R8A8_UNORM, 0, 3));
-    d.Context->CopySubresourceRegion(slices.Get(), 2, 0, 0, 0, a.Get(), 0, nullptr); // too big: dropped
-    const D3D11_BOX corner { 0, 0, 0, 16, 16, 1 };
-    d.Context->CopySubresourceRegion(slices.Get(), 2, 0, 0, 0, c.Get(), 0, &corner);
-    FlushAndWait(d.Context.Get());
-    const auto slice2 = MemoryOf(slices.Get(), 2), slice1 = MemoryOf(slices.Get(), 1), whole = MemoryOf(a.Get());
-    for (UINT row = 0; row < 16; ++row)
-        EXPECT_EQ(std::memcmp(slice2.Data + row * slice2.RowPitch, whole.Data + row * whole.RowPitch, 64), 0) << row;
-    EXPECT_EQ(std::count(slice1.Data, slice1.Data + slice1.Size, 0), std::ptrdiff_t(slice1.Size));
 }
 
 TEST(Copy, InvalidCopiesAreDroppedWithATraceLine)
 {
-    auto d = MakeDevice();
-    auto other = MakeDevice();
-    auto bgra = MakeTexture(d.Device.Get(), TextureDesc(32, 32));
-    auto target = MakeTexture(d.Device.Get(), TextureDesc(32, 32));
-    auto nv12 = MakeTexture(d.Device.Get(), TextureDesc(32, 32, DXGI_FORMAT_NV12));
-    auto foreign = MakeTexture(other.Device.Get(), TextureDesc(32, 32));
+    auto d = MakeDevice(), other = MakeDevice();
+    auto bgra = MakeTexture(d.Device.Get(), TextureDesc(32, 32)), target = MakeTexture(d.Device.Get(), TextureDesc(32, 32));
+    auto nv12 = MakeTexture(d.Device.Get(), TextureDesc(32, 32, DXGI_FORMAT_NV12)), foreign = MakeTexture(other.Device.Get(), TextureDesc(32, 32));
     FillPattern(bgra.Get(), 5);
     FillPattern(nv12.Get(), 6);
-    const auto targetBefore = Snapshot(target.Get());
-    const auto nv12Before = Snapshot(nv12.Get());
+    const auto targetBefore = Snapshot(target.Get()), nv12Before = Snapshot(nv12.Get());
     const D3D11_BOX outside { 0, 0, 0, 33, 8, 1 }, deep { 0, 0, 0, 8, 8, 2 }, odd { 1, 0, 0, 8, 8, 1 }, corner { 0, 0, 0, 16, 16, 1 },
         empty { 4, 4, 0, 4, 8, 1 };
     TestSupport::TraceCapture trace;
@@ -256,78 +172,59 @@ TEST(Copy, InvalidCopiesAreDroppedWithATraceLine)
     context.CopySubresourceRegion(target.Get(), 0, 0, 0, 0, bgra.Get(), 0, &empty);     // empty: nothing, silently
     FlushAndWait(d.Context.Get());
     EXPECT_EQ(trace.LinesContaining("copy dropped").size(), 9u);
-    EXPECT_EQ(Snapshot(target.Get()), targetBefore);
-    EXPECT_EQ(Snapshot(nv12.Get()), nv12Before);
+    EXPECT_EQ(std::pair(Snapshot(target.Get()), Snapshot(nv12.Get())), std::pair(targetBefore, nv12Before));
 }
 
-TEST(Copy, FlushEventIsSetOnlyAfterTheCopiesBeforeIt)
+// A flush's event is set, and host access to a texture returns, only after the copies before it.
+TEST(Copy, FlushEventAndHostAccessWaitForQueuedCopies)
 {
     auto d = MakeDevice();
-    auto source = MakeTexture(d.Device.Get(), TextureDesc(1920, 1080));
-    auto destination = MakeTexture(d.Device.Get(), TextureDesc(1920, 1080));
+    auto source = MakeTexture(d.Device.Get(), TextureDesc(1920, 1080)), destination = MakeTexture(d.Device.Get(), TextureDesc(1920, 1080)),
+         second = MakeTexture(d.Device.Get(), TextureDesc(1920, 1080));
     FillPattern(source.Get(), 42);
     const auto expected = Snapshot(source.Get());
     const auto view = MemoryOf(destination.Get()); // read below without waiting for the device
     Sync::Event done(Sync::Event::ResetMode::Manual);
-    DeviceGate gate(d.Context.Get());
-    d.Context->CopySubresourceRegion(destination.Get(), 0, 0, 0, 0, source.Get(), 0, nullptr);
-    d.Context->Flush1(D3D11_CONTEXT_TYPE_COPY, &done);
-    EXPECT_FALSE(done.Wait(0)) << "signalled while its copy is still queued";
-    EXPECT_EQ(std::count(view.Data, view.Data + view.Size, 0), std::ptrdiff_t(view.Size));
-    gate.Open();
-    ASSERT_TRUE(done.Wait(Patience));
-    EXPECT_EQ(std::memcmp(view.Data, expected.data(), view.Size), 0);
-}
-
-TEST(Copy, HostAccessWaitsForQueuedCopies)
-{
-    auto d = MakeDevice();
-    auto source = MakeTexture(d.Device.Get(), TextureDesc(64, 64));
-    auto destination = MakeTexture(d.Device.Get(), TextureDesc(64, 64));
-    FillPattern(source.Get(), 11);
-    std::atomic<bool> mapped { false };
     std::vector<uint8_t> seen;
     std::thread reader;
     {
         DeviceGate gate(d.Context.Get());
         d.Context->CopySubresourceRegion(destination.Get(), 0, 0, 0, 0, source.Get(), 0, nullptr);
-        reader = std::thread([&] {
-            seen = Snapshot(destination.Get());
-            mapped = true;
-        });
-        EXPECT_FALSE(mapped.load());
+        d.Context->Flush1(D3D11_CONTEXT_TYPE_COPY, &done);
+        d.Context->CopySubresourceRegion(second.Get(), 0, 0, 0, 0, source.Get(), 0, nullptr);
+        reader = std::thread([&] { seen = Snapshot(second.Get()); });
+        EXPECT_FALSE(done.Wait(0)) << "signalled while its copy is still queued";
+        EXPECT_EQ(std::count(view.Data, view.Data + view.Size, 0), std::ptrdiff_t(view.Size));
         gate.Open();
+        ASSERT_TRUE(done.Wait(PatienceMilliseconds));
+        EXPECT_EQ(std::memcmp(view.Data, expected.data(), view.Size), 0);
         reader.join();
     }
-    EXPECT_EQ(seen, Snapshot(source.Get()));
+    EXPECT_EQ(seen, expected);
 }
 
 TEST(Copy, DeviceReleasedByItsOwnThreadFinishesCleanly)
 {
     auto d = MakeDevice();
-    auto source = MakeTexture(d.Device.Get(), TextureDesc(256, 256));
-    auto destination = MakeTexture(d.Device.Get(), TextureDesc(256, 256));
-    auto reached = std::make_shared<Sync::Event>(Sync::Event::ResetMode::Manual);
-    auto opened = std::make_shared<Sync::Event>(Sync::Event::ResetMode::Manual);
+    auto source = MakeTexture(d.Device.Get(), TextureDesc(256, 256)), destination = MakeTexture(d.Device.Get(), TextureDesc(256, 256));
+    auto reached = std::make_shared<Sync::Event>(Sync::Event::ResetMode::Manual), opened = std::make_shared<Sync::Event>(Sync::Event::ResetMode::Manual);
     auto gate = std::make_shared<Sync::Event>(Sync::Event::ResetMode::Auto);
     gate->RegisterWait([reached, opened, gate] {
         reached->Set();
         opened->Wait();
     });
     d.Context->Flush1(D3D11_CONTEXT_TYPE_COPY, gate.get());
-    ASSERT_TRUE(reached->Wait(Patience));
+    ASSERT_TRUE(reached->Wait(PatienceMilliseconds));
     d.Context->CopySubresourceRegion(destination.Get(), 0, 0, 0, 0, source.Get(), 0, nullptr);
     d = {}; // only the queued copy holds the textures, and through them the device
-    source = nullptr;
-    destination = nullptr;
+    source = destination = nullptr;
     opened->Set();
 }
 
 TEST(KeyedMutex, AcquireFollowsTheKeyAndWaitsAcrossThreadsUntilReleasedWithIt)
 {
     auto d = MakeDevice();
-    auto texture = MakeTexture(d.Device.Get(), TextureDesc(16, 16, DXGI_FORMAT_B8G8R8A8_UNORM, D3D11_RESOURCE_MISC_SHARED_KEYEDMUTEX));
-    auto mutex = texture.TryAs<IDXGIKeyedMutex>();
+    auto mutex = MakeTexture(d.Device.Get(), TextureDesc(16, 16, DXGI_FORMAT_B8G8R8A8_UNORM, D3D11_RESOURCE_MISC_SHARED_KEYEDMUTEX)).TryAs<IDXGIKeyedMutex>();
     EXPECT_EQ(mutex->ReleaseSync(0), E_FAIL) << "not acquired";
     EXPECT_EQ(mutex->AcquireSync(1, 0), WAIT_TIMEOUT) << "a new mutex is released with key 0";
     ASSERT_EQ(mutex->AcquireSync(0, INFINITE), S_OK);
@@ -342,18 +239,14 @@ TEST(KeyedMutex, AcquireFollowsTheKeyAndWaitsAcrossThreadsUntilReleasedWithIt)
         acquired = true;
         mutex->ReleaseSync(0);
     });
-    ASSERT_TRUE(tried.Wait(Patience));
-    EXPECT_EQ(timedOut, WAIT_TIMEOUT);
+    ASSERT_TRUE(tried.Wait(PatienceMilliseconds));
     ASSERT_EQ(mutex->ReleaseSync(2), S_OK); // a key nobody waits for
     ASSERT_EQ(mutex->AcquireSync(2, INFINITE), S_OK);
     EXPECT_FALSE(acquired.load());
     ASSERT_EQ(mutex->ReleaseSync(1), S_OK);
     consumer.join();
-    EXPECT_EQ(waited, S_OK);
-    EXPECT_EQ(mutex->AcquireSync(0, Patience), S_OK);
-    EXPECT_EQ(mutex->ReleaseSync(5), S_OK);
-    EXPECT_EQ(mutex->ReleaseSync(5), E_FAIL);
-    EXPECT_EQ(mutex->AcquireSync(5, 20), S_OK);
+    EXPECT_EQ(std::pair(timedOut, waited), std::pair(HRESULT(WAIT_TIMEOUT), S_OK));
+    EXPECT_EQ(mutex->AcquireSync(0, PatienceMilliseconds), S_OK);
 }
 
 TEST(KeyedMutex, AcquireWaitsForCopiesIssuedBeforeTheRelease)
@@ -371,25 +264,5 @@ TEST(KeyedMutex, AcquireWaitsForCopiesIssuedBeforeTheRelease)
     EXPECT_EQ(mutex->AcquireSync(0, 0), WAIT_TIMEOUT) << "the copy is still queued";
     gate.Open();
     ASSERT_EQ(mutex->AcquireSync(0, INFINITE), S_OK) << "the failed attempt left the mutex free";
-    const auto view = MemoryOf(sample.Get());
-    const auto expected = Snapshot(render.Get());
-    EXPECT_EQ(std::memcmp(view.Data, expected.data(), view.Size), 0);
-}
-
-TEST(Multithread, ProtectionExcludesOtherThreadsWhileEntered)
-{
-    auto d = MakeDevice();
-    auto multithread = d.Device.TryAs<ID3D10Multithread>();
-    EXPECT_EQ(multithread->SetMultithreadProtected(1), 0);
-    EXPECT_EQ(multithread->GetMultithreadProtected(), 1);
-    multithread->Enter();
-    multithread->Enter(); // nests on this thread, and the device's own calls pass on it
-    EXPECT_TRUE(MakeTexture(d.Device.Get(), TextureDesc(8, 8)));
-    std::atomic<bool> created { false };
-    std::thread other([&] { created = MakeTexture(d.Device.Get(), TextureDesc(8, 8)) != nullptr; });
-    multithread->Leave();
-    EXPECT_FALSE(created.load()) << "another thread's call ran inside Enter";
-    multithread->Leave();
-    other.join();
-    EXPECT_TRUE(created.load());
+    EXPECT_EQ(Snapshot(sample.Get()), Snapshot(render.Get()));
 }

@@ -18,7 +18,6 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <numeric>
 #include <set>
 #include <string>
 #include <utility>
@@ -29,14 +28,6 @@ namespace EncoderTest
 constexpr uint32_t WaitMilliseconds = TestSupport::PatienceMilliseconds;
 constexpr uint64_t FrameTime = 333333;
 
-inline NV_ENCODE_API_FUNCTION_LIST SoftwareFunctions()
-{
-    NV_ENCODE_API_FUNCTION_LIST list {};
-    list.version = NV_ENCODE_API_FUNCTION_LIST_VER;
-    EXPECT_EQ(SoftwareEncoder::CreateInstance(&list), NV_ENC_SUCCESS);
-    return list;
-}
-
 // A parameter structure, zeroed, with its version set.
 template <class P>
 P Versioned(uint32_t version)
@@ -46,99 +37,47 @@ P Versioned(uint32_t version)
     return params;
 }
 
-inline NV_ENC_CREATE_INPUT_BUFFER InputBufferParams(uint32_t width, uint32_t height, NV_ENC_BUFFER_FORMAT format)
-{
-    auto input = Versioned<NV_ENC_CREATE_INPUT_BUFFER>(NV_ENC_CREATE_INPUT_BUFFER_VER);
-    input.width = width;
-    input.height = height;
-    input.bufferFmt = format;
-    return input;
-}
-
 inline NV_ENC_REGISTER_RESOURCE TextureRegistration(void* texture, uint32_t width, uint32_t height, uint32_t pitch, NV_ENC_BUFFER_FORMAT format)
 {
-    auto registration = Versioned<NV_ENC_REGISTER_RESOURCE>(NV_ENC_REGISTER_RESOURCE_VER);
-    registration.resourceType = NV_ENC_INPUT_RESOURCE_TYPE_DIRECTX;
-    registration.width = width;
-    registration.height = height;
-    registration.pitch = pitch;
-    registration.resourceToRegister = texture;
-    registration.bufferFormat = format;
-    return registration;
-}
-
-inline NV_ENC_SEQUENCE_PARAM_PAYLOAD SequencePayload(void* buffer, uint32_t capacity, uint32_t* size)
-{
-    auto payload = Versioned<NV_ENC_SEQUENCE_PARAM_PAYLOAD>(NV_ENC_SEQUENCE_PARAM_PAYLOAD_VER);
-    payload.inBufferSize = capacity;
-    payload.spsppsBuffer = buffer;
-    payload.outSPSPPSPayloadSize = size;
-    return payload;
-}
-
-// A progressive picture of `input` into `bitstream`, signalling `event`.
-inline NV_ENC_PIC_PARAMS PictureParams(uint32_t width, uint32_t height, uint32_t pitch, NV_ENC_BUFFER_FORMAT format, void* input, void* bitstream,
-                                       void* event)
-{
-    auto picture = Versioned<NV_ENC_PIC_PARAMS>(NV_ENC_PIC_PARAMS_VER);
-    picture.inputWidth = width;
-    picture.inputHeight = height;
-    picture.inputPitch = pitch;
-    picture.inputBuffer = input;
-    picture.outputBitstream = bitstream;
-    picture.completionEvent = event;
-    picture.bufferFmt = format;
-    picture.pictureStruct = NV_ENC_PIC_STRUCT_FRAME;
-    return picture;
+    auto r = Versioned<NV_ENC_REGISTER_RESOURCE>(NV_ENC_REGISTER_RESOURCE_VER);
+    r.resourceType = NV_ENC_INPUT_RESOURCE_TYPE_DIRECTX, r.width = width, r.height = height, r.pitch = pitch;
+    r.resourceToRegister = texture, r.bufferFormat = format;
+    return r;
 }
 
 inline ComPtr<ID3D11Device> WarpDevice()
 {
     ComPtr<ID3D11Device> device;
-    EXPECT_EQ(D3D11CreateDevice(nullptr, D3D_DRIVER_TYPE_WARP, nullptr, 0, nullptr, 0, D3D11_SDK_VERSION, device.GetAddressOf(), nullptr, nullptr),
-              S_OK);
+    EXPECT_EQ(D3D11CreateDevice(nullptr, D3D_DRIVER_TYPE_WARP, nullptr, 0, nullptr, 0, D3D11_SDK_VERSION, device.GetAddressOf(), nullptr, nullptr), S_OK);
     return device;
 }
 
-// A black picture with a dark-blue rectangle that moves with the frame index and a row of white
-// squares that spell the index in binary: simple content with motion, as the source draws it.
-struct Rgb { int R, G, B; };
-
-inline Rgb PixelAt(uint32_t frame, uint32_t x, uint32_t y, uint32_t width, uint32_t height)
-{
-    const uint32_t square = std::max(width / 32, 4u) & ~1u;
-    if (y >= square && y < 2 * square && x >= square && x < square * 17)
-    {
-        const uint32_t bit = (x - square) / square;
-        if ((frame >> (bit / 2)) & 1u && bit % 2 == 0)
-            return { 235, 235, 235 };
-    }
-    const uint32_t left = (frame * 8) % (width - width / 4), top = height / 2;
-    if (x >= left && x < left + width / 4 && y >= top && y < top + height / 4)
-        return { 0, 0, 139 };
-    return { 0, 0, 0 };
-}
-
 // Draws `frame` at `pitch`: packed B, G, R, A bytes, or NV12 (luma rows, then the interleaved
-// chroma rows right after `height` luma rows) in BT.601 limited range, as ffmpeg converts.
+// chroma rows right after `height` luma rows) in BT.601 limited range, as ffmpeg converts. The
+// picture: black, a dark-blue rectangle that moves with the index and white squares that spell
+// the index in binary.
 inline void Draw(uint32_t frame, uint32_t width, uint32_t height, NV_ENC_BUFFER_FORMAT format, uint8_t* data, uint32_t pitch)
 {
+    const uint32_t square = std::max(width / 32, 4u) & ~1u, left = (frame * 8) % (width - width / 4), top = height / 2;
     uint8_t* chroma = data + std::size_t(pitch) * height;
     for (uint32_t y = 0; y < height; ++y)
         for (uint32_t x = 0; x < width; ++x)
         {
-            const Rgb c = PixelAt(frame, x, y, width, height);
+            const uint32_t bit = (x - square) / square;
+            const bool white = y >= square && y < 2 * square && x >= square && x < square * 17 && (frame >> (bit / 2)) & 1u && bit % 2 == 0;
+            const bool blue = x >= left && x < left + width / 4 && y >= top && y < top + height / 4;
+            const int r = white ? 235 : 0, g = r, b = white ? 235 : blue ? 139 : 0;
             if (format == NV_ENC_BUFFER_FORMAT_ARGB)
             {
                 uint8_t* p = data + std::size_t(y) * pitch + std::size_t(x) * 4;
-                p[0] = uint8_t(c.B), p[1] = uint8_t(c.G), p[2] = uint8_t(c.R), p[3] = 255;
+                p[0] = uint8_t(b), p[1] = uint8_t(g), p[2] = uint8_t(r), p[3] = 255;
                 continue;
             }
-            data[std::size_t(y) * pitch + x] = uint8_t(((66 * c.R + 129 * c.G + 25 * c.B + 128) >> 8) + 16);
+            data[std::size_t(y) * pitch + x] = uint8_t(((66 * r + 129 * g + 25 * b + 128) >> 8) + 16);
             if (y % 2 == 0 && x % 2 == 0)
             {
-                chroma[std::size_t(y / 2) * pitch + x] = uint8_t(((-38 * c.R - 74 * c.G + 112 * c.B + 128) >> 8) + 128);
-                chroma[std::size_t(y / 2) * pitch + x + 1] = uint8_t(((112 * c.R - 94 * c.G - 18 * c.B + 128) >> 8) + 128);
+                chroma[std::size_t(y / 2) * pitch + x] = uint8_t(((-38 * r - 74 * g + 112 * b + 128) >> 8) + 128);
+                chroma[std::size_t(y / 2) * pitch + x + 1] = uint8_t(((112 * r - 94 * g - 18 * b + 128) >> 8) + 128);
             }
         }
 }
@@ -155,12 +94,8 @@ inline std::vector<uint8_t> RawFrame(uint32_t frame, uint32_t width, uint32_t he
 // What the encoder transform sets, with the values the tests vary.
 struct Options
 {
-    uint32_t Width = 160, Height = 96;
-    uint32_t GopLength = 4;
-    uint32_t IdrPeriod = 0; // 0: the GOP length
-    int32_t FrameIntervalP = 1;
-    uint32_t Qp = 24;
-    bool OutputAud = true, RepeatSpsPps = true, Asynchronous = true;
+    uint32_t Width = 160, Height = 96, GopLength = 4, Qp = 24;
+    bool Asynchronous = true;
     NV_ENC_BUFFER_FORMAT Format = NV_ENC_BUFFER_FORMAT_NV12;
     uint32_t BitstreamBuffers = 4;
 };
@@ -171,31 +106,15 @@ inline std::unique_ptr<Initialization> MakeInitialization(const Options& o)
 {
     auto init = std::make_unique<Initialization>();
     NV_ENC_CONFIG& c = init->Config;
-    c.version = NV_ENC_CONFIG_VER;
-    c.profileGUID = NV_ENC_CODEC_PROFILE_AUTOSELECT_GUID;
-    c.gopLength = o.GopLength;
-    c.frameIntervalP = o.FrameIntervalP;
-    c.frameFieldMode = NV_ENC_PARAMS_FRAME_FIELD_MODE_FRAME;
-    c.mvPrecision = NV_ENC_MV_PRECISION_QUARTER_PEL;
-    c.rcParams.version = NV_ENC_RC_PARAMS_VER;
-    c.rcParams.rateControlMode = NV_ENC_PARAMS_RC_CONSTQP;
-    c.rcParams.constQP = NV_ENC_QP { o.Qp, o.Qp, o.Qp };
-    NV_ENC_CONFIG_H264& h264 = c.encodeCodecConfig.h264Config;
-    h264.outputAUD = o.OutputAud;
-    h264.repeatSPSPPS = o.RepeatSpsPps;
-    h264.idrPeriod = o.IdrPeriod ? o.IdrPeriod : o.GopLength;
-    h264.chromaFormatIDC = 1;
+    c.version = NV_ENC_CONFIG_VER, c.profileGUID = NV_ENC_CODEC_PROFILE_AUTOSELECT_GUID, c.gopLength = o.GopLength, c.frameIntervalP = 1;
+    c.frameFieldMode = NV_ENC_PARAMS_FRAME_FIELD_MODE_FRAME, c.mvPrecision = NV_ENC_MV_PRECISION_QUARTER_PEL;
+    c.rcParams.version = NV_ENC_RC_PARAMS_VER, c.rcParams.rateControlMode = NV_ENC_PARAMS_RC_CONSTQP, c.rcParams.constQP = NV_ENC_QP { o.Qp, o.Qp, o.Qp };
+    NV_ENC_CONFIG_H264& h = c.encodeCodecConfig.h264Config;
+    h.outputAUD = 1, h.repeatSPSPPS = 1, h.idrPeriod = o.GopLength, h.chromaFormatIDC = 1;
     NV_ENC_INITIALIZE_PARAMS& p = init->Params;
-    p.version = NV_ENC_INITIALIZE_PARAMS_VER;
-    p.encodeGUID = NV_ENC_CODEC_H264_GUID;
-    p.presetGUID = NvEncPresets::LowLatencyDefault;
-    p.encodeWidth = p.darWidth = o.Width;
-    p.encodeHeight = p.darHeight = o.Height;
-    p.frameRateNum = 30;
-    p.frameRateDen = 1;
-    p.enableEncodeAsync = o.Asynchronous;
-    p.enablePTD = 1;
-    p.encodeConfig = &init->Config;
+    p.version = NV_ENC_INITIALIZE_PARAMS_VER, p.encodeGUID = NV_ENC_CODEC_H264_GUID, p.presetGUID = NvEncPresets::LowLatencyDefault;
+    p.encodeWidth = p.darWidth = o.Width, p.encodeHeight = p.darHeight = o.Height, p.frameRateNum = 30, p.frameRateDen = 1;
+    p.enableEncodeAsync = o.Asynchronous, p.enablePTD = 1, p.encodeConfig = &init->Config;
     return init;
 }
 
@@ -212,12 +131,12 @@ struct Output
 class Session
 {
 public:
-    explicit Session(const Options& options, void* device = nullptr) : m_Options(options), F(SoftwareFunctions())
+    explicit Session(const Options& options, void* device = nullptr) : m_Options(options)
     {
+        F.version = NV_ENCODE_API_FUNCTION_LIST_VER;
+        EXPECT_EQ(SoftwareEncoder::CreateInstance(&F), NV_ENC_SUCCESS);
         auto open = Versioned<NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS>(NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS_VER);
-        open.deviceType = NV_ENC_DEVICE_TYPE_DIRECTX;
-        open.device = device;
-        open.apiVersion = NVENCAPI_VERSION;
+        open.deviceType = NV_ENC_DEVICE_TYPE_DIRECTX, open.device = device, open.apiVersion = NVENCAPI_VERSION;
         EXPECT_EQ(F.nvEncOpenEncodeSessionEx(&open, &E), NV_ENC_SUCCESS);
     }
     ~Session() { Destroy(); }
@@ -233,11 +152,10 @@ public:
         for (uint32_t i = 0; i < m_Options.BitstreamBuffers; ++i)
         {
             auto create = Versioned<NV_ENC_CREATE_BITSTREAM_BUFFER>(NV_ENC_CREATE_BITSTREAM_BUFFER_VER);
-            create.size = 0x200000;
-            ASSERT_EQ(F.nvEncCreateBitstreamBuffer(E, &create), NV_ENC_SUCCESS);
+            auto input = Versioned<NV_ENC_CREATE_INPUT_BUFFER>(NV_ENC_CREATE_INPUT_BUFFER_VER);
+            input.width = m_Options.Width, input.height = m_Options.Height, input.bufferFmt = m_Options.Format;
+            ASSERT_EQ(F.nvEncCreateBitstreamBuffer(E, &create) | F.nvEncCreateInputBuffer(E, &input), NV_ENC_SUCCESS);
             Bitstreams.push_back(create.bitstreamBuffer);
-            auto input = InputBufferParams(m_Options.Width, m_Options.Height, m_Options.Format);
-            ASSERT_EQ(F.nvEncCreateInputBuffer(E, &input), NV_ENC_SUCCESS);
             Inputs.push_back(input.inputBuffer);
             Events.push_back(std::make_unique<Sync::Event>(Sync::Event::ResetMode::Manual));
             ASSERT_EQ(m_Options.Asynchronous ? RegisterEvent(Events.back().get()) : NV_ENC_SUCCESS, NV_ENC_SUCCESS);
@@ -263,14 +181,15 @@ public:
         ASSERT_EQ(F.nvEncUnlockInputBuffer(E, Inputs[slot]), NV_ENC_SUCCESS);
     }
 
+    // A progressive picture of frame `frame` from `input` (slot's input buffer by default) into slot's bitstream.
     NV_ENC_PIC_PARAMS Picture(uint32_t slot, uint32_t frame, uint32_t flags = 0, void* input = nullptr)
     {
-        auto picture = PictureParams(m_Options.Width, m_Options.Height, InputPitch, m_Options.Format, input ? input : Inputs[slot], Bitstreams[slot],
-                                     Events[slot].get());
-        picture.encodePicFlags = flags;
-        picture.inputTimeStamp = frame * FrameTime;
-        picture.inputDuration = FrameTime;
-        return picture;
+        auto p = Versioned<NV_ENC_PIC_PARAMS>(NV_ENC_PIC_PARAMS_VER);
+        p.inputWidth = m_Options.Width, p.inputHeight = m_Options.Height, p.inputPitch = InputPitch, p.bufferFmt = m_Options.Format;
+        p.inputBuffer = input ? input : Inputs[slot], p.outputBitstream = Bitstreams[slot];
+        p.completionEvent = m_Options.Asynchronous ? Events[slot].get() : nullptr;
+        p.pictureStruct = NV_ENC_PIC_STRUCT_FRAME, p.encodePicFlags = flags, p.inputTimeStamp = frame * FrameTime, p.inputDuration = FrameTime;
+        return p;
     }
 
     NVENCSTATUS Submit(uint32_t slot, uint32_t frame, uint32_t flags = 0)
@@ -284,8 +203,7 @@ public:
     {
         EndOfStream.Reset();
         auto picture = Versioned<NV_ENC_PIC_PARAMS>(NV_ENC_PIC_PARAMS_VER);
-        picture.encodePicFlags = NV_ENC_PIC_FLAG_EOS;
-        picture.completionEvent = &EndOfStream;
+        picture.encodePicFlags = NV_ENC_PIC_FLAG_EOS, picture.completionEvent = m_Options.Asynchronous ? &EndOfStream : nullptr;
         return F.nvEncEncodePicture(E, &picture);
     }
 
@@ -300,8 +218,6 @@ public:
         }
     }
 
-    void ReleaseHold() { ASSERT_EQ(SoftwareEncoder::HoldEncoding(E, false), NV_ENC_SUCCESS); }
-
     // Waits for slot's event (asynchronous mode) and takes its picture out.
     Output Collect(uint32_t slot)
     {
@@ -312,20 +228,15 @@ public:
     // Locks slot's bitstream (waiting for its picture) and copies the picture out.
     Output Take(uint32_t slot)
     {
-        Output output;
         auto lock = Versioned<NV_ENC_LOCK_BITSTREAM>(NV_ENC_LOCK_BITSTREAM_VER);
         lock.outputBitstream = Bitstreams[slot];
         EXPECT_EQ(F.nvEncLockBitstream(E, &lock), NV_ENC_SUCCESS);
-        if (lock.bitstreamBufferPtr)
+        Output output { {}, lock.outputTimeStamp, lock.outputDuration, lock.pictureType, lock.frameAvgQP };
+        if (const auto* bytes = static_cast<const uint8_t*>(lock.bitstreamBufferPtr))
         {
-            auto* bytes = static_cast<const uint8_t*>(lock.bitstreamBufferPtr);
             output.Bytes.assign(bytes, bytes + lock.bitstreamSizeInBytes);
             EXPECT_EQ(F.nvEncUnlockBitstream(E, Bitstreams[slot]), NV_ENC_SUCCESS);
         }
-        output.TimeStamp = lock.outputTimeStamp;
-        output.Duration = lock.outputDuration;
-        output.PictureType = lock.pictureType;
-        output.AverageQp = lock.frameAvgQP;
         return output;
     }
 
@@ -351,7 +262,7 @@ public:
     }
 
     const Options m_Options;
-    NV_ENCODE_API_FUNCTION_LIST F;
+    NV_ENCODE_API_FUNCTION_LIST F {};
     void* E = nullptr;
     std::vector<NV_ENC_OUTPUT_PTR> Bitstreams;
     std::vector<NV_ENC_INPUT_PTR> Inputs;
@@ -359,13 +270,6 @@ public:
     Sync::Event EndOfStream { Sync::Event::ResetMode::Manual };
     uint32_t InputPitch = 0;
 };
-
-inline std::vector<uint32_t> Range(uint32_t count)
-{
-    std::vector<uint32_t> frames(count);
-    std::iota(frames.begin(), frames.end(), 0u);
-    return frames;
-}
 
 struct DecodedSlice { char Type = '?'; bool Idr = false; int Qp = -1; }; // Type: I, P, B
 
@@ -376,22 +280,19 @@ struct Decoded
 };
 
 // Decodes the concatenated `outputs` with ffmpeg and compares the pictures, by index, with the
-// drawn frames `frames` (converted to NV12, BT.601 limited range, as the encoder converts ARGB).
-// A decoded size other than `width` x `height` fails the comparison.
-inline Decoded Decode(const std::vector<Output>& outputs, const std::vector<uint32_t>& frames, uint32_t width, uint32_t height)
+// drawn frames 0 to the output count - 1 (converted to NV12 as the encoder converts ARGB). A
+// decoded size other than `width` x `height` fails the comparison.
+inline Decoded Decode(const std::vector<Output>& outputs, uint32_t width, uint32_t height)
 {
     char folder[] = "/tmp/xev-encoder-XXXXXX";
     if (!mkdtemp(folder))
-    {
-        ADD_FAILURE() << "mkdtemp";
-        return {};
-    }
+        return ADD_FAILURE() << "mkdtemp", Decoded {};
     const std::string stream = std::string(folder) + "/stream.h264", raw = std::string(folder) + "/frames.nv12";
     {
         std::ofstream streamFile(stream, std::ios::binary), rawFile(raw, std::ios::binary);
         for (const Output& output : outputs)
             streamFile.write(reinterpret_cast<const char*>(output.Bytes.data()), std::streamsize(output.Bytes.size()));
-        for (uint32_t frame : frames)
+        for (uint32_t frame = 0; frame < outputs.size(); ++frame)
         {
             const auto pixels = RawFrame(frame, width, height, NV_ENC_BUFFER_FORMAT_NV12);
             rawFile.write(reinterpret_cast<const char*>(pixels.data()), std::streamsize(pixels.size()));
@@ -416,13 +317,12 @@ inline Decoded Decode(const std::vector<Output>& outputs, const std::vector<uint
     for (std::size_t position = 0; (position = out.find(decoder, position)) != std::string::npos; ++position)
     {
         const std::string line = out.substr(position, out.find('\n', position) - position);
-        DecodedSlice slice;
+        DecodedSlice& slice = decoded.Slices.emplace_back();
         if (const std::size_t mb = line.find(" mb:"); mb != std::string::npos)
             std::sscanf(line.c_str() + mb, " mb:%*d %c", &slice.Type);
         slice.Idr = line.find(" IDR") != std::string::npos;
         if (const std::size_t qp = line.find(" qp:"); qp != std::string::npos)
             slice.Qp = std::atoi(line.c_str() + qp + 4);
-        decoded.Slices.push_back(slice);
     }
     return decoded;
 }

@@ -1,5 +1,5 @@
-// The software runtime's contract with its caller: the function list, the statuses of wrong use,
-// completion order and waits, and teardown with pictures in flight.
+// The software runtime's contract with its caller: the statuses of wrong use, completion order
+// and waits, and teardown with pictures in flight.
 
 #include "EncoderTestSupport.h"
 
@@ -21,37 +21,32 @@ public:
     void Watch(Sync::Event* event, int index)
     {
         event->RegisterWait([this, index] {
-            {
-                std::lock_guard lock(m_Lock);
-                m_Order.push_back(index);
-            }
+            std::lock_guard lock(m_Lock);
+            m_Order.push_back(index);
             m_Changed.notify_all();
         });
     }
-    bool WaitFor(std::size_t count)
+    // The order once `count` events were signalled (or after the patience).
+    std::vector<int> Order(std::size_t count = 0)
     {
         std::unique_lock lock(m_Lock);
-        return m_Changed.wait_for(lock, std::chrono::milliseconds(WaitMilliseconds), [&] { return m_Order.size() >= count; });
-    }
-    std::vector<int> Order()
-    {
-        std::lock_guard lock(m_Lock);
+        m_Changed.wait_for(lock, TestSupport::Patience, [&] { return m_Order.size() >= count; });
         return m_Order;
     }
 
 private:
-    std::mutex m_Lock;
+    std::mutex m_Lock; // guards m_Order
     std::condition_variable m_Changed;
     std::vector<int> m_Order;
 };
 
-// One wrong use: a name, the call, and the status it must answer.
-struct Misuse { const char* Name; std::function<NVENCSTATUS()> Call; NVENCSTATUS Expected; };
+// Rows of wrong use: a name, the call, and the status it must answer.
+using Misuse = std::tuple<const char*, std::function<NVENCSTATUS()>, NVENCSTATUS>;
 
 void ExpectStatuses(const std::vector<Misuse>& cases)
 {
-    for (const Misuse& c : cases)
-        EXPECT_EQ(c.Call(), c.Expected) << c.Name;
+    for (const auto& [name, call, expected] : cases)
+        EXPECT_EQ(call(), expected) << name;
 }
 
 // Calls `call` on a copy of `params` changed by `change`.
@@ -66,118 +61,104 @@ std::function<NVENCSTATUS()> With(const P& params, Change change, Call call)
 }
 } // namespace
 
-TEST(SoftwareRuntimeList, CreateInstanceAndOpeningCheckTheirArguments)
+// Every handle the caller passes is checked: the session, its buffers, resources, mappings and
+// events, and the parameters of opening a session.
+TEST(SoftwareRuntime, HandlesAndOpeningParametersAreChecked)
 {
-    NV_ENCODE_API_FUNCTION_LIST list {};
-    EXPECT_EQ(SoftwareEncoder::CreateInstance(nullptr), NV_ENC_ERR_INVALID_PTR);
-    list.version = NV_ENCODE_API_FUNCTION_LIST_VER - (1u << 16);
-    EXPECT_EQ(SoftwareEncoder::CreateInstance(&list), NV_ENC_ERR_INVALID_VERSION);
-    list.version = NV_ENCODE_API_FUNCTION_LIST_VER;
-    ASSERT_EQ(SoftwareEncoder::CreateInstance(&list), NV_ENC_SUCCESS);
-    // Every entry up to the reserved tail is filled: no caller can call through a null pointer.
-    const auto* entries = reinterpret_cast<void* const*>(&list.nvEncOpenEncodeSession);
-    for (const auto* entry = entries; entry < reinterpret_cast<void* const*>(&list.reserved2); ++entry)
-        if (entry != reinterpret_cast<void* const*>(&list.reserved1))
-        {
-            EXPECT_NE(*entry, nullptr) << "entry " << (entry - entries);
-        }
-
     auto device = WarpDevice();
+    Session session(Options {}, device.Get());
+    session.Start();
+    auto& F = session.F;
+    int stranger = 0;
+    ComPtr<ID3D11Texture2D> yuy2, nv12;
+    D3D11_TEXTURE2D_DESC desc { 160, 96, 1, 1, DXGI_FORMAT_YUY2, { 1, 0 }, D3D11_USAGE_DEFAULT, 0, 0, 0 };
+    ASSERT_EQ(device->CreateTexture2D(&desc, nullptr, yuy2.GetAddressOf()), S_OK);
+    desc.Format = DXGI_FORMAT_NV12;
+    ASSERT_EQ(device->CreateTexture2D(&desc, nullptr, nv12.GetAddressOf()), S_OK);
     ComPtr<ID3D11DeviceContext> context;
     device->GetImmediateContext(context.GetAddressOf());
-    const auto& F = list;
+
     auto open = Versioned<NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS>(NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS_VER);
-    open.deviceType = NV_ENC_DEVICE_TYPE_DIRECTX;
-    open.apiVersion = NVENCAPI_VERSION;
+    open.deviceType = NV_ENC_DEVICE_TYPE_DIRECTX, open.apiVersion = NVENCAPI_VERSION;
     void* encoder = nullptr;
-    const auto call = [&](NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS* p) { return F.nvEncOpenEncodeSessionEx(p, &encoder); };
+    const auto opening = [&](NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS* p) { return F.nvEncOpenEncodeSessionEx(p, &encoder); };
+    auto map = Versioned<NV_ENC_MAP_INPUT_RESOURCE>(NV_ENC_MAP_INPUT_RESOURCE_VER);
+    map.registeredResource = &stranger;
+    Sync::Event unknown(Sync::Event::ResetMode::Manual);
+    auto registration = TextureRegistration(nv12.Get(), 160, 96, 0, NV_ENC_BUFFER_FORMAT_NV12);
+    const auto enroll = [&](NV_ENC_REGISTER_RESOURCE* p) { return F.nvEncRegisterResource(session.E, p); };
+    uint32_t count = 0;
     using Open = NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS;
+    using Reg = NV_ENC_REGISTER_RESOURCE;
+    NV_ENCODE_API_FUNCTION_LIST list {};
     ExpectStatuses({
-        { "no params", [&] { return F.nvEncOpenEncodeSessionEx(nullptr, &encoder); }, NV_ENC_ERR_INVALID_PTR },
-        { "no out pointer", [&] { return F.nvEncOpenEncodeSessionEx(&open, nullptr); }, NV_ENC_ERR_INVALID_PTR },
-        { "version", With<Open>(open, [](Open& o) { o.version = NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS_VER + 1; }, call), NV_ENC_ERR_INVALID_VERSION },
-        { "newer api", With<Open>(open, [](Open& o) { o.apiVersion = NVENCAPI_MAJOR_VERSION + 1; }, call), NV_ENC_ERR_INVALID_VERSION },
-        { "CUDA", With<Open>(open, [](Open& o) { o.deviceType = NV_ENC_DEVICE_TYPE_CUDA; }, call), NV_ENC_ERR_UNSUPPORTED_DEVICE },
+        { "no list", [&] { return SoftwareEncoder::CreateInstance(nullptr); }, NV_ENC_ERR_INVALID_PTR },
+        { "list version", [&] { return list.version = NV_ENCODE_API_FUNCTION_LIST_VER - (1u << 16), SoftwareEncoder::CreateInstance(&list); },
+          NV_ENC_ERR_INVALID_VERSION },
+        { "no open params", [&] { return F.nvEncOpenEncodeSessionEx(nullptr, &encoder); }, NV_ENC_ERR_INVALID_PTR },
+        { "newer api", With<Open>(open, [](Open& o) { o.apiVersion = NVENCAPI_MAJOR_VERSION + 1; }, opening), NV_ENC_ERR_INVALID_VERSION },
+        { "CUDA", With<Open>(open, [](Open& o) { o.deviceType = NV_ENC_DEVICE_TYPE_CUDA; }, opening), NV_ENC_ERR_UNSUPPORTED_DEVICE },
         // Anything that is not a device answers QueryInterface for ID3D11Device with a failure.
-        { "not a device", [&] { auto o = open; o.device = static_cast<IUnknown*>(context.Get()); return call(&o); }, NV_ENC_ERR_INVALID_DEVICE },
+        { "not a device", With<Open>(open, [&](Open& o) { o.device = static_cast<IUnknown*>(context.Get()); }, opening), NV_ENC_ERR_INVALID_DEVICE },
+        { "null session", [&] { return F.nvEncGetInputFormatCount(nullptr, NV_ENC_CODEC_H264_GUID, &count); }, NV_ENC_ERR_INVALID_ENCODERDEVICE },
+        { "stranger session", [&] { return F.nvEncGetInputFormatCount(&stranger, NV_ENC_CODEC_H264_GUID, &count); }, NV_ENC_ERR_INVALID_ENCODERDEVICE },
+        { "destroy stranger input", [&] { return F.nvEncDestroyInputBuffer(session.E, &stranger); }, NV_ENC_ERR_INVALID_PARAM },
+        { "destroy stranger bitstream", [&] { return F.nvEncDestroyBitstreamBuffer(session.E, &stranger); }, NV_ENC_ERR_INVALID_PARAM },
+        { "unregister stranger", [&] { return F.nvEncUnregisterResource(session.E, &stranger); }, NV_ENC_ERR_RESOURCE_NOT_REGISTERED },
+        { "unmap stranger", [&] { return F.nvEncUnmapInputResource(session.E, &stranger); }, NV_ENC_ERR_RESOURCE_NOT_MAPPED },
+        { "map stranger", [&] { return F.nvEncMapInputResource(session.E, &map); }, NV_ENC_ERR_RESOURCE_NOT_REGISTERED },
+        { "register null event", [&] { return session.RegisterEvent(nullptr); }, NV_ENC_ERR_INVALID_EVENT },
+        { "unregister unknown event", [&] { return session.RegisterEvent(&unknown, false); }, NV_ENC_ERR_EVENT_NOT_REGISTERD },
+        // Textures: only formats the encoder reads, with the format and a size that fit.
+        { "YUY2 texture", With<Reg>(registration, [&](Reg& r) { r.resourceToRegister = yuy2.Get(); }, enroll), NV_ENC_ERR_RESOURCE_REGISTER_FAILED },
+        { "format differs", With<Reg>(registration, [](Reg& r) { r.bufferFormat = NV_ENC_BUFFER_FORMAT_ARGB; }, enroll), NV_ENC_ERR_INVALID_PARAM },
+        { "size differs", With<Reg>(registration, [](Reg& r) { r.width = 162; }, enroll), NV_ENC_ERR_INVALID_PARAM },
+        { "no texture", With<Reg>(registration, [](Reg& r) { r.resourceToRegister = nullptr; }, enroll), NV_ENC_ERR_INVALID_PTR },
     });
     EXPECT_EQ(encoder, nullptr);
 
-    // An older client is served, on a device or none; the handle is valid until destroyed, once.
-    open.device = device.Get();
-    ASSERT_EQ(call(&open), NV_ENC_SUCCESS);
-    EXPECT_EQ(F.nvEncDestroyEncoder(encoder), NV_ENC_SUCCESS);
+    // An older client is served without a device; the handle is valid until destroyed, once.
     open.apiVersion = 10;
-    open.device = nullptr;
     const std::size_t before = SoftwareEncoder::OpenSessionCount();
-    ASSERT_EQ(call(&open), NV_ENC_SUCCESS);
+    ASSERT_EQ(opening(&open), NV_ENC_SUCCESS);
     EXPECT_EQ(SoftwareEncoder::OpenSessionCount(), before + 1);
     EXPECT_EQ(F.nvEncDestroyEncoder(encoder), NV_ENC_SUCCESS);
+    EXPECT_EQ(F.nvEncDestroyEncoder(encoder), NV_ENC_ERR_INVALID_ENCODERDEVICE);
     EXPECT_EQ(SoftwareEncoder::OpenSessionCount(), before);
-    uint32_t count = 0;
-    ExpectStatuses({
-        { "destroyed twice", [&] { return F.nvEncDestroyEncoder(encoder); }, NV_ENC_ERR_INVALID_ENCODERDEVICE },
-        { "destroyed handle", [&] { return F.nvEncGetInputFormatCount(encoder, NV_ENC_CODEC_H264_GUID, &count); }, NV_ENC_ERR_INVALID_ENCODERDEVICE },
-        { "null handle", [&] { return F.nvEncGetInputFormatCount(nullptr, NV_ENC_CODEC_H264_GUID, &count); }, NV_ENC_ERR_INVALID_ENCODERDEVICE },
-    });
+
+    // A texture may be mapped again while mapped (two frames in flight on one texture); each
+    // mapping is unmapped once, and unregistering ends the mappings left.
+    ASSERT_EQ(enroll(&registration), NV_ENC_SUCCESS);
+    map.registeredResource = registration.registeredResource;
+    ASSERT_EQ(F.nvEncMapInputResource(session.E, &map), NV_ENC_SUCCESS);
+    void* first = map.mappedResource;
+    ASSERT_EQ(F.nvEncMapInputResource(session.E, &map), NV_ENC_SUCCESS);
+    EXPECT_NE(first, map.mappedResource);
+    EXPECT_EQ(F.nvEncUnmapInputResource(session.E, first), NV_ENC_SUCCESS);
+    EXPECT_EQ(F.nvEncUnmapInputResource(session.E, first), NV_ENC_ERR_RESOURCE_NOT_MAPPED);
+    EXPECT_EQ(F.nvEncUnregisterResource(session.E, registration.registeredResource), NV_ENC_SUCCESS);
+    EXPECT_EQ(F.nvEncUnmapInputResource(session.E, map.mappedResource), NV_ENC_ERR_RESOURCE_NOT_MAPPED);
 }
 
-TEST(SoftwareRuntimeInitialize, RefusesWhatTheHardwareRefusesAndWorksOnlyWhenInitialized)
+// Nothing works before the initialisation; the preset stands in for a missing configuration; a
+// second initialisation is refused.
+TEST(SoftwareRuntime, WorksOnlyWhenInitializedOnce)
 {
-    using Init = Initialization;
-    const std::pair<void (*)(Init&), NVENCSTATUS> cases[] = {
-        { [](Init& i) { i.Params.version = NV_ENC_INITIALIZE_PARAMS_VER - (1u << 16); }, NV_ENC_ERR_INVALID_VERSION },
-        { [](Init& i) { i.Config.version = NV_ENC_CONFIG_VER - (1u << 16); }, NV_ENC_ERR_INVALID_VERSION },
-        { [](Init& i) { i.Config.rcParams.version = 1; }, NV_ENC_ERR_INVALID_VERSION },
-        { [](Init& i) { i.Params.encodeGUID = NV_ENC_CODEC_HEVC_GUID; }, NV_ENC_ERR_INVALID_PARAM },
-        { [](Init& i) { i.Params.encodeWidth = 0; }, NV_ENC_ERR_INVALID_PARAM },
-        { [](Init& i) { i.Params.encodeHeight = 95; }, NV_ENC_ERR_INVALID_PARAM },
-        { [](Init& i) { i.Params.encodeWidth = 4098; }, NV_ENC_ERR_INVALID_PARAM },
-        { [](Init& i) { i.Config.gopLength = 0; }, NV_ENC_ERR_INVALID_PARAM },
-        { [](Init& i) { i.Config.frameIntervalP = -1; }, NV_ENC_ERR_INVALID_PARAM },
-        { [](Init& i) { i.Config.frameIntervalP = 19; }, NV_ENC_ERR_INVALID_PARAM }, // 18 B-pictures
-        { [](Init& i) { i.Config.frameFieldMode = NV_ENC_PARAMS_FRAME_FIELD_MODE_FIELD; }, NV_ENC_ERR_UNSUPPORTED_PARAM },
-        { [](Init& i) { i.Config.profileGUID = NV_ENC_H264_PROFILE_BASELINE_GUID, i.Config.frameIntervalP = 2; }, NV_ENC_ERR_INVALID_PARAM },
-        { [](Init& i) { i.Config.profileGUID = NV_ENC_PRESET_P1_GUID; }, NV_ENC_ERR_INVALID_PARAM },
-        { [](Init& i) { i.Config.rcParams.constQP.qpIntra = 52; }, NV_ENC_ERR_INVALID_PARAM },
-        { [](Init& i) { i.Config.encodeCodecConfig.h264Config.chromaFormatIDC = 3; }, NV_ENC_ERR_UNSUPPORTED_PARAM },
-        { [](Init& i) { i.Config.encodeCodecConfig.h264Config.enableLTR = 1; }, NV_ENC_ERR_UNSUPPORTED_PARAM },
-        { [](Init& i) { i.Config.rcParams.rateControlMode = NV_ENC_PARAMS_RC_VBR; }, NV_ENC_ERR_INVALID_PARAM }, // without a rate
-        { [](Init& i) { i.Params.enableMEOnlyMode = 1; }, NV_ENC_ERR_UNSUPPORTED_PARAM },
-        { [](Init& i) { i.Params.reportSliceOffsets = 1; }, NV_ENC_ERR_INVALID_PARAM }, // in asynchronous mode
-    };
     Session session(Options {});
-    for (std::size_t i = 0; i < std::size(cases); ++i)
-    {
-        auto init = MakeInitialization(Options {});
-        cases[i].first(*init);
-        // Refused, the session stays uninitialised.
-        EXPECT_EQ(session.F.nvEncInitializeEncoder(session.E, &init->Params), cases[i].second) << "case " << i;
-    }
     auto& F = session.F;
-    auto input = InputBufferParams(160, 96, NV_ENC_BUFFER_FORMAT_NV12);
-    auto bitstream = Versioned<NV_ENC_CREATE_BITSTREAM_BUFFER>(NV_ENC_CREATE_BITSTREAM_BUFFER_VER);
+    auto input = Versioned<NV_ENC_CREATE_INPUT_BUFFER>(NV_ENC_CREATE_INPUT_BUFFER_VER);
     auto picture = Versioned<NV_ENC_PIC_PARAMS>(NV_ENC_PIC_PARAMS_VER);
-    uint8_t headers[256];
-    uint32_t size = 0;
-    auto payload = SequencePayload(headers, sizeof(headers), &size);
-    ExpectStatuses({
-        { "no params", [&] { return F.nvEncInitializeEncoder(session.E, nullptr); }, NV_ENC_ERR_INVALID_PTR },
-        { "input buffer", [&] { return F.nvEncCreateInputBuffer(session.E, &input); }, NV_ENC_ERR_ENCODER_NOT_INITIALIZED },
-        { "bitstream buffer", [&] { return F.nvEncCreateBitstreamBuffer(session.E, &bitstream); }, NV_ENC_ERR_ENCODER_NOT_INITIALIZED },
-        { "picture", [&] { return F.nvEncEncodePicture(session.E, &picture); }, NV_ENC_ERR_ENCODER_NOT_INITIALIZED },
-        { "sequence params", [&] { return F.nvEncGetSequenceParams(session.E, &payload); }, NV_ENC_ERR_ENCODER_NOT_INITIALIZED },
-    });
-    // The preset stands in for a missing configuration; a second initialisation is refused.
+    EXPECT_EQ(std::pair(F.nvEncCreateInputBuffer(session.E, &input), F.nvEncEncodePicture(session.E, &picture)),
+              std::pair(NV_ENC_ERR_ENCODER_NOT_INITIALIZED, NV_ENC_ERR_ENCODER_NOT_INITIALIZED));
     auto init = MakeInitialization(Options {});
+    init->Config.rcParams.constQP.qpIntra = 52;
+    EXPECT_EQ(F.nvEncInitializeEncoder(session.E, &init->Params), NV_ENC_ERR_INVALID_PARAM);
     init->Params.encodeConfig = nullptr;
     EXPECT_EQ(F.nvEncInitializeEncoder(session.E, &init->Params), NV_ENC_SUCCESS);
     EXPECT_EQ(session.Initialize(), NV_ENC_ERR_INVALID_CALL);
-    payload.outSPSPPSPayloadSize = nullptr;
-    EXPECT_EQ(F.nvEncGetSequenceParams(session.E, &payload), NV_ENC_ERR_INVALID_PTR);
 }
 
-TEST(SoftwareRuntimeUse, PicturesAreCheckedBeforeTheyAreQueued)
+TEST(SoftwareRuntime, PicturesAndLocksAreCheckedBeforeTheyAreQueued)
 {
     Session session(Options {});
     session.Start();
@@ -187,7 +168,6 @@ TEST(SoftwareRuntimeUse, PicturesAreCheckedBeforeTheyAreQueued)
     const auto encode = [&](NV_ENC_PIC_PARAMS* p) { return F.nvEncEncodePicture(session.E, p); };
     using Pic = NV_ENC_PIC_PARAMS;
     ExpectStatuses({
-        { "version", With<Pic>(picture, [](Pic& p) { p.version = NV_ENC_PIC_PARAMS_VER + (1u << 16); }, encode), NV_ENC_ERR_INVALID_VERSION },
         { "null", [&] { return encode(nullptr); }, NV_ENC_ERR_INVALID_PTR },
         { "unknown input", With<Pic>(picture, [](Pic& p) { p.inputBuffer = &p; }, encode), NV_ENC_ERR_INVALID_PARAM },
         { "input as output", With<Pic>(picture, [](Pic& p) { p.outputBitstream = p.inputBuffer; }, encode), NV_ENC_ERR_INVALID_PARAM },
@@ -210,79 +190,13 @@ TEST(SoftwareRuntimeUse, PicturesAreCheckedBeforeTheyAreQueued)
     ASSERT_EQ(encode(&copy), NV_ENC_SUCCESS);
     EXPECT_EQ(encode(&copy), NV_ENC_ERR_INVALID_CALL);
 
-    // Not waiting: a pending picture is busy for both of its buffers.
-    auto bitstream = Versioned<NV_ENC_LOCK_BITSTREAM>(NV_ENC_LOCK_BITSTREAM_VER);
-    bitstream.outputBitstream = session.Bitstreams[0];
-    bitstream.doNotWait = 1;
-    EXPECT_EQ(F.nvEncLockBitstream(session.E, &bitstream), NV_ENC_ERR_LOCK_BUSY);
-    lock.doNotWait = 1;
-    EXPECT_EQ(F.nvEncLockInputBuffer(session.E, &lock), NV_ENC_ERR_ENCODER_BUSY);
     ASSERT_EQ(SoftwareEncoder::HoldEncoding(session.E, false), NV_ENC_SUCCESS);
     EXPECT_FALSE(session.Collect(0).Bytes.empty());
-
     // A buffer that holds no picture cannot be locked; one that is not locked cannot be unlocked.
-    bitstream.doNotWait = 0;
+    auto bitstream = Versioned<NV_ENC_LOCK_BITSTREAM>(NV_ENC_LOCK_BITSTREAM_VER);
+    bitstream.outputBitstream = session.Bitstreams[0];
     EXPECT_EQ(F.nvEncLockBitstream(session.E, &bitstream), NV_ENC_ERR_INVALID_CALL);
     EXPECT_EQ(F.nvEncUnlockBitstream(session.E, session.Bitstreams[0]), NV_ENC_ERR_INVALID_CALL);
-    bitstream.outputBitstream = &bitstream;
-    EXPECT_EQ(F.nvEncLockBitstream(session.E, &bitstream), NV_ENC_ERR_INVALID_PARAM);
-}
-
-TEST(SoftwareRuntimeUse, BuffersResourcesAndEventsAreCheckedHandles)
-{
-    auto device = WarpDevice();
-    Session session(Options {}, device.Get());
-    session.Start();
-    auto& F = session.F;
-    int stranger = 0;
-    ComPtr<ID3D11Texture2D> yuy2, nv12;
-    D3D11_TEXTURE2D_DESC desc { 160, 96, 1, 1, DXGI_FORMAT_YUY2, { 1, 0 }, D3D11_USAGE_DEFAULT, 0, 0, 0 };
-    ASSERT_EQ(device->CreateTexture2D(&desc, nullptr, yuy2.GetAddressOf()), S_OK);
-    desc.Format = DXGI_FORMAT_NV12;
-    ASSERT_EQ(device->CreateTexture2D(&desc, nullptr, nv12.GetAddressOf()), S_OK);
-
-    const auto input = InputBufferParams(160, 96, NV_ENC_BUFFER_FORMAT_NV12);
-    auto map = Versioned<NV_ENC_MAP_INPUT_RESOURCE>(NV_ENC_MAP_INPUT_RESOURCE_VER);
-    map.registeredResource = &stranger;
-    Sync::Event unknown(Sync::Event::ResetMode::Manual);
-    auto registration = TextureRegistration(nv12.Get(), 160, 96, 0, NV_ENC_BUFFER_FORMAT_NV12);
-    const auto create = [&](NV_ENC_CREATE_INPUT_BUFFER* p) { return F.nvEncCreateInputBuffer(session.E, p); };
-    const auto enroll = [&](NV_ENC_REGISTER_RESOURCE* p) { return F.nvEncRegisterResource(session.E, p); };
-    using In = NV_ENC_CREATE_INPUT_BUFFER;
-    using Reg = NV_ENC_REGISTER_RESOURCE;
-    ExpectStatuses({
-        { "odd input width", With<In>(input, [](In& i) { i.width = 161; }, create), NV_ENC_ERR_INVALID_PARAM },
-        { "4:4:4 input", With<In>(input, [](In& i) { i.bufferFmt = NV_ENC_BUFFER_FORMAT_YUV444; }, create), NV_ENC_ERR_INVALID_PARAM },
-        { "destroy stranger input", [&] { return F.nvEncDestroyInputBuffer(session.E, &stranger); }, NV_ENC_ERR_INVALID_PARAM },
-        { "destroy stranger bitstream", [&] { return F.nvEncDestroyBitstreamBuffer(session.E, &stranger); }, NV_ENC_ERR_INVALID_PARAM },
-        { "unregister stranger", [&] { return F.nvEncUnregisterResource(session.E, &stranger); }, NV_ENC_ERR_RESOURCE_NOT_REGISTERED },
-        { "unmap stranger", [&] { return F.nvEncUnmapInputResource(session.E, &stranger); }, NV_ENC_ERR_RESOURCE_NOT_MAPPED },
-        { "map stranger", [&] { return F.nvEncMapInputResource(session.E, &map); }, NV_ENC_ERR_RESOURCE_NOT_REGISTERED },
-        { "register null event", [&] { return session.RegisterEvent(nullptr); }, NV_ENC_ERR_INVALID_EVENT },
-        { "unregister unknown event", [&] { return session.RegisterEvent(&unknown, false); }, NV_ENC_ERR_EVENT_NOT_REGISTERD },
-        // Textures: only formats the encoder reads, with the format and a size that fit.
-        { "YUY2 texture", With<Reg>(registration, [&](Reg& r) { r.resourceToRegister = yuy2.Get(); }, enroll), NV_ENC_ERR_RESOURCE_REGISTER_FAILED },
-        { "format differs", With<Reg>(registration, [](Reg& r) { r.bufferFormat = NV_ENC_BUFFER_FORMAT_ARGB; }, enroll), NV_ENC_ERR_INVALID_PARAM },
-        { "size differs", With<Reg>(registration, [](Reg& r) { r.width = 162; }, enroll), NV_ENC_ERR_INVALID_PARAM },
-        { "CUDA", With<Reg>(registration, [](Reg& r) { r.resourceType = NV_ENC_INPUT_RESOURCE_TYPE_CUDADEVICEPTR; }, enroll), NV_ENC_ERR_INVALID_PARAM },
-        { "no texture", With<Reg>(registration, [](Reg& r) { r.resourceToRegister = nullptr; }, enroll), NV_ENC_ERR_INVALID_PTR },
-        { "version", With<Reg>(registration, [](Reg& r) { r.version = NV_ENC_REGISTER_RESOURCE_VER - (1u << 16); }, enroll), NV_ENC_ERR_INVALID_VERSION },
-    });
-    ASSERT_EQ(enroll(&registration), NV_ENC_SUCCESS);
-
-    // A texture may be mapped again while mapped (two frames in flight on one texture); each
-    // mapping is unmapped once, and unregistering ends the mappings left.
-    map.registeredResource = registration.registeredResource;
-    ASSERT_EQ(F.nvEncMapInputResource(session.E, &map), NV_ENC_SUCCESS);
-    void* first = map.mappedResource;
-    ASSERT_EQ(F.nvEncMapInputResource(session.E, &map), NV_ENC_SUCCESS);
-    void* second = map.mappedResource;
-    EXPECT_NE(first, second);
-    EXPECT_EQ(F.nvEncUnmapInputResource(session.E, first), NV_ENC_SUCCESS);
-    EXPECT_EQ(F.nvEncUnmapInputResource(session.E, first), NV_ENC_ERR_RESOURCE_NOT_MAPPED);
-    EXPECT_EQ(F.nvEncUnregisterResource(session.E, registration.registeredResource), NV_ENC_SUCCESS);
-    EXPECT_EQ(F.nvEncUnmapInputResource(session.E, second), NV_ENC_ERR_RESOURCE_NOT_MAPPED);
-    EXPECT_EQ(F.nvEncUnregisterResource(session.E, registration.registeredResource), NV_ENC_ERR_RESOURCE_NOT_REGISTERED);
 }
 
 TEST(SoftwareRuntimeCompletion, EventsAreSignalledInSubmissionOrder)
@@ -295,36 +209,10 @@ TEST(SoftwareRuntimeCompletion, EventsAreSignalledInSubmissionOrder)
         recorder.Watch(session.Events[slot].get(), slot);
     recorder.Watch(&session.EndOfStream, 100);
     ASSERT_EQ(session.SubmitEndOfStream(), NV_ENC_SUCCESS);
-    session.ReleaseHold();
-    ASSERT_TRUE(recorder.WaitFor(7));
-    EXPECT_EQ(recorder.Order(), (std::vector<int> { 0, 1, 2, 3, 4, 5, 100 }));
+    ASSERT_EQ(SoftwareEncoder::HoldEncoding(session.E, false), NV_ENC_SUCCESS);
+    EXPECT_EQ(recorder.Order(7), (std::vector<int> { 0, 1, 2, 3, 4, 5, 100 }));
     for (uint32_t slot = 0; slot < 6; ++slot)
         EXPECT_EQ(session.Collect(slot).TimeStamp, slot * FrameTime);
-}
-
-TEST(SoftwareRuntimeCompletion, ALockWaitsForItsOwnPictureOnly)
-{
-    Session session(Options {});
-    session.Start();
-    session.Fill(0, 0);
-    ASSERT_EQ(session.Submit(0, 0), NV_ENC_SUCCESS);
-    ASSERT_TRUE(session.Events[0]->Wait(WaitMilliseconds));
-    // The next picture cannot be encoded while held; the first one's lock still returns.
-    ASSERT_EQ(SoftwareEncoder::HoldEncoding(session.E, true), NV_ENC_SUCCESS);
-    session.Fill(1, 1);
-    ASSERT_EQ(session.Submit(1, 1), NV_ENC_SUCCESS);
-    EXPECT_EQ(session.Collect(0).PictureType, NV_ENC_PIC_TYPE_IDR);
-    EXPECT_FALSE(session.Events[1]->IsSignalled());
-
-    // A blocking lock on the held picture returns once the picture is encoded.
-    std::atomic<bool> locked { false };
-    std::thread locker([&] {
-        EXPECT_EQ(session.Take(1).TimeStamp, FrameTime);
-        locked = true;
-    });
-    session.ReleaseHold();
-    locker.join();
-    EXPECT_TRUE(locked);
 }
 
 TEST(SoftwareRuntimeCompletion, DestroyingWithPicturesInFlightSignalsNothingAndReleasesEverything)
@@ -364,7 +252,7 @@ TEST(SoftwareRuntimeCompletion, AnUnregisteredEventOrDestroyedBufferIsLeftAloneW
     ASSERT_EQ(session.F.nvEncDestroyBitstreamBuffer(session.E, session.Bitstreams[1]), NV_ENC_SUCCESS);
     // The input buffer of a destroyed picture may go too: the picture still reads its memory.
     ASSERT_EQ(session.F.nvEncDestroyInputBuffer(session.E, session.Inputs[1]), NV_ENC_SUCCESS);
-    session.ReleaseHold();
+    ASSERT_EQ(SoftwareEncoder::HoldEncoding(session.E, false), NV_ENC_SUCCESS);
     EXPECT_EQ(session.Collect(2).TimeStamp, 2 * FrameTime);
     EXPECT_FALSE(session.Events[0]->IsSignalled());
     EXPECT_FALSE(session.Events[1]->IsSignalled());
@@ -372,25 +260,14 @@ TEST(SoftwareRuntimeCompletion, AnUnregisteredEventOrDestroyedBufferIsLeftAloneW
     EXPECT_EQ(session.Take(0).PictureType, NV_ENC_PIC_TYPE_IDR);
 }
 
-TEST(SoftwareRuntimeCompletion, SynchronousSessionsLockWithoutEvents)
-{
-    Session session(Options { .Asynchronous = false });
-    session.Start();
-    session.Fill(0, 0);
-    NV_ENC_PIC_PARAMS picture = session.Picture(0, 0);
-    picture.completionEvent = nullptr;
-    ASSERT_EQ(session.F.nvEncEncodePicture(session.E, &picture), NV_ENC_SUCCESS);
-    EXPECT_FALSE(session.Collect(0).Bytes.empty());
-    EXPECT_FALSE(session.Events[0]->IsSignalled());
-}
-
+// Synchronous sessions (no events) and asynchronous ones, both input formats, side by side.
 TEST(SoftwareRuntimeCompletion, SessionsEncodeSideBySide)
 {
     std::atomic<int> complete { 0 };
     std::vector<std::thread> threads;
     for (int i = 0; i < 3; ++i)
         threads.emplace_back([&, i] {
-            Session session(Options { .Format = i % 2 ? NV_ENC_BUFFER_FORMAT_ARGB : NV_ENC_BUFFER_FORMAT_NV12 });
+            Session session(Options { .Asynchronous = i != 2, .Format = i % 2 ? NV_ENC_BUFFER_FORMAT_ARGB : NV_ENC_BUFFER_FORMAT_NV12 });
             session.Start();
             complete += session.EncodeFrames(12).size() == 12;
         });

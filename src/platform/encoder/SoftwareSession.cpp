@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 namespace SoftwareEncoder
 {
@@ -196,7 +197,16 @@ NVENCSTATUS Session::LockInputBuffer(NV_ENC_LOCK_INPUT_BUFFER* params)
             return FailLocked(NV_ENC_ERR_LOCK_BUSY, "the input buffer is locked already");
     }
     if (buffer->Format == NV_ENC_BUFFER_FORMAT_ARGB)
-        buffer->Staging = StagingArea::Take(buffer->StagingSize()); // (only when a thread locks a buffer first)
+    {
+        try
+        {
+            buffer->Staging = StagingArea::Take(buffer->StagingSize()); // allocates only while sessions warm up
+        }
+        catch (const std::bad_alloc&)
+        {
+            return FailLocked(NV_ENC_ERR_OUT_OF_MEMORY, "no memory for the input buffer's staging area");
+        }
+    }
     buffer->Locked = true;
     params->bufferDataPtr = buffer->ClientMemory();
     params->pitch = buffer->StagingPitch;

@@ -111,9 +111,10 @@ public:
         , Memory(new uint8_t[Size])
         , StagingPitch(format == NV_ENC_BUFFER_FORMAT_ARGB ? AlignUp(width * 4, PitchAlignment) : Pitch)
     {
-        // Black until the client writes a picture (what zeroed ARGB converts to).
-        std::memset(Memory.get(), 16, std::size_t(Pitch) * height);
-        std::memset(Memory.get() + std::size_t(Pitch) * height, 128, Size - std::size_t(Pitch) * height);
+        // Cleared as the client's memory always was: zeroed ARGB converts to black.
+        const bool argb = format == NV_ENC_BUFFER_FORMAT_ARGB;
+        std::memset(Memory.get(), argb ? 16 : 0, std::size_t(Pitch) * height);
+        std::memset(Memory.get() + std::size_t(Pitch) * height, argb ? 128 : 0, Size - std::size_t(Pitch) * height);
     }
 
     bool Read(Image* image) override

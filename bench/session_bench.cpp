@@ -1,16 +1,36 @@
 // The media session's own cost per sample: whole runs through a session over test doubles that
 // take no time (a counting source, a pass-through asynchronous transform, a sink that asks at
-// once), one session and sixteen at once, and the cost of setting a session up and down.
+// once), one session and sixteen at once, and the cost of setting a session up and down. The
+// one-session run reports the heap allocations of all threads per sample ("allocations"), the
+// doubles' own (sample, buffer, events) included.
 
 #include "../tests/fakes/SessionDoubles.cpp" // the doubles of the session tests, compiled here too
 
 #include <benchmark/benchmark.h>
 
+#include <atomic>
 #include <condition_variable>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <new>
 
 using namespace SessionDoubles;
+
+namespace
+{
+std::atomic<std::size_t> g_Allocations { 0 }; // operator new calls of every thread
+}
+
+// The default operator delete frees with free(), so these stay paired with it.
+void* operator new(std::size_t size)
+{
+    g_Allocations.fetch_add(1, std::memory_order_relaxed);
+    if (void* memory = std::malloc(size ? size : 1))
+        return memory;
+    throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) { return ::operator new(size); }
 
 namespace
 {
@@ -73,20 +93,24 @@ void BM_SessionSamples(benchmark::State& state)
 {
     Platform platform;
     const auto samples = static_cast<UINT32>(state.range(0));
+    std::size_t allocations = 0;
     for (auto _ : state)
     {
         state.PauseTiming();
         auto pipeline = std::make_unique<Pipeline>(samples);
         pipeline->Ready();
         state.ResumeTiming();
+        const std::size_t before = g_Allocations.load();
         pipeline->Start();
         XEV_CHECK(pipeline->Events->WaitFor(MESessionEnded), E_UNEXPECTED);
+        allocations += g_Allocations.load() - before;
         state.PauseTiming();
         pipeline->Finish();
         pipeline.reset();
         state.ResumeTiming();
     }
     state.SetItemsProcessed(state.iterations() * samples);
+    state.counters["allocations"] = double(allocations) / double(state.iterations() * samples);
 }
 BENCHMARK(BM_SessionSamples)->Arg(1000)->Unit(benchmark::kMillisecond)->UseRealTime();
 

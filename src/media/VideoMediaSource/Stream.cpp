@@ -300,10 +300,10 @@ void Stream::ComposeSampleInvoke(ComposeSampleOperation* operation)
         return;
     }
 
-    if (!operation->m_Sample && !ComposeSample(operation))
-        return;
-
-    if (m_TimeSource)
+    // The frame is drawn when it is due, not before its wait: drawn and handed on at once, its
+    // megabytes are still in the caches when the encoder copies and converts them, and no drawn
+    // frame sits out a frame interval holding its buffer.
+    if (m_TimeSource && !operation->m_Sample)
     {
         const LONGLONG early = operation->m_SampleTime - (SystemTimeLocked() - m_StartSystemTime);
         if (early >= operation->m_SampleDuration / 3)
@@ -314,6 +314,8 @@ void Stream::ComposeSampleInvoke(ComposeSampleOperation* operation)
             return;
         }
     }
+    if (!operation->m_Sample && !ComposeSample(operation))
+        return;
     QueueOutput(operation);
 }
 

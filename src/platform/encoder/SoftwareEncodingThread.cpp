@@ -7,9 +7,81 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
+#include <mutex>
+#include <new>
+#include <vector>
 
 namespace SoftwareEncoder
 {
+namespace
+{
+// Kept for the next lock: one for each thread that writes a frame at the same time is enough.
+constexpr std::size_t StagingAreasKept = 4;
+
+struct StagingAreas
+{
+    std::mutex Lock; // guards Kept
+    std::vector<std::pair<std::size_t, std::unique_ptr<uint8_t[]>>> Kept; // the last given at the back
+};
+
+StagingAreas& Staging()
+{
+    // Never destroyed: sessions may be closed by static destructors of other units.
+    static StagingAreas* areas = new StagingAreas;
+    return *areas;
+}
+} // namespace
+
+std::unique_ptr<uint8_t[]> StagingArea::Take(std::size_t size)
+{
+    {
+        StagingAreas& areas = Staging();
+        std::lock_guard lock(areas.Lock);
+        for (auto kept = areas.Kept.rbegin(); kept != areas.Kept.rend(); ++kept)
+            if (kept->first == size)
+            {
+                std::unique_ptr<uint8_t[]> block = std::move(kept->second);
+                areas.Kept.erase(std::next(kept).base());
+                return block;
+            }
+    }
+    return std::unique_ptr<uint8_t[]>(new uint8_t[size]());
+}
+
+void StagingArea::Give(std::unique_ptr<uint8_t[]> block, std::size_t size) noexcept
+{
+    StagingAreas& areas = Staging();
+    std::unique_lock lock(areas.Lock);
+    if (areas.Kept.capacity() < StagingAreasKept)
+    {
+        try
+        {
+            areas.Kept.reserve(StagingAreasKept);
+        }
+        catch (const std::bad_alloc&)
+        {
+            return; // not kept: freed on return
+        }
+    }
+    // The oldest goes when enough are kept (freed after the lock).
+    std::unique_ptr<uint8_t[]> dropped;
+    if (areas.Kept.size() == StagingAreasKept)
+    {
+        dropped = std::move(areas.Kept.front().second);
+        areas.Kept.erase(areas.Kept.begin());
+    }
+    areas.Kept.emplace_back(size, std::move(block));
+    lock.unlock();
+}
+
+void Session::InputBuffer::ConvertFrom(const uint8_t* staging) noexcept
+{
+    uint8_t* luma = Memory.get();
+    libyuv::ARGBToNV12(staging, static_cast<int>(StagingPitch), luma, static_cast<int>(Pitch), luma + std::size_t(Pitch) * Height,
+        static_cast<int>(Pitch), static_cast<int>(Width), static_cast<int>(Height));
+}
+
 bool Session::OpenEncoder()
 {
     x264_param_t params = m_X264Params;
@@ -110,9 +182,10 @@ void Session::EncodeSubmission(Submission& submission, std::unique_lock<std::mut
         picture.img.i_csp = X264_CSP_NV12;
         picture.img.i_plane = 2;
         const uint32_t width = m_Settings.Width, height = m_Settings.Height;
-        if (submission.Input->Format == NV_ENC_BUFFER_FORMAT_ARGB)
+        if (!image.Chroma)
         {
-            // Packed B, G, R, A bytes to 4:2:0 into the session's one conversion picture.
+            // A texture's packed B, G, R, A bytes to 4:2:0 into the session's one conversion picture
+            // (input buffers hold NV12 already).
             if (!m_Conversion)
                 m_Conversion.reset(new uint8_t[std::size_t(width) * height * 3 / 2]);
             uint8_t* luma = m_Conversion.get();

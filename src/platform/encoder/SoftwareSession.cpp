@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 namespace SoftwareEncoder
 {
@@ -195,9 +196,20 @@ NVENCSTATUS Session::LockInputBuffer(NV_ENC_LOCK_INPUT_BUFFER* params)
         if (buffer->Locked)
             return FailLocked(NV_ENC_ERR_LOCK_BUSY, "the input buffer is locked already");
     }
+    if (buffer->Format == NV_ENC_BUFFER_FORMAT_ARGB)
+    {
+        try
+        {
+            buffer->Staging = StagingArea::Take(buffer->StagingSize()); // allocates only while sessions warm up
+        }
+        catch (const std::bad_alloc&)
+        {
+            return FailLocked(NV_ENC_ERR_OUT_OF_MEMORY, "no memory for the input buffer's staging area");
+        }
+    }
     buffer->Locked = true;
-    params->bufferDataPtr = buffer->Memory.get();
-    params->pitch = buffer->Pitch;
+    params->bufferDataPtr = buffer->ClientMemory();
+    params->pitch = buffer->StagingPitch;
     return NV_ENC_SUCCESS;
 }
 
@@ -209,9 +221,19 @@ NVENCSTATUS Session::UnlockInputBuffer(NV_ENC_INPUT_PTR handle)
     auto buffer = FindInputBufferLocked(handle);
     if (!buffer)
         return FailLocked(NV_ENC_ERR_INVALID_PARAM, "unknown input buffer");
-    if (!buffer->Locked)
+    if (!buffer->Locked || (buffer->Format == NV_ENC_BUFFER_FORMAT_ARGB && !buffer->Staging))
         return FailLocked(NV_ENC_ERR_INVALID_CALL, "the input buffer is not locked");
+    if (std::unique_ptr<uint8_t[]> staging = std::move(buffer->Staging))
+    {
+        // Converted outside the lock: the buffer stays locked (no picture reads it, no other lock
+        // or unlock takes it) until its NV12 picture is complete.
+        lock.unlock();
+        buffer->ConvertFrom(staging.get());
+        StagingArea::Give(std::move(staging), buffer->StagingSize());
+        lock.lock();
+    }
     buffer->Locked = false;
+    lock.unlock();
     m_Changed.notify_all();
     return NV_ENC_SUCCESS;
 }

@@ -15,7 +15,8 @@
 // events are not signalled; callers blocked in a lock return NV_ENC_ERR_INVALID_ENCODERDEVICE.
 //
 // Memory: every buffer is allocated when the client creates it (or once, for ARGB conversion),
-// never per picture. Handles given out (input buffers, bitstream buffers, registered and mapped
+// never per picture. Input buffers hold NV12 whatever their format: an ARGB buffer is written in a
+// staging area shared by the process's sessions and converted when it is unlocked. Handles given out (input buffers, bitstream buffers, registered and mapped
 // resources) are checked against the session's tables, so a stale or foreign handle gives
 // NV_ENC_ERR_INVALID_PARAM (or the resource statuses) instead of a crash. A picture in flight
 // keeps what it reads alive even when the client destroys its handle meanwhile.
@@ -159,6 +160,6 @@ private:
     int64_t m_PictureCounter = 0;  // libx264's presentation counter
     uint64_t m_PicturesSinceIdr = 0;
     std::vector<PictureInfo> m_Pictures;      // by counter modulo size: pictures inside libx264
-    std::unique_ptr<uint8_t[]> m_Conversion;  // NV12 picture converted from ARGB input
+    std::unique_ptr<uint8_t[]> m_Conversion;  // NV12 picture converted from an ARGB texture
 };
 } // namespace SoftwareEncoder

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -70,8 +71,8 @@ class Session::Surface
 public:
     struct Image
     {
-        const uint8_t* Luma = nullptr;   // first row (ARGB: the only plane)
-        const uint8_t* Chroma = nullptr; // NV12: interleaved chroma rows
+        const uint8_t* Luma = nullptr;   // first row (packed ARGB: the only plane)
+        const uint8_t* Chroma = nullptr; // NV12: interleaved chroma rows; null for packed ARGB
         uint32_t Pitch = 0;
     };
 
@@ -85,31 +86,61 @@ public:
     const uint32_t Height;
 };
 
+// A block of ARGB rows that a locked ARGB input buffer lends its client. Only buffers being
+// written need one, so the blocks are shared by every session of the process: a few serve any
+// number of sessions, and the one written last is the one most likely still in the caches.
+class StagingArea
+{
+public:
+    // A block of at least `size` bytes, recycled when one is free.
+    static std::unique_ptr<uint8_t[]> Take(std::size_t size);
+    // Keeps the block of `size` bytes for the next Take (or frees it when enough are kept).
+    static void Give(std::unique_ptr<uint8_t[]> block, std::size_t size) noexcept;
+};
+
+// An input buffer holds its picture as NV12, which libx264 reads in place. An ARGB buffer lends
+// its client a staging area while it is locked and converts it into its NV12 picture when it is
+// unlocked, on the client's thread, while the rows are still in its caches.
 class Session::InputBuffer final : public Session::Surface
 {
 public:
     InputBuffer(NV_ENC_BUFFER_FORMAT format, uint32_t width, uint32_t height)
         : Surface(format, width, height)
-        , Pitch(AlignUp(format == NV_ENC_BUFFER_FORMAT_ARGB ? width * 4 : width, PitchAlignment))
-        , Size(std::size_t(Pitch) * (format == NV_ENC_BUFFER_FORMAT_NV12 ? height + height / 2 : height))
-        , Memory(new uint8_t[Size]())
+        , Pitch(AlignUp(width + width % 2, PitchAlignment))
+        , Size(std::size_t(Pitch) * (height + (height + 1) / 2))
+        , Memory(new uint8_t[Size])
+        , StagingPitch(format == NV_ENC_BUFFER_FORMAT_ARGB ? AlignUp(width * 4, PitchAlignment) : Pitch)
     {
+        // Cleared as the client's memory always was: zeroed ARGB converts to black.
+        const bool argb = format == NV_ENC_BUFFER_FORMAT_ARGB;
+        std::memset(Memory.get(), argb ? 16 : 0, std::size_t(Pitch) * height);
+        std::memset(Memory.get() + std::size_t(Pitch) * height, argb ? 128 : 0, Size - std::size_t(Pitch) * height);
     }
 
     bool Read(Image* image) override
     {
         image->Luma = Memory.get();
-        image->Chroma = Format == NV_ENC_BUFFER_FORMAT_NV12 ? Memory.get() + std::size_t(Pitch) * Height : nullptr;
+        image->Chroma = Memory.get() + std::size_t(Pitch) * Height;
         image->Pitch = Pitch;
         return true;
     }
 
-    const uint32_t Pitch;
+    // What the client writes while the buffer is locked: the NV12 picture itself, or for ARGB a
+    // staging area (taken by LockInputBuffer, converted and given back by UnlockInputBuffer).
+    uint8_t* ClientMemory() const noexcept { return Staging ? Staging.get() : Memory.get(); }
+    std::size_t StagingSize() const noexcept { return std::size_t(StagingPitch) * Height; }
+    // ARGB rows at StagingPitch to the NV12 picture (BT.601 limited range).
+    void ConvertFrom(const uint8_t* staging) noexcept;
+
+    const uint32_t Pitch;  // of the NV12 picture, both planes
     const std::size_t Size;
     const std::unique_ptr<uint8_t[]> Memory;
+    const uint32_t StagingPitch; // the pitch the client writes at
     // Guarded by the session's lock.
     bool Locked = false;
     uint32_t Queued = 0; // pictures submitted that the encoding thread has not read yet
+    // ARGB buffers while locked; taken by the unlocking thread to convert (the buffer stays Locked).
+    std::unique_ptr<uint8_t[]> Staging;
 };
 
 class Session::Registration final : public Session::Surface

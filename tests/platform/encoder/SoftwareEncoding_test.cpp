@@ -52,6 +52,30 @@ TEST(SoftwareEncoding, CadenceQpHeadersAndPicturesMatchWhatWasAskedFor)
     EXPECT_EQ(session.F.nvEncGetSequenceParams(session.E, &payload), NV_ENC_ERR_NOT_ENOUGH_BUFFER);
 }
 
+// ARGB buffers are written in staging areas lent while locked: two locked at once write apart,
+// and each keeps its own picture when they are unlocked in the other order.
+TEST(SoftwareEncoding, ArgbBuffersLockedTogetherKeepTheirOwnPictures)
+{
+    const Options options { .Format = NV_ENC_BUFFER_FORMAT_ARGB };
+    Session session(options);
+    session.Start();
+    NV_ENC_LOCK_INPUT_BUFFER locks[2];
+    for (uint32_t slot = 0; slot < 2; ++slot)
+    {
+        locks[slot] = Versioned<NV_ENC_LOCK_INPUT_BUFFER>(NV_ENC_LOCK_INPUT_BUFFER_VER);
+        locks[slot].inputBuffer = session.Inputs[slot];
+        ASSERT_EQ(session.F.nvEncLockInputBuffer(session.E, &locks[slot]), NV_ENC_SUCCESS);
+        Draw(slot, options.Width, options.Height, options.Format, static_cast<uint8_t*>(locks[slot].bufferDataPtr), locks[slot].pitch);
+    }
+    session.InputPitch = locks[0].pitch;
+    for (const uint32_t slot : { 1u, 0u })
+        ASSERT_EQ(session.F.nvEncUnlockInputBuffer(session.E, session.Inputs[slot]), NV_ENC_SUCCESS);
+    for (const uint32_t slot : { 0u, 1u })
+        ASSERT_EQ(session.Submit(slot, slot), NV_ENC_SUCCESS);
+    const std::vector<Output> outputs { session.Collect(0), session.Collect(1) };
+    EXPECT_GT(Decode(outputs, options.Width, options.Height).Psnr, 40.0);
+}
+
 // Textures of the graphics device, registered and mapped as the transform does with its input.
 TEST(SoftwareEncoding, RegisteredTexturesEncodeLikeInputBuffers)
 {

@@ -53,16 +53,12 @@ HRESULT EventReader::Invoke(IMFAsyncResult* result)
     HRESULT hr = generator->EndGetEvent(result, event.GetAddressOf());
     if (SUCCEEDED(hr))
     {
-        ComPtr<EventReader> self(this);
-        hr = owner->Post([owner, keepAlive, self, event, role = m_Role] { owner->OnEvent(self.Get(), role, event.Get()); });
+        hr = owner->PostEvent(this, m_Role, event.Get(), S_OK);
         if (SUCCEEDED(hr))
             hr = generator->BeginGetEvent(this, nullptr);
     }
     if (FAILED(hr))
-    {
-        ComPtr<EventReader> self(this);
-        (void)owner->Post([owner, keepAlive, self, hr, role = m_Role] { owner->OnReaderFailure(self.Get(), role, hr); });
-    }
+        (void)owner->PostEvent(this, m_Role, nullptr, hr);
     return S_OK;
 }
 

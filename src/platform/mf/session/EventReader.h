@@ -4,7 +4,6 @@
 #include "platform/com/ComObject.h"
 #include "platform/mf/Api.h"
 
-#include <functional>
 #include <mutex>
 
 namespace MFPlatform
@@ -25,8 +24,10 @@ class EventReader;
 class EventReaderOwner
 {
 public:
-    // Any thread: puts work on the owner's queue (MF_E_SHUTDOWN once the queue is closed).
-    virtual HRESULT Post(std::function<void()> work) = 0;
+    // Any thread: puts the reader's event on the owner's queue, to be handed to OnEvent, or with a
+    // null event its failure `hr` to OnReaderFailure (MF_E_SHUTDOWN once the queue is closed).
+    // Keeps the owner alive until it has run; allocates nothing once warm (events come per frame).
+    virtual HRESULT PostEvent(EventReader* reader, Role role, IMFMediaEvent* event, HRESULT hr) = 0;
     // The owner's queue only.
     virtual void OnEvent(EventReader* reader, Role role, IMFMediaEvent* event) = 0;
     virtual void OnReaderFailure(EventReader* reader, Role role, HRESULT hr) = 0;

@@ -59,6 +59,7 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -73,6 +74,7 @@ constexpr uint32_t TeardownPatienceMilliseconds = 10000;
 constexpr size_t OutputQueueLimit = 4;
 
 class SessionWork;
+class EventWork;
 class Dispatcher;
 
 class MediaSession final : public ComObject<IMFMediaSession>, public EventReaderOwner
@@ -103,9 +105,13 @@ public:
     HRESULT GetFullTopology(DWORD getFullTopologyFlags, TOPOID topoId, IMFTopology** fullTopology) override;
 
     // Any thread: puts work on the command queue (dropped once the queue is closed).
-    HRESULT Post(std::function<void()> work) override;
-    // Runs one item of the command queue (SessionWork::Run).
-    void Dispatch(const std::function<void()>& work);
+    HRESULT Post(std::function<void()> work);
+    HRESULT PostEvent(EventReader* reader, Role role, IMFMediaEvent* event, HRESULT hr) override;
+    // Runs one item of the command queue (SessionWork::Run, EventWork::Run).
+    template <class Work>
+    void Dispatch(const Work& work);
+    // Keeps a run event item for the next event.
+    void Recycle(EventWork* item);
 
     // Command queue only.
     void OnEvent(EventReader* reader, Role role, IMFMediaEvent* event) override;
@@ -188,6 +194,9 @@ private:
     ComPtr<Dispatcher> m_Dispatcher;
     Sync::Event m_TornDown { Sync::Event::ResetMode::Manual }; // set when Teardown has run
 
+    std::mutex m_FreeWorkLock;                 // guards m_FreeWork only; nothing is called under it
+    std::vector<ComPtr<EventWork>> m_FreeWork; // event items run and parked for the next event
+
     std::mutex m_Lock; // guards the fields up to the next comment
     bool m_ShutDown = false;
     bool m_Closing = false;         // Close was called
@@ -233,6 +242,21 @@ private:
     const std::function<void()> m_Work;
 };
 
+// One reader's event (or failure) on the command queue. Items are recycled through the session's
+// free list, as events come several a frame; a parked item holds no references.
+class EventWork final : public ComObject<IUnknown>
+{
+public:
+    void Run();
+
+    // Set by PostEvent, taken by Run.
+    ComPtr<MediaSession> Session;
+    ComPtr<EventReader> Reader;
+    ComPtr<IMFMediaEvent> Event; // null for a reader's failure
+    Role ReaderRole = Role::Source;
+    HRESULT Failure = S_OK;
+};
+
 // Runs the command queue's items.
 class Dispatcher final : public ComObject<IMFAsyncCallback>
 {
@@ -242,8 +266,10 @@ public:
     {
         if (!result)
             return E_INVALIDARG;
-        if (auto* work = dynamic_cast<SessionWork*>(result->GetStateNoAddRef()))
+        if (auto* work = dynamic_cast<EventWork*>(result->GetStateNoAddRef()))
             work->Run();
+        else if (auto* command = dynamic_cast<SessionWork*>(result->GetStateNoAddRef()))
+            command->Run();
         return S_OK;
     }
 };
@@ -284,6 +310,22 @@ private:
 void SessionWork::Run()
 {
     m_Session->Dispatch(m_Work);
+}
+
+void EventWork::Run()
+{
+    const ComPtr<MediaSession> session = std::move(Session);
+    const ComPtr<EventReader> reader = std::move(Reader);
+    const ComPtr<IMFMediaEvent> event = std::move(Event);
+    const Role role = ReaderRole;
+    const HRESULT failure = Failure;
+    session->Dispatch([&] {
+        if (event)
+            session->OnEvent(reader.Get(), role, event.Get());
+        else
+            session->OnReaderFailure(reader.Get(), role, failure);
+    });
+    session->Recycle(this);
 }
 
 HRESULT FinalizeCallback::Invoke(IMFAsyncResult* result)
@@ -372,7 +414,54 @@ HRESULT MediaSession::Post(std::function<void()> work)
     });
 }
 
-void MediaSession::Dispatch(const std::function<void()>& work)
+HRESULT MediaSession::PostEvent(EventReader* reader, Role role, IMFMediaEvent* event, HRESULT hr)
+{
+    return Error::Guard([&]() -> HRESULT {
+        ComPtr<EventWork> item;
+        {
+            std::lock_guard lock(m_FreeWorkLock);
+            if (!m_FreeWork.empty())
+            {
+                item = std::move(m_FreeWork.back());
+                m_FreeWork.pop_back();
+            }
+        }
+        if (!item)
+            item = Make<EventWork>();
+        item->Session = this;
+        item->Reader = reader;
+        item->Event = event;
+        item->ReaderRole = role;
+        item->Failure = hr;
+        const HRESULT put = MFPutWorkItem2(m_WorkQueue, 0, m_Dispatcher.Get(), item->AsUnknown());
+        if (FAILED(put))
+        {
+            // Not run: what it holds goes now (the item goes with the last reference).
+            item->Session = nullptr;
+            item->Reader = nullptr;
+            item->Event = nullptr;
+            if (put != MF_E_SHUTDOWN)
+                XEV_TRACE("this 0x%p, MFPutWorkItem2 failed, Result 0x%08X\n", static_cast<void*>(this), static_cast<unsigned>(put));
+        }
+        return put;
+    });
+}
+
+void MediaSession::Recycle(EventWork* item)
+{
+    std::lock_guard lock(m_FreeWorkLock);
+    try
+    {
+        m_FreeWork.emplace_back(item);
+    }
+    catch (const std::bad_alloc&)
+    {
+        // Not kept: it goes with its last reference.
+    }
+}
+
+template <class Work>
+void MediaSession::Dispatch(const Work& work)
 {
     {
         std::lock_guard lock(m_Lock);

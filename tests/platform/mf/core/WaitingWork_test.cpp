@@ -10,9 +10,19 @@ using namespace WorkTest;
 
 namespace
 {
+// An asynchronous result the platform did not make.
+struct ForeignResult final : ComObject<IMFAsyncResult>
+{
+    HRESULT GetState(IUnknown**) override { return E_NOTIMPL; }
+    HRESULT GetStatus() override { return S_OK; }
+    HRESULT SetStatus(HRESULT) override { return S_OK; }
+    HRESULT GetObject(IUnknown**) override { return E_NOTIMPL; }
+    IUnknown* GetStateNoAddRef() override { return nullptr; }
+};
 using WaitingWork = PlatformTest;
 } // namespace
 
+// Waiting items and MFInvokeCallback share the routing to the queue a callback names.
 TEST_F(WaitingWork, RunsOnceWhenSignalledOnTheQueueItsCallbackNames)
 {
     const DWORD queue = SerialQueue();
@@ -93,13 +103,20 @@ TEST_F(WaitingWork, ScheduledItemsRunInDeadlineOrderNoEarlierThanTheirDelay)
     for (size_t a = 0; a < order.size(); ++a)
         for (size_t b = a + 1; b < order.size(); ++b)
             EXPECT_LE(deadlines[order[a]].first, deadlines[order[b]].second) << delays[order[a]] << " before " << delays[order[b]];
-    // Refused: a positive time-out, no event, and items for a queue already shut down.
+    // Refused: a positive time-out, no event, a result without a callback or not the platform's,
+    // and items for a queue already shut down.
     Sync::Event event(Sync::Event::ResetMode::Manual);
+    IUnknown* out = reinterpret_cast<IUnknown*>(1);
+    EXPECT_HR(E_POINTER, Result(nullptr)->GetObject(&out)); // no object: the out-pointer is cleared
+    EXPECT_EQ(out, nullptr);
+    EXPECT_HR(E_INVALIDARG, MFInvokeCallback(Result(nullptr).Get()));
+    EXPECT_HR(E_INVALIDARG, MFInvokeCallback(Make<ForeignResult>().Get()));
     EXPECT_HR(E_INVALIDARG, MFScheduleWorkItem(callbacks[0].Get(), nullptr, 10, nullptr));
     EXPECT_HR(E_INVALIDARG, MFPutWaitingWorkItem(nullptr, 0, Result(callbacks[0].Get()).Get(), nullptr));
     ASSERT_HR(S_OK, MFUnlockWorkQueue(queue));
     EXPECT_HR(MF_E_SHUTDOWN, MFPutWaitingWorkItem(&event, 0, Result(callbacks[0].Get()).Get(), nullptr));
     EXPECT_HR(MF_E_SHUTDOWN, MFScheduleWorkItem(callbacks[0].Get(), nullptr, -10, nullptr));
+    EXPECT_HR(MF_E_SHUTDOWN, MFInvokeCallback(Result(callbacks[0].Get()).Get()));
     EXPECT_EQ(RefCount(callbacks[0].Get()), 1u);
 }
 

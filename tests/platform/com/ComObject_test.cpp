@@ -1,9 +1,7 @@
 #include "platform/com/ComObject.h"
 #include "platform/com/Error.h"
-#include "fakes/Support.h"
 
 #include <gtest/gtest.h>
-
 
 namespace
 {
@@ -15,7 +13,6 @@ struct IAlpha : IUnknown
 struct IBeta : IAlpha
 {
     XEV_INTERFACE(IBeta, IAlpha, "11111111-2222-3333-4444-666666666666");
-    virtual int Beta() = 0;
 };
 struct IGamma : IUnknown
 {
@@ -31,18 +28,16 @@ struct GammaImplementation : IGamma
 
 int g_Destroyed = 0;
 
-class Object : public ComObject<IBeta, GammaImplementation<Object>>
+struct Object : ComObject<IBeta, GammaImplementation<Object>>
 {
-public:
     explicit Object(int value) : m_Value(value) {}
     ~Object() override { ++g_Destroyed; }
     int Alpha() override { return m_Value; }
-    int Beta() override { return m_Value * 2; }
     ULONG Count() const { return ReferenceCount(); }
     int m_Value;
 };
 
-TEST(ComObject, AnswersEveryInterfaceOfItsChainsAndRefusesOthers)
+TEST(ComObject, AnswersEveryInterfaceOfItsChainsWithOneIdentityAndRefusesOthers)
 {
     auto object = Make<Object>(7);
     ComPtr<IAlpha> alpha;
@@ -52,13 +47,10 @@ TEST(ComObject, AnswersEveryInterfaceOfItsChainsAndRefusesOthers)
     ASSERT_EQ(object.As(&alpha), S_OK);
     ASSERT_EQ(object.As(&beta), S_OK);
     ASSERT_EQ(object.As(&gamma), S_OK);
-    EXPECT_EQ(alpha->Alpha() + beta->Beta() + gamma->Gamma(), 7 + 14 + 21);
-    // One identity whichever interface is asked.
+    EXPECT_EQ(alpha->Alpha() + beta->Alpha() + gamma->Gamma(), 7 + 7 + 21);
     ASSERT_EQ(alpha.As(&unknown1), S_OK);
     ASSERT_EQ(gamma.As(&unknown2), S_OK);
     EXPECT_EQ(unknown1.Get(), unknown2.Get());
-    EXPECT_EQ(object->Count(), 6u);
-
     void* none = reinterpret_cast<void*>(1);
     EXPECT_EQ(object->QueryInterface(Guid::Parse("99999999-2222-3333-4444-555555555555"), &none), E_NOINTERFACE);
     EXPECT_EQ(none, nullptr);

@@ -30,11 +30,7 @@ class Probe final : public ComObject<IUnknown>
 {
 public:
     explicit Probe(std::atomic<int>* destroyed = nullptr) : m_Destroyed(destroyed) {}
-    ~Probe() override
-    {
-        if (m_Destroyed)
-            m_Destroyed->fetch_add(1);
-    }
+    ~Probe() override { m_Destroyed ? void(m_Destroyed->fetch_add(1)) : void(); }
 
 private:
     std::atomic<int>* m_Destroyed;
@@ -55,20 +51,12 @@ class Callback final : public ComObject<IMFAsyncCallback>
 public:
     using Function = std::function<HRESULT(IMFAsyncResult*)>;
     Callback(Function function, DWORD queue) : m_Function(std::move(function)), m_Queue(queue) {}
-
     HRESULT GetParameters(DWORD* flags, DWORD* queue) override
     {
-        if (!m_Queue)
-            return E_NOTIMPL;
-        *flags = 0;
-        *queue = m_Queue;
-        return S_OK;
+        *flags = 0, *queue = m_Queue;
+        return m_Queue ? S_OK : E_NOTIMPL;
     }
-    HRESULT Invoke(IMFAsyncResult* result) override
-    {
-        m_Invocations.fetch_add(1);
-        return m_Function(result);
-    }
+    HRESULT Invoke(IMFAsyncResult* result) override { return m_Invocations.fetch_add(1), m_Function(result); }
     int Invocations() const { return m_Invocations.load(); }
 
 private:
@@ -102,6 +90,13 @@ inline DWORD SerialQueue()
     return queue;
 }
 
+inline ComPtr<IMFAsyncResult> Result(IMFAsyncCallback* callback, IUnknown* state = nullptr)
+{
+    ComPtr<IMFAsyncResult> result;
+    EXPECT_HR(S_OK, MFCreateAsyncResult(nullptr, callback, state, result.GetAddressOf()));
+    return result;
+}
+
 // Waits until an item put on `queue` now has run: on a serial queue, every earlier item has then
 // run and been released.
 inline bool Fence(DWORD queue)
@@ -111,10 +106,10 @@ inline bool Fence(DWORD queue)
     return Put(queue, callback.Get()) == S_OK && ran.Wait();
 }
 
-// Puts an item that holds `queue` until `gate` is set.
-inline void Block(DWORD queue, Sync::Event& gate)
+// Puts an item that holds `queue` until `gate` is set, then runs `then`.
+inline void Block(DWORD queue, Sync::Event& gate, std::function<void()> then = [] {})
 {
-    auto callback = MakeCallback([&gate](IMFAsyncResult*) { gate.Wait(PatienceMilliseconds); });
+    auto callback = MakeCallback([&gate, then](IMFAsyncResult*) { gate.Wait(PatienceMilliseconds), then(); });
     EXPECT_HR(S_OK, Put(queue, callback.Get()));
 }
 } // namespace WorkTest

@@ -177,23 +177,18 @@ public:
         return output;
     }
 
-    // Encodes `count` frames through the slots in turn, then ends the stream; the outputs in order.
+    // Encodes `count` frames one at a time, then ends the stream; the outputs in order.
     std::vector<Output> EncodeFrames(uint32_t count)
     {
         std::vector<Output> outputs;
-        for (uint32_t frame = 0; frame < count + Slots; ++frame)
+        for (uint32_t frame = 0; frame < count; ++frame)
         {
-            if (frame >= Slots)
-                outputs.push_back(Collect(frame % Slots));
-            if (frame < count)
-                EXPECT_EQ(Submit(frame % Slots, frame), NV_ENC_SUCCESS);
-            else if (frame == count)
-            {
-                auto end = Versioned<NV_ENC_PIC_PARAMS>(NV_ENC_PIC_PARAMS_VER);
-                end.encodePicFlags = NV_ENC_PIC_FLAG_EOS, end.completionEvent = &EndOfStream;
-                EXPECT_EQ(F.nvEncEncodePicture(E, &end), NV_ENC_SUCCESS);
-            }
+            EXPECT_EQ(Submit(0, frame), NV_ENC_SUCCESS);
+            outputs.push_back(Collect(0));
         }
+        auto end = Versioned<NV_ENC_PIC_PARAMS>(NV_ENC_PIC_PARAMS_VER);
+        end.encodePicFlags = NV_ENC_PIC_FLAG_EOS, end.completionEvent = &EndOfStream;
+        EXPECT_EQ(F.nvEncEncodePicture(E, &end), NV_ENC_SUCCESS);
         EXPECT_TRUE(EndOfStream.Wait(TestSupport::PatienceMilliseconds));
         return outputs;
     }

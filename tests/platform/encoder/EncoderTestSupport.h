@@ -1,5 +1,5 @@
 #pragma once
-// Helpers of the encoder runtime tests: drawn test frames, a session driven through the function
+// Helpers of the encoder tests: drawn test frames, a software session driven through the function
 // list the way the encoder transform drives it, a real decoder (ffmpeg) and an Annex B reader.
 
 #include "platform/d3d/D3D11.h"
@@ -15,17 +15,14 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <memory>
-#include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace EncoderTest
 {
-constexpr uint32_t WaitMilliseconds = TestSupport::PatienceMilliseconds;
 constexpr uint64_t FrameTime = 333333;
 
 // A parameter structure, zeroed, with its version set.
@@ -35,14 +32,6 @@ P Versioned(uint32_t version)
     P params {};
     params.version = version;
     return params;
-}
-
-inline NV_ENC_REGISTER_RESOURCE TextureRegistration(void* texture, uint32_t width, uint32_t height, uint32_t pitch, NV_ENC_BUFFER_FORMAT format)
-{
-    auto r = Versioned<NV_ENC_REGISTER_RESOURCE>(NV_ENC_REGISTER_RESOURCE_VER);
-    r.resourceType = NV_ENC_INPUT_RESOURCE_TYPE_DIRECTX, r.width = width, r.height = height, r.pitch = pitch;
-    r.resourceToRegister = texture, r.bufferFormat = format;
-    return r;
 }
 
 inline ComPtr<ID3D11Device> WarpDevice()
@@ -91,76 +80,55 @@ inline std::vector<uint8_t> RawFrame(uint32_t frame, uint32_t width, uint32_t he
     return pixels;
 }
 
-// What the encoder transform sets, with the values the tests vary.
-struct Options
-{
-    uint32_t Width = 160, Height = 96, GopLength = 4, Qp = 24;
-    bool Asynchronous = true;
-    NV_ENC_BUFFER_FORMAT Format = NV_ENC_BUFFER_FORMAT_NV12;
-    uint32_t BitstreamBuffers = 4;
-};
-
-struct Initialization { NV_ENC_CONFIG Config {}; NV_ENC_INITIALIZE_PARAMS Params {}; };
-
-inline std::unique_ptr<Initialization> MakeInitialization(const Options& o)
-{
-    auto init = std::make_unique<Initialization>();
-    NV_ENC_CONFIG& c = init->Config;
-    c.version = NV_ENC_CONFIG_VER, c.profileGUID = NV_ENC_CODEC_PROFILE_AUTOSELECT_GUID, c.gopLength = o.GopLength, c.frameIntervalP = 1;
-    c.frameFieldMode = NV_ENC_PARAMS_FRAME_FIELD_MODE_FRAME, c.mvPrecision = NV_ENC_MV_PRECISION_QUARTER_PEL;
-    c.rcParams.version = NV_ENC_RC_PARAMS_VER, c.rcParams.rateControlMode = NV_ENC_PARAMS_RC_CONSTQP, c.rcParams.constQP = NV_ENC_QP { o.Qp, o.Qp, o.Qp };
-    NV_ENC_CONFIG_H264& h = c.encodeCodecConfig.h264Config;
-    h.outputAUD = 1, h.repeatSPSPPS = 1, h.idrPeriod = o.GopLength, h.chromaFormatIDC = 1;
-    NV_ENC_INITIALIZE_PARAMS& p = init->Params;
-    p.version = NV_ENC_INITIALIZE_PARAMS_VER, p.encodeGUID = NV_ENC_CODEC_H264_GUID, p.presetGUID = NvEncPresets::LowLatencyDefault;
-    p.encodeWidth = p.darWidth = o.Width, p.encodeHeight = p.darHeight = o.Height, p.frameRateNum = 30, p.frameRateDen = 1;
-    p.enableEncodeAsync = o.Asynchronous, p.enablePTD = 1, p.encodeConfig = &init->Config;
-    return init;
-}
-
 struct Output
 {
     std::vector<uint8_t> Bytes;
-    uint64_t TimeStamp = 0, Duration = 0;
+    uint64_t TimeStamp = 0;
     NV_ENC_PIC_TYPE PictureType = NV_ENC_PIC_TYPE_UNKNOWN;
     uint32_t AverageQp = 0;
 };
 
-// A session driven like the encoder transform drives it: one bitstream buffer, input buffer and
-// completion event a slot.
+// An asynchronous NV12 session set up as the encoder transform sets it up (QP 24, `Slots` slots of
+// a bitstream buffer, an input buffer and a registered completion event each).
 class Session
 {
 public:
-    explicit Session(const Options& options, void* device = nullptr) : m_Options(options)
+    static constexpr uint32_t Slots = 4;
+
+    Session(uint32_t width, uint32_t height, uint32_t gop = 4, void* device = nullptr) : Width(width), Height(height)
     {
         F.version = NV_ENCODE_API_FUNCTION_LIST_VER;
-        EXPECT_EQ(SoftwareEncoder::CreateInstance(&F), NV_ENC_SUCCESS);
         auto open = Versioned<NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS>(NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS_VER);
         open.deviceType = NV_ENC_DEVICE_TYPE_DIRECTX, open.device = device, open.apiVersion = NVENCAPI_VERSION;
+        EXPECT_EQ(SoftwareEncoder::CreateInstance(&F), NV_ENC_SUCCESS);
         EXPECT_EQ(F.nvEncOpenEncodeSessionEx(&open, &E), NV_ENC_SUCCESS);
+        Config.version = NV_ENC_CONFIG_VER, Config.profileGUID = NV_ENC_CODEC_PROFILE_AUTOSELECT_GUID, Config.gopLength = gop, Config.frameIntervalP = 1;
+        Config.rcParams.version = NV_ENC_RC_PARAMS_VER, Config.rcParams.rateControlMode = NV_ENC_PARAMS_RC_CONSTQP, Config.rcParams.constQP = { 24, 24, 24 };
+        NV_ENC_CONFIG_H264& h = Config.encodeCodecConfig.h264Config;
+        h.outputAUD = 1, h.repeatSPSPPS = 1, h.idrPeriod = gop, h.chromaFormatIDC = 1;
+        Init.version = NV_ENC_INITIALIZE_PARAMS_VER, Init.encodeGUID = NV_ENC_CODEC_H264_GUID, Init.presetGUID = NvEncPresets::LowLatencyDefault;
+        Init.encodeWidth = Init.darWidth = width, Init.encodeHeight = Init.darHeight = height, Init.frameRateNum = 30, Init.frameRateDen = 1;
+        Init.enableEncodeAsync = 1, Init.enablePTD = 1, Init.encodeConfig = &Config;
     }
     ~Session() { Destroy(); }
 
     void Destroy() { EXPECT_EQ(E ? F.nvEncDestroyEncoder(std::exchange(E, nullptr)) : NV_ENC_SUCCESS, NV_ENC_SUCCESS); }
 
-    NVENCSTATUS Initialize() { return F.nvEncInitializeEncoder(E, &MakeInitialization(m_Options)->Params); }
-
-    // Initializes and creates the buffers, the events (registered) and one input buffer a slot.
+    // Initializes and creates the slots and the registered end-of-stream event.
     void Start()
     {
-        ASSERT_EQ(Initialize(), NV_ENC_SUCCESS);
-        for (uint32_t i = 0; i < m_Options.BitstreamBuffers; ++i)
+        ASSERT_EQ(F.nvEncInitializeEncoder(E, &Init), NV_ENC_SUCCESS);
+        for (uint32_t i = 0; i < Slots; ++i)
         {
             auto create = Versioned<NV_ENC_CREATE_BITSTREAM_BUFFER>(NV_ENC_CREATE_BITSTREAM_BUFFER_VER);
             auto input = Versioned<NV_ENC_CREATE_INPUT_BUFFER>(NV_ENC_CREATE_INPUT_BUFFER_VER);
-            input.width = m_Options.Width, input.height = m_Options.Height, input.bufferFmt = m_Options.Format;
+            input.width = Width, input.height = Height, input.bufferFmt = NV_ENC_BUFFER_FORMAT_NV12;
             ASSERT_EQ(F.nvEncCreateBitstreamBuffer(E, &create) | F.nvEncCreateInputBuffer(E, &input), NV_ENC_SUCCESS);
             Bitstreams.push_back(create.bitstreamBuffer);
             Inputs.push_back(input.inputBuffer);
-            Events.push_back(std::make_unique<Sync::Event>(Sync::Event::ResetMode::Manual));
-            ASSERT_EQ(m_Options.Asynchronous ? RegisterEvent(Events.back().get()) : NV_ENC_SUCCESS, NV_ENC_SUCCESS);
+            ASSERT_EQ(RegisterEvent(Events.emplace_back(std::make_unique<Sync::Event>(Sync::Event::ResetMode::Manual)).get()), NV_ENC_SUCCESS);
         }
-        ASSERT_EQ(m_Options.Asynchronous ? RegisterEvent(&EndOfStream) : NV_ENC_SUCCESS, NV_ENC_SUCCESS);
+        ASSERT_EQ(RegisterEvent(&EndOfStream), NV_ENC_SUCCESS);
     }
 
     NVENCSTATUS RegisterEvent(Sync::Event* event, bool registering = true)
@@ -170,68 +138,37 @@ public:
         return registering ? F.nvEncRegisterAsyncEvent(E, &params) : F.nvEncUnregisterAsyncEvent(E, &params);
     }
 
-    // Draws frame `frame` into slot `slot`'s input buffer.
-    void Fill(uint32_t slot, uint32_t frame)
-    {
-        auto lock = Versioned<NV_ENC_LOCK_INPUT_BUFFER>(NV_ENC_LOCK_INPUT_BUFFER_VER);
-        lock.inputBuffer = Inputs[slot];
-        ASSERT_EQ(F.nvEncLockInputBuffer(E, &lock), NV_ENC_SUCCESS);
-        Draw(frame, m_Options.Width, m_Options.Height, m_Options.Format, static_cast<uint8_t*>(lock.bufferDataPtr), lock.pitch);
-        InputPitch = lock.pitch;
-        ASSERT_EQ(F.nvEncUnlockInputBuffer(E, Inputs[slot]), NV_ENC_SUCCESS);
-    }
-
-    // A progressive picture of frame `frame` from `input` (slot's input buffer by default) into slot's bitstream.
-    NV_ENC_PIC_PARAMS Picture(uint32_t slot, uint32_t frame, uint32_t flags = 0, void* input = nullptr)
+    // A picture of frame `frame` from `input` (slot's input buffer by default) into slot's bitstream.
+    NV_ENC_PIC_PARAMS Picture(uint32_t slot, uint32_t frame, void* input = nullptr)
     {
         auto p = Versioned<NV_ENC_PIC_PARAMS>(NV_ENC_PIC_PARAMS_VER);
-        p.inputWidth = m_Options.Width, p.inputHeight = m_Options.Height, p.inputPitch = InputPitch, p.bufferFmt = m_Options.Format;
-        p.inputBuffer = input ? input : Inputs[slot], p.outputBitstream = Bitstreams[slot];
-        p.completionEvent = m_Options.Asynchronous ? Events[slot].get() : nullptr;
-        p.pictureStruct = NV_ENC_PIC_STRUCT_FRAME, p.encodePicFlags = flags, p.inputTimeStamp = frame * FrameTime, p.inputDuration = FrameTime;
+        p.inputWidth = Width, p.inputHeight = Height, p.inputPitch = InputPitch, p.bufferFmt = NV_ENC_BUFFER_FORMAT_NV12;
+        p.inputBuffer = input ? input : Inputs[slot], p.outputBitstream = Bitstreams[slot], p.completionEvent = Events[slot].get();
+        p.pictureStruct = NV_ENC_PIC_STRUCT_FRAME, p.inputTimeStamp = frame * FrameTime, p.inputDuration = FrameTime;
         return p;
     }
 
-    NVENCSTATUS Submit(uint32_t slot, uint32_t frame, uint32_t flags = 0)
+    // Draws frame `frame` into slot's input buffer and submits it.
+    NVENCSTATUS Submit(uint32_t slot, uint32_t frame)
     {
+        auto lock = Versioned<NV_ENC_LOCK_INPUT_BUFFER>(NV_ENC_LOCK_INPUT_BUFFER_VER);
+        lock.inputBuffer = Inputs[slot];
+        EXPECT_EQ(F.nvEncLockInputBuffer(E, &lock), NV_ENC_SUCCESS);
+        Draw(frame, Width, Height, NV_ENC_BUFFER_FORMAT_NV12, static_cast<uint8_t*>(lock.bufferDataPtr), InputPitch = lock.pitch);
+        EXPECT_EQ(F.nvEncUnlockInputBuffer(E, Inputs[slot]), NV_ENC_SUCCESS);
         Events[slot]->Reset();
-        NV_ENC_PIC_PARAMS picture = Picture(slot, frame, flags);
+        NV_ENC_PIC_PARAMS picture = Picture(slot, frame);
         return F.nvEncEncodePicture(E, &picture);
     }
 
-    NVENCSTATUS SubmitEndOfStream()
+    // Waits for slot's event, then locks its bitstream and copies the picture out.
+    Output Collect(uint32_t slot, bool wait = true)
     {
-        EndOfStream.Reset();
-        auto picture = Versioned<NV_ENC_PIC_PARAMS>(NV_ENC_PIC_PARAMS_VER);
-        picture.encodePicFlags = NV_ENC_PIC_FLAG_EOS, picture.completionEvent = m_Options.Asynchronous ? &EndOfStream : nullptr;
-        return F.nvEncEncodePicture(E, &picture);
-    }
-
-    // Holds the encoding and submits frames 0 to count - 1, one a slot.
-    void SubmitHeld(uint32_t count)
-    {
-        ASSERT_EQ(SoftwareEncoder::HoldEncoding(E, true), NV_ENC_SUCCESS);
-        for (uint32_t slot = 0; slot < count; ++slot)
-        {
-            Fill(slot, slot);
-            ASSERT_EQ(Submit(slot, slot), NV_ENC_SUCCESS);
-        }
-    }
-
-    // Waits for slot's event (asynchronous mode) and takes its picture out.
-    Output Collect(uint32_t slot)
-    {
-        EXPECT_TRUE(!m_Options.Asynchronous || Events[slot]->Wait(WaitMilliseconds)) << "slot " << slot;
-        return Take(slot);
-    }
-
-    // Locks slot's bitstream (waiting for its picture) and copies the picture out.
-    Output Take(uint32_t slot)
-    {
+        EXPECT_TRUE(!wait || Events[slot]->Wait(TestSupport::PatienceMilliseconds)) << "slot " << slot;
         auto lock = Versioned<NV_ENC_LOCK_BITSTREAM>(NV_ENC_LOCK_BITSTREAM_VER);
         lock.outputBitstream = Bitstreams[slot];
         EXPECT_EQ(F.nvEncLockBitstream(E, &lock), NV_ENC_SUCCESS);
-        Output output { {}, lock.outputTimeStamp, lock.outputDuration, lock.pictureType, lock.frameAvgQP };
+        Output output { {}, lock.outputTimeStamp, lock.pictureType, lock.frameAvgQP };
         if (const auto* bytes = static_cast<const uint8_t*>(lock.bitstreamBufferPtr))
         {
             output.Bytes.assign(bytes, bytes + lock.bitstreamSizeInBytes);
@@ -240,28 +177,25 @@ public:
         return output;
     }
 
-    // Encodes `count` frames through the slots in turn (at most one picture in flight per slot),
-    // flagging the frames in `forcedIdr`, then ends the stream. The outputs in submission order.
-    std::vector<Output> EncodeFrames(uint32_t count, const std::set<uint32_t>& forcedIdr = {})
+    // Encodes `count` frames one at a time, then ends the stream; the outputs in order.
+    std::vector<Output> EncodeFrames(uint32_t count)
     {
         std::vector<Output> outputs;
-        const uint32_t slots = static_cast<uint32_t>(Bitstreams.size());
         for (uint32_t frame = 0; frame < count; ++frame)
         {
-            const uint32_t slot = frame % slots;
-            if (frame >= slots)
-                outputs.push_back(Collect(slot));
-            Fill(slot, frame);
-            EXPECT_EQ(Submit(slot, frame, forcedIdr.count(frame) ? NV_ENC_PIC_FLAG_FORCEIDR : 0), NV_ENC_SUCCESS);
+            EXPECT_EQ(Submit(0, frame), NV_ENC_SUCCESS);
+            outputs.push_back(Collect(0));
         }
-        EXPECT_EQ(SubmitEndOfStream(), NV_ENC_SUCCESS);
-        for (uint32_t frame = count > slots ? count - slots : 0; frame < count; ++frame)
-            outputs.push_back(Collect(frame % slots));
-        EXPECT_TRUE(!m_Options.Asynchronous || EndOfStream.Wait(WaitMilliseconds));
+        auto end = Versioned<NV_ENC_PIC_PARAMS>(NV_ENC_PIC_PARAMS_VER);
+        end.encodePicFlags = NV_ENC_PIC_FLAG_EOS, end.completionEvent = &EndOfStream;
+        EXPECT_EQ(F.nvEncEncodePicture(E, &end), NV_ENC_SUCCESS);
+        EXPECT_TRUE(EndOfStream.Wait(TestSupport::PatienceMilliseconds));
         return outputs;
     }
 
-    const Options m_Options;
+    const uint32_t Width, Height;
+    NV_ENC_CONFIG Config {};
+    NV_ENC_INITIALIZE_PARAMS Init {};
     NV_ENCODE_API_FUNCTION_LIST F {};
     void* E = nullptr;
     std::vector<NV_ENC_OUTPUT_PTR> Bitstreams;
@@ -284,24 +218,20 @@ struct Decoded
 // decoded size other than `width` x `height` fails the comparison.
 inline Decoded Decode(const std::vector<Output>& outputs, uint32_t width, uint32_t height)
 {
-    char folder[] = "/tmp/xev-encoder-XXXXXX";
-    if (!mkdtemp(folder))
-        return ADD_FAILURE() << "mkdtemp", Decoded {};
-    const std::string stream = std::string(folder) + "/stream.h264", raw = std::string(folder) + "/frames.nv12";
+    const TestSupport::TempFolder folder;
+    const std::string stream = folder.Path("stream.h264"), raw = folder.Path("frames.nv12");
     {
         std::ofstream streamFile(stream, std::ios::binary), rawFile(raw, std::ios::binary);
-        for (const Output& output : outputs)
-            streamFile.write(reinterpret_cast<const char*>(output.Bytes.data()), std::streamsize(output.Bytes.size()));
         for (uint32_t frame = 0; frame < outputs.size(); ++frame)
         {
             const auto pixels = RawFrame(frame, width, height, NV_ENC_BUFFER_FORMAT_NV12);
             rawFile.write(reinterpret_cast<const char*>(pixels.data()), std::streamsize(pixels.size()));
+            streamFile.write(reinterpret_cast<const char*>(outputs[frame].Bytes.data()), std::streamsize(outputs[frame].Bytes.size()));
         }
     }
     const auto result = TestSupport::RunProcess({ "/usr/bin/ffmpeg", "-nostdin", "-v", "debug", "-f", "rawvideo", "-pix_fmt", "nv12", "-s",
         std::to_string(width) + "x" + std::to_string(height), "-i", raw, "-debug", "pict", "-threads", "1", "-f", "h264", "-i", stream, "-lavfi",
         "[0:v]format=yuv420p,setpts=N/TB/30[reference];[1:v]format=yuv420p,setpts=N/TB/30[decoded];[decoded][reference]psnr", "-f", "null", "-" });
-    std::filesystem::remove_all(folder);
     const std::string& out = result.Output;
     EXPECT_EQ(result.ExitStatus, 0) << out.substr(out.size() > 3000 ? out.size() - 3000 : 0);
     Decoded decoded;
@@ -318,11 +248,9 @@ inline Decoded Decode(const std::vector<Output>& outputs, uint32_t width, uint32
     {
         const std::string line = out.substr(position, out.find('\n', position) - position);
         DecodedSlice& slice = decoded.Slices.emplace_back();
-        if (const std::size_t mb = line.find(" mb:"); mb != std::string::npos)
-            std::sscanf(line.c_str() + mb, " mb:%*d %c", &slice.Type);
+        if (const std::size_t mb = line.find(" mb:"), qp = line.find(" qp:"); mb != std::string::npos && qp != std::string::npos)
+            std::sscanf(line.c_str() + mb, " mb:%*d %c", &slice.Type), slice.Qp = std::atoi(line.c_str() + qp + 4);
         slice.Idr = line.find(" IDR") != std::string::npos;
-        if (const std::size_t qp = line.find(" qp:"); qp != std::string::npos)
-            slice.Qp = std::atoi(line.c_str() + qp + 4);
     }
     return decoded;
 }

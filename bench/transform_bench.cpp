@@ -7,10 +7,12 @@
 //
 //   Transform/W/H           XevEncodeTransform driven as the session drives it: an input for
 //                           each METransformNeedInput, ProcessOutput for each METransformHaveOutput
-//   RuntimeAlone/W/H/copy   the runtime through its function list with 4 buffers in flight; copy 0:
-//                           the frames sit in 30 input buffers filled once; copy 1: each frame is
-//                           copied into one of 4 input buffers first, as any client of memory frames
-//                           (the transform too) must
+//   RuntimeAlone/W/H/copy/paced  the runtime through its function list with 4 buffers in flight;
+//                           copy 0: the frames sit in 30 input buffers filled once; copy 1: each
+//                           frame is copied into one of 4 input buffers first, as any client of
+//                           memory frames (the transform too) must; paced 1: a frame every 1/30 s,
+//                           as a pipeline delivers them (its caches go cold between frames), so
+//                           that a whole run's CPU a frame compares like with like
 //
 // Counters, milliseconds a frame: CpuPerFrame the process CPU time (encoding thread included),
 // CallerCpu the calling thread's, EncoderCpu the busiest other thread's (libx264's encoding
@@ -26,11 +28,13 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <dirent.h>
 #include <fstream>
 #include <map>
 #include <memory>
+#include <thread>
 #include <vector>
 
 namespace
@@ -211,7 +215,7 @@ void Transform(benchmark::State& state)
 void RuntimeAlone(benchmark::State& state)
 {
     const auto width = static_cast<uint32_t>(state.range(0)), height = static_cast<uint32_t>(state.range(1));
-    const bool copy = state.range(2) != 0;
+    const bool copy = state.range(2) != 0, paced = state.range(3) != 0;
     Platform platform;
     // The transform's own initialization for these settings.
     Xev::SettingsStore settings;
@@ -253,8 +257,11 @@ void RuntimeAlone(benchmark::State& state)
     uint64_t frame = 0;
     const auto threadsStart = ThreadCpu();
     const double callerStart = ThreadCpuSeconds(), cpuStart = ProcessCpuSeconds();
+    const auto start = std::chrono::steady_clock::now();
     for (auto _ : state)
     {
+        if (paced)
+            std::this_thread::sleep_until(start + std::chrono::nanoseconds(frame * FrameTime * 100));
         const auto slot = ring.Slot(frame);
         NV_ENC_PIC_PARAMS picture {};
         ring.Prepare(frame, picture);
@@ -280,10 +287,11 @@ void RuntimeAlone(benchmark::State& state)
 
 BENCHMARK(Transform)->Args({ 1280, 720 })->Args({ 1920, 1080 })->Unit(benchmark::kMillisecond)->MinTime(2)->UseRealTime();
 BENCHMARK(RuntimeAlone)
-    ->Args({ 1280, 720, 0 })
-    ->Args({ 1280, 720, 1 })
-    ->Args({ 1920, 1080, 0 })
-    ->Args({ 1920, 1080, 1 })
+    ->Args({ 1280, 720, 0, 0 })
+    ->Args({ 1280, 720, 1, 0 })
+    ->Args({ 1920, 1080, 0, 0 })
+    ->Args({ 1920, 1080, 1, 0 })
+    ->Args({ 1920, 1080, 1, 1 })
     ->Unit(benchmark::kMillisecond)
     ->MinTime(2)
     ->UseRealTime();

@@ -82,12 +82,6 @@ protected:
         return dumps;
     }
 
-    // gdb's backtrace of a dump.
-    std::string Backtrace(const std::string& dump) const
-    {
-        return TestSupport::RunProcess({ "/usr/bin/gdb", "-nx", "-batch", "-ex", "bt", m_Worker, dump }).Output;
-    }
-
     const std::string m_Worker = TestSupport::BinaryPath("SelfDebugWorker");
     std::vector<std::string> m_Processes;
 };
@@ -117,7 +111,8 @@ TEST_F(SupervisorTest, ThrowOrFaultIsDescribedAndDumped)
         EXPECT_EQ(run.Exceptions[0].substr(0, c.Line.back() == '(' ? c.Line.size() : std::string::npos), c.Line);
         const std::string dump = std::filesystem::path(m_Worker).parent_path() / ("SelfDebugWorker-" + run.Process + "-DebugException-0-" + c.Code + ".dmp");
         EXPECT_EQ(Dumps(run.Process), std::vector<std::string> { dump });
-        EXPECT_NE(Backtrace(dump).find(std::string(c.Culprit) + " ("), std::string::npos) << Backtrace(dump);
+        const std::string backtrace = TestSupport::RunProcess({ "/usr/bin/gdb", "-nx", "-batch", "-ex", "bt", m_Worker, dump }).Output;
+        EXPECT_NE(backtrace.find(std::string(c.Culprit) + " ("), std::string::npos) << backtrace;
     }
 }
 

@@ -17,19 +17,6 @@ namespace
 constexpr GUID UnknownKey = Guid::Parse("0badf00d-1234-5678-9abc-def012345678");
 constexpr const char* UnknownKeyText = "{0BADF00D-1234-5678-9ABC-DEF012345678}";
 
-// The platform's attribute store, with a failure to inject into its item reads.
-class Store : public ComObject<MFPlatform::AttributesImpl<IMFAttributes>>
-{
-public:
-    using Base = MFPlatform::AttributesImpl<IMFAttributes>;
-    UINT32 FailingIndex = UINT32_MAX; // GetItemByIndex at this index fails
-
-    HRESULT GetItemByIndex(UINT32 index, GUID* key, PROPVARIANT* value) override
-    {
-        return index == FailingIndex ? MF_E_INVALIDINDEX : Base::GetItemByIndex(index, key, value);
-    }
-};
-
 // A media event whose getters answer the fields below, or fail where `Failing` says so.
 class Event : public ComObject<MFPlatform::AttributesImpl<IMFMediaEvent>>
 {
@@ -196,15 +183,5 @@ TEST(TraceAttributes, AperturesAsVideoAreasAndKeysByNameOrRegistryForm)
     PROPVARIANT number {};
     std::string text = (number.vt = VT_UI4, "unchanged");
     EXPECT_FALSE(MF::FormatMediaTypeValue(MF_MT_PAN_SCAN_APERTURE, number, text) || text != "unchanged");
-}
-
-TEST(TraceAttributes, ReadFailuresThrowTheirResultAfterTheLinesWritten)
-{
-    auto store = Make<Store>();
-    TestSupport::TraceCapture capture;
-    ASSERT_EQ(store->SetUINT32(MF_MT_AVG_BITRATE, 1) | store->SetUINT32(MF_MT_INTERLACE_MODE, 2), S_OK);
-    store->FailingIndex = 1;
-    EXPECT_EQ(Error::Guard([&] { MF::TraceAttributes(store.Get(), MF::MediaTypeAttributeName); }), MF_E_INVALIDINDEX);
-    EXPECT_EQ(AttributeMessages(capture), (std::vector<std::string> { "MF_MT_AVG_BITRATE, Type VT_UI4, 1\n" }));
     EXPECT_EQ(Error::Guard([] { MF::TraceMediaType(nullptr); }), E_POINTER);
 }

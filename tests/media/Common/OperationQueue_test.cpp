@@ -77,6 +77,7 @@ protected:
 
 using namespace OperationTest;
 
+// A throwing function's status is seen through the owner's callback below (RunnerResults...).
 TEST(AsyncCallback, InvokeResultsAndStatus)
 {
     auto callback = Make<MF::AsyncCallback>();
@@ -86,10 +87,6 @@ TEST(AsyncCallback, InvokeResultsAndStatus)
     ASSERT_EQ(result->SetStatus(E_ABORT), S_OK);
     EXPECT_EQ(callback->Invoke(result.Get()), S_FALSE);
     EXPECT_EQ(result->GetStatus(), E_ABORT);
-    // A throwing function sets the status to its HRESULT, which Invoke returns.
-    callback->SetFunction([](MF::AsyncCallback*, IMFAsyncResult*) { XEV_FAIL(MF_E_INVALIDREQUEST); });
-    EXPECT_EQ(callback->Invoke(result.Get()), MF_E_INVALIDREQUEST);
-    EXPECT_EQ(result->GetStatus(), MF_E_INVALIDREQUEST);
     // A function may replace itself while it runs: the running copy stays whole.
     int runs = 0;
     callback->SetFunction([&](MF::AsyncCallback* self, IMFAsyncResult*) { self->SetFunction(nullptr), ++runs; });

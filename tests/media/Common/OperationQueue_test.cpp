@@ -77,7 +77,8 @@ protected:
 
 using namespace OperationTest;
 
-// A throwing function's status is seen through the owner's callback below (RunnerResults...).
+// A throwing function's status is seen through the owner's callback
+// (OperationQueueTest.RunnerResultsForBadStatesAndFailuresThatCannotBeReported).
 TEST(AsyncCallback, InvokeResultsAndStatus)
 {
     auto callback = Make<MF::AsyncCallback>();

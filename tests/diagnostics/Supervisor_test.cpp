@@ -82,12 +82,6 @@ protected:
         return dumps;
     }
 
-    // gdb's backtrace of a dump.
-    std::string Backtrace(const std::string& dump) const
-    {
-        return TestSupport::RunProcess({ "/usr/bin/gdb", "-nx", "-batch", "-ex", "bt", m_Worker, dump }).Output;
-    }
-
     const std::string m_Worker = TestSupport::BinaryPath("SelfDebugWorker");
     std::vector<std::string> m_Processes;
 };
@@ -97,15 +91,8 @@ protected:
 // one dump, then ends the worker by its signal.
 TEST_F(SupervisorTest, ThrowOrFaultIsDescribedAndDumped)
 {
-    struct Case
-    {
-        const char* Mode;
-        const char* Option;
-        std::string Line; // the whole line, or its start when it ends with '('
-        const char* Code;
-        const char* Culprit; // a function gdb names in the dump's backtrace
-        int Signal;
-    };
+    // Line: the whole line, or its start when it ends with '('; Culprit: a function gdb names in the dump's backtrace
+    struct Case { const char* Mode; const char* Option; std::string Line; const char* Code; const char* Culprit; int Signal; };
     const Case cases[] = {
         { "throw", "-Debug", "Exception: Module SelfDebugWorker, HRESULT, 0x80004005, Type i", "0x80004005", "ThrowPlainHResult", 0 },
         { "error", "-Debug", "Exception: Module SelfDebugWorker, a runtime error, Type St13runtime_error", "0x00000005", "main", 0 },
@@ -124,35 +111,27 @@ TEST_F(SupervisorTest, ThrowOrFaultIsDescribedAndDumped)
         EXPECT_EQ(run.Exceptions[0].substr(0, c.Line.back() == '(' ? c.Line.size() : std::string::npos), c.Line);
         const std::string dump = std::filesystem::path(m_Worker).parent_path() / ("SelfDebugWorker-" + run.Process + "-DebugException-0-" + c.Code + ".dmp");
         EXPECT_EQ(Dumps(run.Process), std::vector<std::string> { dump });
-        EXPECT_NE(Backtrace(dump).find(std::string(c.Culprit) + " ("), std::string::npos) << Backtrace(dump);
+        const std::string backtrace = TestSupport::RunProcess({ "/usr/bin/gdb", "-nx", "-batch", "-ex", "bt", m_Worker, dump }).Output;
+        EXPECT_NE(backtrace.find(std::string(c.Culprit) + " ("), std::string::npos) << backtrace;
     }
 }
 
-TEST_F(SupervisorTest, ThrowsOfConcurrentThreadsAreEachSeenOnce)
+// Throws of threads started after the attach and of one that was there before it are each seen
+// once; -DisableDebugOutput stops the forwarding of debug output only before -Debug.
+TEST_F(SupervisorTest, ThreadsAndOutputForwarding)
 {
-    // Threads started after the attach, and one that was there before it.
-    const std::pair<const char*, size_t> cases[] = { { "threads", 20 }, { "early", 1 } };
-    for (const auto& [mode, throws] : cases)
-    {
-        const WorkerRun run = Run({ mode, "-Debug" });
-        EXPECT_EQ(run.Result.ExitStatus, 0) << run.Result.Output;
-        EXPECT_EQ(run.Exceptions, std::vector<std::string>(throws, "Exception: Module SelfDebugWorker, HRESULT, 0x80004005, Type i"));
-        EXPECT_EQ(Dumps(run.Process).size(), throws);
-    }
-}
-
-TEST_F(SupervisorTest, DisableDebugOutputCountsOnlyBeforeDebug)
-{
-    const std::pair<std::vector<std::string>, bool> cases[] = {
-        { { "none", "-DisableDebugOutput", "-Debug" }, false },
-        { { "none", "-Debug", "-DisableDebugOutput" }, true },
+    const struct { std::vector<std::string> Arguments; size_t Throws; bool Forwarded; } cases[] = {
+        { { "threads", "-Debug" }, 20, true }, { { "early", "-Debug" }, 1, true },
+        { { "none", "-DisableDebugOutput", "-Debug" }, 0, false }, { { "none", "-Debug", "-DisableDebugOutput" }, 0, true },
     };
-    for (const auto& [arguments, forwarded] : cases)
+    for (const auto& c : cases)
     {
-        const WorkerRun run = Run(arguments);
+        const WorkerRun run = Run(c.Arguments);
+        EXPECT_EQ(run.Result.ExitStatus, 0) << run.Result.Output;
         EXPECT_EQ(run.Tracer, "SelfDebugWorker") << run.Result.Output;
-        EXPECT_EQ(run.Forwarded, forwarded) << run.Result.Output;
-        EXPECT_TRUE(run.Exceptions.empty()) << run.Result.Output;
+        EXPECT_EQ(run.Forwarded, c.Forwarded) << run.Result.Output;
+        EXPECT_EQ(run.Exceptions, std::vector<std::string>(c.Throws, "Exception: Module SelfDebugWorker, HRESULT, 0x80004005, Type i"));
+        EXPECT_EQ(Dumps(run.Process).size(), c.Throws);
     }
 }
 

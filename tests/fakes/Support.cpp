@@ -14,15 +14,8 @@
 
 namespace TestSupport
 {
-TraceCapture::TraceCapture()
-{
-    DebugOutput::SetCallback(&TraceCapture::OnLine, this);
-}
-
-TraceCapture::~TraceCapture()
-{
-    DebugOutput::SetCallback(nullptr, nullptr);
-}
+TraceCapture::TraceCapture() { DebugOutput::SetCallback(&TraceCapture::OnLine, this); }
+TraceCapture::~TraceCapture() { DebugOutput::SetCallback(nullptr, nullptr); }
 
 void TraceCapture::OnLine(void* context, const char* line, std::size_t length)
 {
@@ -39,10 +32,8 @@ std::vector<std::string> TraceCapture::Lines() const
 
 std::vector<std::string> TraceCapture::LinesContaining(const std::string& text) const
 {
-    std::vector<std::string> result;
-    for (auto& line : Lines())
-        if (line.find(text) != std::string::npos)
-            result.push_back(line);
+    std::vector<std::string> result = Lines();
+    std::erase_if(result, [&](const std::string& line) { return line.find(text) == std::string::npos; });
     return result;
 }
 
@@ -59,10 +50,7 @@ TempFolder::~TempFolder()
     std::filesystem::remove_all(m_Path, ignored);
 }
 
-std::string TempFolder::Path(const std::string& name) const
-{
-    return name.empty() ? m_Path.string() : (m_Path / name).string();
-}
+std::string TempFolder::Path(const std::string& name) const { return name.empty() ? m_Path.string() : (m_Path / name).string(); }
 
 std::string TempFolder::Write(const std::string& name, const std::string& text) const
 {
@@ -145,8 +133,5 @@ ProcessResult ChildProcess::Finish(std::chrono::milliseconds timeout)
     return result;
 }
 
-ProcessResult RunProcess(const std::vector<std::string>& arguments)
-{
-    return ChildProcess(arguments).Finish(std::chrono::minutes(4));
-}
+ProcessResult RunProcess(const std::vector<std::string>& arguments) { return ChildProcess(arguments).Finish(std::chrono::minutes(4)); }
 } // namespace TestSupport

@@ -102,10 +102,7 @@ TEST(Run, TwoPipelinesWriteDecodableStreamsAndAFailingEncoderStopsOnlyItsOwn)
         expected.insert(expected.end(), { "CPU consumption: *", "Stopping pipelines", "Writing *", "Writing *", "<report>", "Chat notification skipped*" });
         ExpectLines(lines, expected);
         // Written in the order of completion: the failed pipeline first.
-        if (failing && lines.size() == expected.size())
-        {
-            EXPECT_TRUE(lines[lines.size() - 4].ends_with(" bytes to Stream-01.h264")) << lines[lines.size() - 4];
-        }
+        EXPECT_TRUE(!failing || lines.size() != expected.size() || lines[lines.size() - 4].ends_with(" bytes to Stream-01.h264")) << result.Output;
         EXPECT_EQ(Pictures(folder.Path("Stream-00.h264")), ExpectedPictures("96x64", 20));
         const std::vector<std::string> failed = Pictures(folder.Path("Stream-01.h264"));
         EXPECT_TRUE(failing ? failed.size() < 3 : failed == ExpectedPictures("64x48", 10)) << testing::PrintToString(failed);
@@ -124,9 +121,9 @@ TEST(Run, TwoPipelinesWriteDecodableStreamsAndAFailingEncoderStopsOnlyItsOwn)
     }
 }
 
-// A capacity search of a small task prints one line per trial and ends with a count of at least 1,
-// which the results file holds with every trial; a stop request during a cool-down ends the search
-// with the best count so far.
+// A capacity search prints one line per trial and the count found (how many pipelines keep up
+// depends on the machine, so any count goes), which the results file holds with every trial; a stop
+// request during the first trial ends the search at once with the best count so far, none.
 TEST(Run, CapacitySearch)
 {
     const std::string task = R"({"SizeW": 160, "SizeH": 120, "RateN": 30, "RateD": 1})";
@@ -137,23 +134,20 @@ TEST(Run, CapacitySearch)
     size_t trials = 0, started = 0;
     std::smatch match;
     for (const std::string& line : AfterBanner(result.Output))
-    {
-        started += line.starts_with("Started ");
-        trials += std::regex_match(line, match, trial) && std::stoul(match[1]) > 0;
-    }
+        started += line.starts_with("Started "), trials += std::regex_match(line, match, trial) && std::stoul(match[1]) > 0;
     EXPECT_TRUE(started == trials && trials >= 1) << result.Output;
     ASSERT_TRUE(std::regex_search(result.Output, match, std::regex("\nCapacity: (\\d+) pipelines of 160x120@30\n"))) << result.Output;
-    const unsigned capacity = std::stoul(match[1]);
-    EXPECT_GE(capacity, 1u);
     const nlohmann::json results = nlohmann::json::parse(std::ifstream(folder.Path("r.json")), nullptr, false);
     EXPECT_EQ(results["Iterations"].size(), trials);
-    EXPECT_EQ(results["Capacity"]["Pipelines"], capacity) << results;
+    EXPECT_EQ(results["Capacity"]["Pipelines"], std::stoul(match[1])) << results;
 
-    Child child(folder.Command({ "-cap", "-ict", "600" }));
-    ASSERT_TRUE(child.ReadUntil("Cooling down", std::chrono::seconds(120))) << child.Output();
+    const ToolFolder longer(Tasks(task, 600));
+    Child child(longer.Command({ "-cap", "-ict", "600" }));
+    ASSERT_TRUE(child.ReadUntil("Started 1 pipelines", std::chrono::seconds(120))) << child.Output();
     ASSERT_EQ(kill(child.Pid(), SIGINT), 0);
     EXPECT_EQ(child.Finish(std::chrono::seconds(120)).ExitStatus, 0);
-    EXPECT_TRUE(child.Output().ends_with("Console Control Handler: CTRL_C_EVENT\nCapacity: 1 pipelines of 160x120@30\n")) << child.Output();
+    EXPECT_TRUE(child.Output().ends_with("Capacity: 0 pipelines of 160x120@30\n")) << child.Output();
+    EXPECT_EQ(child.Output().find("Capacity trial"), std::string::npos) << child.Output();
 }
 
 // An encoder runtime that refuses the third session: that pipeline's failure line is followed by the
@@ -193,15 +187,9 @@ TEST(Run, IterationsStopRequestsAndThePostedReport)
     const std::vector<std::string> iteration = { "Started 1 pipelines, duration is 1 seconds", "CPU consumption: *", "Stopping pipelines" };
     const std::string cooling = "Cooling down between iterations";
     const std::string large = R"({"SizeW": 1280, "SizeH": 720, "RateN": 60, "RateD": 1}, {"SizeW": 640, "SizeH": 480, "RateN": 25, "RateD": 2})";
-    const struct
-    {
-        std::vector<std::string> Options;
-        int Duration;
-        const char* StopAfter; // a signal is sent once this text is printed
-        int Signal;
-        std::vector<std::vector<std::string>> Lines; // joined in order
-        const char* Report;                          // the posted report's middle; nullptr: no report
-    } cases[] = {
+    // StopAfter: a signal is sent once this text is printed; Lines: joined in order; Report: the posted report's middle; nullptr: no report
+    const struct { std::vector<std::string> Options; int Duration; const char* StopAfter; int Signal; std::vector<std::vector<std::string>> Lines;
+        const char* Report; } cases[] = {
         { { "-ic", "3", "-ict", "1" }, 1, nullptr, 0, { start, iteration, { cooling }, iteration, { cooling }, iteration, { "<report>" } },
             "Iterations: 3\n\n64x48@5\n\nElapsed Time: [0-9.]+ seconds\nCPU Consumption Time: [0-9.]+% kernel, [0-9.]+% user\n" },
         { {}, 600, "Started 1 pipelines", SIGINT,

@@ -17,21 +17,6 @@ namespace
 constexpr GUID UnknownKey = Guid::Parse("0badf00d-1234-5678-9abc-def012345678");
 constexpr const char* UnknownKeyText = "{0BADF00D-1234-5678-9ABC-DEF012345678}";
 
-// The platform's attribute store, with failures to inject into the two calls TraceAttributes makes.
-class Store : public ComObject<MFPlatform::AttributesImpl<IMFAttributes>>
-{
-public:
-    using Base = MFPlatform::AttributesImpl<IMFAttributes>;
-    HRESULT CountResult = S_OK;       // returned by GetCount when it is a failure
-    UINT32 FailingIndex = UINT32_MAX; // GetItemByIndex at this index fails
-
-    HRESULT GetCount(UINT32* count) override { return FAILED(CountResult) ? CountResult : Base::GetCount(count); }
-    HRESULT GetItemByIndex(UINT32 index, GUID* key, PROPVARIANT* value) override
-    {
-        return index == FailingIndex ? MF_E_INVALIDINDEX : Base::GetItemByIndex(index, key, value);
-    }
-};
-
 // A media event whose getters answer the fields below, or fail where `Failing` says so.
 class Event : public ComObject<MFPlatform::AttributesImpl<IMFMediaEvent>>
 {
@@ -97,11 +82,9 @@ TEST(NameLookup, KnownValuesByNameOthersAsNumbersOrRegistryForm)
     const std::pair<MF::ShortText, const char*> cases[] {
         { MF::MediaEventTypeName(129), "MESessionStreamSinkFormatChanged" }, // shared with an anchor
         { MF::MediaEventTypeName(605), "0x25D" },
-        { MF::MediaEventTypeName(0xFFFFFFFF), "0xFFFFFFFF" },
         { MF::MediaTypeAttributeName(MF_MT_MPEG2_PROFILE), "MF_MT_VIDEO_PROFILE" },
         { MF::MediaTypeAttributeName(UnknownKey), UnknownKeyText },
         { MF::ServiceName(MF_MT_FRAME_SIZE), "{1652C33D-D6B2-4012-B834-72030849A37D}" }, // each table names only its own rows
-        { MF::TopologyStatusName(150), "0x96" },
         { MF::TransformMessageName(MFT_MESSAGE_NOTIFY_RELEASE_RESOURCES), "0x10000004" }, // outside the table
         { MF::TransformMessageName(0x20000000), "MFT_MESSAGE_COMMAND_MARKER" },
     };
@@ -114,20 +97,16 @@ TEST(FormatText, FlagsVariantTypesBytesValuesAndTimes)
     const BYTE bytes[] { 0x00, 0xAB, 0xFF };
     const std::pair<std::string, std::string> cases[] {
         { MF::FormatFlags(MF::FlagTable::SetTypeFlags, 3), "MFT_SET_TYPE_TEST_ONLY | 0x2" },
-        { MF::FormatFlags(MF::FlagTable::VariantTypeModifiers, 0x4001), "VT_BYREF | 0x1" },
         { MF::FormatFlags(static_cast<MF::FlagTable>(42), 5), "0x5" },
         { MF::VarTypeName(15), "0xF" },
         { MF::VarTypeName(0x5011), "VT_VECTOR | VT_BYREF | VT_UI1" },
         { MF::VarTypeName(0x9011), "VT_VECTOR | 0x8011" }, // the reserved top bit stays with the base type
-        { MF::VarTypeName(0x8011), "0x8011" },
         { MF::FormatBytes(bytes, 3, 2), "00 AB..." },
         { MF::FormatBytes(nullptr, 5, 0), "" },
-        { FormattedBlob(192), "Type VT_VECTOR | VT_UI1, 192 elements, " + SequenceText(192) },
         { FormattedBlob(193), "Type VT_VECTOR | VT_UI1, 193 elements, " + SequenceText(192) + "..." },
         { Formatted(VT_I8, [](PROPVARIANT& v) { v.hVal = INT64_MIN; }), "Type VT_I8, -9223372036854775808" },
         // Types without a value text show their type only.
         { Formatted(VT_BOOL, [](PROPVARIANT& v) { v.boolVal = VARIANT_TRUE; }), "Type VT_BOOL" },
-        { Formatted(0x100), "Type 0x100" },
         // Two packed numbers only when the high half is not 0 and neither half has its top byte set.
         { Formatted(VT_UI8, [](PROPVARIANT& v) { v.uhVal = Pack2UINT32AsUINT64(1920, 1080); }),
             "Type VT_UI8, 8246337209400, 0x00000780 0x00000438, 1920 1080" },
@@ -168,8 +147,7 @@ TEST(DescribeMediaEvent, ShowsWhatCanBeReadAndLeavesOutTheRest)
     // Without a type there is no extended type to ask for.
     event->Failing = Event::TypeGetter | Event::StatusGetter | Event::ValueGetter;
     event->ExtendedTypeCalls = 0;
-    EXPECT_EQ(MF::DescribeMediaEvent(event.Get()), "");
-    EXPECT_EQ(event->ExtendedTypeCalls, 0);
+    EXPECT_EQ(MF::DescribeMediaEvent(event.Get()) + std::to_string(event->ExtendedTypeCalls), "0");
     EXPECT_EQ(MF::DescribeMediaEvent(nullptr), "");
 }
 
@@ -202,27 +180,8 @@ TEST(TraceAttributes, AperturesAsVideoAreasAndKeysByNameOrRegistryForm)
     }));
     EXPECT_EQ(messages[8].find("{B6BC765F-4C3B-40A4-BD51-2535B66FE09D}, Type VT_VECTOR | VT_UI1, 16 elements, "), 0u) << messages[8];
     // The override leaves an aperture of another type alone.
-    std::string text = "unchanged";
-    PROPVARIANT number;
-    PropVariantInit(&number);
-    number.vt = VT_UI4;
-    EXPECT_FALSE(MF::FormatMediaTypeValue(MF_MT_PAN_SCAN_APERTURE, number, text));
-    EXPECT_EQ(text, "unchanged");
-}
-
-TEST(TraceAttributes, ReadFailuresThrowTheirResultAfterTheLinesWritten)
-{
-    auto store = Make<Store>();
-    TestSupport::TraceCapture capture;
-    ASSERT_EQ(store->SetUINT32(MF_MT_AVG_BITRATE, 1), S_OK);
-    ASSERT_EQ(store->SetUINT32(MF_MT_INTERLACE_MODE, 2), S_OK);
-    store->CountResult = MF_E_SHUTDOWN;
-    EXPECT_EQ(Error::Guard([&] { MF::TraceAttributes(store.Get(), MF::MediaTypeAttributeName); }), MF_E_SHUTDOWN);
-    EXPECT_TRUE(AttributeMessages(capture).empty());
-    store->CountResult = S_OK;
-    store->FailingIndex = 1;
-    EXPECT_EQ(Error::Guard([&] { MF::TraceAttributes(store.Get(), MF::MediaTypeAttributeName); }), MF_E_INVALIDINDEX);
-    EXPECT_EQ(AttributeMessages(capture), (std::vector<std::string> { "MF_MT_AVG_BITRATE, Type VT_UI4, 1\n" }));
-    EXPECT_EQ(Error::Guard([] { MF::TraceAttributes(nullptr, MF::MediaTypeAttributeName); }), E_POINTER);
+    PROPVARIANT number {};
+    std::string text = (number.vt = VT_UI4, "unchanged");
+    EXPECT_FALSE(MF::FormatMediaTypeValue(MF_MT_PAN_SCAN_APERTURE, number, text) || text != "unchanged");
     EXPECT_EQ(Error::Guard([] { MF::TraceMediaType(nullptr); }), E_POINTER);
 }

@@ -3,7 +3,6 @@
 
 #include "media/NullMediaSink/NullMediaSink.h"
 
-#include "fakes/SessionDoubles.h"
 #include "fakes/Support.h"
 #include "platform/mf/session/SessionTestSupport.h"
 

@@ -4,14 +4,14 @@
 
 #include "media/VideoMediaSource/VideoMediaSource.h"
 
-#include "fakes/SessionDoubles.h"
+#include "fakes/Events.h"
 #include "platform/mf/session/SessionTestSupport.h"
 
 class SourceFixture : public SessionTest::PlatformTest
 {
 protected:
     using Stream = VideoMediaSource::Stream;
-    using EventRecorder = SessionDoubles::EventRecorder;
+    using EventRecorder = TestSupport::EventRecorder;
 
     void TearDown() override
     {

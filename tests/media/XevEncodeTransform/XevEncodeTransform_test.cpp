@@ -1,12 +1,11 @@
-// The encoder transform over the software runtime: whole runs in a media session decoded by
-// ffmpeg, the event protocol driven the way the session drives it, drain, flush, shutdown with
+// The encoder transform over the software runtime: whole runs driven the way the session drives
+// them and decoded by ffmpeg, the event protocol, drain, flush, shutdown with
 // frames in flight, frames that cannot go in, new streams with new settings, and completions
 // run out of submission order.
 
 #include "media/XevEncodeTransform/XevDefaultDeviceManager.h"
 #include "media/XevEncodeTransform/XevEncodeTransform.h"
 
-#include "fakes/SessionDoubles.h"
 #include "platform/encoder/EncoderTestSupport.h"
 #include "platform/d3d/DeviceTestSupport.h"
 #include "platform/d3d/Texture.h"
@@ -191,6 +190,10 @@ std::vector<EncoderTest::Output> Pump(XevEncodeTransform* transform, UINT32 coun
             }
             auto& output = outputs.emplace_back();
             output.Bytes = Bytes(sample.Get());
+            std::vector<UINT32> lengths(64);
+            UINT32 size = 0;
+            EXPECT_EQ(sample->GetBlob(MF_NALU_LENGTH_INFORMATION, reinterpret_cast<UINT8*>(lengths.data()), 256, &size), S_OK);
+            EXPECT_EQ(std::accumulate(lengths.begin(), lengths.begin() + size / 4, size_t(0)), output.Bytes.size());
             EXPECT_EQ(sample->GetSampleTime(reinterpret_cast<LONGLONG*>(&output.TimeStamp)), S_OK);
             output.AverageQp = UINT32(MFGetAttributeUINT64(sample.Get(), MFSampleExtension_VideoEncodeQP, 0));
             output.PictureType = MFGetAttributeUINT32(sample.Get(), MFSampleExtension_CleanPoint, 0) ? NV_ENC_PIC_TYPE_IDR : NV_ENC_PIC_TYPE_P;
@@ -238,49 +241,20 @@ protected:
 };
 } // namespace
 
-// A media session plays source -> transform -> sink: exactly the frames sent, upright, QP 24, an
-// IDR picture every 4 with SPS and PPS, AUD first, NAL unit lengths, the sequence header as a
-// format change, and no failure.
-class XevEncodeTransformSession : public XevEncodeTransformTest, public ::testing::WithParamInterface<InputCase>
+// Frames of each input layout played to a valid stream: exactly the frames sent, upright, QP 24,
+// an IDR picture every 4 with SPS and PPS, AUD first, NAL unit lengths, and the sequence header
+// of the format change equal to the first picture's SPS and PPS.
+class XevEncodeTransformInputs : public XevEncodeTransformTest, public ::testing::WithParamInterface<InputCase>
 {
 };
 
-TEST_P(XevEncodeTransformSession, PlaysToAValidStream)
+TEST_P(XevEncodeTransformInputs, PlayToAValidStream)
 {
     constexpr UINT32 Count = 13;
     const InputCase input = GetParam();
-    std::vector<EncoderTest::Output> outputs;
-    SessionDoubles::Options options { .SampleCount = Count };
-    options.DescribeType = [&](IMFMediaType* type) { EXPECT_EQ(InputType(input)->CopyAllItems(type), S_OK); };
-    options.FillSample = [&](IMFSample* sample, UINT32 index) {
-        ComPtr<IMFMediaBuffer> buffer;
-        EXPECT_EQ(All({ Frame(input, index)->GetBufferByIndex(0, buffer.GetAddressOf()), sample->AddBuffer(buffer.Get()) }), S_OK);
-    };
-    options.OnSample = [&](IMFSample* sample) {
-        auto& output = outputs.emplace_back();
-        output.Bytes = Bytes(sample);
-        std::vector<UINT32> lengths(64);
-        UINT32 size = 0;
-        EXPECT_EQ(sample->GetBlob(MF_NALU_LENGTH_INFORMATION, reinterpret_cast<UINT8*>(lengths.data()), 256, &size), S_OK);
-        EXPECT_EQ(std::accumulate(lengths.begin(), lengths.begin() + size / 4, size_t(0)), output.Bytes.size());
-        EXPECT_EQ(MFGetAttributeUINT32(sample, MFSampleExtension_CleanPoint, 0), outputs.size() % 4 == 1 ? 1u : 0u);
-        EXPECT_EQ(MFGetAttributeUINT64(sample, MFSampleExtension_VideoEncodeQP, 0), 24u);
-    };
-    auto source = SessionDoubles::CountingSource::Create(options);
-    auto sink = SessionDoubles::RequestingSink::Create(options);
-    auto transform = PipelineTransform(m_Manager.Get());
-    ComPtr<IMFMediaSession> session;
-    ASSERT_EQ(MFCreateMediaSession(nullptr, session.GetAddressOf()), S_OK);
-    auto events = SessionDoubles::EventRecorder::Start(session.Get());
-    ASSERT_EQ(session->SetTopology(0, SessionDoubles::BuildTopology(source.Get(), transform.Get(), sink->StreamSink().Get()).Get()), S_OK);
-    PROPVARIANT start { .vt = VT_EMPTY };
-    ASSERT_TRUE(events->WaitFor(MESessionTopologyStatus));
-    ASSERT_EQ(session->Start(&GUID_NULL, &start), S_OK);
-    ASSERT_TRUE(events->WaitFor(MESessionEnded)) << events->Text();
-    EXPECT_TRUE(events->Failures().empty()) << events->Text();
-    EXPECT_EQ(All({ session->Shutdown(), source->Shutdown() }), S_OK);
-    events->Detach();
-
+    auto transform = PipelineTransform(m_Manager.Get(), &input);
+    ASSERT_EQ(All({ transform->ProcessMessage(MFT_MESSAGE_NOTIFY_START_OF_STREAM, 0), transform->OnClockStart(0, 0) }), S_OK);
+    const auto outputs = Pump(transform.Get(), Count, [&](UINT32 index) { return Frame(input, index); });
     ASSERT_EQ(outputs.size(), Count);
     const auto decoded = EncoderTest::Decode(outputs, Width, Height);
     ASSERT_EQ(decoded.Slices.size(), Count);
@@ -291,18 +265,17 @@ TEST_P(XevEncodeTransformSession, PlaysToAValidStream)
         EXPECT_EQ(EncoderTest::HasNal(bytes, 7) && EncoderTest::HasNal(bytes, 8), i % 4 == 0) << i;
     }
     EXPECT_GT(decoded.Psnr, 30.0); // upright: a flipped picture compares far worse
-    // The sink got the sequence header as the stream carries it: the first picture's SPS and PPS.
-    const auto type = sink->Counts().CurrentType;
-    ASSERT_TRUE(type);
+    ComPtr<IMFMediaType> type;
     std::vector<UINT8> header(4096);
     UINT32 size = 0;
-    ASSERT_EQ(type->GetBlob(MF_MT_MPEG_SEQUENCE_HEADER, header.data(), 4096, &size), S_OK);
+    ASSERT_EQ(All({ transform->GetOutputCurrentType(0, type.GetAddressOf()), type->GetBlob(MF_MT_MPEG_SEQUENCE_HEADER, header.data(), 4096, &size) }), S_OK);
     const auto nals = EncoderTest::ParseNals(outputs[0].Bytes);
     EXPECT_EQ(std::vector<BYTE>(header.begin(), header.begin() + size),
               std::vector<BYTE>(outputs[0].Bytes.begin() + nals.at(1).Offset, outputs[0].Bytes.begin() + nals.at(3).Offset));
+    EXPECT_EQ(transform->Shutdown(), S_OK);
 }
 
-INSTANTIATE_TEST_SUITE_P(Inputs, XevEncodeTransformSession,
+INSTANTIATE_TEST_SUITE_P(Layouts, XevEncodeTransformInputs,
     ::testing::Values(InputCase { MFVideoFormat_ARGB32, std::nullopt }, InputCase { MFVideoFormat_RGB32, INT32(Width * 4) },
         InputCase { MFVideoFormat_NV12, std::nullopt }, InputCase { MFVideoFormat_NV12, INT32(Width + 32) }));
 

@@ -279,68 +279,6 @@ INSTANTIATE_TEST_SUITE_P(Layouts, XevEncodeTransformInputs,
     ::testing::Values(InputCase { MFVideoFormat_ARGB32, std::nullopt }, InputCase { MFVideoFormat_RGB32, INT32(Width * 4) },
         InputCase { MFVideoFormat_NV12, std::nullopt }, InputCase { MFVideoFormat_NV12, INT32(Width + 32) }));
 
-// The session's protocol: the format change first, input only when asked (one request per free
-// buffer), outputs in submission order, drain with frames in flight and with none.
-TEST_F(XevEncodeTransformTest, EventProtocolAndDrain)
-{
-    auto transform = PipelineTransform(m_Manager.Get(), &Nv12);
-    ASSERT_EQ(transform->ProcessMessage(MFT_MESSAGE_NOTIFY_START_OF_STREAM, 0), S_OK);
-    EXPECT_EQ(transform->ProcessInput(0, Frame(Nv12, 0).Get(), 0), MF_E_NOTACCEPTING); // nothing asked for before the clock starts
-    ASSERT_EQ(NextEvent(transform.Get()), METransformHaveOutput);
-    DWORD status = 0;
-    EXPECT_EQ(std::pair(Output(transform.Get(), nullptr, &status), status), std::pair(MF_E_TRANSFORM_STREAM_CHANGE, DWORD(MFT_OUTPUT_DATA_BUFFER_FORMAT_CHANGE)));
-    ComPtr<IMFMediaType> changed, current;
-    ASSERT_EQ(transform->GetOutputAvailableType(0, 0, changed.GetAddressOf()), S_OK);
-    EXPECT_EQ(transform->SetOutputType(0, changed.Get(), MFT_SET_TYPE_TEST_ONLY), S_OK); // stores nothing
-    EXPECT_EQ(Output(transform.Get()), MF_E_TRANSFORM_STREAM_CHANGE);
-    EXPECT_EQ(All({ transform->SetOutputType(0, changed.Get(), 0), transform->GetOutputCurrentType(0, current.GetAddressOf()) }), S_OK);
-    EXPECT_EQ(current.Get(), changed.Get());
-    EXPECT_EQ(transform->SetOutputType(0, current.Get(), 0), MF_E_TRANSFORM_CANNOT_CHANGE_MEDIATYPE_WHILE_PROCESSING);
-    EXPECT_EQ(All({ transform->OnClockStart(0, 0), transform->OnClockStart(0, 0) }), S_OK); // the second: still owed, no request
-    constexpr UINT32 Count = 11;
-    const auto outputs = Pump(transform.Get(), Count, [](UINT32 index) { return Frame(Nv12, index); });
-    ASSERT_EQ(outputs.size(), Count);
-    for (UINT32 i = 0; i < Count; ++i)
-        EXPECT_EQ(outputs[i].TimeStamp, i * EncoderTest::FrameTime);
-    EXPECT_EQ(Output(transform.Get()), E_UNEXPECTED);
-    // Nothing in flight: the drain completes at once.
-    ASSERT_EQ(transform->ProcessMessage(MFT_MESSAGE_COMMAND_DRAIN, 0), S_OK);
-    EXPECT_EQ(NextEvent(transform.Get()), METransformDrainComplete);
-    EXPECT_EQ(transform->ProcessMessage(MFT_MESSAGE_NOTIFY_END_OF_STREAM, 0), S_OK);
-    // A new stream on a new session: its SPS and PPS equal the output type's header, so no change.
-    ASSERT_EQ(transform->ProcessMessage(MFT_MESSAGE_NOTIFY_START_OF_STREAM, 0), S_OK);
-    EXPECT_TRUE(NoEventPending(transform.Get()));
-    EXPECT_EQ(transform->OnClockStart(0, 0), S_OK);
-    EXPECT_EQ(Pump(transform.Get(), 2, [](UINT32 index) { return Frame(Nv12, index); }).size(), 2u);
-    EXPECT_EQ(transform->Shutdown(), S_OK);
-}
-
-// Flush, end of streaming and shutdown with frames in flight lose nothing but the frames: no
-// leak (the live counts return), no crash, and the transform refuses calls afterwards.
-TEST_F(XevEncodeTransformTest, FlushAndShutdownWithFramesInFlight)
-{
-    const std::size_t transforms = XevEncodeTransform::InstanceCount, buffers = XevEncodeTransform::Buffer::g_InstanceCount;
-    for (const bool flush : { true, false })
-    {
-        auto transform = PipelineTransform(m_Manager.Get(), &Nv12);
-        ASSERT_EQ(All({ transform->ProcessMessage(MFT_MESSAGE_NOTIFY_START_OF_STREAM, 0), transform->OnClockStart(0, 0) }), S_OK);
-        for (UINT32 i = 0; i < 4; ++i)
-            EXPECT_EQ(transform->ProcessInput(0, Frame(Nv12, i).Get(), 0), S_OK);
-        if (flush)
-        {
-            EXPECT_EQ(transform->ProcessMessage(MFT_MESSAGE_COMMAND_FLUSH, 0), S_OK);
-            EXPECT_EQ(transform->ProcessInput(0, Frame(Nv12, 4).Get(), 0), MF_E_NOTACCEPTING);
-            EXPECT_EQ(Output(transform.Get()), E_UNEXPECTED);
-            EXPECT_EQ(transform->ProcessMessage(MFT_MESSAGE_NOTIFY_END_STREAMING, 0), S_OK);
-        }
-        EXPECT_EQ(transform->Shutdown(), S_OK);
-        for (HRESULT hr : { transform->ProcessInput(0, Frame(Nv12, 4).Get(), 0), transform->ProcessMessage(MFT_MESSAGE_NOTIFY_START_OF_STREAM, 0),
-                 transform->SetInputType(0, nullptr, 0), transform->OnClockStart(0, 0), transform->Shutdown() })
-            EXPECT_EQ(hr, MF_E_SHUTDOWN);
-    }
-    EXPECT_TRUE(WaitUntil([&] { return XevEncodeTransform::InstanceCount == transforms && XevEncodeTransform::Buffer::g_InstanceCount == buffers; }));
-}
-
 // The type methods with their edge cases, and the starts that cannot work: each fails with its
 // result and an MEError.
 TEST_F(XevEncodeTransformTest, TypesAndStartsThatCannotWork)

@@ -1,4 +1,4 @@
-// Stream and presentation descriptors and the stream's media type handler.
+// Presentation descriptors: selection and clones.
 
 #include "SessionTestSupport.h"
 
@@ -16,13 +16,6 @@ ComPtr<IMFStreamDescriptor> MakeStream(DWORD identifier, std::vector<ComPtr<IMFM
     return descriptor;
 }
 
-ComPtr<IMFMediaTypeHandler> HandlerOf(IMFStreamDescriptor* descriptor)
-{
-    ComPtr<IMFMediaTypeHandler> handler;
-    EXPECT_EQ(descriptor->GetMediaTypeHandler(handler.GetAddressOf()), S_OK);
-    return handler;
-}
-
 // Whether stream `index` of `descriptor` is selected; `stream` receives its descriptor.
 bool IsSelected(IMFPresentationDescriptor* descriptor, DWORD index, ComPtr<IMFStreamDescriptor>* stream)
 {
@@ -31,53 +24,6 @@ bool IsSelected(IMFPresentationDescriptor* descriptor, DWORD index, ComPtr<IMFSt
     return selected == 1;
 }
 } // namespace
-
-// Both creators refuse a null element and a null result pointer.
-TEST(Descriptors, CreationChecksItsArguments)
-{
-    IMFMediaType* nullTypes[] = { nullptr };
-    IMFStreamDescriptor* nullStreams[] = { nullptr };
-    ComPtr<IMFStreamDescriptor> sd;
-    ComPtr<IMFPresentationDescriptor> pd;
-    EXPECT_EQ(MFCreateStreamDescriptor(0, 1, nullTypes, sd.GetAddressOf()), E_INVALIDARG);
-    EXPECT_EQ(MFCreatePresentationDescriptor(1, nullStreams, pd.GetAddressOf()), E_INVALIDARG);
-    EXPECT_EQ(MFCreatePresentationDescriptor(1, nullStreams, nullptr), E_POINTER);
-    EXPECT_FALSE(sd);
-    EXPECT_FALSE(pd);
-}
-
-// One handler per stream: what one caller sets, the next one sees; a replaced type is let go.
-TEST(MediaTypeHandler, OfferedTypesAndTheCurrentOne)
-{
-    auto argb = VideoType(MFVideoFormat_ARGB32);
-    auto nv12 = VideoType(MFVideoFormat_NV12);
-    auto descriptor = MakeStream(0, { argb, nv12 });
-    auto handler = HandlerOf(descriptor.Get());
-    ComPtr<IMFMediaType> type;
-    EXPECT_EQ(handler->GetCurrentMediaType(type.GetAddressOf()), MF_E_NOT_INITIALIZED);
-    EXPECT_EQ(handler->GetMediaTypeByIndex(2, type.GetAddressOf()), MF_E_NO_MORE_TYPES);
-    EXPECT_EQ(handler->SetCurrentMediaType(nv12.Get()), S_OK);
-    EXPECT_EQ(HandlerOf(descriptor.Get())->GetCurrentMediaType(type.GetAddressOf()), S_OK);
-    EXPECT_EQ(type.Get(), nv12.Get());
-    const ULONG held = RefCount(nv12.Get());
-    EXPECT_EQ(handler->SetCurrentMediaType(argb.Get()), S_OK);
-    EXPECT_EQ(RefCount(nv12.Get()), held - 1);
-}
-
-TEST(MediaTypeHandler, SupportedTypesAgreeWithAnOfferedOne)
-{
-    auto descriptor = MakeStream(0, { VideoType(MFVideoFormat_ARGB32) });
-    auto handler = HandlerOf(descriptor.Get());
-    EXPECT_EQ(handler->IsMediaTypeSupported(VideoType(MFVideoFormat_ARGB32).Get(), nullptr), S_OK);
-    EXPECT_EQ(handler->IsMediaTypeSupported(VideoType(MFVideoFormat_ARGB32, 1920, 1080).Get(), nullptr), MF_E_INVALIDMEDIATYPE);
-    ComPtr<IMFMediaType> closest;
-    EXPECT_EQ(handler->IsMediaTypeSupported(VideoType(MFVideoFormat_NV12).Get(), closest.GetAddressOf()), MF_E_INVALIDMEDIATYPE);
-    ASSERT_TRUE(closest);
-    GUID subtype = GUID_NULL;
-    EXPECT_EQ(closest->GetGUID(MF_MT_SUBTYPE, &subtype), S_OK);
-    EXPECT_EQ(subtype, MFVideoFormat_ARGB32);
-    EXPECT_EQ(handler->IsMediaTypeSupported(nullptr, nullptr), E_POINTER);
-}
 
 // The clone shares the stream descriptors (both hold them until released) but has its own
 // selection and attributes.

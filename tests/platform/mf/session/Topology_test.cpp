@@ -1,5 +1,5 @@
-// Topologies and topology nodes: objects held, connections from both ends, identifiers, clones,
-// and the links broken by Clear and by the topology's release.
+// Topologies and topology nodes: connections from both ends, identifiers, and the links broken by
+// Clear and by the topology's release.
 
 #include "SessionTestSupport.h"
 
@@ -39,17 +39,6 @@ ComPtr<IMFTopologyNode> InputOf(IMFTopologyNode* node, DWORD index)
 }
 } // namespace
 
-TEST(TopologyNode, HoldsItsObjectUntilReplaced)
-{
-    auto node = Node(MF_TOPOLOGY_TRANSFORM_NODE);
-    auto held = VideoType(MFVideoFormat_NV12);
-    const ULONG before = RefCount(held.Get());
-    EXPECT_EQ(node->SetObject(held.Get()), S_OK);
-    EXPECT_EQ(RefCount(held.Get()), before + 1);
-    EXPECT_EQ(node->SetObject(nullptr), S_OK);
-    EXPECT_EQ(RefCount(held.Get()), before);
-}
-
 TEST(TopologyNode, ConnectionsAreSeenFromBothEnds)
 {
     auto source = Node(MF_TOPOLOGY_SOURCESTREAM_NODE), transform = Node(MF_TOPOLOGY_TRANSFORM_NODE), output = Node(MF_TOPOLOGY_OUTPUT_NODE);
@@ -84,8 +73,8 @@ TEST(TopologyNode, ConnectionsAreSeenFromBothEnds)
     EXPECT_EQ(second->DisconnectOutput(0), S_OK); // bare nodes linked keep each other alive
 }
 
-// A node is added once and its identifier names one node; identifiers and clones follow.
-TEST(Topology, NodesIdentifiersAndClones)
+// A node is added once and its identifier names one node.
+TEST(Topology, NodesAndIdentifiers)
 {
     auto source = Node(MF_TOPOLOGY_SOURCESTREAM_NODE), transform = Node(MF_TOPOLOGY_TRANSFORM_NODE), output = Node(MF_TOPOLOGY_OUTPUT_NODE);
     auto original = Topology({ source.Get(), transform.Get(), output.Get() });
@@ -98,27 +87,6 @@ TEST(Topology, NodesIdentifiersAndClones)
     EXPECT_EQ(original->GetNodeByID(IdOf(output.Get()), node.GetAddressOf()), S_OK);
     EXPECT_EQ(node.Get(), output.Get());
 
-    // The copy has its own nodes, connected as the original's, with their objects and attributes.
-    auto object = VideoType(MFVideoFormat_NV12);
-    ASSERT_EQ(transform->SetObject(object.Get()), S_OK);
-    ASSERT_EQ(transform->SetUINT32(MF_TOPONODE_STREAMID, 4), S_OK);
-    ASSERT_EQ(source->ConnectOutput(0, transform.Get(), 0), S_OK);
-    ASSERT_EQ(transform->ConnectOutput(0, output.Get(), 0), S_OK);
-    auto copy = Topology();
-    ASSERT_EQ(copy->CloneFrom(original.Get()), S_OK);
-    ComPtr<IMFTopologyNode> copied;
-    ComPtr<IUnknown> copiedObject;
-    ASSERT_EQ(copy->GetNodeByID(IdOf(transform.Get()), copied.GetAddressOf()), S_OK);
-    EXPECT_NE(copied.Get(), transform.Get());
-    EXPECT_EQ(MFGetAttributeUINT32(copied.Get(), MF_TOPONODE_STREAMID, 0), 4u);
-    ASSERT_EQ(copied->GetObject(copiedObject.GetAddressOf()), S_OK);
-    EXPECT_EQ(copiedObject.Get(), static_cast<IUnknown*>(object.Get()));
-    auto upstream = InputOf(copied.Get(), 0);
-    ASSERT_TRUE(upstream);
-    EXPECT_NE(upstream.Get(), source.Get()); // the copy's own source node
-    EXPECT_EQ(IdOf(upstream.Get()), IdOf(source.Get()));
-    EXPECT_EQ(InputOf(transform.Get(), 0).Get(), source.Get()); // the original's connections are untouched
-    EXPECT_EQ(copy->CloneFrom(copy.Get()), E_INVALIDARG);
 }
 
 // Released, then cleared: both let go of the nodes and break their connection.

@@ -1,5 +1,5 @@
-// The video source and its stream: sample arithmetic, event sequences of start, restart, pause,
-// stop and shutdown, the hardware path, and stop and shutdown while operations wait.
+// The video source and its stream: sample arithmetic, the hardware path, and stop and shutdown
+// while operations wait (whole runs, stop and start again are the session's real runs).
 
 #include "SourceFixture.h"
 
@@ -23,37 +23,6 @@ TEST(VideoSourceArithmetic, SampleTimesDurationsAndStartIndex)
     EXPECT_EQ(Stream::SampleIndex(10'000'000, 30000, 1001), 30u);
     EXPECT_EQ(Stream::SampleTime(30, 30000, 1001), 10'010'000);
     EXPECT_EQ(Stream::SampleIndex(10'000'000, 30, 1), 30u);
-}
-
-// A second start without a stop updates the stream and restarts the indices at the position;
-// pause still takes requests, stop refuses them; shutdown refuses everything after it.
-TEST_F(SourceTest, RestartPauseStopAndShutdownSequences)
-{
-    Create(30000, 1001, std::nullopt);
-    Start();
-    Start(10'000'000, 2);
-    EXPECT_EQ(SourceEvents->Types(), (std::vector<MediaEventType> { MENewStream, MESourceStarted, MEUpdatedStream, MESourceStarted }));
-    ASSERT_EQ(MediaStream->RequestSample(nullptr), S_OK);
-    ASSERT_TRUE(StreamEvents->WaitFor(MEMediaSample));
-    EXPECT_EQ(SampleTimes(), ExpectedTimes(30, 1, 30000, 1001));
-    EXPECT_THROW(Source->SetBaseTime(FILETIME {}), HResultException);
-
-    ASSERT_EQ(Source->Pause(), S_OK);
-    ASSERT_TRUE(SourceEvents->WaitFor(MESourcePaused));
-    EXPECT_EQ(MediaStream->RequestSample(nullptr), S_OK);
-    ASSERT_TRUE(StreamEvents->WaitFor(MEMediaSample, PatienceMilliseconds, 2));
-    ASSERT_EQ(Source->Stop(), S_OK);
-    ASSERT_TRUE(SourceEvents->WaitFor(MESourceStopped));
-    ASSERT_TRUE(StreamEvents->WaitFor(MEStreamStopped));
-    EXPECT_EQ(MediaStream->RequestSample(nullptr), MF_E_MEDIA_SOURCE_WRONGSTATE);
-    EXPECT_EQ(StreamEvents->Types(), (std::vector<MediaEventType> { MEStreamStarted, MEStreamStarted, MEMediaSample, MEStreamPaused,
-                                          MEMediaSample, MEStreamStopped }));
-
-    ASSERT_EQ(Source->Shutdown(), S_OK);
-    const PROPVARIANT empty {};
-    for (HRESULT hr : { Source->Shutdown(), Source->Start(Descriptor.Get(), &GUID_NULL, &empty), Source->Stop(), Source->Pause(),
-             MediaStream->RequestSample(nullptr) })
-        EXPECT_EQ(hr, MF_E_SHUTDOWN);
 }
 
 // The hardware path: frames drawn into render textures and copied into the allocator's texture

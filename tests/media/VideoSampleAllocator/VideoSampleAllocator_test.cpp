@@ -106,18 +106,7 @@ TEST_F(AllocatorTest, CountsDescriptionsAndRefusals)
     EXPECT_EQ(Allocator->GetTextureDescription().BindFlags, UINT(D3D11_BIND_SHADER_RESOURCE));
     EXPECT_TRUE(IsLineCoded(Allocator->InitializeSampleAllocatorEx(1, 1, nullptr, Type().Get())));
 
-    const auto fresh = Make<VideoSampleAllocator>();
-    ComPtr<IMFSample> sample;
-    EXPECT_EQ(fresh->AllocateSample(sample.GetAddressOf()), MF_E_NOT_INITIALIZED);
-    EXPECT_TRUE(IsLineCoded(fresh->InitializeSampleAllocatorEx(1, 1, nullptr, Type().Get()))) << "no device manager";
-    EXPECT_TRUE(IsLineCoded(Make<VideoSampleAllocator>()->InitializeSampleAllocatorEx(0, 0, nullptr, Type().Get())));
-    const HRESULT results[][2] = {
-        { fresh->InitializeSampleAllocator(0, Type().Get()), E_INVALIDARG },
-        { fresh->AllocateSample(nullptr), E_POINTER },
-        { fresh->Invoke(nullptr), E_INVALIDARG },
-    };
-    for (size_t row = 0; row < std::size(results); ++row)
-        EXPECT_EQ(results[row][0], results[row][1]) << "row " << row;
+    EXPECT_TRUE(IsLineCoded(Make<VideoSampleAllocator>()->InitializeSampleAllocatorEx(1, 1, nullptr, Type().Get()))) << "no device manager";
 }
 
 // A sample that comes back after the allocator was uninitialized (and perhaps initialized again

@@ -301,9 +301,8 @@ TEST_F(XevEncodeTransformTest, TypesAndStartsThatCannotWork)
     auto noSize = VideoType(MFVideoFormat_NV12), notVideo = VideoType(MFVideoFormat_H264);
     ASSERT_EQ(All({ noSize->DeleteItem(MF_MT_FRAME_SIZE), notVideo->SetGUID(MF_MT_MAJOR_TYPE, MFVideoFormat_H264) }), S_OK);
     EXPECT_EQ(transform->SetInputType(0, InputType(Nv12).Get(), MFT_SET_TYPE_TEST_ONLY), S_OK);
-    for (auto [hr, expected] : { std::pair { transform->GetInputAvailableType(0, 2, type.ReleaseAndGetAddressOf()), MF_E_NO_MORE_TYPES },
-             { transform->SetInputType(0, VideoType(MFVideoFormat_YUY2).Get(), 0), MF_E_INVALIDMEDIATYPE },
-             { transform->SetInputType(0, noSize.Get(), 0), MF_E_INVALIDMEDIATYPE }, { transform->SetInputType(1, nullptr, 0), MF_E_INVALIDSTREAMNUMBER },
+    for (auto [hr, expected] : { std::pair { transform->SetInputType(0, VideoType(MFVideoFormat_YUY2).Get(), 0), MF_E_INVALIDMEDIATYPE },
+             { transform->SetInputType(0, noSize.Get(), 0), MF_E_INVALIDMEDIATYPE },
              { transform->GetInputCurrentType(0, type.ReleaseAndGetAddressOf()), MF_E_TRANSFORM_TYPE_NOT_SET }, // the test stored nothing
              { transform->SetOutputType(0, notVideo.Get(), 0), MF_E_INVALIDMEDIATYPE } })
         EXPECT_EQ(hr, expected);

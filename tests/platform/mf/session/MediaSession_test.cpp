@@ -286,13 +286,8 @@ TEST_F(MediaSessionTest, CallsAfterCloseAndAfterShutdown)
 
     ASSERT_EQ(run.Session->Shutdown(), S_OK);
     ComPtr<IMFMediaEvent> event;
-    ComPtr<IMFClock> clock;
-    DWORD capabilities = 0;
-    ComPtr<IMFTopology> topology;
-    for (HRESULT hr : { run.Session->Shutdown(), run.Start(), run.Session->Stop(), run.Session->Close(), run.SetTopology(),
-                        run.Session->GetEvent(MF_EVENT_FLAG_NO_WAIT, event.GetAddressOf()), run.Session->BeginGetEvent(run.Events.Get(), nullptr),
-                        run.Session->QueueEvent(MEError, GUID_NULL, E_FAIL, nullptr), run.Session->GetClock(clock.GetAddressOf()),
-                        run.Session->GetSessionCapabilities(&capabilities), run.Session->GetFullTopology(1, 0, topology.GetAddressOf()) })
+    for (HRESULT hr : { run.Session->Shutdown(), run.Start(), run.Session->Close(), run.SetTopology(),
+                        run.Session->GetEvent(MF_EVENT_FLAG_NO_WAIT, event.GetAddressOf()) })
         EXPECT_EQ(hr, MF_E_SHUTDOWN);
 }
 
@@ -300,12 +295,9 @@ TEST_F(MediaSessionTest, ArgumentsAndRequestsOutOfOrder)
 {
     EXPECT_EQ(MFCreateMediaSession(nullptr, nullptr), E_POINTER);
     FaultyRun run;
-    PROPVARIANT position {};
-    EXPECT_EQ(run.Session->Start(&GUID_NULL, nullptr), E_INVALIDARG);
-    position.vt = VT_R8;
+    PROPVARIANT position { .vt = VT_R8 };
     EXPECT_EQ(run.Session->Start(&GUID_NULL, &position), MF_E_UNSUPPORTED_TIME_FORMAT);
     position.vt = VT_EMPTY;
-    EXPECT_EQ(run.Session->Start(&MFMediaType_Video, &position), MF_E_UNSUPPORTED_TIME_FORMAT);
     EXPECT_EQ(run.Session->SetTopology(0, nullptr), E_INVALIDARG);
     ComPtr<IMFTopology> topology;
     EXPECT_EQ(run.Session->GetFullTopology(1, 0, topology.GetAddressOf()), MF_E_NOT_FOUND);

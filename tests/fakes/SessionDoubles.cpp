@@ -6,7 +6,8 @@ namespace
 {
 constexpr LONGLONG SampleDuration = 333333;
 
-ComPtr<IMFStreamDescriptor> MakeStreamDescriptor(IMFMediaType* given)
+// A selected stream of `type` (none: ARGB32 video) in a presentation descriptor.
+ComPtr<IMFPresentationDescriptor> MakeDescriptor(IMFMediaType* given)
 {
     ComPtr<IMFMediaType> type(given);
     if (!type)
@@ -16,32 +17,20 @@ ComPtr<IMFStreamDescriptor> MakeStreamDescriptor(IMFMediaType* given)
         XEV_CHECK_HR(type->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_ARGB32));
     }
     IMFMediaType* types[] = { type.Get() };
-    ComPtr<IMFStreamDescriptor> descriptor;
-    ComPtr<IMFMediaTypeHandler> handler;
-    XEV_CHECK_HR(MFCreateStreamDescriptor(0, 1, types, descriptor.GetAddressOf()));
-    XEV_CHECK_HR(descriptor->GetMediaTypeHandler(handler.GetAddressOf()));
-    XEV_CHECK_HR(handler->SetCurrentMediaType(type.Get()));
-    return descriptor;
-}
-
-ComPtr<IMFPresentationDescriptor> MakeDescriptor(IMFStreamDescriptor* stream)
-{
+    ComPtr<IMFStreamDescriptor> stream;
     ComPtr<IMFPresentationDescriptor> descriptor;
-    XEV_CHECK_HR(MFCreatePresentationDescriptor(1, &stream, descriptor.GetAddressOf()));
+    XEV_CHECK_HR(MFCreateStreamDescriptor(0, 1, types, stream.GetAddressOf()));
+    XEV_CHECK_HR(MFCreatePresentationDescriptor(1, stream.GetAddressOf(), descriptor.GetAddressOf()));
     XEV_CHECK_HR(descriptor->SelectStream(0));
     return descriptor;
 }
 } // namespace
 
 CountingSource::CountingSource(const Options& options, IMFMediaType* type)
-    : Double(options), m_Descriptor(MakeDescriptor(MakeStreamDescriptor(type).Get())), m_StreamDescriptor([this] {
-          BOOL selected = 0;
-          ComPtr<IMFStreamDescriptor> stream;
-          XEV_CHECK_HR(m_Descriptor->GetStreamDescriptorByIndex(0, &selected, stream.GetAddressOf()));
-          return stream;
-      }()),
-      m_Stream(Make<Stream>(this))
+    : Double(options), m_Descriptor(MakeDescriptor(type)), m_Stream(Make<Stream>(this))
 {
+    BOOL selected = 0;
+    XEV_CHECK_HR(m_Descriptor->GetStreamDescriptorByIndex(0, &selected, m_StreamDescriptor.GetAddressOf()));
 }
 
 HRESULT CountingSource::Start(IMFPresentationDescriptor* descriptor, const GUID*, const PROPVARIANT* startPosition)

@@ -141,7 +141,7 @@ public:
 
     // The presentation descriptor the topology uses, and its stream's.
     const ComPtr<IMFPresentationDescriptor> m_Descriptor;
-    const ComPtr<IMFStreamDescriptor> m_StreamDescriptor;
+    ComPtr<IMFStreamDescriptor> m_StreamDescriptor; // set by the constructor
 
 private:
     friend class Stream;

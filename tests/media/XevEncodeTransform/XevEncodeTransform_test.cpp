@@ -279,36 +279,6 @@ INSTANTIATE_TEST_SUITE_P(Layouts, XevEncodeTransformInputs,
     ::testing::Values(InputCase { MFVideoFormat_ARGB32, std::nullopt }, InputCase { MFVideoFormat_RGB32, INT32(Width * 4) },
         InputCase { MFVideoFormat_NV12, std::nullopt }, InputCase { MFVideoFormat_NV12, INT32(Width + 32) }));
 
-// The type methods with their edge cases, and the starts that cannot work: each fails with its
-// result and an MEError.
-TEST_F(XevEncodeTransformTest, TypesAndStartsThatCannotWork)
-{
-    auto transform = Make<XevEncodeTransform>();
-    ComPtr<IMFMediaType> type;
-    EXPECT_EQ(transform->GetOutputAvailableType(0, 0, type.GetAddressOf()), MF_E_NO_MORE_TYPES); // no input type yet
-    EXPECT_EQ(transform->GetInputAvailableType(0, 0, type.GetAddressOf()), MF_E_NOT_INITIALIZED);  // no device manager
-    // A stream cannot start while the session has not unlocked the transform, nor without an output type.
-    ComPtr<IMFAttributes> attributes;
-    ASSERT_EQ(transform->GetAttributes(attributes.GetAddressOf()), S_OK);
-    for (const HRESULT expected : { MF_E_ATTRIBUTENOTFOUND, MF_E_TRANSFORM_ASYNC_LOCKED, MF_E_TRANSFORM_TYPE_NOT_SET })
-    {
-        EXPECT_EQ((std::pair { transform->ProcessMessage(MFT_MESSAGE_NOTIFY_START_OF_STREAM, 0), NextEvent(transform.Get()) }), (std::pair<HRESULT, MediaEventType> { expected, MEError }));
-        ASSERT_EQ(attributes->SetUINT32(MF_TRANSFORM_ASYNC_UNLOCK, expected == MF_E_ATTRIBUTENOTFOUND ? 0 : 1), S_OK);
-    }
-    EXPECT_EQ(transform->Shutdown(), S_OK);
-
-    transform = PipelineTransform(m_Manager.Get());
-    auto noSize = VideoType(MFVideoFormat_NV12), notVideo = VideoType(MFVideoFormat_H264);
-    ASSERT_EQ(All({ noSize->DeleteItem(MF_MT_FRAME_SIZE), notVideo->SetGUID(MF_MT_MAJOR_TYPE, MFVideoFormat_H264) }), S_OK);
-    EXPECT_EQ(transform->SetInputType(0, InputType(Nv12).Get(), MFT_SET_TYPE_TEST_ONLY), S_OK);
-    for (auto [hr, expected] : { std::pair { transform->SetInputType(0, VideoType(MFVideoFormat_YUY2).Get(), 0), MF_E_INVALIDMEDIATYPE },
-             { transform->SetInputType(0, noSize.Get(), 0), MF_E_INVALIDMEDIATYPE },
-             { transform->GetInputCurrentType(0, type.ReleaseAndGetAddressOf()), MF_E_TRANSFORM_TYPE_NOT_SET }, // the test stored nothing
-             { transform->SetOutputType(0, notVideo.Get(), 0), MF_E_INVALIDMEDIATYPE } })
-        EXPECT_EQ(hr, expected);
-    EXPECT_EQ(transform->Shutdown(), S_OK);
-}
-
 // A frame that cannot go in is refused with its result and gives back what it took (the
 // texture's keyed mutex). Rows: the frame, the result, the input type's size (a multiple of the output's).
 TEST_F(XevEncodeTransformTest, FramesThatCannotGoInAreRefusedAndGiveBackWhatTheyTook)

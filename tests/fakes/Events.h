@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <ranges>
 #include <string>
 #include <vector>
 
@@ -79,10 +80,8 @@ public:
     }
     std::vector<MediaEventType> Types() const
     {
-        std::vector<MediaEventType> types;
-        for (const auto& record : Records())
-            types.push_back(record.Type);
-        return types;
+        const auto types = Records() | std::views::transform(&Record::Type);
+        return { types.begin(), types.end() };
     }
     // Those of `type`, or (MEUnknown) those whose status is a failure.
     std::vector<Record> Of(MediaEventType type) const
@@ -117,7 +116,7 @@ public:
     {
         std::string text;
         for (auto type : Types())
-            text += (text.empty() ? "" : " ") + std::to_string(type);
+            text += std::to_string(type) + " ";
         return text;
     }
 

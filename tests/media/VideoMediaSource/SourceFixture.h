@@ -70,15 +70,6 @@ protected:
         }
         return times;
     }
-    // The times of samples first .. first + count - 1 at the rate.
-    static std::vector<LONGLONG> ExpectedTimes(UINT32 first, UINT32 count, UINT32 numerator, UINT32 denominator)
-    {
-        std::vector<LONGLONG> times;
-        for (UINT32 index = first; index < first + count; ++index)
-            times.push_back(Stream::SampleTime(index, numerator, denominator));
-        return times;
-    }
-
     ComPtr<VideoMediaSource> Source;
     ComPtr<IMFPresentationDescriptor> Descriptor;
     ComPtr<IMFMediaStream> MediaStream;

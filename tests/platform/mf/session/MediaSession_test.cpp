@@ -293,14 +293,11 @@ TEST_F(MediaSessionTest, CallsAfterCloseAndAfterShutdown)
 
 TEST_F(MediaSessionTest, ArgumentsAndRequestsOutOfOrder)
 {
-    EXPECT_EQ(MFCreateMediaSession(nullptr, nullptr), E_POINTER);
     FaultyRun run;
     PROPVARIANT position { .vt = VT_R8 };
     EXPECT_EQ(run.Session->Start(&GUID_NULL, &position), MF_E_UNSUPPORTED_TIME_FORMAT);
     position.vt = VT_EMPTY;
-    EXPECT_EQ(run.Session->SetTopology(0, nullptr), E_INVALIDARG);
     ComPtr<IMFTopology> topology;
-    EXPECT_EQ(run.Session->GetFullTopology(1, 0, topology.GetAddressOf()), MF_E_NOT_FOUND);
 
     // Start before any topology: refused through its event. Stop of an idle session: at once.
     ASSERT_EQ(run.Session->Start(nullptr, &position), S_OK);

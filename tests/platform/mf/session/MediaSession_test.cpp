@@ -142,7 +142,7 @@ struct FaultyRun : Run
     explicit FaultyRun(Options options = {}) : Run(FrameType(MFVideoFormat_NV12).Get())
     {
         options.FrameBytes = 64 * 64 * 3 / 2;
-        Source = Doubles = Make<CountingSource>(options, FrameType(MFVideoFormat_NV12).Get());
+        Doubles = Make<CountingSource>(options, FrameType(MFVideoFormat_NV12).Get());
         Sink = Make<RequestingSink>(options);
         Connect(Doubles.Get(), Sink->StreamSink());
     }

@@ -1,10 +1,12 @@
-// The media session's own cost per sample: whole runs through a session over test doubles that
-// take no time (a counting source, a pass-through asynchronous transform, a sink that asks at
-// once), one session and sixteen at once, and the cost of setting a session up and down. The
+// The media session's own cost per sample: whole runs through a session over objects that take
+// no time (the tests' counting source and requesting sink, a pass-through asynchronous
+// transform), one session and sixteen at once, and the cost of setting a session up and down. The
 // one-session run reports the heap allocations of all threads per sample ("allocations"), the
-// doubles' own (sample, buffer, events) included.
+// objects' own (sample, buffer, events) included.
 
-#include "../tests/fakes/SessionDoubles.cpp" // the doubles of the session tests, compiled here too
+#include "SessionBenchObjects.h"
+
+#include "fakes/Events.h"
 
 #include <benchmark/benchmark.h>
 
@@ -16,6 +18,7 @@
 #include <new>
 
 using namespace SessionDoubles;
+using TestSupport::EventRecorder;
 
 namespace
 {
@@ -38,10 +41,10 @@ struct Pipeline
 {
     explicit Pipeline(UINT32 samples, UINT32 buffers = 4)
     {
-        Source = CountingSource::Create({ .SampleCount = samples });
-        Transform = PassThroughTransform::Create({ .Buffers = buffers });
-        Sink = RequestingSink::Create({});
-        Topology = BuildTopology(Source.Get(), Transform.Get(), Sink->StreamSink().Get());
+        Source = Make<CountingSource>(Options { .SampleCount = samples });
+        Transform = Make<PassThroughTransform>(buffers);
+        Sink = Make<RequestingSink>(Options {});
+        Topology = TestSupport::BuildTopology(Source.Get(), Source->m_Descriptor.Get(), Source->m_StreamDescriptor.Get(), Transform.Get(), Sink->StreamSink());
         XEV_CHECK_HR(MFCreateMediaSession(nullptr, Session.GetAddressOf()));
         Events = EventRecorder::Start(Session.Get());
     }

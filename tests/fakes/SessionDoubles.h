@@ -1,66 +1,50 @@
 #pragma once
-// Test doubles of the media objects a media session drives, following the platform contracts the
-// real source, encoder transform and sink follow, plus a recorder of any generator's events. They
-// take no time and can fail any call the session makes; only what the session calls is
-// implemented, the rest answers E_NOTIMPL.
+// The failing ends of a session's pipeline, for what the real source and sink never do: fail a
+// chosen call with a chosen result, never answer, stall. They take no time; the benchmark of the
+// session uses them as its cheap ends too. Only what the session calls is implemented.
 //
-//   CountingSource         a live source with one stream: sample i has time i x 333333 and
-//                          SampleIndexKey = i; after SampleCount samples the stream ends
-//                          (MEEndOfStream, then MEEndOfPresentation).
-//   PassThroughTransform   an asynchronous transform: each input is at once announced as an output,
-//                          unchanged and in order; Buffers bounds the samples it holds. Its first
-//                          METransformNeedInput comes from the clock's start.
-//   RequestingSink         a sink, its own one stream sink, that asks for one sample at a time:
-//                          at once (Auto) or only when granted (Manual).
+//   CountingSource   a live source with one stream: sample i has time i x 333333 (and, with
+//                    FrameBytes, a buffer of that length); after SampleCount samples the stream
+//                    ends (MEEndOfStream, then MEEndOfPresentation).
+//   RequestingSink   a sink, its own one stream sink, that asks for one sample at a time: at once,
+//                    or (Manual) only when granted.
 //
-// One Options value configures all three (each reads its own fields), including the one failure
-// switch. Events are queued under the double's lock (the platform's event queue never calls out
-// while queueing), so their order follows its state. The source holds its stream and is held back
-// by it until Shutdown: shut it down.
+// Events are queued under the double's lock (the platform's event queue never calls out while
+// queueing), so their order follows its state. The source holds its stream and is held back by it
+// until Shutdown: shut it down.
 
 #include "platform/com/ComObject.h"
+#include "platform/com/Error.h"
 #include "platform/mf/Api.h"
 
 #include <chrono>
 #include <condition_variable>
-#include <deque>
 #include <functional>
 #include <mutex>
-#include <string>
 #include <vector>
 
 namespace SessionDoubles
 {
-// UINT32 attribute of the source's samples: the sample index.
-XEV_GUID(SampleIndexKey, "5d3c4c6e-1f8a-4c55-9a61-2f0b6c1d7e10");
-
-// Where the doubles fail with FailResult. "(at)" stages fail at the FailAt-th sample, input or
-// output; "Status" ones succeed but report the failure in their event; "Silent" ones never answer.
+// Where the doubles fail with FailResult. "(at)" stages fail at the FailAt-th sample; "Status" ones
+// succeed but report the failure in their event; "Silent" ones never answer.
 enum class Fail
 {
     None,
     SourceStart, SourceStartStatus, RequestSample /* (at) */, SourceError /* MEError instead of sample (at) */,
-    StreamError /* the same on the stream */, SourceStop, SourceStopStatus, SourceStopSilent,
-    StartOfStream /* with MEError, as the encoder */, ClockStart, ProcessInput /* (at) */, ProcessOutput /* (at) */,
-    TransformError /* MEError instead of output (at) */, Drain, DrainSilent, EndOfStream,
-    SinkClock, ProcessSample /* (at) */, SinkError /* MEError after sample (at) */, PlaceMarker, MarkerStatus,
-    BeginFinalize, EndFinalize,
+    StreamError /* the same on the stream */, ShortFrame /* a buffer one byte short (at) */, SourceStop, SourceStopStatus, SourceStopSilent,
+    SinkClock, SinkClockStart, SinkClockStop, ProcessSample /* (at) */, SinkError /* MEError after sample (at) */,
+    PlaceMarker, MarkerStatus, MarkerSilent, BeginFinalize, EndFinalize,
 };
 
 struct Options
 {
     UINT32 SampleCount = 10;
-    UINT32 Buffers = 4;
+    DWORD FrameBytes = 0;    // the length of each sample's buffer (none: no buffer)
     bool Manual = false;     // the sink asks only through RequestingSink::Grant
     bool Finalizable = true; // the sink offers IMFFinalizableMediaSink
     Fail Failure = Fail::None;
     UINT32 FailAt = 0;
     HRESULT FailResult = E_FAIL;
-    // Real media: completes the source's type, gives sample `index` its buffers, sees each sample
-    // the sink receives (under the sink's lock).
-    std::function<void(IMFMediaType*)> DescribeType;
-    std::function<void(IMFSample*, UINT32 index)> FillSample;
-    std::function<void(IMFSample*)> OnSample;
 };
 
 // IMFMediaEventGenerator over a platform event queue.
@@ -77,17 +61,22 @@ public:
     }
 
 protected:
-    EventGenerator();
+    EventGenerator() { XEV_CHECK_HR(MFCreateEventQueue(m_Queue.GetAddressOf())); }
     ~EventGenerator() = default;
     // MF_E_SHUTDOWN from the queue is ignored.
-    void Queue(MediaEventType type, HRESULT status = S_OK, IUnknown* value = nullptr);
+    void Queue(MediaEventType type, HRESULT status = S_OK, IUnknown* value = nullptr)
+    {
+        const HRESULT hr = m_Queue->QueueEventParamUnk(type, GUID_NULL, status, value);
+        if (hr != MF_E_SHUTDOWN)
+            XEV_CHECK_HR(hr);
+    }
     void ShutdownQueue() { (void)m_Queue->Shutdown(); }
 
 private:
     ComPtr<IMFMediaEventQueue> m_Queue;
 };
 
-// What the three doubles share: options, lock, shutdown flag, clock, and counts to read and wait on.
+// What both doubles share: options, lock, shutdown flag, and counts to read and wait on.
 template <class Stats>
 class Double
 {
@@ -103,7 +92,7 @@ public:
         return m_ShutDown;
     }
     // Blocks until `condition` holds of the counts; false on time-out.
-    bool Wait(const std::function<bool(const Stats&)>& condition, int timeoutMilliseconds = 20000) const
+    bool Wait(const std::function<bool(const Stats&)>& condition, int timeoutMilliseconds = 30000) const
     {
         std::unique_lock lock(m_Lock);
         return m_Changed.wait_for(lock, std::chrono::milliseconds(timeoutMilliseconds), [&] { return condition(m_Stats); });
@@ -112,25 +101,19 @@ public:
 protected:
     explicit Double(const Options& options) : m_Options(options) {}
     bool Fails(Fail fail) const { return m_Options.Failure == fail; }
-    bool Fails(Fail fail, UINT32 index) const { return m_Options.Failure == fail && index == m_Options.FailAt; }
+    bool Fails(Fail fail, UINT32 index) const { return Fails(fail) && index == m_Options.FailAt; }
     HRESULT FailsWith(Fail fail) const { return Fails(fail) ? m_Options.FailResult : S_OK; }
-
-    // IMFClockConsumer; `stateSink` (if any) follows the clock.
-    HRESULT SetClock(IMFPresentationClock* clock, IMFClockStateSink* stateSink, HRESULT result = S_OK);
-    HRESULT GetClock(IMFPresentationClock** clock) const
+    // Marks the double shut down; false if it was.
+    bool MarkShutDown()
     {
         std::lock_guard lock(m_Lock);
-        *clock = ComPtr<IMFPresentationClock>(m_Clock).Detach();
-        return m_Clock ? S_OK : MF_E_NO_CLOCK;
+        return !std::exchange(m_ShutDown, true);
     }
-    // Marks the double shut down (false if it was) and lets go of the clock; `underLock` runs under the lock.
-    bool MarkShutDown(IMFClockStateSink* stateSink, const std::function<void()>& underLock = {});
 
     const Options m_Options;
     mutable std::mutex m_Lock; // guards the fields below and those of the derived double
     mutable std::condition_variable m_Changed; // notified when m_Stats change
     bool m_ShutDown = false;
-    ComPtr<IMFPresentationClock> m_Clock;
     Stats m_Stats;
 };
 
@@ -140,13 +123,13 @@ struct SourceStats
     UINT32 Stops = 0;
 };
 
-class CountingSource final : public ComObject<EventGenerator<IMFMediaSource>, IMFClockConsumer>, public Double<SourceStats>
+class CountingSource final : public ComObject<EventGenerator<IMFMediaSource>>, public Double<SourceStats>
 {
 public:
     class Stream;
 
-    static ComPtr<CountingSource> Create(const Options& options) { return Make<CountingSource>(options); }
-    explicit CountingSource(const Options& options);
+    // `type` (none: ARGB32) is the stream's one type.
+    CountingSource(const Options& options, IMFMediaType* type = nullptr);
 
     // IMFMediaSource
     HRESULT GetCharacteristics(DWORD*) override { return E_NOTIMPL; }
@@ -155,23 +138,18 @@ public:
     HRESULT Stop() override;
     HRESULT Pause() override { return E_NOTIMPL; }
     HRESULT Shutdown() override;
-    // IMFClockConsumer
-    HRESULT SetPresentationClock(IMFPresentationClock* clock) override { return SetClock(clock, nullptr); }
-    HRESULT GetPresentationClock(IMFPresentationClock** clock) override { return GetClock(clock); }
 
     // The presentation descriptor the topology uses, and its stream's.
-    ComPtr<IMFPresentationDescriptor> Descriptor() const { return m_Descriptor; }
-    ComPtr<IMFStreamDescriptor> StreamDescriptor() const { return m_StreamDescriptor; }
+    const ComPtr<IMFPresentationDescriptor> m_Descriptor;
+    ComPtr<IMFStreamDescriptor> m_StreamDescriptor; // set by the constructor
 
 private:
     friend class Stream;
     HRESULT RequestSample();
 
-    ComPtr<IMFPresentationDescriptor> m_Descriptor;
-    ComPtr<IMFStreamDescriptor> m_StreamDescriptor;
     ComPtr<Stream> m_Stream; // guarded by m_Lock; dropped at Shutdown (the stream holds the source)
     bool m_Started = false, m_Announced = false, m_Ended = false;
-    UINT32 m_Next = 0;       // the next sample index
+    UINT32 m_Next = 0; // the next sample index
 };
 
 class CountingSource::Stream final : public ComObject<EventGenerator<IMFMediaStream>>
@@ -188,77 +166,10 @@ private:
     const ComPtr<CountingSource> m_Source;
 };
 
-struct TransformStats
-{
-    UINT32 Misuses = 0; // ProcessInput without a request for input, ProcessOutput without an announced output
-};
-
-class PassThroughTransform final
-    : public ComObject<IMFTransform, EventGenerator<IMFMediaEventGenerator>, IMFShutdown, IMFClockConsumer, IMFClockStateSink>,
-      public Double<TransformStats>
-{
-public:
-    static ComPtr<PassThroughTransform> Create(const Options& options) { return Make<PassThroughTransform>(options); }
-    explicit PassThroughTransform(const Options& options);
-
-    // IMFTransform
-    HRESULT GetStreamLimits(DWORD*, DWORD*, DWORD*, DWORD*) override { return E_NOTIMPL; }
-    HRESULT GetStreamCount(DWORD*, DWORD*) override { return E_NOTIMPL; }
-    HRESULT GetStreamIDs(DWORD, DWORD*, DWORD, DWORD*) override { return E_NOTIMPL; }
-    HRESULT GetInputStreamInfo(DWORD, MFT_INPUT_STREAM_INFO*) override { return E_NOTIMPL; }
-    HRESULT GetOutputStreamInfo(DWORD, MFT_OUTPUT_STREAM_INFO*) override { return E_NOTIMPL; }
-    HRESULT GetAttributes(IMFAttributes** attributes) override { return m_Attributes.CopyTo(attributes), S_OK; }
-    HRESULT GetInputStreamAttributes(DWORD, IMFAttributes**) override { return E_NOTIMPL; }
-    HRESULT GetOutputStreamAttributes(DWORD, IMFAttributes**) override { return E_NOTIMPL; }
-    HRESULT DeleteInputStream(DWORD) override { return E_NOTIMPL; }
-    HRESULT AddInputStreams(DWORD, DWORD*) override { return E_NOTIMPL; }
-    HRESULT GetInputAvailableType(DWORD, DWORD, IMFMediaType**) override { return E_NOTIMPL; }
-    HRESULT GetOutputAvailableType(DWORD outputStreamID, DWORD typeIndex, IMFMediaType** type) override;
-    HRESULT SetInputType(DWORD, IMFMediaType* type, DWORD flags) override { return SetType(m_InputType, type, flags); }
-    HRESULT SetOutputType(DWORD, IMFMediaType* type, DWORD flags) override { return SetType(m_OutputType, type, flags); }
-    HRESULT GetInputCurrentType(DWORD, IMFMediaType** type) override { return CurrentType(m_InputType, type); }
-    HRESULT GetOutputCurrentType(DWORD, IMFMediaType** type) override { return CurrentType(m_OutputType, type); }
-    HRESULT GetInputStatus(DWORD, DWORD*) override { return E_NOTIMPL; }
-    HRESULT GetOutputStatus(DWORD*) override { return E_NOTIMPL; }
-    HRESULT SetOutputBounds(LONGLONG, LONGLONG) override { return E_NOTIMPL; }
-    HRESULT ProcessEvent(DWORD, IMFMediaEvent*) override { return E_NOTIMPL; }
-    HRESULT ProcessMessage(MFT_MESSAGE_TYPE message, ULONG_PTR parameter) override;
-    HRESULT ProcessInput(DWORD inputStreamID, IMFSample* sample, DWORD flags) override;
-    HRESULT ProcessOutput(DWORD flags, DWORD outputBufferCount, MFT_OUTPUT_DATA_BUFFER* outputSamples, DWORD* status) override;
-    // IMFShutdown
-    HRESULT Shutdown() override;
-    HRESULT GetShutdownStatus(MFSHUTDOWN_STATUS*) override { return E_NOTIMPL; }
-    // IMFClockConsumer
-    HRESULT SetPresentationClock(IMFPresentationClock* clock) override { return SetClock(clock, this); }
-    HRESULT GetPresentationClock(IMFPresentationClock** clock) override { return GetClock(clock); }
-    // IMFClockStateSink
-    HRESULT OnClockStart(MFTIME, LONGLONG) override;
-    HRESULT OnClockStop(MFTIME) override { return S_OK; }
-    HRESULT OnClockPause(MFTIME) override { return S_OK; }
-    HRESULT OnClockRestart(MFTIME) override { return S_OK; }
-    HRESULT OnClockSetRate(MFTIME, float) override { return S_OK; }
-
-private:
-    HRESULT SetType(ComPtr<IMFMediaType>& held, IMFMediaType* type, DWORD flags);
-    HRESULT CurrentType(const ComPtr<IMFMediaType>& held, IMFMediaType** type) const;
-    void StopStreamingLocked();
-    void CheckDrainedLocked();
-
-    ComPtr<IMFAttributes> m_Attributes;
-    // The fields below are guarded by m_Lock.
-    ComPtr<IMFMediaType> m_InputType, m_OutputType;
-    int m_NeedInput = -1;   // -1 not streaming, -2 draining
-    int m_HaveOutput = -1;
-    UINT32 m_Free = 0;      // buffers not holding a sample
-    std::deque<ComPtr<IMFSample>> m_Outputs;
-    UINT32 m_Inputs = 0, m_Delivered = 0;
-};
-
 struct SinkStats
 {
-    std::vector<UINT32> Indices;       // SampleIndexKey of each sample received, in order
+    std::vector<LONGLONG> Times;       // the time of each sample received, in order
     UINT32 Unrequested = 0;            // samples that came without an outstanding request
-    ComPtr<IMFMediaType> CurrentType;
     UINT32 Markers = 0, Finalized = 0; // PlaceMarker and EndFinalize calls
 };
 
@@ -267,7 +178,6 @@ class RequestingSink final
       public Double<SinkStats>
 {
 public:
-    static ComPtr<RequestingSink> Create(const Options& options) { return Make<RequestingSink>(options); }
     explicit RequestingSink(const Options& options) : Double(options) {}
 
     HRESULT QueryInterface(REFIID riid, void** object) override;
@@ -278,8 +188,8 @@ public:
     HRESULT GetStreamSinkCount(DWORD*) override { return E_NOTIMPL; }
     HRESULT GetStreamSinkByIndex(DWORD, IMFStreamSink**) override { return E_NOTIMPL; }
     HRESULT GetStreamSinkById(DWORD, IMFStreamSink**) override { return E_NOTIMPL; }
-    HRESULT SetPresentationClock(IMFPresentationClock* clock) override { return SetClock(clock, this, FailsWith(Fail::SinkClock)); }
-    HRESULT GetPresentationClock(IMFPresentationClock** clock) override { return GetClock(clock); }
+    HRESULT SetPresentationClock(IMFPresentationClock* clock) override;
+    HRESULT GetPresentationClock(IMFPresentationClock**) override { return E_NOTIMPL; }
     HRESULT Shutdown() override;
     // IMFFinalizableMediaSink
     HRESULT BeginFinalize(IMFAsyncCallback* callback, IUnknown* state) override;
@@ -295,77 +205,27 @@ public:
     HRESULT IsMediaTypeSupported(IMFMediaType*, IMFMediaType** closest) override { return closest ? (*closest = nullptr, S_OK) : S_OK; }
     HRESULT GetMediaTypeCount(DWORD*) override { return E_NOTIMPL; }
     HRESULT GetMediaTypeByIndex(DWORD, IMFMediaType**) override { return E_NOTIMPL; }
-    HRESULT SetCurrentMediaType(IMFMediaType* type) override;
+    HRESULT SetCurrentMediaType(IMFMediaType*) override { return S_OK; }
     HRESULT GetCurrentMediaType(IMFMediaType**) override { return E_NOTIMPL; }
     HRESULT GetMajorType(GUID*) override { return E_NOTIMPL; }
     // IMFClockStateSink
-    HRESULT OnClockStart(MFTIME, LONGLONG) override { return OnClock(MEStreamSinkStarted); }
-    HRESULT OnClockStop(MFTIME) override { return OnClock(MEStreamSinkStopped); }
+    HRESULT OnClockStart(MFTIME, LONGLONG) override { return OnClock(MEStreamSinkStarted, Fail::SinkClockStart); }
+    HRESULT OnClockStop(MFTIME) override { return OnClock(MEStreamSinkStopped, Fail::SinkClockStop); }
     HRESULT OnClockPause(MFTIME) override { return S_OK; }
     HRESULT OnClockRestart(MFTIME) override { return S_OK; }
     HRESULT OnClockSetRate(MFTIME, float) override { return S_OK; }
 
-    ComPtr<IMFStreamSink> StreamSink() { return ComPtr<IMFStreamSink>(this); }
+    IMFStreamSink* StreamSink() { return this; }
     // Lets the stream ask for `count` more samples (Manual).
     void Grant(UINT32 count);
 
 private:
-    HRESULT OnClock(MediaEventType type);
+    HRESULT OnClock(MediaEventType type, Fail fail);
     void RequestLocked();
 
     // The fields below are guarded by m_Lock.
+    ComPtr<IMFPresentationClock> m_Clock;
     bool m_Finalizing = false;
     UINT32 m_Outstanding = 0; // requests not answered yet
-};
-
-// A topology source stream -> transform -> output over a counting source.
-ComPtr<IMFTopology> BuildTopology(CountingSource* source, IMFTransform* transform, IMFStreamSink* streamSink);
-// The same over any source with its descriptors.
-ComPtr<IMFTopology> BuildTopology(IMFMediaSource* source, IMFPresentationDescriptor* descriptor, IMFStreamDescriptor* streamDescriptor,
-    IMFTransform* transform, IMFStreamSink* streamSink);
-
-// Reads every event of a generator (BeginGetEvent after each one) and keeps them for the test.
-class EventRecorder final : public ComObject<IMFAsyncCallback>
-{
-public:
-    struct Record
-    {
-        MediaEventType Type = MEUnknown;
-        HRESULT Status = S_OK;
-        UINT32 TopologyStatus = 0; // MF_EVENT_TOPOLOGY_STATUS, when the event has it
-        bool HasValue = false;
-        ComPtr<IUnknown> Value; // a VT_UNKNOWN value (a stream, a sample), when kept
-    };
-
-    // With `keepValues`, records keep VT_UNKNOWN values (and so the objects alive).
-    static ComPtr<EventRecorder> Start(IMFMediaEventGenerator* generator, bool keepValues = false);
-    EventRecorder(IMFMediaEventGenerator* generator, bool keepValues) : m_Generator(generator), m_KeepValues(keepValues) {}
-
-    // IMFAsyncCallback
-    HRESULT GetParameters(DWORD*, DWORD*) override { return E_NOTIMPL; }
-    HRESULT Invoke(IMFAsyncResult* result) override;
-
-    std::vector<Record> Records() const;
-    std::vector<MediaEventType> Types() const;
-    // Those of `type`, or those whose status is a failure.
-    std::vector<Record> Of(MediaEventType type) const;
-    std::vector<Record> Failures() const;
-    // Blocks until the `occurrence`-th event of `type` came; false on time-out.
-    bool WaitFor(MediaEventType type, int timeoutMilliseconds = 20000, size_t occurrence = 1) const;
-    // Stops reading and lets go of the generator.
-    void Detach();
-    // Runs on the event's thread after each record, before the next event is asked for (the way
-    // a pipeline reacts to its session's events).
-    void SetReaction(std::function<void(const Record&)> reaction);
-    // The event types as text, for failure messages: "101 111 103 ...".
-    std::string Text() const;
-
-private:
-    mutable std::mutex m_Lock; // guards the fields below
-    mutable std::condition_variable m_Arrived;
-    ComPtr<IMFMediaEventGenerator> m_Generator;
-    std::vector<Record> m_Records;
-    std::function<void(const Record&)> m_Reaction;
-    const bool m_KeepValues;
 };
 } // namespace SessionDoubles

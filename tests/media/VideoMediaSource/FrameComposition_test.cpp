@@ -1,10 +1,8 @@
 // The drawn picture checked as a picture: the swinging rectangle's edges, black around it, text
 // pixels in the text colour, the texts themselves, and the software sample laid out bottom-up.
-// Writes a PNG of one frame beside the test programs for a person to look at.
 
 #include "media/VideoMediaSource/VideoMediaSource.h"
 
-#include <cairo.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -52,16 +50,9 @@ struct Frame
     ComPtr<Stream::ResourceSet> Set;
 };
 
-void WritePng(const Frame& frame, const std::string& name)
-{
-    cairo_surface_t* surface = cairo_image_surface_create_for_data(reinterpret_cast<unsigned char*>(const_cast<UINT32*>(frame.Pixels.data())),
-        CAIRO_FORMAT_RGB24, int(frame.Format.Width), int(frame.Format.Height), int(frame.Format.Width * 4));
-    EXPECT_EQ(cairo_surface_write_to_png(surface, (std::string(XEV_TEST_BIN_DIR) + "/" + name).c_str()), CAIRO_STATUS_SUCCESS);
-    cairo_surface_destroy(surface);
-}
 } // namespace
 
-// At 1920x1080, 60/1: at rest (384..1536 wide, 135..945 high) at index 0 and 120, W/6 = 320
+// At 1920x1080, 60/1: at rest (384..1536 wide, 135..945 high) at index 0, W/6 = 320
 // to the right at a quarter period, to the left at three quarters.
 TEST(FrameComposition, TheRectangleSwingsAndIsBlackAround)
 {
@@ -70,7 +61,7 @@ TEST(FrameComposition, TheRectangleSwingsAndIsBlackAround)
     {
         UINT32 Index;
         int Shift;
-    } cases[] = { { 0, 0 }, { 60, 320 }, { 120, 0 }, { 180, -320 } };
+    } cases[] = { { 0, 0 }, { 60, 320 }, { 180, -320 } };
     for (const auto& c : cases)
     {
         frame.Draw(c.Index);
@@ -87,8 +78,6 @@ TEST(FrameComposition, TheRectangleSwingsAndIsBlackAround)
         EXPECT_GT(frame.Count(Text, 540, 945), 1000u);
         EXPECT_EQ(frame.Count(Text, 0, 135) + frame.Count(Text, 945, 1080), 0u);
     }
-    frame.Draw(0);
-    WritePng(frame, "VideoFrame-1920x1080-0.png");
 }
 
 // The software sample: 640x480x4 bytes, the picture's last row first, the flags of the first sample.

@@ -4,14 +4,14 @@
 
 #include "media/VideoMediaSource/VideoMediaSource.h"
 
-#include "fakes/SessionDoubles.h"
+#include "fakes/Events.h"
 #include "platform/mf/session/SessionTestSupport.h"
 
 class SourceFixture : public SessionTest::PlatformTest
 {
 protected:
     using Stream = VideoMediaSource::Stream;
-    using EventRecorder = SessionDoubles::EventRecorder;
+    using EventRecorder = TestSupport::EventRecorder;
 
     void TearDown() override
     {
@@ -70,15 +70,6 @@ protected:
         }
         return times;
     }
-    // The times of samples first .. first + count - 1 at the rate.
-    static std::vector<LONGLONG> ExpectedTimes(UINT32 first, UINT32 count, UINT32 numerator, UINT32 denominator)
-    {
-        std::vector<LONGLONG> times;
-        for (UINT32 index = first; index < first + count; ++index)
-            times.push_back(Stream::SampleTime(index, numerator, denominator));
-        return times;
-    }
-
     ComPtr<VideoMediaSource> Source;
     ComPtr<IMFPresentationDescriptor> Descriptor;
     ComPtr<IMFMediaStream> MediaStream;

@@ -53,23 +53,7 @@ ComPtr<IMFPresentationClock> MakeClock()
     return clock;
 }
 
-MFTIME TimeOf(IMFPresentationClock* clock)
-{
-    MFTIME time = -1;
-    EXPECT_EQ(clock->GetTime(&time), S_OK);
-    return time;
-}
 } // namespace
-
-TEST(PresentationClock, NeedsATimeSource)
-{
-    ComPtr<IMFPresentationClock> clock;
-    ASSERT_EQ(MFCreatePresentationClock(clock.GetAddressOf()), S_OK);
-    MFTIME time = 0;
-    EXPECT_EQ(clock->Start(0), MF_E_CLOCK_NO_TIME_SOURCE);
-    EXPECT_EQ(clock->GetTime(&time), MF_E_CLOCK_NO_TIME_SOURCE);
-    EXPECT_EQ(clock->SetTimeSource(nullptr), E_INVALIDARG);
-}
 
 TEST(PresentationClock, StateChangesReachEverySinkInRegistrationOrder)
 {
@@ -105,23 +89,17 @@ TEST(PresentationClock, StateChangesReachEverySinkInRegistrationOrder)
     EXPECT_EQ(clock->RemoveClockStateSink(first.Get()), S_OK);
     ASSERT_EQ(clock->Stop(), S_OK);
     EXPECT_EQ(log.Notes, (std::vector<std::string> { "B Stop" }));
-}
 
-TEST(PresentationClock, PresentationTimeRunsFreezesAndResets)
-{
-    auto clock = MakeClock();
-    EXPECT_EQ(TimeOf(clock.Get()), 0); // not started
-    ASSERT_EQ(clock->Start(1000000), S_OK);
-    const MFTIME started = TimeOf(clock.Get());
-    EXPECT_GE(started, 1000000);
-    ASSERT_EQ(clock->Pause(), S_OK);
-    const MFTIME paused = TimeOf(clock.Get());
-    EXPECT_GE(paused, started);
-    EXPECT_EQ(TimeOf(clock.Get()), paused);
-    ASSERT_EQ(clock->Start(PRESENTATION_CURRENT_POSITION), S_OK);
-    EXPECT_GE(TimeOf(clock.Get()), paused);
-    ASSERT_EQ(clock->Stop(), S_OK);
-    EXPECT_EQ(TimeOf(clock.Get()), 0);
+    // A failing sink does not hide the change from the others.
+    auto failing = Make<RecordingStateSink>(&log, "C", E_FAIL);
+    ASSERT_EQ(clock->AddClockStateSink(failing.Get()), S_OK);
+    ASSERT_EQ(clock->AddClockStateSink(first.Get()), S_OK);
+    log.Notes.clear();
+    EXPECT_EQ(clock->Start(0), E_FAIL);
+    EXPECT_EQ(log.Notes, (std::vector<std::string> { "B Start 0", "C Start 0", "A Start 0" }));
+    MFCLOCK_STATE state = MFCLOCK_STATE_INVALID;
+    EXPECT_EQ(clock->GetState(0, &state), S_OK);
+    EXPECT_EQ(state, MFCLOCK_STATE_RUNNING);
 }
 
 // A start that comes between a reader's look at the time source and its use of the time (made
@@ -146,39 +124,9 @@ TEST(PresentationClock, TimeNeverRunsBackBeforeTheStart)
     ASSERT_EQ(MFCreatePresentationClock(clock.GetAddressOf()), S_OK);
     ASSERT_EQ(clock->SetTimeSource(source.Get()), S_OK);
     source->Interrupt = [&] { EXPECT_EQ(clock->Start(5000000), S_OK); };
-    EXPECT_GE(TimeOf(clock.Get()), 5000000);
+    MFTIME time = -1;
+    EXPECT_EQ(clock->GetTime(&time), S_OK);
+    EXPECT_GE(time, 5000000);
 }
 
-TEST(PresentationClock, AFailingSinkDoesNotHideTheChangeFromTheOthers)
-{
-    auto clock = MakeClock();
-    Log log;
-    auto failing = Make<RecordingStateSink>(&log, "A", E_FAIL);
-    auto healthy = Make<RecordingStateSink>(&log, "B");
-    ASSERT_EQ(clock->AddClockStateSink(failing.Get()), S_OK);
-    ASSERT_EQ(clock->AddClockStateSink(healthy.Get()), S_OK);
-    EXPECT_EQ(clock->Start(0), E_FAIL);
-    EXPECT_EQ(log.Notes, (std::vector<std::string> { "A Start 0", "B Start 0" }));
-    MFCLOCK_STATE state = MFCLOCK_STATE_INVALID;
-    EXPECT_EQ(clock->GetState(0, &state), S_OK);
-    EXPECT_EQ(state, MFCLOCK_STATE_RUNNING);
-}
 
-TEST(PresentationClock, ShutdownLetsGoOfSinksAndTimeSource)
-{
-    auto clock = MakeClock();
-    Log log;
-    auto sink = Make<RecordingStateSink>(&log, "A");
-    const ULONG before = RefCount(sink.Get());
-    ASSERT_EQ(clock->AddClockStateSink(sink.Get()), S_OK);
-    EXPECT_EQ(RefCount(sink.Get()), before + 1);
-
-    ComPtr<IMFShutdown> shutdown;
-    ASSERT_EQ(clock.As(&shutdown), S_OK);
-    EXPECT_EQ(shutdown->Shutdown(), S_OK);
-    EXPECT_EQ(RefCount(sink.Get()), before);
-    for (HRESULT hr : { shutdown->Shutdown(), clock->Start(0), clock->AddClockStateSink(sink.Get()) })
-        EXPECT_EQ(hr, MF_E_SHUTDOWN);
-    EXPECT_EQ(clock->RemoveClockStateSink(sink.Get()), S_OK); // what objects do in their own shutdown
-    EXPECT_TRUE(log.Notes.empty());
-}

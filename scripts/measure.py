@@ -8,7 +8,7 @@ Each run uses its own copy (hard link) of the tool in a temporary folder, a conf
 identical tasks and -WriteStreams, so that delivered frames can be counted in the stream files.
 The machine should be otherwise idle: every figure here is wall-clock or CPU time."""
 
-import argparse, os, re, resource, shutil, subprocess, sys, tempfile, time
+import argparse, os, re, shutil, subprocess, sys, tempfile, time
 
 
 def run(build, size, rate, count, duration):
@@ -23,7 +23,6 @@ def run(build, size, rate, count, duration):
         task = '{"SizeW": %d, "SizeH": %d, "RateN": %d, "RateD": 1}' % (width, height, rate)
         with open(os.path.join(folder, "XevEncodeTest.Configuration.json"), "w") as f:
             f.write('{"Tasks": [%s], "Duration": %d}' % (", ".join([task] * count), duration))
-        before = resource.getrusage(resource.RUSAGE_CHILDREN)
         process = subprocess.Popen([tool, "-WriteStreams"], stdout=subprocess.PIPE, text=True)
         started = ended = None
         for line in process.stdout:
@@ -31,8 +30,9 @@ def run(build, size, rate, count, duration):
                 started = time.monotonic()
             elif line.startswith("CPU consumption"):
                 ended = time.monotonic()
-        process.wait()
-        after = resource.getrusage(resource.RUSAGE_CHILDREN)
+        # This child's own usage: RUSAGE_CHILDREN's peak would be the largest of every child so far.
+        _, status, usage = os.wait4(process.pid, 0)
+        process.returncode = os.waitstatus_to_exitcode(status)
         frames = []
         for index in range(count):
             path = os.path.join(folder, "Stream-%02d.h264" % index)
@@ -42,8 +42,8 @@ def run(build, size, rate, count, duration):
         return {
             "status": process.returncode,
             "elapsed": (ended - started) if started and ended else float("nan"),
-            "cpu": (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime),
-            "rss": after.ru_maxrss,
+            "cpu": usage.ru_utime + usage.ru_stime,
+            "rss": usage.ru_maxrss,
             "frames": frames,
         }
     finally:

@@ -7,74 +7,9 @@
 
 #include <algorithm>
 #include <cstring>
-#include <iterator>
-#include <mutex>
-#include <new>
-#include <vector>
 
 namespace SoftwareEncoder
 {
-namespace
-{
-// Kept for the next lock: one for each thread that writes a frame at the same time is enough.
-constexpr std::size_t StagingAreasKept = 4;
-
-struct StagingAreas
-{
-    std::mutex Lock; // guards Kept
-    std::vector<std::pair<std::size_t, std::unique_ptr<uint8_t[]>>> Kept; // the last given at the back
-};
-
-StagingAreas& Staging()
-{
-    // Never destroyed: sessions may be closed by static destructors of other units.
-    static StagingAreas* areas = new StagingAreas;
-    return *areas;
-}
-} // namespace
-
-std::unique_ptr<uint8_t[]> StagingArea::Take(std::size_t size)
-{
-    {
-        StagingAreas& areas = Staging();
-        std::lock_guard lock(areas.Lock);
-        for (auto kept = areas.Kept.rbegin(); kept != areas.Kept.rend(); ++kept)
-            if (kept->first == size)
-            {
-                std::unique_ptr<uint8_t[]> block = std::move(kept->second);
-                areas.Kept.erase(std::next(kept).base());
-                return block;
-            }
-    }
-    return std::unique_ptr<uint8_t[]>(new uint8_t[size]());
-}
-
-void StagingArea::Give(std::unique_ptr<uint8_t[]> block, std::size_t size) noexcept
-{
-    StagingAreas& areas = Staging();
-    std::unique_lock lock(areas.Lock);
-    if (areas.Kept.capacity() < StagingAreasKept)
-    {
-        try
-        {
-            areas.Kept.reserve(StagingAreasKept);
-        }
-        catch (const std::bad_alloc&)
-        {
-            return; // not kept: freed on return
-        }
-    }
-    // The oldest goes when enough are kept (freed after the lock).
-    std::unique_ptr<uint8_t[]> dropped;
-    if (areas.Kept.size() == StagingAreasKept)
-    {
-        dropped = std::move(areas.Kept.front().second);
-        areas.Kept.erase(areas.Kept.begin());
-    }
-    areas.Kept.emplace_back(size, std::move(block));
-    lock.unlock();
-}
-
 void Session::InputBuffer::ConvertFrom(const uint8_t* staging) noexcept
 {
     uint8_t* luma = Memory.get();

@@ -200,7 +200,7 @@ NVENCSTATUS Session::LockInputBuffer(NV_ENC_LOCK_INPUT_BUFFER* params)
     {
         try
         {
-            buffer->Staging = StagingArea::Take(buffer->StagingSize()); // allocates only while sessions warm up
+            buffer->Staging = MFPlatform::TakeRecycledBlock(buffer->StagingSize()); // allocates only while sessions warm up
         }
         catch (const std::bad_alloc&)
         {
@@ -223,13 +223,13 @@ NVENCSTATUS Session::UnlockInputBuffer(NV_ENC_INPUT_PTR handle)
         return FailLocked(NV_ENC_ERR_INVALID_PARAM, "unknown input buffer");
     if (!buffer->Locked || (buffer->Format == NV_ENC_BUFFER_FORMAT_ARGB && !buffer->Staging))
         return FailLocked(NV_ENC_ERR_INVALID_CALL, "the input buffer is not locked");
-    if (std::unique_ptr<uint8_t[]> staging = std::move(buffer->Staging))
+    if (MFPlatform::RecycledBlock staging = std::move(buffer->Staging))
     {
         // Converted outside the lock: the buffer stays locked (no picture reads it, no other lock
         // or unlock takes it) until its NV12 picture is complete.
         lock.unlock();
         buffer->ConvertFrom(staging.get());
-        StagingArea::Give(std::move(staging), buffer->StagingSize());
+        staging.reset();
         lock.lock();
     }
     buffer->Locked = false;

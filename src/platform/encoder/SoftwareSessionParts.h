@@ -6,6 +6,7 @@
 
 #include "platform/d3d/D3D11.h"
 #include "platform/d3d/Texture.h"
+#include "platform/mf/BlockCache.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -86,21 +87,11 @@ public:
     const uint32_t Height;
 };
 
-// A block of ARGB rows that a locked ARGB input buffer lends its client. Only buffers being
-// written need one, so the blocks are shared by every session of the process: a few serve any
-// number of sessions, and the one written last is the one most likely still in the caches.
-class StagingArea
-{
-public:
-    // A block of at least `size` bytes, recycled when one is free.
-    static std::unique_ptr<uint8_t[]> Take(std::size_t size);
-    // Keeps the block of `size` bytes for the next Take (or frees it when enough are kept).
-    static void Give(std::unique_ptr<uint8_t[]> block, std::size_t size) noexcept;
-};
-
 // An input buffer holds its picture as NV12, which libx264 reads in place. An ARGB buffer lends
 // its client a staging area while it is locked and converts it into its NV12 picture when it is
-// unlocked, on the client's thread, while the rows are still in its caches.
+// unlocked, on the client's thread, while the rows are still in its caches. Only buffers being
+// written need one, so staging areas are recycled frame-size blocks of the process, shared with
+// every session (and with the media buffers of the same size).
 class Session::InputBuffer final : public Session::Surface
 {
 public:
@@ -140,7 +131,7 @@ public:
     bool Locked = false;
     uint32_t Queued = 0; // pictures submitted that the encoding thread has not read yet
     // ARGB buffers while locked; taken by the unlocking thread to convert (the buffer stays Locked).
-    std::unique_ptr<uint8_t[]> Staging;
+    MFPlatform::RecycledBlock Staging;
 };
 
 class Session::Registration final : public Session::Surface

@@ -3,6 +3,7 @@
 #include "platform/com/ComObject.h"
 #include "platform/com/Error.h"
 #include "platform/mf/Api.h"
+#include "platform/mf/BlockCache.h"
 #include "platform/mf/BufferLocks.h"
 
 #include <memory>
@@ -104,27 +105,29 @@ private:
     size_t m_Bytes = 0;        // bytes held in all bins
 };
 
-struct AlignedDelete
-{
-    size_t Size = 0;
-    void operator()(BYTE* data) const noexcept { BlockCache::Instance().Give(data, Size); }
-};
-using AlignedBytes = std::unique_ptr<BYTE[], AlignedDelete>;
+} // namespace
 
-// Left uninitialised, as on the platform: a frame buffer is written whole by its producer, and
-// clearing megabytes per sample would show up in the CPU use this tool measures.
-AlignedBytes AllocateBytes(size_t size)
+void RecycledBlockDelete::operator()(unsigned char* block) const noexcept
 {
-    // At least one byte, so that a zero-length buffer still hands out a valid pointer.
-    return AlignedBytes(BlockCache::Instance().Take(size), AlignedDelete { size });
+    BlockCache::Instance().Give(block, Size);
 }
 
+RecycledBlock TakeRecycledBlock(size_t size)
+{
+    // At least one byte, so that a zero-length buffer still hands out a valid pointer.
+    return RecycledBlock(BlockCache::Instance().Take(size), RecycledBlockDelete { size });
+}
+
+namespace
+{
 // A block of system memory with a maximal and a current length.
 // Threads: any. Locks are counted so that an unmatched Unlock is reported.
 class MemoryBuffer final : public ComObject<IMFMediaBuffer>
 {
 public:
-    explicit MemoryBuffer(DWORD maxLength) : m_Data(AllocateBytes(maxLength)), m_Locks(maxLength, NotLocked) {}
+    // The bytes are left uninitialised, as on the platform: a frame buffer is written whole by its
+    // producer, and clearing megabytes per sample would show up in the CPU use this tool measures.
+    explicit MemoryBuffer(DWORD maxLength) : m_Data(TakeRecycledBlock(maxLength)), m_Locks(maxLength, NotLocked) {}
 
     // IMFMediaBuffer
     HRESULT Lock(BYTE** buffer, DWORD* maxLength, DWORD* currentLength) override
@@ -139,7 +142,7 @@ public:
     HRESULT GetMaxLength(DWORD* maxLength) override { return m_Locks.GetMaxLength(maxLength); }
 
 private:
-    const AlignedBytes m_Data;
+    const RecycledBlock m_Data;
     BufferLocks m_Locks;
 };
 } // namespace

@@ -51,6 +51,18 @@ inline void* OpenSoftwareSession(benchmark::State& state, NV_ENCODE_API_FUNCTION
     return encoder;
 }
 
+// A new input buffer of the session (null when the session refuses one).
+inline NV_ENC_INPUT_PTR CreateInputBuffer(const NV_ENCODE_API_FUNCTION_LIST& F, void* encoder, uint32_t width, uint32_t height,
+                                          NV_ENC_BUFFER_FORMAT format)
+{
+    NV_ENC_CREATE_INPUT_BUFFER create {};
+    create.version = NV_ENC_CREATE_INPUT_BUFFER_VER;
+    create.width = width;
+    create.height = height;
+    create.bufferFmt = format;
+    return F.nvEncCreateInputBuffer(encoder, &create) == NV_ENC_SUCCESS ? create.inputBuffer : nullptr;
+}
+
 // Bitstream buffers in flight, one completion event each, used in turn by frame number.
 class BitstreamRing
 {

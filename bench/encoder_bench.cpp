@@ -100,20 +100,14 @@ void RuntimeEncode(benchmark::State& state)
     std::vector<NV_ENC_INPUT_PTR> inputs;
     for (uint32_t frame = 0; frame < DistinctFrames; ++frame)
     {
-        NV_ENC_CREATE_INPUT_BUFFER create {};
-        create.version = NV_ENC_CREATE_INPUT_BUFFER_VER;
-        create.width = width;
-        create.height = height;
-        create.bufferFmt = NV_ENC_BUFFER_FORMAT_NV12;
-        F.nvEncCreateInputBuffer(encoder, &create);
         NV_ENC_LOCK_INPUT_BUFFER lock {};
         lock.version = NV_ENC_LOCK_INPUT_BUFFER_VER;
-        lock.inputBuffer = create.inputBuffer;
+        lock.inputBuffer = Bench::CreateInputBuffer(F, encoder, width, height, NV_ENC_BUFFER_FORMAT_NV12);
         F.nvEncLockInputBuffer(encoder, &lock);
         auto* data = static_cast<uint8_t*>(lock.bufferDataPtr);
         DrawFrame(frame, width, height, data, data + std::size_t(lock.pitch) * height, lock.pitch);
-        F.nvEncUnlockInputBuffer(encoder, create.inputBuffer);
-        inputs.push_back(create.inputBuffer);
+        F.nvEncUnlockInputBuffer(encoder, lock.inputBuffer);
+        inputs.push_back(lock.inputBuffer);
     }
     Bench::BitstreamRing ring(F, encoder, Buffers);
     uint64_t frame = 0;

@@ -244,14 +244,8 @@ void RuntimeAlone(benchmark::State& state)
     uint32_t pitch = 0;
     for (uint32_t i = 0; i < (copy ? Buffers : DistinctFrames); ++i)
     {
-        NV_ENC_CREATE_INPUT_BUFFER create {};
-        create.version = NV_ENC_CREATE_INPUT_BUFFER_VER;
-        create.width = width;
-        create.height = height;
-        create.bufferFmt = NV_ENC_BUFFER_FORMAT_ARGB;
-        F.nvEncCreateInputBuffer(encoder, &create);
-        inputs.push_back(create.inputBuffer);
-        pitch = fill(create.inputBuffer, i);
+        inputs.push_back(Bench::CreateInputBuffer(F, encoder, width, height, NV_ENC_BUFFER_FORMAT_ARGB));
+        pitch = fill(inputs.back(), i);
     }
     Bench::BitstreamRing ring(F, encoder, Buffers);
     uint64_t frame = 0;

@@ -5,10 +5,10 @@
 #include "BotServer.h"
 #include "ToolProcess.h"
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <sstream>
 
 using namespace ToolProcess;
 
@@ -54,22 +54,19 @@ const std::string Smaller = R"({"SizeW": 64, "SizeH": 48, "RateN": 5, "RateD": 1
 // What the decoder reports of each picture of an H.264 file: "WxH key type qp".
 std::vector<std::string> Pictures(const std::string& path)
 {
-    const std::string command = "ffmpeg -v info -nostdin -export_side_data venc_params -i '" + path + "' -vf showinfo -f null - 2>&1";
+    const auto result = TestSupport::RunProcess({ "/usr/bin/ffmpeg", "-v", "info", "-nostdin", "-export_side_data", "venc_params", "-i", path,
+                                                  "-vf", "showinfo", "-f", "null", "-" });
     std::vector<std::string> pictures;
-    FILE* pipe = popen(command.c_str(), "r");
-    char line[4096];
     const std::regex picture(R"( s:(\d+x\d+) .* iskey:(\d) type:(\w))"), parameters(R"(qp=(\d+);)");
     std::smatch match;
-    while (pipe && fgets(line, sizeof(line), pipe))
+    std::istringstream lines(result.Output);
+    for (std::string text; std::getline(lines, text);)
     {
-        const std::string text = line;
         if (std::regex_search(text, match, picture))
             pictures.push_back(match[1].str() + " " + match[2].str() + " " + match[3].str());
         else if (std::regex_search(text, match, parameters) && !pictures.empty())
             pictures.back() += " " + match[1].str();
     }
-    if (pipe)
-        pclose(pipe);
     return pictures;
 }
 

@@ -27,7 +27,7 @@ std::optional<InputFormat> FindInputFormat(IMFMediaType* type)
     {
         format.TextureFormat = DXGI_FORMAT_B8G8R8A8_UNORM;
         format.BufferFormat = NV_ENC_BUFFER_FORMAT_ARGB;
-        format.Stride = hasStride ? static_cast<INT32>(stride) : static_cast<INT32>(format.Width * 4);
+        format.Stride = hasStride ? static_cast<INT32>(stride) : -static_cast<INT32>(format.Width * 4); // bottom-up
     }
     else
         return std::nullopt;

@@ -27,7 +27,7 @@ struct InputFormat
     GUID Subtype {};
     DXGI_FORMAT TextureFormat = DXGI_FORMAT_UNKNOWN;                   // NV12 or B8G8R8A8_UNORM
     NV_ENC_BUFFER_FORMAT BufferFormat = NV_ENC_BUFFER_FORMAT_UNDEFINED; // NV12 or ARGB
-    INT32 Stride = 0; // MF_MT_DEFAULT_STRIDE, else the width (NV12) or width x 4 (RGB)
+    INT32 Stride = 0; // MF_MT_DEFAULT_STRIDE, else the width (NV12) or minus width x 4 (RGB, bottom-up)
     UINT32 Width = 0, Height = 0;
 };
 

@@ -165,41 +165,32 @@ void XevEncodeTransform::CopyMemoryFrameLocked(Buffer& buffer, IMFSample* sample
     Xev::InputBufferLock input(m_Session);
     XEV_CHECK_NVENC(input.Lock(buffer.m_InputBuffer));
 
-    GUID subtype {};
-    UINT32 width = 0, height = 0;
-    XEV_CHECK_HR(m_InputType->GetGUID(MF_MT_SUBTYPE, &subtype));
-    XEV_CHECK_HR(MFGetAttributeSize(m_InputType.Get(), MF_MT_FRAME_SIZE, &width, &height));
+    // The input type's format was read once when the type was set.
+    const Xev::InputFormat& format = m_InputFormat;
+    const UINT32 width = format.Width, height = format.Height;
     // The encoder's input buffer has the encode size: a larger frame would overrun it.
     XEV_CHECK(width <= encodeWidth && height <= encodeHeight, MF_E_INVALIDMEDIATYPE);
     ComPtr<IMFMediaBuffer> contiguous;
     XEV_CHECK_HR(sample->ConvertToContiguousBuffer(contiguous.GetAddressOf()));
     MF::MediaBufferLock frame(contiguous.Get());
 
-    UINT32 strideValue = 0;
-    const bool hasStride = SUCCEEDED(m_InputType->GetUINT32(MF_MT_DEFAULT_STRIDE, &strideValue));
-    INT64 stride = static_cast<INT32>(strideValue);
+    const INT64 stride = format.Stride;
     uint32_t rows = 0, rowBytes = 0;
     const BYTE* first = frame.Data();
-    if (subtype == MFVideoFormat_NV12)
+    if (format.BufferFormat == NV_ENC_BUFFER_FORMAT_NV12)
     {
-        if (!hasStride)
-            stride = width;
         XEV_CHECK_LINE(stride >= 1 && stride >= static_cast<INT64>(width));
         rows = height * 3 / 2;
         rowBytes = width;
     }
-    else if (subtype == MFVideoFormat_RGB32 || subtype == MFVideoFormat_ARGB32)
+    else
     {
-        if (!hasStride)
-            stride = -static_cast<INT64>(width) * 4; // bottom-up
-        XEV_CHECK_LINE(std::abs(stride) >= static_cast<INT64>(width) * 4);
+        XEV_CHECK_LINE(format.BufferFormat == NV_ENC_BUFFER_FORMAT_ARGB && std::abs(stride) >= static_cast<INT64>(width) * 4);
         rows = height;
         rowBytes = width * 4;
         if (stride < 0)
             first += -stride * (rows - 1);
     }
-    else
-        XEV_CHECK_LINE(false);
     // The frame must hold every row it claims.
     const UINT64 needed = rows == 0 ? 0 : UINT64(std::abs(stride)) * (rows - 1) + rowBytes;
     XEV_CHECK(frame.DataSize() >= needed, MF_E_BUFFERTOOSMALL);

@@ -302,11 +302,12 @@ NVENCSTATUS NVENCAPI EncodePicture(void* encoder, NV_ENC_PIC_PARAMS* params)
             if (event && session.Asynchronous)
                 session.Pending.push_back(event);
             if (status == NV_ENC_SUCCESS)
+            {
                 for (Sync::Event* pending : session.Pending)
                     if (session.Events.Contains(pending))
                         pending->Set();
-            if (status == NV_ENC_SUCCESS)
                 session.Pending.clear();
+            }
         }
         return status;
     });

@@ -4,6 +4,7 @@
 
 #include "platform/com/Error.h"
 #include "platform/com/Trace.h"
+#include "platform/mf/Api.h"
 #include "platform/system/Files.h"
 #include "platform/system/SystemInfo.h"
 
@@ -12,18 +13,10 @@
 
 namespace Application
 {
-namespace
-{
-int64_t SystemTimeNow()
-{
-    return std::chrono::duration_cast<std::chrono::duration<int64_t, std::ratio<1, 10'000'000>>>(
-        std::chrono::system_clock::now().time_since_epoch()).count();
-}
-} // namespace
-
 CpuMeter::Source CpuMeter::HostSource()
 {
-    return { &SystemTimeNow, &Process::GetTimes, Process::ProcessorCount() };
+    // The media clock: intervals measured on it do not move when the wall clock is set.
+    return { []() -> int64_t { return MFGetSystemTime(); }, &Process::GetTimes, Process::ProcessorCount() };
 }
 
 CpuMeter::CpuMeter(const Source& source) : m_Source(source) {}

@@ -36,7 +36,7 @@ public:
     // Where the meter reads its times; tests give their own.
     struct Source
     {
-        int64_t (*Now)();                // wall clock, 100 ns units
+        int64_t (*Now)();                // a steady clock, 100 ns units
         Process::Times (*ProcessTimes)(); // the process's CPU times, 100 ns units
         UINT32 ProcessorCount;
     };

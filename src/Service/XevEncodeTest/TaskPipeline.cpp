@@ -116,7 +116,7 @@ void TaskPipeline::BuildTopology(const Task& task, int64_t duration, IMFDXGIDevi
         XEV_CHECK_HR(transformAttributes->SetUINT32(MF_TRANSFORM_ASYNC_UNLOCK, 1));
     (void)transform->ProcessMessage(MFT_MESSAGE_SET_D3D_MANAGER, reinterpret_cast<ULONG_PTR>(deviceManager));
     ComPtr<ICodecAPI> codec;
-    XEV_CHECK_HR(transform->QueryInterface(ICodecAPI::IID, reinterpret_cast<void**>(codec.GetAddressOf())));
+    XEV_CHECK_HR(transform.As(&codec));
     SetCodecValue(codec.Get(), CODECAPI_AVEncCommonRateControlMode, VT_UI4, 3); // quality
     SetCodecValue(codec.Get(), CODECAPI_AVEncCommonQuality, VT_UI4, 70);
     SetCodecValue(codec.Get(), CODECAPI_AVEncMPVGOPSize, VT_UI4, 4);
@@ -216,7 +216,7 @@ void TaskPipeline::AsyncCallbackInvoke(IMFAsyncResult* result)
             XEV_CHECK_HR(event->GetValue(&value));
             ComPtr<IMFTopology> topology;
             if (value.vt == VT_UNKNOWN && value.punkVal
-                && SUCCEEDED(value.punkVal->QueryInterface(IMFTopology::IID, reinterpret_cast<void**>(topology.GetAddressOf()))))
+                && SUCCEEDED(QueryTo(value.punkVal, topology.GetAddressOf())))
                 MF::TraceAttributes(topology.Get(), MF::TopologyAttributeName);
             XEV_CHECK_HR(status);
             break;

@@ -336,7 +336,7 @@ HRESULT FinalizeCallback::Invoke(IMFAsyncResult* result)
 
 void SessionRegistry::Add(MediaSession* session)
 {
-    std::call_once(m_HookOnce, [this] { (void)RegisterShutdownHook([this] { ShutdownOpenSessions(); }); });
+    std::call_once(m_HookOnce, [this] { RegisterShutdownHook([this] { ShutdownOpenSessions(); }); });
     std::lock_guard lock(m_Lock);
     m_Sessions.emplace_back(session);
 }

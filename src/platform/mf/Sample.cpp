@@ -13,6 +13,7 @@
 #include <limits>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <vector>
 
 namespace MFPlatform
@@ -45,7 +46,7 @@ private:
 };
 
 // Sum of the buffers' current lengths.
-DWORD TotalLengthOf(const BufferList& buffers)
+DWORD TotalLengthOf(std::span<const ComPtr<IMFMediaBuffer>> buffers)
 {
     uint64_t total = 0;
     for (const ComPtr<IMFMediaBuffer>& buffer : buffers)
@@ -143,14 +144,14 @@ public:
         return Error::Guard([&]() -> HRESULT {
             for (;;)
             {
-                BufferList current = Buffers();
-                if (current.empty())
-                    return E_UNEXPECTED;
-                if (current.size() == 1)
+                BufferList current;
+                if (ComPtr<IMFMediaBuffer> only = OnlyBuffer(&current))
                 {
-                    *buffer = current.front().Detach();
+                    *buffer = only.Detach();
                     return S_OK;
                 }
+                if (current.empty())
+                    return E_UNEXPECTED;
                 // Join the buffers into a new one outside the lock ...
                 const DWORD total = TotalLengthOf(current);
                 ComPtr<IMFMediaBuffer> joined;
@@ -192,7 +193,11 @@ public:
         if (!totalLength)
             return E_POINTER;
         *totalLength = 0;
-        return Error::Guard([&] { *totalLength = TotalLengthOf(Buffers()); });
+        return Error::Guard([&] {
+            BufferList all;
+            const ComPtr<IMFMediaBuffer> only = OnlyBuffer(&all);
+            *totalLength = only ? TotalLengthOf({ &only, 1 }) : TotalLengthOf(all);
+        });
     }
     HRESULT CopyToBuffer(IMFMediaBuffer*) override { return E_NOTIMPL; }
 
@@ -201,11 +206,15 @@ protected:
     ~SampleImpl() = default;
 
 private:
-    // A counted copy of the buffer list, to call the buffers without holding m_Lock.
-    BufferList Buffers() const
+    // The buffers, counted, to be called without holding m_Lock: the only one of a one-buffer
+    // sample (every frame's; no list copied), otherwise null with a copy of the list in `all`.
+    ComPtr<IMFMediaBuffer> OnlyBuffer(BufferList* all) const
     {
         std::lock_guard lock(m_Lock);
-        return m_Buffers;
+        if (m_Buffers.size() == 1)
+            return m_Buffers.front();
+        *all = m_Buffers;
+        return nullptr;
     }
 
     mutable std::mutex m_Lock;          // guards the fields below

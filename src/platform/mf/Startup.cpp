@@ -14,7 +14,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <memory>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -27,21 +26,14 @@ namespace
 // The start-up version of the platform's first release; accepted beside MF_VERSION.
 constexpr ULONG FirstPlatformVersion = 0x00010070;
 
-struct Hook
-{
-    ShutdownHookId Id;
-    std::shared_ptr<std::function<void()>> Function;
-};
-
 struct Lifecycle
 {
     std::mutex Lock; // serialises MFStartup and MFShutdown; guards Count
     ULONG Count = 0;
     std::atomic<bool> Started { false };
 
-    std::mutex HookLock; // guards Hooks and NextHook; never held while a hook runs
-    std::vector<Hook> Hooks;
-    ShutdownHookId NextHook = 1;
+    std::mutex HookLock; // guards Hooks; never held while a hook runs
+    std::vector<std::function<void()>> Hooks;
 };
 
 Lifecycle& State()
@@ -52,34 +44,30 @@ Lifecycle& State()
 
 void RunShutdownHooks(Lifecycle& state) noexcept
 {
-    std::vector<Hook> hooks;
+    std::vector<std::function<void()>> hooks;
     {
         std::lock_guard lock(state.HookLock);
         hooks = state.Hooks;
     }
-    for (const auto& hook : hooks)
+    for (std::size_t i = 0; i < hooks.size(); ++i)
     {
         try
         {
-            (*hook.Function)();
+            hooks[i]();
         }
         catch (...)
         {
-            XEV_TRACE("Hook %llu, Exception 0x%08X\n", static_cast<unsigned long long>(hook.Id),
-                static_cast<unsigned>(Error::CurrentExceptionResult()));
+            XEV_TRACE("Hook %zu, Exception 0x%08X\n", i + 1, static_cast<unsigned>(Error::CurrentExceptionResult()));
         }
     }
 }
 } // namespace
 
-ShutdownHookId RegisterShutdownHook(std::function<void()> hook)
+void RegisterShutdownHook(std::function<void()> hook)
 {
     auto& state = State();
-    auto function = std::make_shared<std::function<void()>>(std::move(hook));
     std::lock_guard lock(state.HookLock);
-    const ShutdownHookId id = state.NextHook++;
-    state.Hooks.push_back(Hook { id, std::move(function) });
-    return id;
+    state.Hooks.push_back(std::move(hook));
 }
 
 bool IsStarted() noexcept

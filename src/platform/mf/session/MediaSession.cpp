@@ -336,7 +336,7 @@ HRESULT FinalizeCallback::Invoke(IMFAsyncResult* result)
 
 void SessionRegistry::Add(MediaSession* session)
 {
-    std::call_once(m_HookOnce, [this] { (void)RegisterShutdownHook([this] { ShutdownOpenSessions(); }); });
+    std::call_once(m_HookOnce, [this] { RegisterShutdownHook([this] { ShutdownOpenSessions(); }); });
     std::lock_guard lock(m_Lock);
     m_Sessions.emplace_back(session);
 }
@@ -970,8 +970,7 @@ void MediaSession::StartCommand(const PROPVARIANT& position)
     }
     (void)SetState(State::Starting);
     ResetStreaming();
-    XEV_CHECK_HR(PropVariantClear(&m_StartPosition));
-    XEV_CHECK_HR(PropVariantCopy(&m_StartPosition, &position));
+    m_StartPosition.CopyFrom(position);
 
     // Every object that consumes a clock gets the session's (S_FALSE when it already has it).
     if (auto consumer = m_Objects.Source.TryAs<IMFClockConsumer>())

@@ -197,12 +197,16 @@ private:
         return S_OK;
     }
 
-    // The system time of the time source now (read outside the lock).
+    // The system time of the time source now (read outside the lock). Its clock time is not
+    // needed: this clock keeps its own offset.
     HRESULT SystemTimeNow(MFTIME* now)
     {
         ComPtr<IMFPresentationTimeSource> source;
-        const HRESULT hr = TimeSource(&source);
-        return FAILED(hr) ? hr : ReadSystemTime(source.Get(), now);
+        HRESULT hr = TimeSource(&source);
+        LONGLONG sourceTime = 0;
+        if (SUCCEEDED(hr))
+            hr = source->GetCorrelatedTime(0, &sourceTime, now);
+        return hr;
     }
 
     std::vector<ComPtr<IMFClockStateSink>>::iterator FindLocked(IMFClockStateSink* sink)

@@ -39,7 +39,9 @@ protected:
             Source->EnableSystemClock();
         ASSERT_EQ(Source->CreatePresentationDescriptor(Descriptor.GetAddressOf()), S_OK);
         if (duration) // as the session gives it
+        {
             ASSERT_EQ(Descriptor->SetUINT64(MF_PD_DURATION, UINT64(*duration)), S_OK);
+        }
         SourceEvents = EventRecorder::Start(Source.Get(), true);
     }
     // Starts (at `position`, or where it is) and waits for the `occurrence`-th MESourceStarted; takes the stream.

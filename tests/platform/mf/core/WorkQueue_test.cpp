@@ -140,7 +140,8 @@ TEST_F(WorkQueue, UnlockReleasesItemsNotStartedEvenFromAnItemOfItsOwnQueue)
 {
     const DWORD queue = SerialQueue();
     Sync::Event gate(Sync::Event::ResetMode::Manual);
-    Block(queue, gate);
+    Latch released;
+    Block(queue, gate, [&] { released.CountDown(); });
     auto state = Make<Probe>();
     auto callback = MakeCallback([](IMFAsyncResult*) {});
     ASSERT_HR(S_OK, Put(queue, callback.Get(), state.Get()));
@@ -150,6 +151,7 @@ TEST_F(WorkQueue, UnlockReleasesItemsNotStartedEvenFromAnItemOfItsOwnQueue)
     EXPECT_HR(MF_E_SHUTDOWN, Put(queue, callback.Get()));
     EXPECT_HR(MF_E_SHUTDOWN, MFUnlockWorkQueue(queue));
     gate.Set();
+    ASSERT_TRUE(released.Wait()); // the running item is done with the gate
 
     // An item may unlock its own queue, as a stop operation does; what follows it is dropped.
     const DWORD own = SerialQueue();

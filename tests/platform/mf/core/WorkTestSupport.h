@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <string>
 #include <type_traits>
 
@@ -106,10 +107,13 @@ inline bool Fence(DWORD queue)
     return Put(queue, callback.Get()) == S_OK && ran.Wait();
 }
 
-// Puts an item that holds `queue` until `gate` is set, then runs `then`.
+// Puts an item that holds `queue` until `gate` is set, then runs `then`; returns once the item
+// runs. The caller keeps `gate` until the item is done (after `then`, or a fence of `queue`).
 inline void Block(DWORD queue, Sync::Event& gate, std::function<void()> then = [] {})
 {
-    auto callback = MakeCallback([&gate, then](IMFAsyncResult*) { gate.Wait(PatienceMilliseconds), then(); });
+    auto started = std::make_shared<Latch>();
+    auto callback = MakeCallback([&gate, then, started](IMFAsyncResult*) { started->CountDown(), gate.Wait(PatienceMilliseconds), then(); });
     EXPECT_HR(S_OK, Put(queue, callback.Get()));
+    EXPECT_TRUE(started->Wait());
 }
 } // namespace WorkTest
